@@ -1,0 +1,111 @@
+// Entry point logic: what each export does around the read path, with its trace lines.
+#include "core/Plugin.h"
+
+#include <limits>
+#include <string>
+
+#include "platform/FileSystem.h"
+
+namespace korvane {
+
+namespace {
+std::string Prefixed(std::string_view text) { return std::string(kTracePrefix) + std::string(text); }
+}  // namespace
+
+Plugin::Plugin(TraceOutput& output)
+    : trace_(output, state_.DebugTrace),
+      null_(MakeNullSource(state_, trace_)),
+      image_(MakeImageSource(state_, trace_)),
+      dispatcher_(state_, trace_, *null_, *image_, nullptr, nullptr) {}
+
+int32_t Plugin::Init() {
+  image_->Window().ReadAheadCursor = 1;
+  return 0;
+}
+
+int32_t Plugin::Open() {
+  trace_.Gated(Prefixed("CDVDopen Called"));
+  // Sectors of an earlier disc must never be served for the one prepared now.
+  image_->EmptyWindow();
+  if (state_.RemoteMode) {
+    OpenRemoteDisc();
+  } else if (state_.LocalImagePath.empty()) {
+    return 0;
+  } else if (IsCacheIndexPath(state_.LocalImagePath)) {
+    OpenOfflineReplay();
+  } else {
+    image_->PrepareImage();
+  }
+  return 0;
+}
+
+void Plugin::OpenRemoteDisc() {
+  if (trace_.Enabled()) {
+    trace_.Gated("Setting Current Disk to " + std::to_string(state_.SelectedDiscIndex) +
+                 " on server");
+  }
+}
+
+void Plugin::OpenOfflineReplay() {
+  const std::string& path = state_.LocalImagePath;
+  if (!platform::FileExists(path)) {
+    trace_.Always("Error Loading Mapped Headers for " + path);
+    return;
+  }
+  trace_.Always("Loading Mapped Headers for " + path);
+  trace_.Gated("Finshed loading Mapped Headers for " + path);
+}
+
+void Plugin::Close() {
+  image_->CloseImage();
+  trace_.Gated(Prefixed("CDVDclose Called"));
+}
+
+int32_t Plugin::ReadSubQ(uint32_t, void*) {
+  trace_.Gated(Prefixed("CDVDreadSubQ Called and returned -1"));
+  return -1;
+}
+
+int32_t Plugin::GetTN(TrackNumbers* record) {
+  if (record) *record = {1, 1};
+  trace_.Gated(Prefixed("CDVDgetTN Called and returned 0"));
+  return 0;
+}
+
+int32_t Plugin::GetTD(uint8_t track, TrackDescriptor* record) {
+  trace_.Gated(Prefixed("CDVDgetTD Called and returned 0"));
+  const std::string& chosen =
+      state_.ImageFileChooser.empty() ? state_.LocalImagePath : state_.ImageFileChooser;
+  int64_t size = chosen.empty() ? -1 : platform::FileSize(chosen);
+  uint64_t sectors = size < 0 ? 0 : static_cast<uint64_t>(size) / 2048;
+  if (record) {
+    record->lsn = static_cast<uint32_t>(
+        sectors > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                       : sectors);
+    record->type = kTrackTypeMode1Data;
+  }
+  return (size >= 0 && track <= 1) ? 0 : -1;
+}
+
+int32_t Plugin::GetDiskType() {
+  if (state_.RemoteMode || !state_.LocalImagePath.empty()) return state_.DiskType;
+  trace_.Always(Prefixed("CDVDgetDiskType Called returned CDVD_TYPE_NODISC"));
+  return kDiskTypeNoDisc;
+}
+
+int32_t Plugin::CtrlTrayOpen() {
+  trace_.Gated(Prefixed("CDVDctrlTrayOpen returned 0"));
+  return 0;
+}
+
+int32_t Plugin::CtrlTrayClose() {
+  trace_.Gated(Prefixed("CDVDctrlTrayClose Called returned 0"));
+  return 0;
+}
+
+int32_t Plugin::Test() {
+  trace_.Gated(Prefixed("CDVDtest Called returned 0"));
+  return 0;
+}
+
+}  // namespace korvane

@@ -1,0 +1,69 @@
+// The plugin behind the PS2E exports: its shared state, its sources and the logic of each
+// entry point, free of any calling convention so that it runs and is tested natively. The
+// DLL holds one Plugin for the life of the process and forwards every export to it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/ImageSource.h"
+#include "core/LibraryIdentity.h"
+#include "core/NullSource.h"
+#include "core/PluginState.h"
+#include "core/ReadDispatcher.h"
+#include "core/Trace.h"
+
+namespace korvane {
+
+class Plugin final {
+ public:
+  // Trace lines go to output; the state takes its values at load.
+  explicit Plugin(TraceOutput& output);
+
+  PluginState& State() { return state_; }
+  Trace& Tracer() { return trace_; }
+  ImageSource& Image() { return *image_; }
+  ReadDispatcher& Dispatcher() { return dispatcher_; }
+
+  // CDVDinit: resets the read-ahead cursor; returns 0.
+  int32_t Init();
+  // CDVDopen: prepares the source that the next reads use; always returns 0.
+  int32_t Open();
+  // CDVDclose: closes the image if one is open, then traces.
+  void Close();
+  // CDVDshutdown: nothing is reset or closed.
+  void Shutdown() {}
+  // CDVDreadTrack: reads one sector into the sector buffer; 0 or -1.
+  int32_t ReadTrack(uint32_t lsn, int32_t mode) { return dispatcher_.CDVDreadTrack(lsn, mode); }
+  // CDVDgetBuffer: the sector buffer, or null in null mode.
+  uint8_t* GetBuffer() { return dispatcher_.CDVDgetBuffer(); }
+  // CDVDreadSubQ: no sub-channel data; returns -1 and writes nothing.
+  int32_t ReadSubQ(uint32_t lsn, void* subq);
+  // CDVDgetTN: one track, first 1 and last 1; returns 0. A null record is not written.
+  int32_t GetTN(TrackNumbers* record);
+  // CDVDgetTD: the chosen file's size in 2048-byte sectors and type 0x41; 0 for tracks 0
+  // and 1, -1 for others and when no file can be measured. A null record is not written.
+  int32_t GetTD(uint8_t track, TrackDescriptor* record);
+  // CDVDgetTOC: no table of contents; returns -1 and writes nothing.
+  int32_t GetTOC(void* toc) { return -1; }
+  // CDVDgetDiskType: DiskType when a source is configured, else 0 with an ungated trace.
+  int32_t GetDiskType();
+  // CDVDgetTrayStatus: the tray is always closed.
+  int32_t GetTrayStatus() { return 0; }
+  // CDVDctrlTrayOpen, CDVDctrlTrayClose, CDVDtest: trace and return 0.
+  int32_t CtrlTrayOpen();
+  int32_t CtrlTrayClose();
+  int32_t Test();
+
+ private:
+  void OpenRemoteDisc();
+  void OpenOfflineReplay();
+
+  PluginState state_;
+  Trace trace_;
+  std::unique_ptr<NullSource> null_;
+  std::unique_ptr<ImageSource> image_;
+  ReadDispatcher dispatcher_;
+};
+
+}  // namespace korvane

@@ -1,0 +1,42 @@
+// The process-wide state that every part of the plugin reads and writes: what the
+// configuration chose, the sector buffer, and the open disc image. One instance lives in
+// the DLL for the life of the process; tests make their own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/LibraryIdentity.h"
+#include "core/SectorBytes.h"
+#include "platform/ReadOnlyFile.h"
+
+namespace korvane {
+
+struct PluginState {
+  // Path of the local disc image, or of a ".map" cache index for offline replay.
+  std::string LocalImagePath;
+  // Sectors come from the disc server.
+  bool RemoteMode = false;
+  // Gated trace lines are written.
+  bool DebugTrace = true;
+  // Disc type reported to the host: 18 (PS2 CD) or 20 (PS2 DVD).
+  uint8_t DiskType = kDiskTypePs2Cd;
+  // Folder, relative to the working directory, of the settings and block caches.
+  std::string GamesFolder = "Games";
+  // The one buffer handed to the host.
+  SectorBytes SectorBuffer;
+  // The open local disc image, the path it was opened from, and its sector size (2048 or
+  // 2352 once an image was prepared, 0 before).
+  platform::ReadOnlyFile ImageHandle;
+  std::string ImageHandlePath;
+  int32_t ImageSectorSize = 0;
+  // The remote disc chosen in the server's list, and the login for the server.
+  int32_t SelectedDiscIndex = 0;
+  std::string SelectedDiscName;
+  std::string LoginUser;
+  std::string LoginPassword;
+  // The file name held by the most recent "Choose File" chooser; empty until one was used.
+  std::string ImageFileChooser;
+};
+
+}  // namespace korvane

@@ -1,0 +1,73 @@
+// The image source's read-ahead window: 201 consecutive sectors of one read mode, filled
+// by one positioned read of the whole span and served from memory.
+//
+// Layout of one fill, for a request (lsn, mode) on an image of S-byte sectors: the span
+// starts at the file offset of lsn in that mode (lsn*2352, lsn*2352+12 for mode 1,
+// lsn*2048 or lsn*2352+24 for mode 3) and holds slot i at i*stride, where stride is the
+// image's sector pitch (2352 for modes 0 and 1). A slot stands for a whole 2352-byte
+// buffer image: its count data bytes followed by the buffer's bytes count..2351 as they
+// were when the fill began, which a per-sector fill would have left untouched.
+//
+// Only slots that the read supplied in full are keyed; a slot past the end of the file is
+// never served.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/ReadMode.h"
+#include "platform/ReadOnlyFile.h"
+
+namespace korvane {
+
+class ReadAheadWindow final {
+ public:
+  static constexpr uint32_t kSlots = 201;
+
+  // Where the sectors of one mode lie in an image: offset of LSN n is n*stride + skip.
+  struct Geometry {
+    uint64_t stride;
+    uint64_t skip;
+    size_t count;  // bytes placed in the sector buffer per sector
+  };
+
+  // Geometry of mode on an image of sectorSize-byte sectors; false when the pair has none
+  // (modes other than 0, 1 and 3, or mode 3 on an image of unknown sector size).
+  static bool GeometryFor(int32_t mode, int32_t sectorSize, Geometry& out);
+
+  // The slot keyed (mode, lsn), or -1. Sets the cursor to the result.
+  int32_t FindReadAheadSlot(uint32_t lsn, int32_t mode);
+
+  // Refills the window from lsn onward out of file; buffer is the sector buffer whose
+  // bytes past the mode's count every slot carries. Returns how many slots, from slot 0 on,
+  // now hold a complete sector.
+  uint32_t Refill(platform::ReadOnlyFile& file, const Geometry& geometry, uint32_t lsn,
+                  int32_t mode, const uint8_t* buffer);
+
+  // Copies the 2352-byte image of a keyed slot into dest.
+  void CopySlot(int32_t slot, uint8_t* dest) const;
+
+  // Forgets every slot: no request matches until the next fill.
+  void Clear();
+
+  // The cursor of the last lookup or fill; CDVDinit sets it to 1.
+  int32_t ReadAheadCursor = 1;
+
+  // What the window holds, for inspection.
+  uint32_t StartLsn() const { return start_; }
+  int32_t Mode() const { return mode_; }
+  uint32_t ValidSlots() const { return valid_; }
+  uint64_t FillCount() const { return fills_; }
+
+ private:
+  std::array<uint8_t, kSlots * kRawSectorSize> span_{};
+  std::array<uint8_t, kRawSectorSize> tail_{};
+  Geometry geometry_{kRawSectorSize, 0, kRawSectorSize};
+  uint32_t start_ = 0;
+  int32_t mode_ = 0;
+  uint32_t valid_ = 0;
+  uint64_t fills_ = 0;
+};
+
+}  // namespace korvane

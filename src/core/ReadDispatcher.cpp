@@ -1,0 +1,29 @@
+// Source choice, in the order that decides it: remote mode; no local file; a local file
+// that does not exist; a cache index; a disc image.
+#include "core/ReadDispatcher.h"
+
+#include "platform/FileSystem.h"
+
+namespace korvane {
+
+bool IsCacheIndexPath(const std::string& path) { return path.find(".map") != std::string::npos; }
+
+int32_t ReadDispatcher::CDVDreadTrack(uint32_t lsn, int32_t mode) {
+  if (state_.RemoteMode) return remote_ ? remote_->ReadSector(lsn, mode) : 0;
+  const std::string& path = state_.LocalImagePath;
+  if (path.empty()) return null_.ReadSector(lsn, mode);
+  // The image held open without sharing cannot vanish, so sequential reads skip the
+  // existence query that would otherwise cost a file system call per sector.
+  if (!image_.HoldsOpen(path) && !platform::FileExists(path)) return null_.ReadSector(lsn, mode);
+  if (IsCacheIndexPath(path)) return offline_ ? offline_->ReadSector(lsn, mode) : -1;
+  return image_.ReadSector(lsn, mode);
+}
+
+uint8_t* ReadDispatcher::CDVDgetBuffer() {
+  bool configured = state_.RemoteMode || !state_.LocalImagePath.empty();
+  if (configured && !state_.SectorBuffer.InNullMode()) return state_.SectorBuffer.Data();
+  trace_.Gated("KorvaneCDVD OutPut: Started in CDVD_NULL_MODE");
+  return nullptr;
+}
+
+}  // namespace korvane

@@ -1,0 +1,37 @@
+// A file opened for reading only, as an existing file, addressed by 64-bit byte offsets.
+// The disc image is held open this way between CDVDopen and CDVDclose; on Windows it is
+// opened without sharing, so nobody can write, rename or delete it while it is held.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace korvane::platform {
+
+class ReadOnlyFile final {
+ public:
+  ReadOnlyFile() = default;
+  ~ReadOnlyFile();
+  ReadOnlyFile(const ReadOnlyFile&) = delete;
+  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+  // Opens an existing file for reading without sharing; closes any file held before.
+  // Returns false (and holds nothing) when the file cannot be opened.
+  bool Open(const std::string& path);
+
+  // Closes the file if one is open.
+  void Close();
+
+  bool IsOpen() const { return handle_ != kNoHandle; }
+
+  // Reads up to count bytes at offset into dest; returns how many were read (0 on failure).
+  // A short count means the file ended or the read failed.
+  size_t ReadAt(uint64_t offset, void* dest, size_t count);
+
+ private:
+  static constexpr intptr_t kNoHandle = -1;
+  intptr_t handle_ = kNoHandle;
+};
+
+}  // namespace korvane::platform

@@ -1,0 +1,113 @@
+// The PS2E exports of KorvaneCDVD.dll. Each is a stdcall function that forwards to the one
+// Plugin of the process and keeps every C++ exception inside the library: the host only
+// ever sees result codes.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "core/Plugin.h"
+#include "platform/FileSystem.h"
+
+namespace {
+
+korvane::StdOutputTrace g_traceOutput;
+korvane::Plugin g_plugin(g_traceOutput);
+
+// Runs body and returns its result, or fallback when it throws.
+template <typename Result, typename Body>
+Result Guarded(Result fallback, Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return fallback;
+  }
+}
+
+template <typename Body>
+void GuardedVoid(Body body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t __stdcall PS2EgetLibType() { return korvane::kLibraryType; }
+
+const char* __stdcall PS2EgetLibName() { return korvane::kLibraryName; }
+
+int32_t __stdcall PS2EgetLibVersion2(uint32_t) { return korvane::kLibraryVersion; }
+
+int32_t __stdcall CDVDinit() {
+  return Guarded(0, [] { return g_plugin.Init(); });
+}
+
+int32_t __stdcall CDVDopen() {
+  return Guarded(0, [] { return g_plugin.Open(); });
+}
+
+void __stdcall CDVDclose() {
+  GuardedVoid([] { g_plugin.Close(); });
+}
+
+void __stdcall CDVDshutdown() {
+  GuardedVoid([] { g_plugin.Shutdown(); });
+}
+
+int32_t __stdcall CDVDreadTrack(uint32_t lsn, int32_t mode) {
+  return Guarded(-1, [=] { return g_plugin.ReadTrack(lsn, mode); });
+}
+
+uint8_t* __stdcall CDVDgetBuffer() {
+  return Guarded(static_cast<uint8_t*>(nullptr), [] { return g_plugin.GetBuffer(); });
+}
+
+int32_t __stdcall CDVDreadSubQ(uint32_t lsn, void* subq) {
+  return Guarded(-1, [=] { return g_plugin.ReadSubQ(lsn, subq); });
+}
+
+int32_t __stdcall CDVDgetTN(korvane::TrackNumbers* record) {
+  return Guarded(-1, [=] { return g_plugin.GetTN(record); });
+}
+
+int32_t __stdcall CDVDgetTD(uint8_t track, korvane::TrackDescriptor* record) {
+  return Guarded(-1, [=] { return g_plugin.GetTD(track, record); });
+}
+
+int32_t __stdcall CDVDgetTOC(void* toc) {
+  return Guarded(-1, [=] { return g_plugin.GetTOC(toc); });
+}
+
+int32_t __stdcall CDVDgetDiskType() {
+  return Guarded(0, [] { return g_plugin.GetDiskType(); });
+}
+
+int32_t __stdcall CDVDgetTrayStatus() { return g_plugin.GetTrayStatus(); }
+
+int32_t __stdcall CDVDctrlTrayOpen() {
+  return Guarded(0, [] { return g_plugin.CtrlTrayOpen(); });
+}
+
+int32_t __stdcall CDVDctrlTrayClose() {
+  return Guarded(0, [] { return g_plugin.CtrlTrayClose(); });
+}
+
+int32_t __stdcall CDVDtest() {
+  return Guarded(0, [] { return g_plugin.Test(); });
+}
+
+void __stdcall CDVDconfigure() {
+  GuardedVoid([] {
+    // The host finds its working directory as it was, whatever the dialog changed.
+    std::string hostDirectory = korvane::platform::GetWorkingDirectory();
+    if (!hostDirectory.empty()) korvane::platform::SetWorkingDirectory(hostDirectory);
+  });
+}
+
+void __stdcall CDVDabout() {}
+
+}  // extern "C"

@@ -1,0 +1,112 @@
+// Every export called as a host calls it: through a stdcall pointer from GetProcAddress,
+// with the stack pointer compared before and after, so an export that removes a different
+// number of argument bytes than the interface says is caught.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Call {
+  uint32_t result;
+  int32_t stackDrift;  // bytes the callee left on (positive) or took off (negative) the stack
+};
+
+// Pushes args right to left, calls fn and measures how the stack pointer moved; the
+// stack is put back either way.
+Call CallStdcall(FARPROC fn, const uint32_t* args, uint32_t count) {
+  uint32_t result, drift;
+  __asm__ volatile(
+      "mov %%esp, %%esi\n\t"
+      "mov %[count], %%ecx\n\t"
+      "1:\n\t"
+      "test %%ecx, %%ecx\n\t"
+      "jz 2f\n\t"
+      "pushl -4(%[args],%%ecx,4)\n\t"
+      "dec %%ecx\n\t"
+      "jmp 1b\n\t"
+      "2:\n\t"
+      "call *%[fn]\n\t"
+      "mov %%esp, %%edx\n\t"
+      "sub %%esi, %%edx\n\t"
+      "mov %%esi, %%esp\n\t"
+      : "=&a"(result), "=&d"(drift)
+      : [fn] "b"(fn), [args] "D"(args), [count] "m"(count)
+      : "ecx", "esi", "memory", "cc");
+  return {result, static_cast<int32_t>(drift)};
+}
+
+class ExportCalls : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(module_, nullptr); }
+  void TearDown() override {
+    if (module_) ::FreeLibrary(module_);
+  }
+  // Calls the export name with args; expects it to remove exactly the argument bytes.
+  uint32_t Invoke(const char* name, std::initializer_list<uint32_t> args = {}) {
+    FARPROC fn = ::GetProcAddress(module_, name);
+    EXPECT_NE(fn, nullptr) << name;
+    if (!fn) return 0xDEADBEEF;
+    Call call = CallStdcall(fn, args.begin(), static_cast<uint32_t>(args.size()));
+    EXPECT_EQ(call.stackDrift, static_cast<int32_t>(4 * args.size())) << name;
+    return call.result;
+  }
+  static uint32_t Ptr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+  HMODULE module_ = ::LoadLibraryA("KorvaneCDVD.dll");
+};
+
+TEST_F(ExportCalls, IdentityQueries) {
+  EXPECT_EQ(Invoke("PS2EgetLibType"), 8u);
+  auto* name = reinterpret_cast<const char*>(Invoke("PS2EgetLibName"));
+  ASSERT_NE(name, nullptr);
+  EXPECT_STREQ(name, "Korvane CDVD Plugin 0.5.9.1A Alpha");
+  EXPECT_EQ(reinterpret_cast<const char*>(Invoke("PS2EgetLibName")), name);
+  EXPECT_EQ(Invoke("PS2EgetLibVersion2", {8}), 0x00050008u);
+  EXPECT_EQ(Invoke("PS2EgetLibVersion2", {0xFFFFFFFF}), 0x00050008u);
+}
+
+TEST_F(ExportCalls, EveryExportInTheHostsOrderInNullMode) {
+  EXPECT_EQ(Invoke("CDVDinit"), 0u);
+  EXPECT_EQ(Invoke("CDVDopen"), 0u);
+  EXPECT_EQ(Invoke("CDVDgetDiskType"), 0u);
+  EXPECT_EQ(Invoke("CDVDgetTrayStatus"), 0u);
+  uint8_t tn[2] = {0, 0};
+  EXPECT_EQ(Invoke("CDVDgetTN", {Ptr(tn)}), 0u);
+  EXPECT_EQ(tn[0], 1);
+  EXPECT_EQ(tn[1], 1);
+  struct {
+    uint32_t lsn;
+    uint8_t type;
+  } td{77, 0};
+  EXPECT_EQ(static_cast<int32_t>(Invoke("CDVDgetTD", {1, Ptr(&td)})), -1);  // nothing chosen
+  EXPECT_EQ(td.lsn, 0u);
+  EXPECT_EQ(td.type, 0x41);
+  uint8_t subq[16] = {};
+  EXPECT_EQ(static_cast<int32_t>(Invoke("CDVDreadSubQ", {16, Ptr(subq)})), -1);
+  uint8_t toc[1024] = {};
+  EXPECT_EQ(static_cast<int32_t>(Invoke("CDVDgetTOC", {Ptr(toc)})), -1);
+  EXPECT_EQ(Invoke("CDVDreadTrack", {16, 3}), 0u);
+  EXPECT_EQ(Invoke("CDVDgetBuffer"), 0u);
+  EXPECT_EQ(Invoke("CDVDreadTrack", {0xFFFFFFFF, 0}), 0u);
+  EXPECT_EQ(Invoke("CDVDctrlTrayOpen"), 0u);
+  EXPECT_EQ(Invoke("CDVDctrlTrayClose"), 0u);
+  EXPECT_EQ(Invoke("CDVDtest"), 0u);
+  Invoke("CDVDclose");
+  Invoke("CDVDshutdown");
+}
+
+TEST_F(ExportCalls, ConfigureAndAboutReturnAndKeepTheWorkingDirectory) {
+  char before[MAX_PATH] = {}, after[MAX_PATH] = {};
+  ::GetCurrentDirectoryA(MAX_PATH, before);
+  Invoke("CDVDconfigure");
+  Invoke("CDVDabout");
+  ::GetCurrentDirectoryA(MAX_PATH, after);
+  EXPECT_STREQ(before, after);
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// KorvaneCDVD.dll as the host's loader sees it: exactly the twenty PS2E names, plain and
+// all named, and an import table of Windows system DLLs only.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int entry) {
+  auto* base = reinterpret_cast<const uint8_t*>(module);
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  return nt->OptionalHeader.DataDirectory[entry];
+}
+
+class PluginImage : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(module_, nullptr) << "KorvaneCDVD.dll did not load"; }
+  void TearDown() override {
+    if (module_) ::FreeLibrary(module_);
+  }
+  const uint8_t* At(DWORD rva) const { return reinterpret_cast<const uint8_t*>(module_) + rva; }
+
+  HMODULE module_ = ::LoadLibraryA("KorvaneCDVD.dll");
+};
+
+TEST_F(PluginImage, ExportsExactlyTheTwentyPlainNames) {
+  const IMAGE_DATA_DIRECTORY& dir = Directory(module_, IMAGE_DIRECTORY_ENTRY_EXPORT);
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(At(dir.VirtualAddress));
+  EXPECT_EQ(exports->NumberOfFunctions, exports->NumberOfNames) << "ordinal-only entries";
+  auto* names = reinterpret_cast<const DWORD*>(At(exports->AddressOfNames));
+  std::set<std::string> found;
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+    found.insert(reinterpret_cast<const char*>(At(names[i])));
+  }
+  const std::set<std::string> expected = {
+      "PS2EgetLibType",    "PS2EgetLibName",   "PS2EgetLibVersion2", "CDVDinit",
+      "CDVDopen",          "CDVDclose",        "CDVDshutdown",       "CDVDreadTrack",
+      "CDVDgetBuffer",     "CDVDreadSubQ",     "CDVDgetTN",          "CDVDgetTD",
+      "CDVDgetTOC",        "CDVDgetDiskType",  "CDVDgetTrayStatus",  "CDVDctrlTrayOpen",
+      "CDVDctrlTrayClose", "CDVDtest",         "CDVDconfigure",      "CDVDabout"};
+  EXPECT_EQ(found, expected);
+  EXPECT_EQ(exports->NumberOfFunctions, 20u);
+  std::string name(reinterpret_cast<const char*>(At(exports->Name)));
+  EXPECT_EQ(name, "KorvaneCDVD.dll");
+}
+
+TEST_F(PluginImage, ImportsOnlyWindowsSystemLibraries) {
+  const std::set<std::string> system = {
+      "kernel32.dll", "user32.dll",  "gdi32.dll",  "msvcrt.dll",   "ws2_32.dll",
+      "advapi32.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll", "ole32.dll",
+      "oleaut32.dll", "wsock32.dll", "msimg32.dll"};
+  const IMAGE_DATA_DIRECTORY& dir = Directory(module_, IMAGE_DIRECTORY_ENTRY_IMPORT);
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  std::vector<std::string> imported;
+  for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(At(dir.VirtualAddress)); d->Name;
+       ++d) {
+    std::string name(reinterpret_cast<const char*>(At(d->Name)));
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    imported.push_back(name);
+  }
+  EXPECT_FALSE(imported.empty());
+  for (const std::string& name : imported) {
+    EXPECT_TRUE(system.count(name)) << "imports " << name;
+  }
+}
+
+}  // namespace
