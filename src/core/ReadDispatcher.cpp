@@ -12,9 +12,11 @@ int32_t ReadDispatcher::CDVDreadTrack(uint32_t lsn, int32_t mode) {
   if (state_.RemoteMode) return remote_ ? remote_->ReadSector(lsn, mode) : 0;
   const std::string& path = state_.LocalImagePath;
   if (path.empty()) return null_.ReadSector(lsn, mode);
-  // The image held open without sharing cannot vanish, so sequential reads skip the
-  // existence query that would otherwise cost a file system call per sector.
-  if (!image_.HoldsOpen(path) && !platform::FileExists(path)) return null_.ReadSector(lsn, mode);
+  // The image held open without sharing cannot vanish, and only a path that is no cache
+  // index is ever opened as an image: sequential reads of it skip the existence query
+  // that would otherwise cost a file system call per sector.
+  if (image_.HoldsOpen(path)) return image_.ReadSector(lsn, mode);
+  if (!platform::FileExists(path)) return null_.ReadSector(lsn, mode);
   if (IsCacheIndexPath(path)) return offline_ ? offline_->ReadSector(lsn, mode) : -1;
   return image_.ReadSector(lsn, mode);
 }
