@@ -16,7 +16,10 @@ Plugin::Plugin(TraceOutput& output)
     : trace_(output, state_.DebugTrace),
       null_(MakeNullSource(state_, trace_)),
       image_(MakeImageSource(state_, trace_)),
-      dispatcher_(state_, trace_, *null_, *image_, nullptr, nullptr) {}
+      cache_(state_, trace_),
+      offline_(MakeOfflineReplaySource(state_, trace_, cache_)),
+      remote_(MakeRemoteSource(state_, trace_, cache_)),
+      dispatcher_(state_, trace_, *null_, *image_, *offline_, *remote_) {}
 
 int32_t Plugin::Init() {
   image_->Window().ReadAheadCursor = 1;
@@ -27,6 +30,8 @@ int32_t Plugin::Open() {
   trace_.Gated(Prefixed("CDVDopen Called"));
   // Sectors of an earlier disc must never be served for the one prepared now.
   image_->EmptyWindow();
+  cache_.Reader().Invalidate();
+  dispatcher_.ForgetLocalFile();
   if (state_.RemoteMode) {
     OpenRemoteDisc();
   } else if (state_.LocalImagePath.empty()) {
@@ -40,6 +45,13 @@ int32_t Plugin::Open() {
 }
 
 void Plugin::OpenRemoteDisc() {
+  cache_.Clear();
+  std::string map = state_.SelectedDiscName + ".map";
+  if (platform::FileExists(cache_.RemoteMapPath())) {
+    trace_.Gated("Loading Mapped Headers for " + map);
+    cache_.LoadCacheMap(cache_.RemoteMapPath());
+    trace_.Gated("Finshed loading Mapped Headers for " + map);
+  }
   if (trace_.Enabled()) {
     trace_.Gated("Setting Current Disk to " + std::to_string(state_.SelectedDiscIndex) +
                  " on server");
@@ -48,11 +60,14 @@ void Plugin::OpenRemoteDisc() {
 
 void Plugin::OpenOfflineReplay() {
   const std::string& path = state_.LocalImagePath;
+  cache_.Clear();
+  offline_->Reset();
   if (!platform::FileExists(path)) {
     trace_.Always("Error Loading Mapped Headers for " + path);
     return;
   }
   trace_.Always("Loading Mapped Headers for " + path);
+  cache_.LoadCacheMap(path);
   trace_.Gated("Finshed loading Mapped Headers for " + path);
 }
 

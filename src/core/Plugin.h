@@ -6,11 +6,14 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/BlockCache.h"
 #include "core/ImageSource.h"
 #include "core/LibraryIdentity.h"
 #include "core/NullSource.h"
+#include "core/OfflineReplaySource.h"
 #include "core/PluginState.h"
 #include "core/ReadDispatcher.h"
+#include "core/RemoteSource.h"
 #include "core/Trace.h"
 
 namespace korvane {
@@ -23,6 +26,8 @@ class Plugin final {
   PluginState& State() { return state_; }
   Trace& Tracer() { return trace_; }
   ImageSource& Image() { return *image_; }
+  BlockCache& Cache() { return cache_; }
+  RemoteSource& Remote() { return *remote_; }
   ReadDispatcher& Dispatcher() { return dispatcher_; }
 
   // CDVDinit: resets the read-ahead cursor; returns 0.
@@ -63,6 +68,9 @@ class Plugin final {
   Trace trace_;
   std::unique_ptr<NullSource> null_;
   std::unique_ptr<ImageSource> image_;
+  BlockCache cache_;
+  std::unique_ptr<OfflineReplaySource> offline_;
+  std::unique_ptr<RemoteSource> remote_;
   ReadDispatcher dispatcher_;
 };
 

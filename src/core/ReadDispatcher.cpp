@@ -8,16 +8,29 @@ namespace korvane {
 
 bool IsCacheIndexPath(const std::string& path) { return path.find(".map") != std::string::npos; }
 
+// A file found to exist is trusted for a bounded number of reads, so that a replay does
+// not pay a file system query per sector; a missing file is looked for on every read.
+bool ReadDispatcher::LocalFileExists(const std::string& path) {
+  if (trustedReads_ > 0 && path == probedPath_) {
+    --trustedReads_;
+    return true;
+  }
+  if (!platform::FileExists(path)) return false;
+  probedPath_ = path;
+  trustedReads_ = kExistenceTrustedReads - 1;
+  return true;
+}
+
 int32_t ReadDispatcher::CDVDreadTrack(uint32_t lsn, int32_t mode) {
-  if (state_.RemoteMode) return remote_ ? remote_->ReadSector(lsn, mode) : 0;
+  if (state_.RemoteMode) return remote_.ReadSector(lsn, mode);
   const std::string& path = state_.LocalImagePath;
   if (path.empty()) return null_.ReadSector(lsn, mode);
   // The image held open without sharing cannot vanish, and only a path that is no cache
   // index is ever opened as an image: sequential reads of it skip the existence query
   // that would otherwise cost a file system call per sector.
   if (image_.HoldsOpen(path)) return image_.ReadSector(lsn, mode);
-  if (!platform::FileExists(path)) return null_.ReadSector(lsn, mode);
-  if (IsCacheIndexPath(path)) return offline_ ? offline_->ReadSector(lsn, mode) : -1;
+  if (!LocalFileExists(path)) return null_.ReadSector(lsn, mode);
+  if (IsCacheIndexPath(path)) return offline_.ReadSector(lsn, mode);
   return image_.ReadSector(lsn, mode);
 }
 

@@ -16,10 +16,8 @@ namespace korvane {
 
 class ReadDispatcher final {
  public:
-  // offline and remote may be null while those sources are not wired in: their reads then
-  // do nothing and return -1 and 0 respectively.
   ReadDispatcher(PluginState& state, Trace& trace, NullSource& null, ImageSource& image,
-                 SectorSource* offline, SectorSource* remote)
+                 SectorSource& offline, SectorSource& remote)
       : state_(state), trace_(trace), null_(null), image_(image), offline_(offline),
         remote_(remote) {}
 
@@ -30,16 +28,23 @@ class ReadDispatcher final {
   // otherwise traces null mode and returns null.
   uint8_t* CDVDgetBuffer();
 
-  void SetOfflineSource(SectorSource* offline) { offline_ = offline; }
-  void SetRemoteSource(SectorSource* remote) { remote_ = remote; }
+  // Makes the next read query the file system for the local file again.
+  void ForgetLocalFile() { trustedReads_ = 0; }
+
+  // How many reads trust a local file found to exist before it is looked for again.
+  static constexpr uint32_t kExistenceTrustedReads = 64;
 
  private:
+  bool LocalFileExists(const std::string& path);
+
   PluginState& state_;
   Trace& trace_;
   NullSource& null_;
   ImageSource& image_;
-  SectorSource* offline_;
-  SectorSource* remote_;
+  SectorSource& offline_;
+  SectorSource& remote_;
+  std::string probedPath_;
+  uint32_t trustedReads_ = 0;
 };
 
 // True when path names a block cache index rather than a disc image: it contains ".map"

@@ -1,6 +1,7 @@
 // A file opened for reading only, as an existing file, addressed by 64-bit byte offsets.
-// The disc image is held open this way between CDVDopen and CDVDclose; on Windows it is
-// opened without sharing, so nobody can write, rename or delete it while it is held.
+// The disc image is held open without sharing between CDVDopen and CDVDclose, so on
+// Windows nobody can write, rename or delete it while it is held; block cache reads share
+// the file with writers, since the cache grows while it is read.
 #pragma once
 
 #include <cstddef>
@@ -16,9 +17,11 @@ class ReadOnlyFile final {
   ReadOnlyFile(const ReadOnlyFile&) = delete;
   ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
-  // Opens an existing file for reading without sharing; closes any file held before.
-  // Returns false (and holds nothing) when the file cannot be opened.
-  bool Open(const std::string& path);
+  enum class Sharing { kExclusive, kShared };
+
+  // Opens an existing file for reading, with or without sharing it; closes any file held
+  // before. Returns false (and holds nothing) when the file cannot be opened.
+  bool Open(const std::string& path, Sharing sharing = Sharing::kExclusive);
 
   // Closes the file if one is open.
   void Close();

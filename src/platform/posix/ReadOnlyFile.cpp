@@ -13,7 +13,8 @@ namespace korvane::platform {
 
 ReadOnlyFile::~ReadOnlyFile() { Close(); }
 
-bool ReadOnlyFile::Open(const std::string& path) {
+bool ReadOnlyFile::Open(const std::string& path, Sharing sharing) {
+  (void)sharing;
   Close();
   int fd = ::open(ToPosixPath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;

@@ -1,0 +1,99 @@
+// Block cache store: paths, loading, reads and appends.
+#include "core/BlockCache.h"
+
+#include "platform/AppendFile.h"
+#include "platform/FileSystem.h"
+
+namespace korvane {
+
+std::string BlockCache::RemoteBlockPath() const {
+  return state_.GamesFolder + "\\" + state_.SelectedDiscName + ".Block";
+}
+
+std::string BlockCache::RemoteMapPath() const {
+  return state_.GamesFolder + "\\" + state_.SelectedDiscName + ".map";
+}
+
+std::string BlockCache::OfflineBlockPath(const std::string& mapPath) {
+  return mapPath.substr(0, mapPath.find(".map")) + ".Block";
+}
+
+bool BlockCache::EnsureGamesFolder() {
+  const std::string& folder = state_.GamesFolder;
+  return platform::FolderExists(folder) || platform::CreateFolder(folder);
+}
+
+void BlockCache::Clear() {
+  index_.Clear();
+  cacheWriteOffset_ = 0;
+}
+
+MapLoadResult BlockCache::LoadCacheMap(const std::string& path) {
+  return LoadMapFile(path, index_);
+}
+
+size_t BlockCache::ReadCachedSector(const std::string& blockPath, size_t entry, size_t count) {
+  SectorBytes& buffer = state_.SectorBuffer;
+  if (count > SectorBytes::kSize) count = SectorBytes::kSize;
+  size_t got = reader_.Read(blockPath, index_.At(entry).offset, buffer.Data(), count);
+  buffer.NoteWritten(0, got);
+  return got;
+}
+
+void BlockCache::TraceFailure(const std::string& what) {
+  trace_.Always(std::string(kTracePrefix) + what);
+}
+
+size_t BlockCache::AppendCachedSectors(uint32_t lsn, int32_t mode, const uint8_t* bytes,
+                                       size_t length, size_t pieceSize) {
+  if (length == 0 || pieceSize == 0) return 0;
+  if (!EnsureGamesFolder()) {
+    TraceFailure("Cannot create folder " + state_.GamesFolder + ": sectors not cached");
+    return 0;
+  }
+  std::string blockPath = RemoteBlockPath();
+  size_t written = WriteBlockBytes(blockPath, bytes, length);
+  // Only whole pieces, and a last short piece written in full, are indexed.
+  size_t pieces = written / pieceSize + (written == length && length % pieceSize ? 1 : 0);
+  size_t first = index_.Count() + 1;
+  for (size_t k = 0; k < pieces; ++k) {
+    index_.Add({mode, static_cast<uint32_t>(lsn + k),
+                cacheWriteOffset_ + static_cast<int64_t>(k * pieceSize)});
+  }
+  if (pieces > 0) WriteMapLines(first, pieces);
+  return pieces;
+}
+
+size_t BlockCache::WriteBlockBytes(const std::string& path, const uint8_t* bytes, size_t length) {
+  platform::AppendFile file;
+  int64_t size = file.Open(path) ? file.Size() : -1;
+  if (size < 0) {
+    TraceFailure("Cannot write " + path + ": sectors not cached");
+    return 0;
+  }
+  cacheWriteOffset_ = size;
+  reader_.NoteAppend(path, size);
+  size_t written = file.Append(bytes, length);
+  if (written < length) TraceFailure("Short write to " + path + ": sectors not cached");
+  return written;
+}
+
+void BlockCache::WriteMapLines(size_t firstEntry, size_t count) {
+  std::string path = RemoteMapPath();
+  platform::AppendFile file;
+  int64_t size = file.Open(path) ? file.Size() : -1;
+  if (size < 0) {
+    TraceFailure("Cannot write " + path + ": sectors cached until the next CDVDopen");
+    return;
+  }
+  char last[2] = {};
+  size_t tail = size >= 2 ? 2 : static_cast<size_t>(size);
+  tail = file.ReadAt(static_cast<uint64_t>(size) - tail, last, tail);
+  std::string text = MapLineEndRepair(last, tail);
+  for (size_t n = firstEntry; n < firstEntry + count; ++n) AppendMapLine(index_.At(n), text);
+  if (file.Append(text.data(), text.size()) < text.size()) {
+    TraceFailure("Short write to " + path + ": sectors cached until the next CDVDopen");
+  }
+}
+
+}  // namespace korvane

@@ -1,0 +1,81 @@
+// The block cache store: every sector received from the disc server is kept in a pair of
+// files named after the disc, so that it is fetched only once and can be replayed offline.
+//
+//   <GamesFolder>\<SelectedDiscName>.Block   raw sector bytes, one after another in arrival
+//                                            order, each as long as it arrived (no header)
+//   <GamesFolder>\<SelectedDiscName>.map     one "lsn/mode/offset" CR LF line per sector
+//
+// Offline replay reads the pair named by a .map path: the .Block path is that path cut at
+// its first ".map", followed by ".Block". Files are only ever appended to, never truncated
+// or rewritten; each operation opens and closes what it uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/BlockReader.h"
+#include "core/CacheIndex.h"
+#include "core/MapFile.h"
+#include "core/PluginState.h"
+#include "core/Trace.h"
+
+namespace korvane {
+
+class BlockCache final {
+ public:
+  BlockCache(PluginState& state, Trace& trace) : state_(state), trace_(trace) {}
+
+  // The remote disc's cache files: GamesFolder + "\" + SelectedDiscName + ".Block"/".map".
+  std::string RemoteBlockPath() const;
+  std::string RemoteMapPath() const;
+
+  // The .Block path that belongs to a .map path: cut at the first ".map", plus ".Block".
+  static std::string OfflineBlockPath(const std::string& mapPath);
+
+  // Creates the GamesFolder folder below the working directory unless a folder of that
+  // name exists; true when the folder exists afterwards.
+  bool EnsureGamesFolder();
+
+  // Empties CacheIndex and sets CacheWriteOffset to 0.
+  void Clear();
+
+  // Fills CacheIndex from the .map file at path, after what it holds.
+  MapLoadResult LoadCacheMap(const std::string& path);
+
+  // The number of the first entry for exactly (lsn, mode), or CacheIndex::kNone.
+  size_t LookupCachedSector(uint32_t lsn, int32_t mode) const { return index_.Find(lsn, mode); }
+
+  // Reads count bytes of the entry's sector from blockPath into the sector buffer; returns
+  // how many the file held (the rest of the buffer keeps its bytes).
+  size_t ReadCachedSector(const std::string& blockPath, size_t entry, size_t count);
+
+  // Stores consecutive sectors lsn, lsn+1, ... of one mode: the bytes are cut into pieces
+  // of pieceSize (the last may be shorter), all written to the remote .Block file in one
+  // write, then indexed, then listed in the remote .map file in one write. Returns how many
+  // sectors were indexed: those whose bytes are in the .Block file. Failures are traced.
+  size_t AppendCachedSectors(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length,
+                             size_t pieceSize);
+
+  // The single-sector form of AppendCachedSectors.
+  bool AppendCachedSector(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length) {
+    return AppendCachedSectors(lsn, mode, bytes, length, length) == 1;
+  }
+
+  const CacheIndex& Index() const { return index_; }
+  int64_t CacheWriteOffset() const { return cacheWriteOffset_; }
+  BlockReader& Reader() { return reader_; }
+
+ private:
+  size_t WriteBlockBytes(const std::string& path, const uint8_t* bytes, size_t length);
+  void WriteMapLines(size_t firstEntry, size_t count);
+  void TraceFailure(const std::string& what);
+
+  PluginState& state_;
+  Trace& trace_;
+  CacheIndex index_;
+  int64_t cacheWriteOffset_ = 0;
+  BlockReader reader_;
+};
+
+}  // namespace korvane

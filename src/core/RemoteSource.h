@@ -1,0 +1,50 @@
+// The remote source: sectors of the disc chosen on the disc server, served from the disc's
+// block cache when it holds them and fetched from the server when it does not.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/BlockCache.h"
+#include "core/PluginState.h"
+#include "core/SectorSource.h"
+#include "core/Trace.h"
+
+namespace korvane {
+
+// Fetches a sector the cache lacks from the disc server, stores it in the cache and leaves
+// it in the sector buffer.
+class SectorFetcher {
+ public:
+  virtual ~SectorFetcher() = default;
+  virtual void FetchRemoteSector(uint32_t lsn, int32_t mode) = 0;
+};
+
+class RemoteSource final : public SectorSource {
+ public:
+  RemoteSource(PluginState& state, Trace& trace, BlockCache& cache)
+      : state_(state), trace_(trace), cache_(cache) {}
+
+  // A cached sector in mode 0, 1 or 3 is read from the remote .Block file; a cached one in
+  // mode 2 or 4 is traced as unsupported; anything else, and a cached sector whose bytes
+  // the .Block file no longer holds, is fetched. Always returns 0.
+  int32_t ReadSector(uint32_t lsn, int32_t mode) override;
+
+  // The fetcher for cache misses; none means misses are left unanswered.
+  void SetFetcher(SectorFetcher* fetcher) { fetcher_ = fetcher; }
+
+ private:
+  const std::string& BlockPath();
+
+  PluginState& state_;
+  Trace& trace_;
+  BlockCache& cache_;
+  SectorFetcher* fetcher_ = nullptr;
+  std::string folder_, disc_, blockPath_;
+};
+
+// Makes the remote source over the plugin's state and block cache.
+std::unique_ptr<RemoteSource> MakeRemoteSource(PluginState& state, Trace& trace,
+                                               BlockCache& cache);
+
+}  // namespace korvane

@@ -1,0 +1,76 @@
+// Win32 side of AppendFile: CreateFileA with OPEN_ALWAYS, shared for reading and writing
+// so the cache can be read and listed while it grows; writes at the size read just before.
+#include "platform/AppendFile.h"
+
+#include <windows.h>
+
+namespace korvane::platform {
+
+namespace {
+HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+OVERLAPPED At(uint64_t position) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(position);
+  at.OffsetHigh = static_cast<DWORD>(position >> 32);
+  return at;
+}
+}  // namespace
+
+AppendFile::~AppendFile() { Close(); }
+
+bool AppendFile::Open(const std::string& path) {
+  Close();
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+void AppendFile::Close() {
+  if (!IsOpen()) return;
+  ::CloseHandle(AsHandle(handle_));
+  handle_ = kNoHandle;
+}
+
+int64_t AppendFile::Size() {
+  LARGE_INTEGER size{};
+  if (!IsOpen() || !::GetFileSizeEx(AsHandle(handle_), &size)) return -1;
+  return size.QuadPart;
+}
+
+size_t AppendFile::ReadAt(uint64_t offset, void* dest, size_t count) {
+  size_t done = 0;
+  auto* out = static_cast<unsigned char*>(dest);
+  while (IsOpen() && done < count) {
+    OVERLAPPED at = At(offset + done);
+    DWORD got = 0;
+    if (!::ReadFile(AsHandle(handle_), out + done, static_cast<DWORD>(count - done), &got, &at) ||
+        got == 0) {
+      break;
+    }
+    done += got;
+  }
+  return done;
+}
+
+size_t AppendFile::Append(const void* bytes, size_t count) {
+  int64_t end = Size();
+  if (end < 0) return 0;
+  size_t done = 0;
+  auto* in = static_cast<const unsigned char*>(bytes);
+  while (done < count) {
+    OVERLAPPED at = At(static_cast<uint64_t>(end) + done);
+    DWORD put = 0;
+    if (!::WriteFile(AsHandle(handle_), in + done, static_cast<DWORD>(count - done), &put, &at) ||
+        put == 0) {
+      break;
+    }
+    done += put;
+  }
+  return done;
+}
+
+}  // namespace korvane::platform
