@@ -1,6 +1,7 @@
 // Sector size detection from the first 11 bytes of an image.
 #include "core/ImageDetect.h"
 
+#include "core/ImageLayout.h"
 #include "platform/ReadOnlyFile.h"
 
 namespace korvane {
@@ -13,8 +14,7 @@ int32_t CDVDDetectIsoType(const std::string& path, SectorBytes& buffer, Trace& t
     buffer.NoteWritten(0, got);
     file.Close();
   }
-  const uint8_t* b = buffer.Data();
-  int32_t size = (b[0] == 0x00 && b[1] == 0xFF && b[10] == 0xFF) ? 2352 : 2048;
+  int32_t size = SectorSizeFromProbe(buffer.Data());
   if (trace.Enabled()) {
     trace.Gated("KorvaneCDVD OutPut: CDVDDetectIsoType Called and returned " +
                 std::to_string(size));

@@ -20,7 +20,7 @@ bool ImageSource::ReadImageTrack(uint32_t lsn, int32_t mode) {
   int32_t slot = window_.FindReadAheadSlot(lsn, mode);
   if (slot < 0) {
     ReadAheadWindow::Geometry geometry{};
-    if (!ReadAheadWindow::GeometryFor(mode, state_.ImageSectorSize, geometry)) return false;
+    if (!GeometryFor(mode, state_.ImageSectorSize, geometry)) return false;
     if (window_.Refill(state_.ImageHandle, geometry, lsn, mode, buffer.Data()) == 0) return false;
     slot = 0;
   }

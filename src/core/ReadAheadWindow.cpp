@@ -7,24 +7,6 @@
 
 namespace korvane {
 
-bool ReadAheadWindow::GeometryFor(int32_t mode, int32_t sectorSize, Geometry& out) {
-  switch (mode) {
-    case kModeRaw2352: out = {kRawSectorSize, 0, 2352}; return true;
-    case kModeRaw2340: out = {kRawSectorSize, 12, 2340}; return true;
-    case kModeData2048:
-      if (sectorSize == 2048) {
-        out = {kDataSectorSize, 0, 2048};
-        return true;
-      }
-      if (sectorSize == 2352) {
-        out = {kRawSectorSize, 24, 2048};
-        return true;
-      }
-      return false;
-    default: return false;
-  }
-}
-
 int32_t ReadAheadWindow::FindReadAheadSlot(uint32_t lsn, int32_t mode) {
   uint32_t slot = lsn - start_;
   ReadAheadCursor = (mode == mode_ && slot < valid_) ? static_cast<int32_t>(slot) : -1;

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/ImageLayout.h"
 #include "core/ReadMode.h"
 #include "platform/ReadOnlyFile.h"
 
@@ -25,16 +26,7 @@ class ReadAheadWindow final {
  public:
   static constexpr uint32_t kSlots = 201;
 
-  // Where the sectors of one mode lie in an image: offset of LSN n is n*stride + skip.
-  struct Geometry {
-    uint64_t stride;
-    uint64_t skip;
-    size_t count;  // bytes placed in the sector buffer per sector
-  };
-
-  // Geometry of mode on an image of sectorSize-byte sectors; false when the pair has none
-  // (modes other than 0, 1 and 3, or mode 3 on an image of unknown sector size).
-  static bool GeometryFor(int32_t mode, int32_t sectorSize, Geometry& out);
+  using Geometry = SectorGeometry;
 
   // The slot keyed (mode, lsn), or -1. Sets the cursor to the result.
   int32_t FindReadAheadSlot(uint32_t lsn, int32_t mode);
