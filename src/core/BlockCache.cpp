@@ -1,17 +1,20 @@
 // Block cache store: paths, loading, reads and appends.
 #include "core/BlockCache.h"
 
+#include "core/DiscName.h"
 #include "platform/AppendFile.h"
 #include "platform/FileSystem.h"
 
 namespace korvane {
 
+// The disc name is made safe here too, whoever set it: it must never reach outside the
+// games folder.
 std::string BlockCache::RemoteBlockPath() const {
-  return state_.GamesFolder + "\\" + state_.SelectedDiscName + ".Block";
+  return state_.GamesFolder + "\\" + SafeFileName(state_.SelectedDiscName) + ".Block";
 }
 
 std::string BlockCache::RemoteMapPath() const {
-  return state_.GamesFolder + "\\" + state_.SelectedDiscName + ".map";
+  return state_.GamesFolder + "\\" + SafeFileName(state_.SelectedDiscName) + ".map";
 }
 
 std::string BlockCache::OfflineBlockPath(const std::string& mapPath) {
@@ -41,7 +44,7 @@ size_t BlockCache::ReadCachedSector(const std::string& blockPath, size_t entry, 
 }
 
 void BlockCache::TraceFailure(const std::string& what) {
-  trace_.Always(std::string(kTracePrefix) + what);
+  trace_.Gated(std::string(kTracePrefix) + what);
 }
 
 size_t BlockCache::AppendCachedSectors(uint32_t lsn, int32_t mode, const uint8_t* bytes,

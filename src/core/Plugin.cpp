@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "core/WireProtocol.h"
 #include "platform/FileSystem.h"
 
 namespace korvane {
@@ -12,14 +13,26 @@ namespace {
 std::string Prefixed(std::string_view text) { return std::string(kTracePrefix) + std::string(text); }
 }  // namespace
 
-Plugin::Plugin(TraceOutput& output)
+Plugin::Plugin(TraceOutput& output, UserErrorReporter* errors)
     : trace_(output, state_.DebugTrace),
+      errors_(errors ? *errors : tracedErrors_),
       null_(MakeNullSource(state_, trace_)),
       image_(MakeImageSource(state_, trace_)),
       cache_(state_, trace_),
       offline_(MakeOfflineReplaySource(state_, trace_, cache_)),
       remote_(MakeRemoteSource(state_, trace_, cache_)),
-      dispatcher_(state_, trace_, *null_, *image_, *offline_, *remote_) {}
+      dispatcher_(state_, trace_, *null_, *image_, *offline_, *remote_),
+      fetcher_(state_, trace_, cache_) {
+  remote_->SetFetcher(&fetcher_);
+}
+
+PluginSocket& Plugin::CreatePluginSocket() {
+  fetcher_.SetLink(nullptr);
+  pluginSocket_.reset();
+  pluginSocket_ = std::make_unique<PluginSocket>(state_, trace_, errors_);
+  fetcher_.SetLink(&pluginSocket_->link);
+  return *pluginSocket_;
+}
 
 int32_t Plugin::Init() {
   image_->Window().ReadAheadCursor = 1;
@@ -52,6 +65,8 @@ void Plugin::OpenRemoteDisc() {
     cache_.LoadCacheMap(cache_.RemoteMapPath());
     trace_.Gated("Finshed loading Mapped Headers for " + map);
   }
+  // Dropped without a report when the link is not connected.
+  if (pluginSocket_) pluginSocket_->client.Send(wire::BuildDiscSelection(state_.SelectedDiscIndex));
   if (trace_.Enabled()) {
     trace_.Gated("Setting Current Disk to " + std::to_string(state_.SelectedDiscIndex) +
                  " on server");

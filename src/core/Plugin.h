@@ -12,22 +12,32 @@
 #include "core/NullSource.h"
 #include "core/OfflineReplaySource.h"
 #include "core/PluginState.h"
+#include "core/PluginLink.h"
 #include "core/ReadDispatcher.h"
+#include "core/RemoteFetch.h"
 #include "core/RemoteSource.h"
+#include "core/UserErrors.h"
 #include "core/Trace.h"
 
 namespace korvane {
 
 class Plugin final {
  public:
-  // Trace lines go to output; the state takes its values at load.
-  explicit Plugin(TraceOutput& output);
+  // Trace lines go to output, errors for the user to errors (when none is given, they are
+  // traced); the state takes its values at load.
+  explicit Plugin(TraceOutput& output, UserErrorReporter* errors = nullptr);
 
   PluginState& State() { return state_; }
   Trace& Tracer() { return trace_; }
   ImageSource& Image() { return *image_; }
   BlockCache& Cache() { return cache_; }
   RemoteSource& Remote() { return *remote_; }
+  // The current plugin link, or null before the first CDVDconfigure.
+  PluginSocket* CurrentPluginSocket() { return pluginSocket_.get(); }
+
+  // CDVDconfigure's first step: a new, inactive plugin link becomes the current one. The
+  // link it replaces is closed and released.
+  PluginSocket& CreatePluginSocket();
   ReadDispatcher& Dispatcher() { return dispatcher_; }
 
   // CDVDinit: resets the read-ahead cursor; returns 0.
@@ -64,14 +74,28 @@ class Plugin final {
   void OpenRemoteDisc();
   void OpenOfflineReplay();
 
+  // Shows user errors as trace lines when no reporter is given.
+  class TracedErrors final : public UserErrorReporter {
+   public:
+    explicit TracedErrors(Trace& trace) : trace_(trace) {}
+    void ShowError(const std::string& message) override { trace_.Always(message); }
+
+   private:
+    Trace& trace_;
+  };
+
   PluginState state_;
   Trace trace_;
+  TracedErrors tracedErrors_{trace_};
+  UserErrorReporter& errors_;
   std::unique_ptr<NullSource> null_;
   std::unique_ptr<ImageSource> image_;
   BlockCache cache_;
   std::unique_ptr<OfflineReplaySource> offline_;
   std::unique_ptr<RemoteSource> remote_;
   ReadDispatcher dispatcher_;
+  RemoteFetcher fetcher_;
+  std::unique_ptr<PluginSocket> pluginSocket_;
 };
 
 }  // namespace korvane

@@ -25,8 +25,7 @@ int32_t RemoteSource::ReadSector(uint32_t lsn, int32_t mode) {
       return 0;
     }
   }
-  if (fetcher_) fetcher_->FetchRemoteSector(lsn, mode);
-  return 0;
+  return fetcher_ && fetcher_->FetchRemoteSector(lsn, mode) ? 0 : -1;
 }
 
 std::unique_ptr<RemoteSource> MakeRemoteSource(PluginState& state, Trace& trace,

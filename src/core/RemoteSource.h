@@ -17,7 +17,8 @@ namespace korvane {
 class SectorFetcher {
  public:
   virtual ~SectorFetcher() = default;
-  virtual void FetchRemoteSector(uint32_t lsn, int32_t mode) = 0;
+  // True when the read succeeded; false leaves the sector buffer as it was.
+  virtual bool FetchRemoteSector(uint32_t lsn, int32_t mode) = 0;
 };
 
 class RemoteSource final : public SectorSource {
@@ -27,10 +28,10 @@ class RemoteSource final : public SectorSource {
 
   // A cached sector in mode 0, 1 or 3 is read from the remote .Block file; a cached one in
   // mode 2 or 4 is traced as unsupported; anything else, and a cached sector whose bytes
-  // the .Block file no longer holds, is fetched. Always returns 0.
+  // the .Block file no longer holds, is fetched. Returns 0, or -1 when a fetch failed.
   int32_t ReadSector(uint32_t lsn, int32_t mode) override;
 
-  // The fetcher for cache misses; none means misses are left unanswered.
+  // The fetcher for cache misses; none means misses fail.
   void SetFetcher(SectorFetcher* fetcher) { fetcher_ = fetcher; }
 
  private:

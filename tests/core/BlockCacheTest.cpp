@@ -171,9 +171,10 @@ TEST_F(BlockCacheTest, RemoteHitsServeTheCacheAndTraceUnsupportedModes) {
   auto raw = PatternSector(17, 2352);
   EXPECT_EQ(Buffer(2340), std::vector<uint8_t>(raw.begin() + 12, raw.end()));
   EXPECT_EQ(plugin_->ReadTrack(9, kMode2328), 0);
-  EXPECT_EQ(plugin_->ReadTrack(30, kModeRaw2340), 0);  // a miss: no fetcher here, no trace
+  EXPECT_EQ(plugin_->ReadTrack(30, kModeRaw2340), -1);  // a miss, and no link to fetch it
   EXPECT_EQ(trace_.Text(),
-            "KorvaneCDVD OutPut: Block Mode[CDVD_MODE_2328] LSN[9] NOT SUPPORTED REPORT\r\n");
+            "KorvaneCDVD OutPut: Block Mode[CDVD_MODE_2328] LSN[9] NOT SUPPORTED REPORT\r\n"
+            "KorvaneCDVD OutPut: Server link not connected, LSN[30] not read\r\n");
 }
 
 TEST_F(BlockCacheTest, LoadsAFourPointTwoMillionLineIndex) {

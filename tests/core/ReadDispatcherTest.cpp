@@ -113,9 +113,9 @@ TEST_F(ReadDispatcherTest, RemoteModeWinsOverTheLocalFile) {
   plugin_->Open();
   State().RemoteMode = true;
   trace_.Clear();
-  EXPECT_EQ(plugin_->ReadTrack(0, kModeData2048), 0);
+  EXPECT_EQ(plugin_->ReadTrack(0, kModeData2048), -1);  // no link to the server yet
   EXPECT_EQ(plugin_->Image().Window().FillCount(), 0u);
-  EXPECT_EQ(trace_.Text(), "");
+  EXPECT_EQ(trace_.Text(), Prefix("Server link not connected, LSN[0] not read"));
 }
 
 TEST_F(ReadDispatcherTest, SourceIsChosenAgainOnEveryRead) {

@@ -1,0 +1,67 @@
+// The fetch of a sector that the block cache lacks: the sector request goes to the disc
+// server on the plugin link, the read path waits for the reply on the calling thread, and
+// every sector the reply carries is stored in the block cache, the requested one also in
+// the sector buffer.
+//
+// Waiting never spins: the thread sleeps on the socket until bytes arrive. A link that is
+// not connected fails the read at once; a server that sends nothing for kReplyStallMs
+// fails it and the link is closed, so that the host's retries fail at once too. Server
+// texts, disc lists and prompts that arrive meanwhile go to the link's handlers, and the
+// wait goes on: no reply is ever stored under another request's LSN.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/BlockCache.h"
+#include "core/Inflate.h"
+#include "core/PluginLink.h"
+#include "core/PluginState.h"
+#include "core/RemoteSource.h"
+#include "core/SectorReply.h"
+#include "core/Trace.h"
+
+namespace korvane {
+
+// How long a fetch waits with no byte from the server before it gives up: long enough
+// for a busy server to compress a long run over a slow line, short enough that a dead
+// server costs the emulator a pause rather than a hang.
+inline constexpr int kReplyStallMs = 10000;
+
+// How long a single-sector reply of 2048 or 2340 bytes waits for more before it is taken
+// as complete, when the requested mode expects a longer sector: bytes of one send arrive
+// together, so a longer sector continues well within this.
+inline constexpr int kShortSectorGraceMs = 250;
+
+class RemoteFetcher final : public SectorFetcher {
+ public:
+  RemoteFetcher(PluginState& state, Trace& trace, BlockCache& cache)
+      : state_(state), trace_(trace), cache_(cache) {}
+
+  // The link on which sectors are fetched; none means every fetch fails.
+  void SetLink(PluginLink* link) { link_ = link; }
+
+  // Fetches sector lsn in mode; true when a sector was delivered into the sector buffer
+  // (or a run for a mode no file serves was received), false with a trace line otherwise,
+  // the buffer then unchanged.
+  bool FetchRemoteSector(uint32_t lsn, int32_t mode) override;
+
+ private:
+  enum class Outcome { kReply, kNoReply, kClosed, kStalled };
+
+  // Waits for the reply and reads it; on kNoReply, refusal says why.
+  Outcome ReceiveReply(SectorReplyReader& reply, std::string& refusal);
+  bool StoreSector(const SectorReplyReader& reply, uint32_t lsn, int32_t mode);
+  bool StoreRun(const SectorReplyReader& reply, uint32_t lsn, int32_t mode);
+  bool Fail(uint32_t lsn, const std::string& why);
+
+  PluginState& state_;
+  Trace& trace_;
+  BlockCache& cache_;
+  PluginLink* link_ = nullptr;
+  Inflater inflater_;
+  std::vector<uint8_t> payload_;
+};
+
+}  // namespace korvane

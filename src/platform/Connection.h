@@ -1,0 +1,47 @@
+// A TCP client connection as the plugin's protocol code sees it: what arrives is taken in
+// batches (all bytes held at the moment of a fetch), each message is sent in one call, and
+// the connection's events are reported to one handler object.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace korvane::platform {
+
+// The five events of a connection. They run on the thread that owns the connection's
+// event delivery, one at a time; a failing Send or Fetch reports on the calling thread.
+class ConnectionEvents {
+ public:
+  virtual ~ConnectionEvents() = default;
+  // The host name is being resolved and the connection made.
+  virtual void OnConnecting() = 0;
+  // The connection is established.
+  virtual void OnConnect() = 0;
+  // The connection closed (the peer closed it, or it failed after being made).
+  virtual void OnDisconnect() = 0;
+  // Bytes may be waiting to be fetched.
+  virtual void OnRead() = 0;
+  // A transport error with its Windows socket error code; the handler sets errorCode to 0
+  // to mark it handled, so that nothing is raised.
+  virtual void OnError(int& errorCode) = 0;
+};
+
+// What protocol code needs of a connection.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  // True while the connection is established.
+  virtual bool IsConnected() const = 0;
+  // Hands the whole message to the connection in one call; dropped when not connected.
+  // Returns how many bytes were taken.
+  virtual size_t Send(const std::string& message) = 0;
+  // All bytes the connection holds now, possibly none; never waits.
+  virtual std::string Fetch() = 0;
+  // Waits up to timeoutMs for bytes (or the peer's close) without using the processor;
+  // true when a fetch would now find something or learn that the connection closed.
+  virtual bool WaitReadable(int timeoutMs) = 0;
+  // Closes the connection; the disconnect event follows when it was established.
+  virtual void Close() = 0;
+};
+
+}  // namespace korvane::platform

@@ -1,0 +1,61 @@
+// The asynchronous, non-blocking TCP client connection. Activation resolves the host and
+// connects in the background; connecting, connect, read, disconnect and error are then
+// reported to the ConnectionEvents handler. On Windows they arrive as window messages to
+// a hidden window of the thread that activated the connection, so the handlers run when
+// that thread dispatches messages; on POSIX the owner calls Pump to deliver them.
+//
+// Send and Fetch may also be called from another thread (the read path): a lock of the
+// connection's own serialises the individual socket calls.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Connection.h"
+
+namespace korvane::platform {
+
+// The Windows socket error code of a refused connection.
+inline constexpr int kErrorConnectionRefused = 10061;
+
+class TcpClient final : public Connection {
+ public:
+  explicit TcpClient(ConnectionEvents& events);
+  ~TcpClient() override;
+  TcpClient(const TcpClient&) = delete;
+  TcpClient& operator=(const TcpClient&) = delete;
+
+  // Host name or dotted address to connect to; false (nothing changed) while active.
+  bool SetHost(const std::string& host);
+  // Port to connect to; false (nothing changed) while active.
+  bool SetPort(int port);
+  const std::string& Host() const;
+  int Port() const;
+
+  // Starts resolving and connecting unless already active; returns at once.
+  void Activate();
+  // True from activation until the connection is closed or fails.
+  bool IsActive() const;
+
+  // The peer's address as text and its port, once connected.
+  std::string PeerHost() const;
+  int PeerPort() const;
+
+  // Delivers pending events, waiting up to timeoutMs for the first one. On Windows this
+  // dispatches the calling thread's messages.
+  void Pump(int timeoutMs);
+
+  bool IsConnected() const override;
+  size_t Send(const std::string& message) override;
+  std::string Fetch() override;
+  bool WaitReadable(int timeoutMs) override;
+  void Close() override;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace korvane::platform
