@@ -1,0 +1,36 @@
+// Who may log in. Either anyone, or the accounts of a text file with one "user:password"
+// per line: the user name runs to the first colon and the password is the rest of the line
+// (it may hold colons). Blank lines and lines starting with '#' are ignored, and a line may
+// end in CR LF.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace korvane::server {
+
+class AccountBook final {
+ public:
+  // A book that accepts any user name and password.
+  static AccountBook Anyone();
+
+  // Reads the accounts file at path into book; false with error (naming the line) when the
+  // file cannot be read or a line is not "user:password".
+  static bool Load(const std::string& path, AccountBook& book, std::string& error);
+
+  // Parses accounts text as a file holds it; false with error naming the bad line.
+  static bool Parse(std::string_view text, AccountBook& book, std::string& error);
+
+  // True when user may log in with password.
+  bool Accepts(std::string_view user, std::string_view password) const;
+
+  size_t Count() const { return passwords_.size(); }
+  bool AcceptsAnyone() const { return anyone_; }
+
+ private:
+  bool anyone_ = false;
+  std::unordered_map<std::string, std::string> passwords_;
+};
+
+}  // namespace korvane::server

@@ -1,0 +1,44 @@
+// The server's log: one line per event on standard output, each with the local time in
+// front and flushed at once, so that a watcher sees it when it happens. Lines from
+// different threads never interleave. A quiet log writes nothing.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace korvane::server {
+
+class ServerLog final {
+ public:
+  explicit ServerLog(bool quiet, std::FILE* out = stdout) : quiet_(quiet), out_(out) {}
+
+  // Writes text as one line.
+  void Line(std::string_view text) {
+    if (quiet_) return;
+    char stamp[32] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::fprintf(out_, "%s %.*s\n", stamp, static_cast<int>(text.size()), text.data());
+    std::fflush(out_);
+  }
+
+ private:
+  bool quiet_;
+  std::FILE* out_;
+  std::mutex mutex_;
+};
+
+// text made safe for a log line: control bytes become '?' and at most limit bytes are kept.
+inline std::string Printable(std::string_view text, size_t limit = 64) {
+  std::string out;
+  for (char c : text.substr(0, limit)) out.push_back((static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c);
+  if (text.size() > limit) out += "...";
+  return out;
+}
+
+}  // namespace korvane::server

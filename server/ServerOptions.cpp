@@ -1,0 +1,130 @@
+// Command-line parsing of the disc server.
+#include "server/ServerOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+namespace korvane::server {
+namespace {
+
+const char kHelp[] =
+    "Usage: korvane-server --folder DIR (--accounts FILE | --allow-anyone) [options]\n"
+    "\n"
+    "Serves the disc images of a folder to KorvaneCDVD plugins over TCP.\n"
+    "\n"
+    "  --folder DIR          serve the .iso, .bin and .img files directly inside DIR (any\n"
+    "                        letter case), listed in name order; required\n"
+    "  --accounts FILE       accept the logins of FILE: one user:password per line (the\n"
+    "                        password may hold ':'), blank lines and # comments ignored\n"
+    "  --allow-anyone        accept any user name and password\n"
+    "  --port N              TCP port to listen on (default 35000; 0 picks a free one)\n"
+    "  --bind ADDR           address to listen on (default 0.0.0.0)\n"
+    "  --level N             zlib compression level of sector runs, 0 to 9 (default 1)\n"
+    "  --run-min N           sectors in a run that starts a read (default 16)\n"
+    "  --run-max N           sectors in a run at most, reached by doubling while reads\n"
+    "                        continue where the last run ended (default 1024, at most 4096)\n"
+    "  --single              answer every request with one uncompressed sector\n"
+    "  --delay-ms N          hold every sector reply N ms, to play a slow network (default 0)\n"
+    "  --message-gap-ms N    pause between the greeting, disc list and disc prompt\n"
+    "                        (default 100)\n"
+    "  --threads N           worker threads (default: one per hardware thread)\n"
+    "  --quiet               write no log lines\n"
+    "  --help                print this help and exit\n"
+    "\n"
+    "Logs one line per connection event on standard output. SIGINT or SIGTERM stops the\n"
+    "server: it closes every connection and exits with status 0.\n";
+
+bool ParseNumber(std::string_view text, uint64_t low, uint64_t high, uint64_t& value) {
+  if (text.empty() || text.size() > 10) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return value >= low && value <= high;
+}
+
+// Reads the value of a numeric option into target; false with error when it is missing or
+// out of range.
+template <typename T>
+bool NumberOption(std::string_view name, const char* value, uint64_t low, uint64_t high,
+                  T& target, std::string& error) {
+  uint64_t number = 0;
+  if (value == nullptr || !ParseNumber(value, low, high, number)) {
+    error = std::string(name) + " needs a number from " + std::to_string(low) + " to " +
+            std::to_string(high);
+    return false;
+  }
+  target = static_cast<T>(number);
+  return true;
+}
+
+// Applies one option that takes a value; false with error when it is wrong or unknown.
+bool ValueOption(std::string_view name, const char* value, ServerConfig& config,
+                 std::string& error) {
+  if (name == "--folder" || name == "--bind" || name == "--accounts") {
+    if (value == nullptr || *value == '\0') {
+      error = std::string(name) + " needs a value";
+      return false;
+    }
+    std::string& target = name == "--folder" ? config.folder
+                          : name == "--bind" ? config.bindAddress
+                                             : config.accountsFile;
+    target = value;
+    return true;
+  }
+  if (name == "--port") return NumberOption(name, value, 0, 65535, config.port, error);
+  if (name == "--level") return NumberOption(name, value, 0, 9, config.level, error);
+  if (name == "--run-min") {
+    return NumberOption(name, value, 1, kMaxRunSectors, config.runMin, error);
+  }
+  if (name == "--run-max") {
+    return NumberOption(name, value, 1, kMaxRunSectors, config.runMax, error);
+  }
+  if (name == "--delay-ms") return NumberOption(name, value, 0, 60000, config.delayMs, error);
+  if (name == "--message-gap-ms") {
+    return NumberOption(name, value, 0, 10000, config.messageGapMs, error);
+  }
+  if (name == "--threads") return NumberOption(name, value, 1, 256, config.threads, error);
+  error = "unknown option " + std::string(name);
+  return false;
+}
+
+bool CheckConfig(const ServerConfig& config, std::string& error) {
+  if (config.folder.empty()) {
+    error = "--folder is required";
+  } else if (config.accountsFile.empty() == !config.allowAnyone) {
+    error = "give either --accounts FILE or --allow-anyone";
+  } else if (config.runMin > config.runMax) {
+    error = "--run-min is above --run-max";
+  } else {
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+OptionsOutcome ParseServerOptions(int argc, const char* const* argv, ServerConfig& config,
+                                  std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view name = argv[i];
+    if (name == "--help" || name == "-h") return OptionsOutcome::kHelp;
+    if (name == "--single") {
+      config.single = true;
+    } else if (name == "--quiet") {
+      config.quiet = true;
+    } else if (name == "--allow-anyone") {
+      config.allowAnyone = true;
+    } else {
+      const char* value = i + 1 < argc ? argv[++i] : nullptr;
+      if (!ValueOption(name, value, config, error)) return OptionsOutcome::kError;
+    }
+  }
+  return CheckConfig(config, error) ? OptionsOutcome::kRun : OptionsOutcome::kError;
+}
+
+const char* ServerHelpText() { return kHelp; }
+
+}  // namespace korvane::server

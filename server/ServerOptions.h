@@ -1,0 +1,43 @@
+// The disc server's settings and the command line that sets them. Tests fill a ServerConfig
+// directly; the program parses its arguments into one with ParseServerOptions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace korvane::server {
+
+struct ServerConfig {
+  std::string folder;
+  std::string bindAddress = "0.0.0.0";
+  uint16_t port = 35000;  // 0: any free port (DiscServer::Port tells which)
+  std::string accountsFile;
+  bool allowAnyone = false;
+  int level = 1;
+  uint32_t runMin = 16;
+  uint32_t runMax = 1024;
+  bool single = false;
+  uint32_t delayMs = 0;
+  uint32_t messageGapMs = 100;
+  unsigned threads = 0;  // 0: one per hardware thread
+  bool quiet = false;
+  // Not on the command line: limits that tests shorten.
+  uint32_t loginTimeoutMs = 30000;
+  uint32_t drainTimeoutMs = 2000;     // how long a closing connection reads what is left
+  size_t pendingLimit = 64 * 1024;    // received bytes kept waiting for a message's end
+};
+
+inline constexpr uint32_t kMaxRunSectors = 4096;
+
+enum class OptionsOutcome { kRun, kHelp, kError };
+
+// Parses the program's arguments (argv[0] is skipped) into config; kError with error when
+// they are wrong, kHelp when --help was asked for.
+OptionsOutcome ParseServerOptions(int argc, const char* const* argv, ServerConfig& config,
+                                  std::string& error);
+
+// The text that --help prints.
+const char* ServerHelpText();
+
+}  // namespace korvane::server

@@ -1,0 +1,242 @@
+// A client connection: reading, message handling and ordered, paced writes.
+#include "server/Session.h"
+
+#include <algorithm>
+
+#include "server/AccountBook.h"
+#include "server/DiscCatalog.h"
+#include "server/ServerLog.h"
+#include "server/ServerOptions.h"
+
+namespace korvane::server {
+
+// What a closing connection reads and throws away at most, so a client that keeps sending
+// cannot hold it open.
+constexpr size_t kDrainLimit = 1 << 20;
+
+bool SessionRegistry::Add(uint64_t id, const std::shared_ptr<Session>& session) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) return false;
+  sessions_[id] = session;
+  return true;
+}
+
+void SessionRegistry::Remove(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sessions_.erase(id);
+}
+
+std::vector<std::shared_ptr<Session>> SessionRegistry::StopAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopping_ = true;
+  std::vector<std::shared_ptr<Session>> live;
+  for (auto& [id, weak] : sessions_) {
+    if (auto session = weak.lock()) live.push_back(std::move(session));
+  }
+  return live;
+}
+
+Session::Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext& context)
+    : socket_(std::move(socket)),
+      pause_(socket_.get_executor()),
+      deadline_(socket_.get_executor()),
+      context_(context),
+      id_(id),
+      policy_(context.config.runMin, context.config.runMax),
+      replies_{context.config.level, context.config.single} {}
+
+void Session::Start() {
+  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Begin(); });
+}
+
+void Session::Close() {
+  asio::post(socket_.get_executor(),
+             [self = shared_from_this()] { self->CloseNow("server stopping"); });
+}
+
+void Session::Begin() {
+  std::error_code failure;
+  const asio::ip::tcp::endpoint peer = socket_.remote_endpoint(failure);
+  peer_ = failure ? "unknown peer" : peer.address().to_string() + ":" + std::to_string(peer.port());
+  Log("connected from " + peer_);
+  deadline_.expires_after(std::chrono::milliseconds(context_.config.loginTimeoutMs));
+  deadline_.async_wait([self = shared_from_this()](const std::error_code& error) {
+    if (!error && self->state_ == State::kAwaitingLogin) {
+      self->FinishWithText("No login in time, goodbye\n", "no login in time");
+      self->Pump();
+    }
+  });
+  Read();
+}
+
+void Session::Read() {
+  if (reading_ || state_ == State::kClosed) return;
+  reading_ = true;
+  socket_.async_read_some(asio::buffer(chunk_),
+                          [self = shared_from_this()](const std::error_code& error, size_t size) {
+                            self->OnRead(error, size);
+                          });
+}
+
+void Session::OnRead(const std::error_code& error, size_t size) {
+  reading_ = false;
+  if (state_ == State::kClosed || state_ == State::kClosing) return;
+  if (state_ == State::kDraining) {
+    drained_ += size;
+    if (error || drained_ > kDrainLimit) return CloseNow(closeReason_);
+    return Read();
+  }
+  if (error) return CloseNow(error == asio::error::eof ? "closed by client" : error.message());
+  if (pending_.size() + size > context_.config.pendingLimit) {
+    FinishWithText("Message too long, closing the connection\n", "message too long");
+    return Pump();
+  }
+  pending_.insert(pending_.end(), chunk_.begin(), chunk_.begin() + size);
+  Process();
+}
+
+void Session::Process() {
+  while (state_ == State::kAwaitingLogin || state_ == State::kReady) {
+    ClientMessage message;
+    const ParseStatus status = ParseClientMessage(pending_.data(), pending_.size(), message);
+    if (status == ParseStatus::kNeedMore) return Read();
+    if (state_ == State::kAwaitingLogin) {
+      HandleBeforeLogin(status, message);
+    } else {
+      HandleAfterLogin(status, message);
+    }
+    // The views of message point into pending_: it is trimmed only once they are used.
+    pending_.erase(pending_.begin(), pending_.begin() + std::min(message.length, pending_.size()));
+    if (!queue_.empty()) return Pump();
+  }
+}
+
+void Session::HandleBeforeLogin(ParseStatus status, const ClientMessage& message) {
+  if (status == ParseStatus::kComplete && message.kind == kKindLogin) return HandleLogin(message);
+  FinishWithText("Please log in first, closing the connection\n", "no login");
+}
+
+void Session::HandleLogin(const ClientMessage& message) {
+  const std::string user = Printable(message.user);
+  if (!context_.accounts.Accepts(message.user, message.password)) {
+    Log("login refused for user " + user);
+    return FinishWithText("Login refused: unknown user or wrong password\n", "login refused");
+  }
+  Log("login ok for user " + user);
+  state_ = State::kReady;
+  deadline_.cancel();
+  const size_t count = context_.discs.Count();
+  std::vector<uint8_t> greeting;
+  AppendText(greeting, "Welcome to the Korvane disc server: " + std::to_string(count) +
+                           (count == 1 ? " disc\n" : " discs\n"));
+  Queue(std::move(greeting), 0);
+  Queue(context_.discList, context_.config.messageGapMs);
+  Queue({kKindPrompt}, context_.config.messageGapMs);
+}
+
+void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message) {
+  const uint32_t delay = context_.config.delayMs;
+  if (status == ParseStatus::kBad && message.kind == kKindSectorRequest) {
+    ++requests_;
+    std::vector<uint8_t> reply;
+    AnswerRefusedRequest(DescribeBadInput(message.bad), replies_.level, reply);
+    policy_.Reset();
+    return Queue(std::move(reply), delay);
+  }
+  if (status == ParseStatus::kBad || message.kind == kKindLogin) {
+    // The parser gives these every byte received: what came with them cannot be told apart.
+    return QueueText(std::string("Ignored ") + std::to_string(pending_.size()) +
+                     " bytes: " + (status == ParseStatus::kBad ? DescribeBadInput(message.bad)
+                                                                : "already logged in"));
+  }
+  if (message.kind == kKindSelectDisc) return HandleSelectDisc(message.discIndex);
+  if (message.kind == kKindSectorRequest) {
+    ++requests_;
+    std::vector<uint8_t> reply;
+    AnswerSectorRequest(disc_, message.mode, message.lsn, replies_, policy_, reply);
+    Queue(std::move(reply), delay);
+  }
+}
+
+void Session::HandleSelectDisc(uint8_t index) {
+  const DiscImage* disc = context_.discs.At(index);
+  if (disc == nullptr) {
+    return QueueText("There is no disc " + std::to_string(index) + ": the list has " +
+                     std::to_string(context_.discs.Count()));
+  }
+  disc_ = disc;
+  policy_.Reset();
+  Log("selected disc " + std::to_string(index) + " " + disc->Name() + " (" +
+      std::to_string(disc->SectorSize()) + "-byte sectors)");
+}
+
+void Session::Queue(std::vector<uint8_t> bytes, uint32_t pauseMs) {
+  queue_.push_back(Outgoing{std::move(bytes), pauseMs});
+}
+
+void Session::QueueText(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  AppendText(bytes, text);
+  Queue(std::move(bytes), 0);
+}
+
+void Session::Pump() {
+  if (state_ == State::kClosed) return;
+  if (queue_.empty()) return state_ == State::kClosing ? Drain() : Process();
+  Outgoing& next = queue_.front();
+  if (next.pauseMs > 0) {
+    pause_.expires_after(std::chrono::milliseconds(next.pauseMs));
+    next.pauseMs = 0;
+    pause_.async_wait([self = shared_from_this()](const std::error_code& error) {
+      if (!error) self->Pump();
+    });
+    return;
+  }
+  asio::async_write(socket_, asio::buffer(next.bytes),
+                    [self = shared_from_this()](const std::error_code& error, size_t size) {
+                      self->bytesSent_ += size;
+                      if (error) return self->CloseNow("write failed: " + error.message());
+                      self->queue_.pop_front();
+                      self->Pump();
+                    });
+}
+
+void Session::FinishWithText(const std::string& text, const std::string& reason) {
+  state_ = State::kClosing;
+  closeReason_ = reason;
+  deadline_.cancel();
+  QueueText(text);
+}
+
+void Session::Drain() {
+  // Reading until the client closes lets the last text reach it: closing with unread bytes
+  // would reset the connection and could discard that text on the client's side.
+  state_ = State::kDraining;
+  pending_ = {};
+  std::error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  deadline_.expires_after(std::chrono::milliseconds(context_.config.drainTimeoutMs));
+  deadline_.async_wait([self = shared_from_this()](const std::error_code& error) {
+    if (!error) self->CloseNow(self->closeReason_);
+  });
+  Read();
+}
+
+void Session::CloseNow(const std::string& reason) {
+  if (state_ == State::kClosed) return;
+  state_ = State::kClosed;
+  pause_.cancel();
+  deadline_.cancel();
+  std::error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+  Log("disconnected (" + reason + "): " + std::to_string(requests_) + " requests, " +
+      std::to_string(bytesSent_) + " bytes sent");
+  context_.registry.Remove(id_);
+}
+
+void Session::Log(const std::string& text) {
+  context_.log.Line("#" + std::to_string(id_) + " " + text);
+}
+
+}  // namespace korvane::server

@@ -1,0 +1,115 @@
+// One client connection of the disc server. A session runs on a strand of its own and has
+// at most one operation of its connection going at a time besides its deadline: it reads
+// until the received bytes hold a whole message, handles it, writes the replies it made
+// (in order, each after its pause), and only then looks at the next message. A client that
+// stalls thus only ever holds its own session, and what a session keeps is bounded: the
+// bytes of one unfinished message (ServerConfig::pendingLimit) and the replies to one.
+//
+// The first message must be a login. After a good one the session sends the greeting, the
+// disc list and the disc prompt as three writes with a pause between them, since clients
+// read only the first message of what arrives together.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "server/SectorReplies.h"
+#include "server/WireProtocol.h"
+
+namespace korvane::server {
+
+class AccountBook;
+class DiscCatalog;
+class DiscImage;
+class ServerLog;
+class Session;
+struct ServerConfig;
+
+// The live sessions, so that stopping the server can close them.
+class SessionRegistry final {
+ public:
+  // Adds session; false (and nothing added) once the server is stopping.
+  bool Add(uint64_t id, const std::shared_ptr<Session>& session);
+  void Remove(uint64_t id);
+  // Refuses further sessions and returns the live ones.
+  std::vector<std::shared_ptr<Session>> StopAll();
+
+ private:
+  std::mutex mutex_;
+  bool stopping_ = false;
+  std::unordered_map<uint64_t, std::weak_ptr<Session>> sessions_;
+};
+
+// What every session of a server shares; it outlives them all.
+struct ServerContext {
+  const ServerConfig& config;
+  const DiscCatalog& discs;
+  const AccountBook& accounts;
+  ServerLog& log;
+  SessionRegistry& registry;
+  std::vector<uint8_t> discList;  // the encoded disc list message
+};
+
+class Session final : public std::enable_shared_from_this<Session> {
+ public:
+  // socket's executor must be a strand that nothing else uses.
+  Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext& context);
+
+  // Starts serving the connection.
+  void Start();
+
+  // Closes the connection at once; callable from any thread.
+  void Close();
+
+ private:
+  enum class State { kAwaitingLogin, kReady, kClosing, kDraining, kClosed };
+  struct Outgoing {
+    std::vector<uint8_t> bytes;
+    uint32_t pauseMs;
+  };
+
+  void Begin();
+  void Read();
+  void OnRead(const std::error_code& error, size_t size);
+  void Process();
+  void HandleBeforeLogin(ParseStatus status, const ClientMessage& message);
+  void HandleLogin(const ClientMessage& message);
+  void HandleAfterLogin(ParseStatus status, const ClientMessage& message);
+  void HandleSelectDisc(uint8_t index);
+  void Queue(std::vector<uint8_t> bytes, uint32_t pauseMs);
+  void QueueText(const std::string& text);
+  void Pump();
+  void FinishWithText(const std::string& text, const std::string& reason);
+  void Drain();
+  void CloseNow(const std::string& reason);
+  void Log(const std::string& text);
+
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer pause_;
+  asio::steady_timer deadline_;
+  const ServerContext& context_;
+  const uint64_t id_;
+  std::string peer_;
+  State state_ = State::kAwaitingLogin;
+  bool reading_ = false;
+  std::array<uint8_t, 8192> chunk_;
+  std::vector<uint8_t> pending_;
+  std::deque<Outgoing> queue_;
+  std::string closeReason_;
+  size_t drained_ = 0;
+  const DiscImage* disc_ = nullptr;
+  RunPolicy policy_;
+  ReplySettings replies_;
+  uint64_t requests_ = 0;
+  uint64_t bytesSent_ = 0;
+};
+
+}  // namespace korvane::server

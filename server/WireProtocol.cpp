@@ -1,0 +1,116 @@
+// Parsing of client messages and encoding of server messages (layouts in WireProtocol.h).
+#include "server/WireProtocol.h"
+
+#include <algorithm>
+
+namespace korvane::server {
+namespace {
+
+bool IsDigit(uint8_t byte) { return byte >= '0' && byte <= '9'; }
+
+ParseStatus Bad(ClientMessage& out, BadInput bad, size_t length) {
+  out.bad = bad;
+  out.length = length;
+  return ParseStatus::kBad;
+}
+
+ParseStatus ParseLogin(const uint8_t* data, size_t size, ClientMessage& out) {
+  if (size < 2) return ParseStatus::kNeedMore;
+  if (data[1] != kLoginSecondByte) return Bad(out, BadInput::kNotLogin, size);
+  const uint8_t* begin = data + 2;
+  const uint8_t* end = data + size;
+  const uint8_t* comma = std::find(begin, end, uint8_t{','});
+  if (comma == end) return ParseStatus::kNeedMore;
+  out.user = std::string_view(reinterpret_cast<const char*>(begin), comma - begin);
+  out.password = std::string_view(reinterpret_cast<const char*>(comma + 1), end - comma - 1);
+  out.length = size;
+  return ParseStatus::kComplete;
+}
+
+ParseStatus ParseSectorRequest(const uint8_t* data, size_t size, ClientMessage& out) {
+  if (size < 3) return ParseStatus::kNeedMore;
+  out.mode = data[1];
+  size_t digits = 0;
+  while (2 + digits < size && IsDigit(data[2 + digits])) ++digits;
+  if (digits == 0) return Bad(out, BadInput::kNoDigits, 2);
+  if (digits > kMaxLsnDigits) return Bad(out, BadInput::kTooManyDigits, 2 + digits);
+  uint64_t value = 0;
+  for (size_t i = 0; i < digits; ++i) value = value * 10 + (data[2 + i] - '0');
+  if (value > UINT32_MAX) return Bad(out, BadInput::kLsnTooLarge, 2 + digits);
+  out.lsn = static_cast<uint32_t>(value);
+  out.length = 2 + digits;
+  return ParseStatus::kComplete;
+}
+
+void AppendDecimal(std::vector<uint8_t>& out, size_t value) {
+  std::string digits = std::to_string(value);
+  out.insert(out.end(), digits.begin(), digits.end());
+}
+
+}  // namespace
+
+ParseStatus ParseClientMessage(const uint8_t* data, size_t size, ClientMessage& out) {
+  out = ClientMessage{};
+  if (size == 0) return ParseStatus::kNeedMore;
+  out.kind = data[0];
+  switch (out.kind) {
+    case kKindLogin: return ParseLogin(data, size, out);
+    case kKindSelectDisc:
+      if (size < 2) return ParseStatus::kNeedMore;
+      out.discIndex = data[1];
+      out.length = 2;
+      return ParseStatus::kComplete;
+    case kKindSectorRequest: return ParseSectorRequest(data, size, out);
+    case kKindPromptEcho: out.length = size; return ParseStatus::kComplete;
+    default: return Bad(out, BadInput::kUnknownKind, size);
+  }
+}
+
+const char* DescribeBadInput(BadInput bad) {
+  switch (bad) {
+    case BadInput::kNone: return "no error";
+    case BadInput::kUnknownKind: return "unknown message kind";
+    case BadInput::kNotLogin: return "malformed login";
+    case BadInput::kNoDigits: return "sector request without a sector number";
+    case BadInput::kTooManyDigits: return "sector number longer than ten digits";
+    case BadInput::kLsnTooLarge: return "sector number above 4294967295";
+  }
+  return "bad input";
+}
+
+void AppendText(std::vector<uint8_t>& out, std::string_view text) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  out.push_back(kKindText);
+  for (char c : text) {
+    auto byte = static_cast<uint8_t>(c);
+    out.push_back(byte <= 0x0A ? uint8_t{' '} : byte);
+  }
+  out.push_back('\n');
+}
+
+bool IsListableName(std::string_view name) {
+  return !name.empty() && std::none_of(name.begin(), name.end(), [](char c) {
+    return c == ',' || static_cast<uint8_t>(c) <= 0x0A;
+  });
+}
+
+void AppendDiscList(std::vector<uint8_t>& out, const std::vector<std::string>& names) {
+  size_t bodyLength = 0;
+  for (const std::string& name : names) bodyLength += name.size() + 1;
+  out.push_back(kKindDiscList);
+  out.push_back(',');
+  AppendDecimal(out, bodyLength);
+  out.push_back(',');
+  for (const std::string& name : names) {
+    out.insert(out.end(), name.begin(), name.end());
+    out.push_back(',');
+  }
+}
+
+void AppendRunHeader(std::vector<uint8_t>& out, size_t streamLength) {
+  out.push_back(kKindRun);
+  AppendDecimal(out, streamLength);
+  out.push_back(':');
+}
+
+}  // namespace korvane::server
