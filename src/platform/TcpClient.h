@@ -29,7 +29,7 @@ class TcpClient final : public Connection {
   // Host name or dotted address to connect to; false (nothing changed) while active.
   bool SetHost(const std::string& host);
   // Port to connect to; false (nothing changed) while active.
-  bool SetPort(int port);
+  bool SetPortNumber(int port);
   const std::string& Host() const;
   int Port() const;
 

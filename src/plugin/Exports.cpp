@@ -11,8 +11,17 @@
 
 namespace {
 
+// Errors meant for the user appear in a message box, as a GUI shows its errors.
+class MessageBoxErrors final : public korvane::UserErrorReporter {
+ public:
+  void ShowError(const std::string& message) override {
+    ::MessageBoxA(nullptr, message.c_str(), "KorvaneCDVD", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+  }
+};
+
 korvane::StdOutputTrace g_traceOutput;
-korvane::Plugin g_plugin(g_traceOutput);
+MessageBoxErrors g_userErrors;
+korvane::Plugin g_plugin(g_traceOutput, &g_userErrors);
 
 // Runs body and returns its result, or fallback when it throws.
 template <typename Result, typename Body>
@@ -104,6 +113,7 @@ void __stdcall CDVDconfigure() {
   GuardedVoid([] {
     // The host finds its working directory as it was, whatever the dialog changed.
     std::string hostDirectory = korvane::platform::GetWorkingDirectory();
+    g_plugin.CreatePluginSocket();
     if (!hostDirectory.empty()) korvane::platform::SetWorkingDirectory(hostDirectory);
   });
 }

@@ -80,7 +80,7 @@ bool TcpClient::SetHost(const std::string& host) {
   return true;
 }
 
-bool TcpClient::SetPort(int port) {
+bool TcpClient::SetPortNumber(int port) {
   if (IsActive()) return false;
   impl_->port = port;
   return true;
