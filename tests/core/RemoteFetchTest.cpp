@@ -1,0 +1,246 @@
+// The plugin link's handlers and the remote fetch, over a scripted connection: what is
+// sent, traced, stored and handed to the host for every kind of reply, and the faults a
+// server can cause (silence, a closed link, texts in the way, hostile lengths).
+#include <zlib.h>
+
+#include "CacheTestFixture.h"
+#include "ScriptedConnection.h"
+#include "core/WireProtocol.h"
+
+namespace korvane {
+namespace {
+
+using test::PatternSector;
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s += static_cast<char>(v);
+  return s;
+}
+
+std::string RunReply(const std::string& payload) {
+  uLongf size = compressBound(payload.size());
+  std::string stream(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(&stream[0]), &size,
+            reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
+  stream.resize(size);
+  return Bytes({5}) + std::to_string(stream.size()) + ":" + stream;
+}
+
+std::string Sectors(uint32_t first, uint32_t count, size_t size) {
+  std::string bytes;
+  for (uint32_t lsn = first; lsn < first + count; ++lsn) {
+    auto sector = PatternSector(lsn, size);
+    bytes.append(sector.begin(), sector.end());
+  }
+  return bytes;
+}
+
+class RecordedErrors final : public UserErrorReporter {
+ public:
+  void ShowError(const std::string& message) override { shown.push_back(message); }
+  std::vector<std::string> shown;
+};
+
+class RemoteFetchTest : public test::CacheTest {
+ protected:
+  RemoteFetchTest() {
+    link_.Bind(connection_);
+    fetcher_.SetLink(&link_);
+    State().SelectedDiscName = "disc.iso";
+  }
+  std::string Text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+  test::ScriptedConnection connection_;
+  RecordedErrors errors_;
+  PluginLink link_{State(), plugin_->Tracer(), errors_};
+  RemoteFetcher fetcher_{State(), plugin_->Tracer(), Cache()};
+};
+
+TEST_F(RemoteFetchTest, LinkHandlersTraceAndAnswer) {
+  State().LoginUser = "ann";
+  State().LoginPassword = "pw";
+  link_.OnConnecting();
+  link_.OnConnect();
+  int code = 10061;
+  link_.OnError(code);
+  EXPECT_EQ(code, 0);
+  connection_.Script(Bytes({1, 0x48, 0x69, 0x0A, 6}));  // one text; the prompt in it is text
+  link_.OnRead();
+  connection_.Script(Bytes({6}));
+  link_.OnRead();
+  connection_.Script(Bytes({2, 0x2C}) + "17,D:\\g\\x.iso,y.bin,");
+  link_.OnRead();
+  connection_.Script(Bytes({4}) + "stray reply bytes");
+  link_.OnRead();
+  link_.OnDisconnect();
+  EXPECT_EQ(trace_.Text(), "Client is trying to connect\r\nClient Connected sending login info\r\n"
+                           "ErrorCode:10061\r\nSrvMsg:Hi\n" + Bytes({6}) + "\r\n"
+                           "Disk Set to 0 on server you my now run\r\nFile:D:\\g\\x.iso\r\n"
+                           "File:y.bin\r\nClinet Disconnected\r\n");
+  EXPECT_EQ(connection_.Sent(), (std::vector<std::string>{Bytes({1, 5}) + "ann,pw", Bytes({3, 0})}));
+}
+
+TEST_F(RemoteFetchTest, LinkStillWorksSilentlyAndReportsBadListsToTheUser) {
+  State().DebugTrace = false;
+  State().SelectedDiscIndex = 258;
+  link_.OnConnect();
+  connection_.Script(Bytes({2, 0x2C}) + "6,a.is");  // a list over two batches is consumed
+  connection_.Script("o,");
+  link_.OnRead();
+  connection_.Script(Bytes({6}));
+  link_.OnRead();
+  EXPECT_EQ(trace_.Text(), "");
+  EXPECT_EQ(connection_.Sent().back(), Bytes({3, 2}));
+  connection_.Script(Bytes({2, 0x2C}) + "six,");
+  link_.OnRead();
+  EXPECT_EQ(errors_.shown, std::vector<std::string>{"'six' is not a valid integer value"});
+  link_.SetFetchInProgress(true);  // the read path owns the bytes meanwhile
+  connection_.Script(Bytes({6}));
+  link_.OnRead();
+  EXPECT_EQ(connection_.Sent().size(), 2u);
+}
+
+TEST_F(RemoteFetchTest, CompressedRunIsStoredWholeAndServesTheRequest) {
+  connection_.Script(RunReply(Sectors(100, 3, 2048)));
+  ASSERT_TRUE(fetcher_.FetchRemoteSector(100, kModeData2048));
+  EXPECT_EQ(connection_.Sent(), std::vector<std::string>{Bytes({4, 3}) + "100"});
+  EXPECT_EQ(ReadText("Games/disc.iso.map"), "100/3/0\r\n101/3/2048\r\n102/3/4096\r\n");
+  EXPECT_EQ(Buffer(2048), PatternSector(100, 2048));
+  EXPECT_EQ(trace_.Text().substr(0, 21), "Requested Mode:3  LSN");
+  EXPECT_NE(trace_.Text().find("Compressed packet gotten LENGTH:"), std::string::npos);
+  EXPECT_NE(trace_.Text().find(" Current Lsn:100 Mode:3\r\n"), std::string::npos);
+  State().RemoteMode = true;
+  plugin_->Remote().SetFetcher(&fetcher_);
+  ASSERT_EQ(plugin_->ReadTrack(102, kModeData2048), 0);  // a cache hit: nothing sent
+  EXPECT_EQ(Buffer(2048), PatternSector(102, 2048));
+  EXPECT_EQ(connection_.Sent().size(), 1u);
+}
+
+TEST_F(RemoteFetchTest, RunWithAShortLastPieceStoresEveryPiece) {
+  std::string payload = Sectors(7, 3, 2048).substr(0, 5000);
+  connection_.Script(RunReply(payload));
+  ASSERT_TRUE(fetcher_.FetchRemoteSector(7, kModeData2048));
+  EXPECT_EQ(ReadText("Games/disc.iso.map"), "7/3/0\r\n8/3/2048\r\n9/3/4096\r\n");
+  EXPECT_EQ(ReadText("Games/disc.iso.Block"), payload);
+}
+
+TEST_F(RemoteFetchTest, SingleSectorIsStoredUnderTheRequestedModeWithItsOwnSize) {
+  auto sector = PatternSector(5, 2048);
+  std::vector<uint8_t> marker(2352, 0xEE);
+  State().SectorBuffer.Write(0, marker.data(), marker.size());
+  connection_.Script(Bytes({4}) + Text(sector));  // 2048 bytes for a mode-0 request
+  ASSERT_TRUE(fetcher_.FetchRemoteSector(5, kModeRaw2352));
+  EXPECT_EQ(Buffer(2048), sector);
+  EXPECT_EQ(Buffer(2352)[2048], 0xEE);
+  EXPECT_EQ(ReadText("Games/disc.iso.map"), "5/0/0\r\n");
+  EXPECT_NE(trace_.Text().find("Size of Block Gotten returned: 2048\r\n"), std::string::npos);
+  EXPECT_EQ(connection_.TimedOutWaits(), 1);  // it waited for more before ending short
+}
+
+TEST_F(RemoteFetchTest, FullSectorPassingThroughAShortSizeIsNotCut) {
+  std::string reply = Bytes({4}) + Text(PatternSector(9, 2352));
+  for (size_t cut : {size_t{2049}, size_t{2341}}) {
+    test::ScriptedConnection connection;
+    PluginLink link(State(), plugin_->Tracer(), errors_);
+    link.Bind(connection);
+    RemoteFetcher fetcher(State(), plugin_->Tracer(), Cache());
+    fetcher.SetLink(&link);
+    for (const std::string& part : test::SplitAt(reply, {cut})) connection.Script(part);
+    ASSERT_TRUE(fetcher.FetchRemoteSector(9, kModeRaw2352));
+    EXPECT_EQ(Buffer(2352), PatternSector(9, 2352)) << cut;
+  }
+}
+
+TEST_F(RemoteFetchTest, RepliesSplitAtEveryByteStillArriveWhole) {
+  std::string reply = RunReply(Sectors(0, 2, 2340));
+  for (size_t cut = 1; cut < reply.size(); cut += 97) {
+    test::ScriptedConnection connection;
+    PluginLink link(State(), plugin_->Tracer(), errors_);
+    link.Bind(connection);
+    RemoteFetcher fetcher(State(), plugin_->Tracer(), Cache());
+    fetcher.SetLink(&link);
+    for (const std::string& part : test::SplitAt(reply, {1, cut})) connection.Script(part);
+    ASSERT_TRUE(fetcher.FetchRemoteSector(0, kModeRaw2340)) << cut;
+    auto raw = PatternSector(0, 2340);
+    EXPECT_EQ(Buffer(2340), raw);
+  }
+}
+
+TEST_F(RemoteFetchTest, MessagesInTheWayGoToTheLinkAndTheWaitGoesOn) {
+  connection_.Script(Bytes({1}) + "Maintenance at noon\n" + Bytes({6}));
+  connection_.Script(Bytes({2, 0x2C}) + "6,a.iso," + Bytes({1}) + "hi\n");
+  connection_.Script(RunReply(Sectors(40, 2, 2048)) + Bytes({1}) + "after\n");
+  ASSERT_TRUE(fetcher_.FetchRemoteSector(40, kModeData2048));
+  EXPECT_EQ(Buffer(2048), PatternSector(40, 2048));
+  EXPECT_EQ(Cache().LookupCachedSector(41, kModeData2048), 2u);
+  EXPECT_EQ(connection_.Sent().back(), Bytes({3, 0}));  // the prompt was answered
+  const std::string& t = trace_.Text();
+  EXPECT_NE(t.find("SrvMsg:Maintenance at noon\n\r\n"), std::string::npos);
+  EXPECT_NE(t.find("File:a.iso\r\n"), std::string::npos);
+  EXPECT_NE(t.find("SrvMsg:hi\n\r\n"), std::string::npos);
+  EXPECT_NE(t.find("SrvMsg:after\n\r\n"), std::string::npos);
+}
+
+TEST_F(RemoteFetchTest, NoSectorMeansFailureAndAnUnchangedBuffer) {
+  std::vector<uint8_t> before = Buffer(2352);
+  connection_.Script(Bytes({0x07}) + "junk");
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
+  connection_.Script(Bytes({5}) + "12:not a zlib!!");
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
+  connection_.Script(Bytes({5}) + "999999999:");
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
+  connection_.Script(RunReply(""));
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
+  connection_.Script(RunReply(std::string(40 << 20, '\0')));  // inflates past the bound
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
+  EXPECT_EQ(Buffer(2352), before);
+  EXPECT_EQ(Cache().Index().Count(), 0u);
+  const std::string& t = trace_.Text();
+  EXPECT_NE(t.find("KorvaneCDVD OutPut: Server sent no sector reply (first byte 0x07), LSN[1] not read\r\n"),
+            std::string::npos);
+  EXPECT_NE(t.find("KorvaneCDVD OutPut: Compressed run does not inflate, LSN[1] not read"),
+            std::string::npos);
+  EXPECT_NE(t.find("refused"), std::string::npos);
+  EXPECT_NE(t.find("Compressed run holds no sector"), std::string::npos);
+}
+
+TEST_F(RemoteFetchTest, RunForAModeNoFileServesIsReceivedButNotUsed) {
+  std::vector<uint8_t> before = Buffer(2352);
+  connection_.Script(RunReply(Sectors(0, 1, 2352)));
+  EXPECT_TRUE(fetcher_.FetchRemoteSector(0, kMode2328));
+  EXPECT_EQ(Buffer(2352), before);
+  EXPECT_EQ(Cache().Index().Count(), 0u);
+  EXPECT_NE(trace_.Text().find(" Mode:2\r\n"), std::string::npos);
+}
+
+TEST_F(RemoteFetchTest, SilentServerFailsTheReadAndClosesTheLink) {
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(3, kModeData2048));
+  EXPECT_FALSE(connection_.IsConnected());
+  EXPECT_NE(trace_.Text().find("No reply from the server within 10 s, link closed, LSN[3] not read"),
+            std::string::npos);
+  size_t waits = connection_.Waits();
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(4, kModeData2048));  // at once, nothing sent
+  EXPECT_EQ(connection_.Waits(), static_cast<int>(waits));
+  EXPECT_EQ(connection_.Sent().size(), 1u);
+  EXPECT_NE(trace_.Text().find("Server link not connected, LSN[4] not read"), std::string::npos);
+}
+
+TEST_F(RemoteFetchTest, ServerThatClosesMidReplyFailsTheRead) {
+  connection_.Script(RunReply(Sectors(0, 4, 2048)).substr(0, 30));
+  connection_.CloseAfterScript();
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(0, kModeData2048));
+  EXPECT_EQ(Cache().Index().Count(), 0u);
+  EXPECT_NE(trace_.Text().find("Server link closed while waiting for the reply"), std::string::npos);
+}
+
+TEST_F(RemoteFetchTest, SilentWhileDebugInfoIsOff) {
+  State().DebugTrace = false;
+  connection_.Script(RunReply(Sectors(0, 2, 2048)));
+  ASSERT_TRUE(fetcher_.FetchRemoteSector(0, kModeData2048));
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(5, kModeData2048));
+  EXPECT_EQ(trace_.Text(), "");
+}
+
+}  // namespace
+}  // namespace korvane
