@@ -1,0 +1,116 @@
+// The loopback test server on both socket interfaces.
+#include "LoopbackServer.h"
+
+#include <chrono>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using socklen_t = int;
+namespace {
+void CloseSocket(intptr_t s) { ::closesocket(static_cast<SOCKET>(s)); }
+void StartSockets() {
+  WSADATA data;
+  ::WSAStartup(MAKEWORD(2, 2), &data);
+}
+}  // namespace
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+namespace {
+void CloseSocket(intptr_t s) { ::close(static_cast<int>(s)); }
+void StartSockets() {}
+}  // namespace
+#endif
+
+namespace korvane::test {
+
+namespace {
+intptr_t ListenOnLoopback(int& port) {
+  StartSockets();
+  intptr_t s = static_cast<intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  ::listen(s, 4);
+  socklen_t size = sizeof at;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &size);
+  port = ntohs(at.sin_port);
+  return s;
+}
+
+template <typename Condition>
+bool WaitUntil(Condition done, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+}  // namespace
+
+LoopbackServer::LoopbackServer() {
+  listener_ = ListenOnLoopback(port_);
+  thread_ = std::thread([this] { Serve(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+  stopping_ = true;
+  CloseClient();
+  CloseSocket(listener_);
+  thread_.join();
+}
+
+void LoopbackServer::Serve() {
+  intptr_t client = static_cast<intptr_t>(::accept(listener_, nullptr, nullptr));
+  if (client < 0 || stopping_) return;
+  client_ = client;
+  char chunk[4096];
+  for (;;) {
+    int got = static_cast<int>(::recv(client, chunk, sizeof chunk, 0));
+    if (got <= 0) return;
+    std::lock_guard<std::mutex> hold(lock_);
+    received_.append(chunk, static_cast<size_t>(got));
+  }
+}
+
+bool LoopbackServer::WaitForClient(int timeoutMs) {
+  return WaitUntil([this] { return client_ >= 0; }, timeoutMs);
+}
+
+void LoopbackServer::Send(const std::string& bytes) {
+  ::send(client_, bytes.data(), static_cast<int>(bytes.size()), 0);
+}
+
+void LoopbackServer::CloseClient() {
+  intptr_t client = client_.exchange(-2);
+  if (client >= 0) {
+    ::shutdown(client, 2);
+    CloseSocket(client);
+  }
+}
+
+std::string LoopbackServer::Received(size_t count, int timeoutMs) {
+  WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> hold(lock_);
+        return received_.size() >= count;
+      },
+      timeoutMs);
+  std::lock_guard<std::mutex> hold(lock_);
+  return received_;
+}
+
+int LoopbackServer::UnusedPort() {
+  int port = 0;
+  intptr_t s = ListenOnLoopback(port);
+  CloseSocket(s);
+  return port;
+}
+
+}  // namespace korvane::test

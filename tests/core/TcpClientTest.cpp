@@ -1,0 +1,105 @@
+// The TCP client connection against a real server on the loopback interface: its events
+// in order, send and fetch, waiting without data, a refused connection with its Windows
+// socket error code, and a server that closes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "LoopbackServer.h"
+#include "platform/TcpClient.h"
+
+namespace korvane {
+namespace {
+
+class RecordingEvents final : public platform::ConnectionEvents {
+ public:
+  void OnConnecting() override { events.push_back("connecting"); }
+  void OnConnect() override { events.push_back("connect"); }
+  void OnDisconnect() override { events.push_back("disconnect"); }
+  void OnRead() override { events.push_back("read"); }
+  void OnError(int& code) override {
+    events.push_back("error " + std::to_string(code));
+    code = 0;
+  }
+  bool Saw(const std::string& event) const {
+    for (const auto& e : events) {
+      if (e == event) return true;
+    }
+    return false;
+  }
+  std::vector<std::string> events;
+};
+
+// Pumps the client's events until done() or about five seconds have passed.
+template <typename Done>
+bool PumpUntil(platform::TcpClient& client, Done done) {
+  for (int i = 0; i < 500 && !done(); ++i) client.Pump(10);
+  return done();
+}
+
+TEST(TcpClient, ConnectsSendsFetchesAndSeesTheServerClose) {
+  test::LoopbackServer server;
+  RecordingEvents events;
+  platform::TcpClient client(events);
+  ASSERT_TRUE(client.SetHost("127.0.0.1"));
+  ASSERT_TRUE(client.SetPortNumber(server.Port()));
+  client.Activate();
+  EXPECT_FALSE(client.SetPortNumber(1));  // refused while active
+  ASSERT_TRUE(PumpUntil(client, [&] { return client.IsConnected(); }));
+  EXPECT_EQ(events.events, (std::vector<std::string>{"connecting", "connect"}));
+  EXPECT_EQ(client.PeerHost(), "127.0.0.1");
+  EXPECT_EQ(client.PeerPort(), server.Port());
+  ASSERT_TRUE(server.WaitForClient(5000));
+
+  EXPECT_EQ(client.Send("\x01\x05u,p"), 5u);
+  EXPECT_EQ(server.Received(5, 5000), "\x01\x05u,p");
+
+  EXPECT_FALSE(client.WaitReadable(50));  // nothing to read: a plain timeout
+  server.Send("hello");
+  ASSERT_TRUE(PumpUntil(client, [&] { return events.Saw("read"); }));
+  std::string got;
+  for (int i = 0; i < 100 && got.size() < 5; ++i) {
+    if (client.WaitReadable(50)) got += client.Fetch();
+  }
+  EXPECT_EQ(got, "hello");
+  EXPECT_EQ(client.Fetch(), "");  // nothing pending is no close
+
+  server.CloseClient();
+  ASSERT_TRUE(PumpUntil(client, [&] {
+    if (client.IsConnected() && client.WaitReadable(0)) client.Fetch();
+    return events.Saw("disconnect");
+  }));
+  EXPECT_FALSE(client.IsConnected());
+  EXPECT_EQ(client.Send("late"), 0u);  // dropped without a report
+  EXPECT_FALSE(events.Saw("error 0"));
+}
+
+TEST(TcpClient, RefusedConnectionReportsItsErrorCodeAlone) {
+  RecordingEvents events;
+  platform::TcpClient client(events);
+  client.SetPortNumber(test::LoopbackServer::UnusedPort());
+  client.Activate();
+  ASSERT_TRUE(PumpUntil(client, [&] { return events.events.size() >= 2; }));
+  for (int i = 0; i < 10; ++i) client.Pump(5);
+  EXPECT_EQ(events.events, (std::vector<std::string>{"connecting", "error 10061"}));
+  EXPECT_FALSE(client.IsActive());
+  EXPECT_TRUE(client.SetHost("localhost"));  // inactive again: settings may change
+}
+
+TEST(TcpClient, ResolvesLocalhostAndCanCloseItself) {
+  test::LoopbackServer server;
+  RecordingEvents events;
+  platform::TcpClient client(events);
+  client.SetHost("localhost");
+  client.SetPortNumber(server.Port());
+  client.Activate();
+  ASSERT_TRUE(PumpUntil(client, [&] { return client.IsConnected(); }));
+  client.Close();
+  EXPECT_EQ(events.events, (std::vector<std::string>{"connecting", "connect", "disconnect"}));
+  EXPECT_TRUE(client.WaitReadable(1000));  // closed: a fetch would learn so at once
+}
+
+}  // namespace
+}  // namespace korvane
