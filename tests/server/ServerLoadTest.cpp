@@ -1,0 +1,169 @@
+// The server under clients that misbehave or come in numbers: oversized and stalled
+// messages, silent connections, a login deadline, a couple of hundred clients reading at
+// once, and stopping, both in-process and of the program by signal.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "ServerTestSupport.h"
+
+namespace korvane::server::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+TEST_F(ServerTest, OversizedMessagesCloseTheConnectionWithAText) {
+  Start();
+  TestClient endless(port_);
+  endless.Send("\x01\x05" + std::string(70000, 'x'));
+  EXPECT_EQ(endless.Next().kind, 1);
+  EXPECT_TRUE(endless.ClosedWithin(2000));
+  // A flood of garbage is dropped as it comes, with a text for each part read.
+  TestClient flood(port_);
+  ASSERT_TRUE(flood.LogIn());
+  flood.Send("\x03\x01" + std::string(200000, 'y'));
+  int texts = 0;
+  while (texts < 100 && flood.Next(0, 300).kind == 1) ++texts;
+  EXPECT_GT(texts, 0);
+  EXPECT_TRUE(flood.Request(0, 1).bytes == ExpectedSectors(raw_, true, 0, 1, 16));
+}
+
+TEST_F(ServerTest, SilentAndStalledClientsHoldNobodyElse) {
+  Start([](ServerConfig& config) { config.threads = 1; });
+  TestClient silent(port_);
+  TestClient halfLogin(port_);
+  halfLogin.Send("\x01\x05" "ali");
+  TestClient halfRequest(port_);
+  ASSERT_TRUE(halfRequest.LogIn());
+  halfRequest.Send("\x03\x01\x04\x03");
+  TestClient reader(port_);
+  const auto start = Clock::now();
+  ASSERT_TRUE(reader.LogIn());
+  reader.Send("\x03\x01");
+  for (uint32_t lsn = 0; lsn < 20; ++lsn) {
+    EXPECT_TRUE(reader.Request(3, lsn).bytes == ExpectedSectors(raw_, true, 3, lsn, 16));
+  }
+  EXPECT_LT(MillisecondsSince(start), 3000);
+  halfRequest.Send("5");
+  EXPECT_TRUE(halfRequest.Next().bytes == ExpectedSectors(raw_, true, 3, 5, 16));
+}
+
+TEST_F(ServerTest, ConnectionsWithoutALoginCloseAtTheDeadline) {
+  Start([](ServerConfig& config) { config.loginTimeoutMs = 300; });
+  TestClient silent(port_);
+  TestClient halfLogin(port_);
+  halfLogin.Send("\x01\x05" "ali");
+  EXPECT_EQ(silent.Next().kind, 1);
+  EXPECT_TRUE(silent.ClosedWithin(2000));
+  EXPECT_TRUE(halfLogin.ClosedWithin(2000));
+}
+
+TEST_F(ServerTest, TwoHundredClientsReadAtOnce) {
+  Start([](ServerConfig& config) { config.messageGapMs = 1; });
+  constexpr int kThreads = 8, kClientsEach = 25, kReads = 3;
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<std::unique_ptr<TestClient>> clients;
+      for (int i = 0; i < kClientsEach; ++i) {
+        clients.push_back(std::make_unique<TestClient>(port_));
+        if (clients.back()->LogIn()) clients.back()->Send(std::string{'\x03', char(i % 2)});
+      }
+      for (int round = 0; round < kReads; ++round) {
+        for (int i = 0; i < kClientsEach; ++i) {
+          const uint32_t lsn = (t * 7 + i * 3 + round * 5) % 16;
+          const int mode = round == 1 ? 1 : 3;
+          const std::string expected = ExpectedSectors(i % 2 ? raw_ : iso_, i % 2, mode, lsn, 16);
+          if (clients[i]->Request(mode, lsn).bytes == expected) ++good;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(good.load(), kThreads * kClientsEach * kReads);
+}
+
+TEST_F(ServerTest, StopClosesEveryConnection) {
+  Start();
+  TestClient silent(port_);
+  TestClient stalled(port_);
+  ASSERT_TRUE(stalled.LogIn());
+  stalled.Send("\x04\x03");
+  const auto start = Clock::now();
+  server_->Stop();
+  EXPECT_LT(MillisecondsSince(start), 2000);
+  EXPECT_TRUE(silent.ClosedWithin(1000));
+  EXPECT_TRUE(stalled.ClosedWithin(1000));
+  EXPECT_FALSE(TestClient(port_).Connected());
+  server_->Stop();
+}
+
+// Reads the program's log until the line telling its port, within a few seconds.
+uint16_t ReadPort(int out) {
+  std::string log;
+  const auto start = Clock::now();
+  while (MillisecondsSince(start) < 10000) {
+    const size_t at = log.find("127.0.0.1:");
+    if (at != std::string::npos && log.find(' ', at) != std::string::npos) {
+      return static_cast<uint16_t>(std::stoi(log.substr(at + 10)));
+    }
+    pollfd wait{out, POLLIN, 0};
+    char chunk[512];
+    if (poll(&wait, 1, 200) <= 0) continue;
+    const ssize_t got = read(out, chunk, sizeof chunk);
+    if (got <= 0) break;
+    log.append(chunk, static_cast<size_t>(got));
+  }
+  return 0;
+}
+
+TEST_F(ServerTest, TheProgramStopsOnSigtermWithStatusZero) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+  const std::string folder = folder_.Path();
+  const char* argv[] = {KORVANE_SERVER_PROGRAM, "--folder", folder.c_str(), "--allow-anyone",
+                        "--bind", "127.0.0.1", "--port", "0", "--message-gap-ms", "10", nullptr};
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeEnds[1]);
+  ASSERT_EQ(spawned, 0);
+  const uint16_t port = ReadPort(pipeEnds[0]);
+  EXPECT_NE(port, 0);
+  TestClient client(port);
+  EXPECT_TRUE(client.LogIn("anyone", "at all"));
+  kill(pid, SIGTERM);
+  int status = -1;
+  for (int tries = 0; tries < 100 && waitpid(pid, &status, WNOHANG) == 0; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (status == -1) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    ADD_FAILURE() << "the program did not stop within 5 s";
+  }
+  close(pipeEnds[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(client.ClosedWithin(1000));
+}
+
+}  // namespace
+}  // namespace korvane::server::test

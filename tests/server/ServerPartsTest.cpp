@@ -1,0 +1,190 @@
+// The disc server's parts without a network: message parsing and encoding, the command
+// line, the accounts file, folder scanning and run lengths.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ServerTestSupport.h"
+#include "server/AccountBook.h"
+#include "server/DiscCatalog.h"
+#include "server/SectorReplies.h"
+#include "server/ServerOptions.h"
+#include "server/WireProtocol.h"
+
+namespace korvane::server::test {
+namespace {
+
+ParseStatus Parse(std::string_view bytes, ClientMessage& message) {
+  return ParseClientMessage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), message);
+}
+
+TEST(ClientMessages, EachKindTakesExactlyItsBytes) {
+  ClientMessage m;
+  ASSERT_EQ(Parse("\x01\x05" "bob,pa,ss", m), ParseStatus::kComplete);
+  EXPECT_EQ(m.user, "bob");
+  EXPECT_EQ(m.password, "pa,ss");
+  EXPECT_EQ(m.length, 11u);
+  ASSERT_EQ(Parse(std::string("\x03\x00\x04", 3), m), ParseStatus::kComplete);
+  EXPECT_EQ(m.discIndex, 0);
+  EXPECT_EQ(m.length, 2u);
+  // A request ends at the next message's kind byte, or where the bytes end.
+  ASSERT_EQ(Parse("\x04\x03" "16\x04\x03" "2", m), ParseStatus::kComplete);
+  EXPECT_EQ(m.mode, 3);
+  EXPECT_EQ(m.lsn, 16u);
+  EXPECT_EQ(m.length, 4u);
+  ASSERT_EQ(Parse("\x04\xFF" "4294967295", m), ParseStatus::kComplete);
+  EXPECT_EQ(m.mode, 255);
+  EXPECT_EQ(m.lsn, 4294967295u);
+  ASSERT_EQ(Parse("\x06" "any\x01" "thing", m), ParseStatus::kComplete);
+  EXPECT_EQ(m.length, 10u);
+}
+
+TEST(ClientMessages, UnfinishedMessagesWaitForMore) {
+  for (std::string_view start : {"", "\x01", "\x01\x05", "\x01\x05" "user", "\x03", "\x04", "\x04\x03"}) {
+    ClientMessage m;
+    EXPECT_EQ(Parse(start, m), ParseStatus::kNeedMore) << testing::PrintToString(start);
+  }
+}
+
+TEST(ClientMessages, MalformedBytesAreBadWithTheirLength) {
+  const struct {
+    std::string bytes;
+    BadInput bad;
+    size_t length;
+  } cases[] = {
+      {"\x04\x03" "A1", BadInput::kNoDigits, 2},
+      {"\x04\x03" "12345678901\x03", BadInput::kTooManyDigits, 13},
+      {"\x04\x03" "4294967296", BadInput::kLsnTooLarge, 12},
+      {"\x04\x03" "9999999999", BadInput::kLsnTooLarge, 12},
+      {"\x01\x07" "bob,pw", BadInput::kNotLogin, 8},
+      {std::string("\x00\x04\x03" "1", 4), BadInput::kUnknownKind, 4},
+      {"\x02,5,", BadInput::kUnknownKind, 4},
+      {"\x05" "12", BadInput::kUnknownKind, 3},
+      {"16", BadInput::kUnknownKind, 2},
+  };
+  for (const auto& c : cases) {
+    ClientMessage m;
+    EXPECT_EQ(Parse(c.bytes, m), ParseStatus::kBad) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(m.bad, c.bad) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(m.length, c.length) << testing::PrintToString(c.bytes);
+  }
+}
+
+TEST(ServerMessages, TextsListsAndRunHeaders) {
+  std::vector<uint8_t> out;
+  AppendText(out, "two\nlines\tand\n");
+  EXPECT_EQ(std::string(out.begin(), out.end()), "\x01two lines and\n");
+  out.clear();
+  AppendDiscList(out, {"a.iso", "Disc B.bin"});
+  EXPECT_EQ(std::string(out.begin(), out.end()), "\x02,17,a.iso,Disc B.bin,");
+  out.clear();
+  AppendDiscList(out, {});
+  EXPECT_EQ(std::string(out.begin(), out.end()), "\x02,0,");
+  out.clear();
+  AppendRunHeader(out, 8);
+  EXPECT_EQ(std::string(out.begin(), out.end()), "\x05" "8:");
+  EXPECT_TRUE(IsListableName("x y.iso"));
+  EXPECT_FALSE(IsListableName("x,y.iso"));
+  EXPECT_FALSE(IsListableName("x\ty.iso"));
+}
+
+TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
+  ServerConfig config;
+  std::string error;
+  const char* minimal[] = {"s", "--folder", "/d", "--allow-anyone"};
+  ASSERT_EQ(ParseServerOptions(4, minimal, config, error), OptionsOutcome::kRun);
+  EXPECT_EQ(config.port, 35000);
+  EXPECT_EQ(config.bindAddress, "0.0.0.0");
+  EXPECT_EQ(config.level, 1);
+  EXPECT_EQ(config.runMin, 16u);
+  EXPECT_EQ(config.runMax, 1024u);
+  EXPECT_EQ(config.messageGapMs, 100u);
+  const char* all[] = {"s", "--folder", "/d", "--accounts", "f", "--port", "0", "--bind", "::1",
+                       "--level", "9", "--run-min", "1", "--run-max", "4096", "--single",
+                       "--delay-ms", "5", "--message-gap-ms", "0", "--threads", "3", "--quiet"};
+  config = ServerConfig{};
+  ASSERT_EQ(ParseServerOptions(23, all, config, error), OptionsOutcome::kRun) << error;
+  EXPECT_EQ(config.accountsFile, "f");
+  EXPECT_EQ(config.port, 0);
+  EXPECT_EQ(config.level, 9);
+  EXPECT_EQ(config.runMax, 4096u);
+  EXPECT_TRUE(config.single && config.quiet);
+  EXPECT_EQ(config.threads, 3u);
+  const std::vector<std::vector<const char*>> wrong = {
+      {"s", "--allow-anyone"},
+      {"s", "--folder", "/d"},
+      {"s", "--folder", "/d", "--allow-anyone", "--accounts", "f"},
+      {"s", "--folder", "/d", "--allow-anyone", "--level", "10"},
+      {"s", "--folder", "/d", "--allow-anyone", "--run-min", "64", "--run-max", "32"},
+      {"s", "--folder", "/d", "--allow-anyone", "--port", "65536"},
+      {"s", "--folder", "/d", "--allow-anyone", "--port"},
+      {"s", "--folder", "/d", "--allow-anyone", "--colour", "red"}};
+  for (const auto& args : wrong) {
+    config = ServerConfig{};
+    EXPECT_EQ(ParseServerOptions(static_cast<int>(args.size()), args.data(), config, error),
+              OptionsOutcome::kError) << args.back();
+  }
+  const char* help[] = {"s", "--help"};
+  EXPECT_EQ(ParseServerOptions(2, help, config, error), OptionsOutcome::kHelp);
+}
+
+TEST(AccountBook, ReadsUserPasswordLines) {
+  AccountBook book;
+  std::string error;
+  ASSERT_TRUE(AccountBook::Parse("# staff\r\n\nalice:se:cret\r\nbob:\n  \n", book, error)) << error;
+  EXPECT_EQ(book.Count(), 2u);
+  EXPECT_TRUE(book.Accepts("alice", "se:cret"));
+  EXPECT_TRUE(book.Accepts("bob", ""));
+  EXPECT_FALSE(book.Accepts("alice", "se"));
+  EXPECT_FALSE(book.Accepts("carol", ""));
+  EXPECT_FALSE(AccountBook::Parse("alice:x\nno colon here\n", book, error));
+  EXPECT_NE(error.find("line 2"), std::string::npos);
+  EXPECT_TRUE(AccountBook::Anyone().Accepts("", "anything"));
+}
+
+TEST(DiscCatalog, ListsImagesInNameOrderWithTheirSectorSize) {
+  ScratchFolder folder;
+  folder.Write("b.bin", PatternImage(2, 2352));
+  folder.Write("a.iso", PatternImage(2, 2048));
+  folder.Write("C.IMG", std::string(5, '\0'));
+  folder.Write("notes.txt", "not a disc");
+  folder.Write("x,y.iso", PatternImage(1, 2048));
+  std::filesystem::create_directory(folder.Path() + "/folder.iso");
+  DiscCatalog discs;
+  std::vector<std::string> skipped;
+  std::string error;
+  ASSERT_TRUE(DiscCatalog::Scan(folder.Path(), discs, skipped, error)) << error;
+  EXPECT_EQ(discs.Names(), (std::vector<std::string>{"C.IMG", "a.iso", "b.bin"}));
+  EXPECT_EQ(discs.At(0)->SectorSize(), 2048);
+  EXPECT_EQ(discs.At(1)->SectorSize(), 2048);
+  EXPECT_EQ(discs.At(2)->SectorSize(), 2352);
+  EXPECT_EQ(discs.At(3), nullptr);
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_EQ(skipped[0].rfind("x,y.iso", 0), 0u);
+  EXPECT_FALSE(DiscCatalog::Scan(folder.Path() + "/missing", discs, skipped, error));
+}
+
+TEST(RunPolicy, DoublesWhileReadingOnAndFallsBackOtherwise) {
+  RunPolicy policy(4, 20);
+  EXPECT_EQ(policy.LengthFor(3, 100), 4u);
+  policy.Served(3, 100, 4);
+  EXPECT_EQ(policy.LengthFor(3, 104), 8u);
+  policy.Served(3, 104, 8);
+  EXPECT_EQ(policy.LengthFor(3, 112), 16u);
+  policy.Served(3, 112, 16);
+  EXPECT_EQ(policy.LengthFor(3, 128), 20u);
+  policy.Served(3, 128, 20);
+  EXPECT_EQ(policy.LengthFor(3, 148), 20u);
+  policy.Served(3, 148, 20);
+  EXPECT_EQ(policy.LengthFor(0, 168), 4u) << "another mode starts over";
+  policy.Served(0, 168, 4);
+  EXPECT_EQ(policy.LengthFor(0, 171), 4u) << "a jump starts over";
+  policy.Served(0, 171, 4);
+  policy.Reset();
+  EXPECT_EQ(policy.LengthFor(0, 175), 4u);
+}
+
+}  // namespace
+}  // namespace korvane::server::test

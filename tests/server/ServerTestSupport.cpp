@@ -1,0 +1,205 @@
+// Images, a test client and the running-server fixture of the disc server tests.
+#include "ServerTestSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace korvane::server::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool Inflate(std::string_view stream, std::string& out) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+  z.avail_in = static_cast<uInt>(stream.size());
+  int result = Z_OK;
+  char chunk[16384];
+  while (result == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(chunk);
+    z.avail_out = sizeof chunk;
+    result = inflate(&z, Z_NO_FLUSH);
+    out.append(chunk, sizeof chunk - z.avail_out);
+  }
+  const bool whole = result == Z_STREAM_END && z.avail_in == 0;
+  inflateEnd(&z);
+  return whole;
+}
+
+// The length of the message at the front of data, 0 while it is incomplete; decodes it.
+size_t Decode(std::string_view data, size_t sectorBytes, Reply& reply) {
+  if (data.empty()) return 0;
+  reply.kind = static_cast<uint8_t>(data[0]);
+  if (reply.kind == 1) {
+    for (size_t i = 1; i < data.size(); ++i) {
+      if (static_cast<uint8_t>(data[i]) > 0x0A) continue;
+      reply.bytes = data.substr(1, i - 1);
+      return i + 1;
+    }
+    return 0;
+  }
+  if (reply.kind == 4) {
+    if (data.size() < 1 + sectorBytes) return 0;
+    reply.bytes = data.substr(1, sectorBytes);
+    return 1 + sectorBytes;
+  }
+  if (reply.kind != 2 && reply.kind != 5) return 1;
+  // A list and a run carry a decimal length, then a separator, then that many bytes.
+  const size_t digits = reply.kind == 2 ? 2 : 1;
+  size_t end = digits;
+  while (end < data.size() && data[end] >= '0' && data[end] <= '9') ++end;
+  if (end == digits || end >= data.size()) return 0;
+  const size_t length = std::stoul(std::string(data.substr(digits, end - digits)));
+  if (data.size() < end + 1 + length) return 0;
+  const std::string_view body = data.substr(end + 1, length);
+  if (reply.kind == 5) {
+    reply.streamOk = Inflate(body, reply.bytes);
+  } else {
+    reply.bytes = body;
+  }
+  return end + 1 + length;
+}
+
+}  // namespace
+
+std::string PatternImage(uint32_t sectors, size_t sectorSize) {
+  static const uint8_t kSync[12] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+  std::string image(sectors * sectorSize, '\0');
+  for (size_t i = 0; i < image.size(); ++i) {
+    const size_t lsn = i / sectorSize, at = i % sectorSize;
+    image[i] = static_cast<char>(sectorSize == 2352 && at < 12 ? kSync[at] : lsn * 37 + at * 11 + 1);
+  }
+  return image;
+}
+
+std::string ExpectedSectors(const std::string& image, bool raw, int mode, uint32_t lsn,
+                            uint32_t count) {
+  const size_t stride = mode == 3 && !raw ? 2048 : 2352;
+  const size_t skip = mode == 1 ? 12 : mode == 3 && raw ? 24 : 0;
+  const size_t size = mode == 0 ? 2352 : mode == 1 ? 2340 : 2048;
+  std::string out;
+  for (uint32_t i = 0; i < count; ++i) out += image.substr((lsn + i) * stride + skip, size);
+  return out;
+}
+
+ScratchFolder::ScratchFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "korvane-server-XXXXXX").string();
+  path_ = mkdtemp(pattern.data()) ? pattern : "";
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ScratchFolder::Write(const std::string& name, const std::string& bytes) {
+  const std::string path = path_ + "/" + name;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+TestClient::TestClient(uint16_t port) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+TestClient::~TestClient() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool TestClient::Send(std::string_view bytes) {
+  return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                         static_cast<ssize_t>(bytes.size());
+}
+
+bool TestClient::Fill(int timeoutMs) {
+  pollfd wait{fd_, POLLIN, 0};
+  if (fd_ < 0 || closed_ || ::poll(&wait, 1, timeoutMs) <= 0) return false;
+  char chunk[65536];
+  const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+  if (got <= 0) {
+    closed_ = true;
+    return false;
+  }
+  buffer_.append(chunk, static_cast<size_t>(got));
+  return true;
+}
+
+std::string TestClient::ReadSome(int timeoutMs) {
+  std::string bytes;
+  if (Fill(timeoutMs)) bytes.swap(buffer_);
+  return bytes;
+}
+
+Reply TestClient::Next(size_t sectorBytes, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    Reply reply;
+    if (const size_t used = Decode(buffer_, sectorBytes, reply)) {
+      buffer_.erase(0, used);
+      return reply;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || !Fill(static_cast<int>(left.count()))) return Reply{};
+  }
+}
+
+bool TestClient::ClosedWithin(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!closed_ && Clock::now() < deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    Fill(static_cast<int>(std::max<int64_t>(1, left.count())));
+  }
+  return closed_;
+}
+
+bool TestClient::LogIn(std::string_view user, std::string_view password) {
+  Send("\x01\x05" + std::string(user) + "," + std::string(password));
+  return Next().kind == 1 && Next().kind == 2 && Next().kind == 6;
+}
+
+Reply TestClient::Request(int mode, uint32_t lsn, size_t sectorBytes) {
+  Send(std::string{'\x04', static_cast<char>(mode)} + std::to_string(lsn));
+  return Next(sectorBytes);
+}
+
+ServerTest::ServerTest() : iso_(PatternImage(40, 2048)), raw_(PatternImage(40, 2352)) {
+  folder_.Write("a.iso", iso_);
+  folder_.Write("b.bin", raw_);
+  folder_.Write("accounts.txt", "# test logins\nalice:se:cret\n");
+}
+
+void ServerTest::Start(const std::function<void(ServerConfig&)>& tweak) {
+  ServerConfig config;
+  config.folder = folder_.Path();
+  config.bindAddress = "127.0.0.1";
+  config.port = 0;
+  config.accountsFile = folder_.Path() + "/accounts.txt";
+  config.messageGapMs = 20;
+  config.threads = 2;
+  config.quiet = true;
+  if (tweak) tweak(config);
+  server_ = std::make_unique<DiscServer>(config);
+  std::string error;
+  ASSERT_TRUE(server_->Start(error)) << error;
+  port_ = server_->Port();
+}
+
+}  // namespace korvane::server::test

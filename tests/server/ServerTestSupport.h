@@ -1,0 +1,94 @@
+// Helpers for the disc server tests: a scratch folder of disc images whose bytes are known,
+// a client on plain POSIX sockets that reads the server's messages with bounded waits, and
+// a fixture that runs a server in-process on 127.0.0.1 at a free port.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "server/DiscServer.h"
+
+namespace korvane::server::test {
+
+// An image of sectors sectors of sectorSize bytes. Every sector differs from its neighbours
+// at every position; a 2352-byte sector starts with the CD sync pattern.
+std::string PatternImage(uint32_t sectors, size_t sectorSize);
+
+// The bytes a client should get for count sectors of mode from lsn of image: mode 0 is the
+// 2352 bytes at lsn * 2352, mode 1 the 2340 after the first 12, mode 3 the 2048 at lsn * 2048
+// of a 2048-byte image or after the first 24 of a 2352-byte one.
+std::string ExpectedSectors(const std::string& image, bool raw, int mode, uint32_t lsn,
+                            uint32_t count);
+
+// A folder of its own below the system's temporary folder, removed with what it holds.
+class ScratchFolder final {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  // Writes a file called name holding bytes; returns its path.
+  std::string Write(const std::string& name, const std::string& bytes);
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// One server message as a client sees it.
+struct Reply {
+  uint8_t kind = 0;    // 0 when nothing whole came in time
+  std::string bytes;   // text, disc list body, sector bytes, or the inflated run
+  bool streamOk = true;  // for runs: the zlib stream inflated whole, to its last byte
+};
+
+class TestClient final {
+ public:
+  // Connects to 127.0.0.1:port.
+  explicit TestClient(uint16_t port);
+  ~TestClient();
+  TestClient(const TestClient&) = delete;
+  TestClient& operator=(const TestClient&) = delete;
+
+  bool Connected() const { return fd_ >= 0; }
+  // Sends bytes in one call; false if the connection refuses them.
+  bool Send(std::string_view bytes);
+  // What one receive brings within timeoutMs (nothing on timeout or close), without
+  // anything buffered by Next.
+  std::string ReadSome(int timeoutMs = 2000);
+  // The next whole message within timeoutMs; single sectors are sectorBytes long.
+  Reply Next(size_t sectorBytes = 2048, int timeoutMs = 2000);
+  // True when the server closes the connection within timeoutMs.
+  bool ClosedWithin(int timeoutMs);
+  // Logs in and reads the greeting, disc list and prompt; true when all three came.
+  bool LogIn(std::string_view user = "alice", std::string_view password = "se:cret");
+  // Sends a request for lsn in mode and returns the reply.
+  Reply Request(int mode, uint32_t lsn, size_t sectorBytes = 2048);
+
+ private:
+  bool Fill(int timeoutMs);
+
+  int fd_ = -1;
+  std::string buffer_;
+  bool closed_ = false;
+};
+
+// Serves a.iso (40 sectors of 2048 bytes) and b.bin (40 of 2352) to the user alice, whose
+// password is "se:cret".
+class ServerTest : public ::testing::Test {
+ protected:
+  ServerTest();
+  // Starts a server on the folder, with tweak applied to its settings first.
+  void Start(const std::function<void(ServerConfig&)>& tweak = {});
+
+  ScratchFolder folder_;
+  std::string iso_;
+  std::string raw_;
+  std::unique_ptr<DiscServer> server_;
+  uint16_t port_ = 0;
+};
+
+}  // namespace korvane::server::test
