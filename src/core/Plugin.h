@@ -38,6 +38,9 @@ class Plugin final {
   // CDVDconfigure's first step: a new, inactive plugin link becomes the current one. The
   // link it replaces is closed and released.
   PluginSocket& CreatePluginSocket();
+
+  // Shortens the read path's wait for a silent server (tests only).
+  void SetReplyStallLimitForTests(int limitMs) { fetcher_.SetStallLimitMs(limitMs); }
   ReadDispatcher& Dispatcher() { return dispatcher_; }
 
   // CDVDinit: resets the read-ahead cursor; returns 0.

@@ -94,7 +94,7 @@ RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(SectorReplyReader& reply, std
       }
     }
     bool mayEnd = reply.MayEndShort();
-    if (!connection.WaitReadable(mayEnd ? kShortSectorGraceMs : kReplyStallMs)) {
+    if (!connection.WaitReadable(mayEnd ? kShortSectorGraceMs : stallLimitMs_)) {
       if (!mayEnd) return Outcome::kStalled;
       reply.EndShort();
       return Outcome::kReply;
@@ -121,8 +121,8 @@ bool RemoteFetcher::FetchRemoteSector(uint32_t lsn, int32_t mode) {
     case Outcome::kClosed: return Fail(lsn, "Server link closed while waiting for the reply");
     case Outcome::kStalled:
       link_->Connection().Close();
-      return Fail(lsn, "No reply from the server within " + std::to_string(kReplyStallMs / 1000) +
-                           " s, link closed");
+      return Fail(lsn, "No reply from the server within " + std::to_string(stallLimitMs_) +
+                           " ms, link closed");
     case Outcome::kNoReply: return Fail(lsn, refusal);
     case Outcome::kReply: break;
   }

@@ -42,6 +42,9 @@ class RemoteFetcher final : public SectorFetcher {
   // The link on which sectors are fetched; none means every fetch fails.
   void SetLink(PluginLink* link) { link_ = link; }
 
+  // Shortens the wait for a silent server, so that tests need not wait kReplyStallMs.
+  void SetStallLimitMs(int limitMs) { stallLimitMs_ = limitMs; }
+
   // Fetches sector lsn in mode; true when a sector was delivered into the sector buffer
   // (or a run for a mode no file serves was received), false with a trace line otherwise,
   // the buffer then unchanged.
@@ -60,6 +63,7 @@ class RemoteFetcher final : public SectorFetcher {
   Trace& trace_;
   BlockCache& cache_;
   PluginLink* link_ = nullptr;
+  int stallLimitMs_ = kReplyStallMs;
   Inflater inflater_;
   std::vector<uint8_t> payload_;
 };

@@ -217,7 +217,7 @@ TEST_F(RemoteFetchTest, RunForAModeNoFileServesIsReceivedButNotUsed) {
 TEST_F(RemoteFetchTest, SilentServerFailsTheReadAndClosesTheLink) {
   EXPECT_FALSE(fetcher_.FetchRemoteSector(3, kModeData2048));
   EXPECT_FALSE(connection_.IsConnected());
-  EXPECT_NE(trace_.Text().find("No reply from the server within 10 s, link closed, LSN[3] not read"),
+  EXPECT_NE(trace_.Text().find("No reply from the server within 10000 ms, link closed, LSN[3] not read"),
             std::string::npos);
   size_t waits = connection_.Waits();
   EXPECT_FALSE(fetcher_.FetchRemoteSector(4, kModeData2048));  // at once, nothing sent
