@@ -25,8 +25,8 @@ class AccountBook final {
   // True when user may log in with password.
   bool Accepts(std::string_view user, std::string_view password) const;
 
+  // The number of accounts (none in a book that accepts anyone).
   size_t Count() const { return passwords_.size(); }
-  bool AcceptsAnyone() const { return anyone_; }
 
  private:
   bool anyone_ = false;

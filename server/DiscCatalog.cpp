@@ -52,7 +52,9 @@ std::unique_ptr<DiscImage> OpenImage(const fs::path& path, std::string& why) {
 DiscImage::DiscImage(std::string name, int fd, uint64_t size, int32_t sectorSize)
     : name_(std::move(name)), fd_(fd), size_(size), sectorSize_(sectorSize) {}
 
-DiscImage::~DiscImage() { ::close(fd_); }
+DiscImage::~DiscImage() {
+  ::close(fd_);
+}
 
 uint64_t DiscImage::SectorCount(const SectorGeometry& geometry) const {
   const uint64_t firstEnd = geometry.skip + geometry.count;

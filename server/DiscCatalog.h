@@ -48,9 +48,10 @@ class DiscCatalog final {
   // Scans folder: fills discs, lists in skipped the images left out (a name the disc list
   // cannot carry, or a file that cannot be opened) with the reason, and returns false with
   // error when the folder cannot be listed.
-  static bool Scan(const std::string& folder, DiscCatalog& discs,
-                   std::vector<std::string>& skipped, std::string& error);
+  static bool Scan(const std::string& folder, DiscCatalog& discs, std::vector<std::string>& skipped,
+                   std::string& error);
 
+  // The number of discs in the list.
   size_t Count() const { return discs_.size(); }
 
   // The disc at index of the list, or nullptr when there is none.

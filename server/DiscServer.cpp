@@ -75,32 +75,33 @@ bool DiscServer::Impl::Listen(std::string& error) {
   if (!failure) acceptor.listen(asio::socket_base::max_listen_connections, failure);
   if (!failure) port = acceptor.local_endpoint(failure).port();
   if (failure) {
-    error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.port) +
-            ": " + failure.message();
+    error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.port) + ": " +
+            failure.message();
     return false;
   }
   return true;
 }
 
 void DiscServer::Impl::Accept() {
-  acceptor.async_accept(
-      asio::any_io_executor(asio::make_strand(io)),
-      [this](const std::error_code& error, tcp::socket socket) {
-        if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
-        if (error) {
-          // Out of descriptors, most likely: wait a little instead of spinning on it.
-          log.Line("accept failed: " + error.message());
-          retry.expires_after(std::chrono::milliseconds(100));
-          retry.async_wait([this](const std::error_code& waited) {
-            if (!waited) Accept();
-          });
-          return;
-        }
-        const uint64_t id = ++nextId;
-        auto session = std::make_shared<Session>(std::move(socket), id, context);
-        if (registry.Add(id, session)) session->Start();
-        Accept();
-      });
+  acceptor.async_accept(asio::any_io_executor(asio::make_strand(io)),
+                        [this](const std::error_code& error, tcp::socket socket) {
+                          if (error == asio::error::operation_aborted || !acceptor.is_open())
+                            return;
+                          if (error) {
+                            // Out of descriptors, most likely: wait a little instead of spinning on
+                            // it.
+                            log.Line("accept failed: " + error.message());
+                            retry.expires_after(std::chrono::milliseconds(100));
+                            retry.async_wait([this](const std::error_code& waited) {
+                              if (!waited) Accept();
+                            });
+                            return;
+                          }
+                          const uint64_t id = ++nextId;
+                          auto session = std::make_shared<Session>(std::move(socket), id, context);
+                          if (registry.Add(id, session)) session->Start();
+                          Accept();
+                        });
 }
 
 void DiscServer::Impl::Work() {
@@ -116,7 +117,9 @@ void DiscServer::Impl::Work() {
 
 DiscServer::DiscServer(ServerConfig config) : impl_(std::make_unique<Impl>(std::move(config))) {}
 
-DiscServer::~DiscServer() { Stop(); }
+DiscServer::~DiscServer() {
+  Stop();
+}
 
 bool DiscServer::Start(std::string& error) {
   Impl& server = *impl_;
@@ -125,17 +128,20 @@ bool DiscServer::Start(std::string& error) {
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   server.log.Line("serving " + std::to_string(server.discs.Count()) + " discs from " +
                   server.config.folder + " on " + server.config.bindAddress + ":" +
-                  std::to_string(server.port) + " with " + std::to_string(threads) +
-                  " threads");
+                  std::to_string(server.port) + " with " + std::to_string(threads) + " threads");
   server.Accept();
   server.running = true;
   for (unsigned i = 0; i < threads; ++i) server.workers.emplace_back([&server] { server.Work(); });
   return true;
 }
 
-uint16_t DiscServer::Port() const { return impl_->port; }
+uint16_t DiscServer::Port() const {
+  return impl_->port;
+}
 
-size_t DiscServer::DiscCount() const { return impl_->discs.Count(); }
+size_t DiscServer::DiscCount() const {
+  return impl_->discs.Count();
+}
 
 void DiscServer::Stop() {
   Impl& server = *impl_;

@@ -36,7 +36,8 @@ class ServerLog final {
 // text made safe for a log line: control bytes become '?' and at most limit bytes are kept.
 inline std::string Printable(std::string_view text, size_t limit = 64) {
   std::string out;
-  for (char c : text.substr(0, limit)) out.push_back((static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c);
+  for (char c : text.substr(0, limit))
+    out.push_back((static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c);
   if (text.size() > limit) out += "...";
   return out;
 }

@@ -48,8 +48,8 @@ bool ParseNumber(std::string_view text, uint64_t low, uint64_t high, uint64_t& v
 // Reads the value of a numeric option into target; false with error when it is missing or
 // out of range.
 template <typename T>
-bool NumberOption(std::string_view name, const char* value, uint64_t low, uint64_t high,
-                  T& target, std::string& error) {
+bool NumberOption(std::string_view name, const char* value, uint64_t low, uint64_t high, T& target,
+                  std::string& error) {
   uint64_t number = 0;
   if (value == nullptr || !ParseNumber(value, low, high, number)) {
     error = std::string(name) + " needs a number from " + std::to_string(low) + " to " +
@@ -125,6 +125,8 @@ OptionsOutcome ParseServerOptions(int argc, const char* const* argv, ServerConfi
   return CheckConfig(config, error) ? OptionsOutcome::kRun : OptionsOutcome::kError;
 }
 
-const char* ServerHelpText() { return kHelp; }
+const char* ServerHelpText() {
+  return kHelp;
+}
 
 }  // namespace korvane::server

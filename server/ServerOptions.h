@@ -24,8 +24,8 @@ struct ServerConfig {
   bool quiet = false;
   // Not on the command line: limits that tests shorten.
   uint32_t loginTimeoutMs = 30000;
-  uint32_t drainTimeoutMs = 2000;     // how long a closing connection reads what is left
-  size_t pendingLimit = 64 * 1024;    // received bytes kept waiting for a message's end
+  uint32_t drainTimeoutMs = 2000;   // how long a closing connection reads what is left
+  size_t pendingLimit = 64 * 1024;  // received bytes kept waiting for a message's end
 };
 
 inline constexpr uint32_t kMaxRunSectors = 4096;

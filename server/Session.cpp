@@ -59,6 +59,8 @@ void Session::Begin() {
   const asio::ip::tcp::endpoint peer = socket_.remote_endpoint(failure);
   peer_ = failure ? "unknown peer" : peer.address().to_string() + ":" + std::to_string(peer.port());
   Log("connected from " + peer_);
+  // Each reply leaves in one write: nothing is gained by holding its tail back for an ACK.
+  socket_.set_option(asio::ip::tcp::no_delay(true), failure);
   deadline_.expires_after(std::chrono::milliseconds(context_.config.loginTimeoutMs));
   deadline_.async_wait([self = shared_from_this()](const std::error_code& error) {
     if (!error && self->state_ == State::kAwaitingLogin) {
@@ -145,9 +147,9 @@ void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message)
   }
   if (status == ParseStatus::kBad || message.kind == kKindLogin) {
     // The parser gives these every byte received: what came with them cannot be told apart.
-    return QueueText(std::string("Ignored ") + std::to_string(pending_.size()) +
-                     " bytes: " + (status == ParseStatus::kBad ? DescribeBadInput(message.bad)
-                                                                : "already logged in"));
+    return QueueText(
+        std::string("Ignored ") + std::to_string(pending_.size()) + " bytes: " +
+        (status == ParseStatus::kBad ? DescribeBadInput(message.bad) : "already logged in"));
   }
   if (message.kind == kKindSelectDisc) return HandleSelectDisc(message.discIndex);
   if (message.kind == kKindSectorRequest) {
@@ -166,7 +168,7 @@ void Session::HandleSelectDisc(uint8_t index) {
   }
   disc_ = disc;
   policy_.Reset();
-  Log("selected disc " + std::to_string(index) + " " + disc->Name() + " (" +
+  Log("selected disc " + std::to_string(index) + " " + Printable(disc->Name(), 200) + " (" +
       std::to_string(disc->SectorSize()) + "-byte sectors)");
 }
 

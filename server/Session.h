@@ -38,6 +38,7 @@ class SessionRegistry final {
  public:
   // Adds session; false (and nothing added) once the server is stopping.
   bool Add(uint64_t id, const std::shared_ptr<Session>& session);
+  // Forgets the session of id, once it has closed.
   void Remove(uint64_t id);
   // Refuses further sessions and returns the live ones.
   std::vector<std::shared_ptr<Session>> StopAll();

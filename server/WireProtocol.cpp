@@ -6,7 +6,9 @@
 namespace korvane::server {
 namespace {
 
-bool IsDigit(uint8_t byte) { return byte >= '0' && byte <= '9'; }
+bool IsDigit(uint8_t byte) {
+  return byte >= '0' && byte <= '9';
+}
 
 ParseStatus Bad(ClientMessage& out, BadInput bad, size_t length) {
   out.bad = bad;
@@ -54,26 +56,37 @@ ParseStatus ParseClientMessage(const uint8_t* data, size_t size, ClientMessage& 
   if (size == 0) return ParseStatus::kNeedMore;
   out.kind = data[0];
   switch (out.kind) {
-    case kKindLogin: return ParseLogin(data, size, out);
+    case kKindLogin:
+      return ParseLogin(data, size, out);
     case kKindSelectDisc:
       if (size < 2) return ParseStatus::kNeedMore;
       out.discIndex = data[1];
       out.length = 2;
       return ParseStatus::kComplete;
-    case kKindSectorRequest: return ParseSectorRequest(data, size, out);
-    case kKindPromptEcho: out.length = size; return ParseStatus::kComplete;
-    default: return Bad(out, BadInput::kUnknownKind, size);
+    case kKindSectorRequest:
+      return ParseSectorRequest(data, size, out);
+    case kKindPromptEcho:
+      out.length = size;
+      return ParseStatus::kComplete;
+    default:
+      return Bad(out, BadInput::kUnknownKind, size);
   }
 }
 
 const char* DescribeBadInput(BadInput bad) {
   switch (bad) {
-    case BadInput::kNone: return "no error";
-    case BadInput::kUnknownKind: return "unknown message kind";
-    case BadInput::kNotLogin: return "malformed login";
-    case BadInput::kNoDigits: return "sector request without a sector number";
-    case BadInput::kTooManyDigits: return "sector number longer than ten digits";
-    case BadInput::kLsnTooLarge: return "sector number above 4294967295";
+    case BadInput::kNone:
+      return "no error";
+    case BadInput::kUnknownKind:
+      return "unknown message kind";
+    case BadInput::kNotLogin:
+      return "malformed login";
+    case BadInput::kNoDigits:
+      return "sector request without a sector number";
+    case BadInput::kTooManyDigits:
+      return "sector number longer than ten digits";
+    case BadInput::kLsnTooLarge:
+      return "sector number above 4294967295";
   }
   return "bad input";
 }

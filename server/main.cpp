@@ -28,11 +28,14 @@ int main(int argc, char** argv) {
   ServerConfig config;
   std::string error;
   switch (ParseServerOptions(argc, argv, config, error)) {
-    case OptionsOutcome::kHelp: std::fputs(ServerHelpText(), stdout); return 0;
+    case OptionsOutcome::kHelp:
+      std::fputs(ServerHelpText(), stdout);
+      return 0;
     case OptionsOutcome::kError:
       std::fprintf(stderr, "korvane-server: %s (see --help)\n", error.c_str());
       return 2;
-    case OptionsOutcome::kRun: break;
+    case OptionsOutcome::kRun:
+      break;
   }
   // Blocked here, the signals stay blocked in every worker thread and reach sigwait below.
   sigset_t stopSignals;

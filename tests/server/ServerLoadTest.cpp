@@ -46,7 +46,9 @@ TEST_F(ServerTest, SilentAndStalledClientsHoldNobodyElse) {
   Start([](ServerConfig& config) { config.threads = 1; });
   TestClient silent(port_);
   TestClient halfLogin(port_);
-  halfLogin.Send("\x01\x05" "ali");
+  halfLogin.Send(
+      "\x01\x05"
+      "ali");
   TestClient halfRequest(port_);
   ASSERT_TRUE(halfRequest.LogIn());
   halfRequest.Send("\x03\x01\x04\x03");
@@ -66,7 +68,9 @@ TEST_F(ServerTest, ConnectionsWithoutALoginCloseAtTheDeadline) {
   Start([](ServerConfig& config) { config.loginTimeoutMs = 300; });
   TestClient silent(port_);
   TestClient halfLogin(port_);
-  halfLogin.Send("\x01\x05" "ali");
+  halfLogin.Send(
+      "\x01\x05"
+      "ali");
   EXPECT_EQ(silent.Next().kind, 1);
   EXPECT_TRUE(silent.ClosedWithin(2000));
   EXPECT_TRUE(halfLogin.ClosedWithin(2000));
@@ -139,10 +143,20 @@ TEST_F(ServerTest, TheProgramStopsOnSigtermWithStatusZero) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
   const std::string folder = folder_.Path();
-  const char* argv[] = {KORVANE_SERVER_PROGRAM, "--folder", folder.c_str(), "--allow-anyone",
-                        "--bind", "127.0.0.1", "--port", "0", "--message-gap-ms", "10", nullptr};
+  const char* argv[] = {KORVANE_SERVER_PROGRAM,
+                        "--folder",
+                        folder.c_str(),
+                        "--allow-anyone",
+                        "--bind",
+                        "127.0.0.1",
+                        "--port",
+                        "0",
+                        "--message-gap-ms",
+                        "10",
+                        nullptr};
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+  const int spawned =
+      posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(pipeEnds[1]);
   ASSERT_EQ(spawned, 0);

@@ -22,7 +22,10 @@ ParseStatus Parse(std::string_view bytes, ClientMessage& message) {
 
 TEST(ClientMessages, EachKindTakesExactlyItsBytes) {
   ClientMessage m;
-  ASSERT_EQ(Parse("\x01\x05" "bob,pa,ss", m), ParseStatus::kComplete);
+  ASSERT_EQ(Parse("\x01\x05"
+                  "bob,pa,ss",
+                  m),
+            ParseStatus::kComplete);
   EXPECT_EQ(m.user, "bob");
   EXPECT_EQ(m.password, "pa,ss");
   EXPECT_EQ(m.length, 11u);
@@ -30,19 +33,33 @@ TEST(ClientMessages, EachKindTakesExactlyItsBytes) {
   EXPECT_EQ(m.discIndex, 0);
   EXPECT_EQ(m.length, 2u);
   // A request ends at the next message's kind byte, or where the bytes end.
-  ASSERT_EQ(Parse("\x04\x03" "16\x04\x03" "2", m), ParseStatus::kComplete);
+  ASSERT_EQ(Parse("\x04\x03"
+                  "16\x04\x03"
+                  "2",
+                  m),
+            ParseStatus::kComplete);
   EXPECT_EQ(m.mode, 3);
   EXPECT_EQ(m.lsn, 16u);
   EXPECT_EQ(m.length, 4u);
-  ASSERT_EQ(Parse("\x04\xFF" "4294967295", m), ParseStatus::kComplete);
+  ASSERT_EQ(Parse("\x04\xFF"
+                  "4294967295",
+                  m),
+            ParseStatus::kComplete);
   EXPECT_EQ(m.mode, 255);
   EXPECT_EQ(m.lsn, 4294967295u);
-  ASSERT_EQ(Parse("\x06" "any\x01" "thing", m), ParseStatus::kComplete);
+  ASSERT_EQ(Parse("\x06"
+                  "any\x01"
+                  "thing",
+                  m),
+            ParseStatus::kComplete);
   EXPECT_EQ(m.length, 10u);
 }
 
 TEST(ClientMessages, UnfinishedMessagesWaitForMore) {
-  for (std::string_view start : {"", "\x01", "\x01\x05", "\x01\x05" "user", "\x03", "\x04", "\x04\x03"}) {
+  for (std::string_view start : {"", "\x01", "\x01\x05",
+                                 "\x01\x05"
+                                 "user",
+                                 "\x03", "\x04", "\x04\x03"}) {
     ClientMessage m;
     EXPECT_EQ(Parse(start, m), ParseStatus::kNeedMore) << testing::PrintToString(start);
   }
@@ -54,14 +71,29 @@ TEST(ClientMessages, MalformedBytesAreBadWithTheirLength) {
     BadInput bad;
     size_t length;
   } cases[] = {
-      {"\x04\x03" "A1", BadInput::kNoDigits, 2},
-      {"\x04\x03" "12345678901\x03", BadInput::kTooManyDigits, 13},
-      {"\x04\x03" "4294967296", BadInput::kLsnTooLarge, 12},
-      {"\x04\x03" "9999999999", BadInput::kLsnTooLarge, 12},
-      {"\x01\x07" "bob,pw", BadInput::kNotLogin, 8},
-      {std::string("\x00\x04\x03" "1", 4), BadInput::kUnknownKind, 4},
+      {"\x04\x03"
+       "A1",
+       BadInput::kNoDigits, 2},
+      {"\x04\x03"
+       "12345678901\x03",
+       BadInput::kTooManyDigits, 13},
+      {"\x04\x03"
+       "4294967296",
+       BadInput::kLsnTooLarge, 12},
+      {"\x04\x03"
+       "9999999999",
+       BadInput::kLsnTooLarge, 12},
+      {"\x01\x07"
+       "bob,pw",
+       BadInput::kNotLogin, 8},
+      {std::string("\x00\x04\x03"
+                   "1",
+                   4),
+       BadInput::kUnknownKind, 4},
       {"\x02,5,", BadInput::kUnknownKind, 4},
-      {"\x05" "12", BadInput::kUnknownKind, 3},
+      {"\x05"
+       "12",
+       BadInput::kUnknownKind, 3},
       {"16", BadInput::kUnknownKind, 2},
   };
   for (const auto& c : cases) {
@@ -84,7 +116,9 @@ TEST(ServerMessages, TextsListsAndRunHeaders) {
   EXPECT_EQ(std::string(out.begin(), out.end()), "\x02,0,");
   out.clear();
   AppendRunHeader(out, 8);
-  EXPECT_EQ(std::string(out.begin(), out.end()), "\x05" "8:");
+  EXPECT_EQ(std::string(out.begin(), out.end()),
+            "\x05"
+            "8:");
   EXPECT_TRUE(IsListableName("x y.iso"));
   EXPECT_FALSE(IsListableName("x,y.iso"));
   EXPECT_FALSE(IsListableName("x\ty.iso"));
@@ -101,9 +135,29 @@ TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
   EXPECT_EQ(config.runMin, 16u);
   EXPECT_EQ(config.runMax, 1024u);
   EXPECT_EQ(config.messageGapMs, 100u);
-  const char* all[] = {"s", "--folder", "/d", "--accounts", "f", "--port", "0", "--bind", "::1",
-                       "--level", "9", "--run-min", "1", "--run-max", "4096", "--single",
-                       "--delay-ms", "5", "--message-gap-ms", "0", "--threads", "3", "--quiet"};
+  const char* all[] = {"s",
+                       "--folder",
+                       "/d",
+                       "--accounts",
+                       "f",
+                       "--port",
+                       "0",
+                       "--bind",
+                       "::1",
+                       "--level",
+                       "9",
+                       "--run-min",
+                       "1",
+                       "--run-max",
+                       "4096",
+                       "--single",
+                       "--delay-ms",
+                       "5",
+                       "--message-gap-ms",
+                       "0",
+                       "--threads",
+                       "3",
+                       "--quiet"};
   config = ServerConfig{};
   ASSERT_EQ(ParseServerOptions(23, all, config, error), OptionsOutcome::kRun) << error;
   EXPECT_EQ(config.accountsFile, "f");
@@ -124,7 +178,8 @@ TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
   for (const auto& args : wrong) {
     config = ServerConfig{};
     EXPECT_EQ(ParseServerOptions(static_cast<int>(args.size()), args.data(), config, error),
-              OptionsOutcome::kError) << args.back();
+              OptionsOutcome::kError)
+        << args.back();
   }
   const char* help[] = {"s", "--help"};
   EXPECT_EQ(ParseServerOptions(2, help, config, error), OptionsOutcome::kHelp);

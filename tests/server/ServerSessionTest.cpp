@@ -13,12 +13,16 @@ namespace {
 constexpr size_t kSectorBytes[] = {2352, 2340, 0, 2048};
 
 // Sectors of mode a run reply holds.
-size_t SectorsIn(const Reply& run, int mode) { return run.bytes.size() / kSectorBytes[mode]; }
+size_t SectorsIn(const Reply& run, int mode) {
+  return run.bytes.size() / kSectorBytes[mode];
+}
 
 TEST_F(ServerTest, LoginBringsGreetingListAndPromptInSeparateReads) {
   Start();
   TestClient client(port_);
-  ASSERT_TRUE(client.Send("\x01\x05" "alice,se:cret"));
+  ASSERT_TRUE(
+      client.Send("\x01\x05"
+                  "alice,se:cret"));
   const std::string greeting = client.ReadSome();
   EXPECT_EQ(greeting.front(), '\x01');
   EXPECT_EQ(greeting.back(), '\n');
@@ -29,8 +33,14 @@ TEST_F(ServerTest, LoginBringsGreetingListAndPromptInSeparateReads) {
 
 TEST_F(ServerTest, RefusedLoginsGetATextThenTheConnectionCloses) {
   Start();
-  for (std::string_view first : {"\x01\x05" "alice,secret", "\x01\x05" "mallory,se:cret",
-                                 "\x04\x03" "16", "\x01\x04" "alice,se:cret"}) {
+  for (std::string_view first : {"\x01\x05"
+                                 "alice,secret",
+                                 "\x01\x05"
+                                 "mallory,se:cret",
+                                 "\x04\x03"
+                                 "16",
+                                 "\x01\x04"
+                                 "alice,se:cret"}) {
     TestClient client(port_);
     client.Send(first);
     EXPECT_EQ(client.Next().kind, 1) << testing::PrintToString(first);
@@ -57,22 +67,37 @@ TEST_F(ServerTest, RunsInEveryModeHoldTheImageBytes) {
 }
 
 TEST_F(ServerTest, RunsGrowWhileReadingOnAndStopAtTheDiscEnd) {
-  Start([](ServerConfig& config) { 
+  Start([](ServerConfig& config) {
     config.runMin = 2;
     config.runMax = 8;
-   });
+  });
   TestClient client(port_);
   ASSERT_TRUE(client.LogIn());
   client.Send(std::string("\x03\x00", 2));
-  const struct { int mode; uint32_t lsn; size_t sectors; } steps[] = {
-      {3, 0, 2}, {3, 2, 4}, {3, 6, 8}, {3, 14, 8}, {3, 22, 8}, {3, 5, 2}, {3, 7, 4},
-      {0, 11, 2}, {3, 35, 2}, {3, 37, 3}, {3, 39, 1},
-      // 40 sectors of 2048 bytes hold 34 whole sectors of 2352.
-      {0, 30, 2}, {0, 32, 2}, {1, 33, 1}};
+  const struct {
+    int mode;
+    uint32_t lsn;
+    size_t sectors;
+  } steps[] = {{3, 0, 2},
+               {3, 2, 4},
+               {3, 6, 8},
+               {3, 14, 8},
+               {3, 22, 8},
+               {3, 5, 2},
+               {3, 7, 4},
+               {0, 11, 2},
+               {3, 35, 2},
+               {3, 37, 3},
+               {3, 39, 1},
+               // 40 sectors of 2048 bytes hold 34 whole sectors of 2352.
+               {0, 30, 2},
+               {0, 32, 2},
+               {1, 33, 1}};
   for (const auto& step : steps) {
     const Reply run = client.Request(step.mode, step.lsn);
     ASSERT_EQ(run.kind, 5) << step.lsn;
-    EXPECT_EQ(SectorsIn(run, step.mode), step.sectors) << "mode " << step.mode << " lsn " << step.lsn;
+    EXPECT_EQ(SectorsIn(run, step.mode), step.sectors)
+        << "mode " << step.mode << " lsn " << step.lsn;
     EXPECT_TRUE(run.bytes == ExpectedSectors(iso_, false, step.mode, step.lsn, step.sectors));
   }
 }
@@ -109,9 +134,22 @@ TEST_F(ServerTest, UnservableRequestsGetATextAndAnEmptyRunInOneWrite) {
   TestClient client(port_);
   ASSERT_TRUE(client.LogIn());
   const std::string requests[] = {
-      "\x04\x03" "0",  // no disc selected yet
-      std::string("\x03\x00", 2) + "\x04\x02" "0", "\x04\xFF" "0", "\x04\x03" "40",
-      std::string("\x04\x00" "34", 4), "\x04\x03" "12345678901", "\x04\x03" "4294967296"};
+      "\x04\x03"
+      "0",  // no disc selected yet
+      std::string("\x03\x00", 2) +
+          "\x04\x02"
+          "0",
+      "\x04\xFF"
+      "0",
+      "\x04\x03"
+      "40",
+      std::string("\x04\x00"
+                  "34",
+                  4),
+      "\x04\x03"
+      "12345678901",
+      "\x04\x03"
+      "4294967296"};
   for (const std::string& request : requests) {
     client.Send(request);
     const std::string reply = client.ReadSome();
@@ -120,7 +158,10 @@ TEST_F(ServerTest, UnservableRequestsGetATextAndAnEmptyRunInOneWrite) {
     ASSERT_NE(end, std::string::npos);
     EXPECT_EQ(reply[0], '\x01');
     // The empty run comes in the same read; an empty stream is eight bytes at this level.
-    EXPECT_EQ(reply.substr(end + 1, 3), "\x05" "8:") << reply;
+    EXPECT_EQ(reply.substr(end + 1, 3),
+              "\x05"
+              "8:")
+        << reply;
     EXPECT_EQ(reply.size(), end + 1 + 3 + 8) << testing::PrintToString(request);
   }
   client.Send("\x03\x02");
@@ -138,11 +179,18 @@ TEST_F(ServerTest, MessagesSplitOrTogetherAndGarbage) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   client.Send("20");
   EXPECT_TRUE(client.Next().bytes == ExpectedSectors(iso_, false, 3, 20, 16));
-  client.Send("\x06" "echoed prompt");
+  client.Send(
+      "\x06"
+      "echoed prompt");
   EXPECT_EQ(client.ReadSome(100), "");
-  client.Send(std::string("\xFF\x00" "garbage", 9));
+  client.Send(
+      std::string("\xFF\x00"
+                  "garbage",
+                  9));
   EXPECT_EQ(client.Next().kind, 1);
-  client.Send("\x01\x05" "alice,se:cret");
+  client.Send(
+      "\x01\x05"
+      "alice,se:cret");
   EXPECT_EQ(client.Next().kind, 1);
   EXPECT_TRUE(client.Request(1, 3).bytes == ExpectedSectors(iso_, false, 1, 3, 16));
   EXPECT_EQ(client.ReadSome(100), "");

@@ -73,11 +73,13 @@ size_t Decode(std::string_view data, size_t sectorBytes, Reply& reply) {
 }  // namespace
 
 std::string PatternImage(uint32_t sectors, size_t sectorSize) {
-  static const uint8_t kSync[12] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+  static const uint8_t kSync[12] = {0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
   std::string image(sectors * sectorSize, '\0');
   for (size_t i = 0; i < image.size(); ++i) {
     const size_t lsn = i / sectorSize, at = i % sectorSize;
-    image[i] = static_cast<char>(sectorSize == 2352 && at < 12 ? kSync[at] : lsn * 37 + at * 11 + 1);
+    image[i] =
+        static_cast<char>(sectorSize == 2352 && at < 12 ? kSync[at] : lsn * 37 + at * 11 + 1);
   }
   return image;
 }
@@ -156,7 +158,8 @@ Reply TestClient::Next(size_t sectorBytes, int timeoutMs) {
       buffer_.erase(0, used);
       return reply;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0 || !Fill(static_cast<int>(left.count()))) return Reply{};
   }
 }
@@ -164,7 +167,8 @@ Reply TestClient::Next(size_t sectorBytes, int timeoutMs) {
 bool TestClient::ClosedWithin(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!closed_ && Clock::now() < deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     Fill(static_cast<int>(std::max<int64_t>(1, left.count())));
   }
   return closed_;

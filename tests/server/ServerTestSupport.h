@@ -40,8 +40,8 @@ class ScratchFolder final {
 
 // One server message as a client sees it.
 struct Reply {
-  uint8_t kind = 0;    // 0 when nothing whole came in time
-  std::string bytes;   // text, disc list body, sector bytes, or the inflated run
+  uint8_t kind = 0;      // 0 when nothing whole came in time
+  std::string bytes;     // text, disc list body, sector bytes, or the inflated run
   bool streamOk = true;  // for runs: the zlib stream inflated whole, to its last byte
 };
 
