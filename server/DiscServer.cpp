@@ -30,6 +30,7 @@ struct DiscServer::Impl {
   bool Load(std::string& error);
   bool Listen(std::string& error);
   void Accept();
+  void OnAccept(const std::error_code& error, tcp::socket socket);
   void Work();
 
   ServerConfig config;
@@ -85,23 +86,25 @@ bool DiscServer::Impl::Listen(std::string& error) {
 void DiscServer::Impl::Accept() {
   acceptor.async_accept(asio::any_io_executor(asio::make_strand(io)),
                         [this](const std::error_code& error, tcp::socket socket) {
-                          if (error == asio::error::operation_aborted || !acceptor.is_open())
-                            return;
-                          if (error) {
-                            // Out of descriptors, most likely: wait a little instead of spinning on
-                            // it.
-                            log.Line("accept failed: " + error.message());
-                            retry.expires_after(std::chrono::milliseconds(100));
-                            retry.async_wait([this](const std::error_code& waited) {
-                              if (!waited) Accept();
-                            });
-                            return;
-                          }
-                          const uint64_t id = ++nextId;
-                          auto session = std::make_shared<Session>(std::move(socket), id, context);
-                          if (registry.Add(id, session)) session->Start();
-                          Accept();
+                          OnAccept(error, std::move(socket));
                         });
+}
+
+void DiscServer::Impl::OnAccept(const std::error_code& error, tcp::socket socket) {
+  if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
+  if (error) {
+    // Out of descriptors, most likely: wait a little instead of spinning on it.
+    log.Line("accept failed: " + error.message());
+    retry.expires_after(std::chrono::milliseconds(100));
+    retry.async_wait([this](const std::error_code& waited) {
+      if (!waited) Accept();
+    });
+    return;
+  }
+  const uint64_t id = ++nextId;
+  auto session = std::make_shared<Session>(std::move(socket), id, context);
+  if (registry.Add(id, session)) session->Start();
+  Accept();
 }
 
 void DiscServer::Impl::Work() {
