@@ -3,6 +3,7 @@
 // every request the server cannot serve.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "ServerTestSupport.h"
@@ -127,6 +128,18 @@ TEST_F(ServerTest, SingleRepliesCarryOneRawSector) {
     EXPECT_TRUE(sector.bytes == ExpectedSectors(raw_, true, mode, 39, 1)) << mode;
   }
   EXPECT_EQ(client.ReadSome(100), "");
+}
+
+TEST_F(ServerTest, EverySectorReplyWaitsTheSetDelay) {
+  Start([](ServerConfig& config) { config.delayMs = 150; });
+  TestClient client(port_);
+  ASSERT_TRUE(client.LogIn());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Request(3, 0).kind, 1) << "refused: no disc yet";
+  EXPECT_EQ(client.Next().bytes, "") << "the empty run of the refusal";
+  client.Send(std::string("\x03\x00", 2));
+  EXPECT_EQ(client.Request(3, 0).kind, 5);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 }
 
 TEST_F(ServerTest, UnservableRequestsGetATextAndAnEmptyRunInOneWrite) {
