@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/MapFile.h"
+#include "BenchSupport.h"
 #include "core/Plugin.h"
 #include "platform/FileSystem.h"
 
@@ -19,14 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class DiscardTrace final : public korvane::TraceOutput {
- public:
-  void Write(std::string_view) override {}
-};
+using bench::DiscardTrace;
 
-double Since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Since;
 
 // Resident memory of the process in bytes.
 long ResidentBytes() {

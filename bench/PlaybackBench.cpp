@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/MapFile.h"
+#include "BenchSupport.h"
 #include "core/Plugin.h"
 #include "platform/ReadOnlyFile.h"
 
@@ -24,10 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class DiscardTrace final : public korvane::TraceOutput {
- public:
-  void Write(std::string_view) override {}
-};
+using bench::DiscardTrace;
 
 struct Case {
   const char* label;

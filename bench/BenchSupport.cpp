@@ -1,0 +1,105 @@
+// Shared benchmark pieces.
+#include "BenchSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "core/Plugin.h"
+#include "platform/FileSystem.h"
+
+namespace bench {
+
+WorkFolder::WorkFolder(const std::string& name)
+    : path_((std::filesystem::temp_directory_path() / name).string()),
+      previous_(korvane::platform::GetWorkingDirectory()) {
+  std::filesystem::remove_all(path_);
+  std::filesystem::create_directories(path_);
+  korvane::platform::SetWorkingDirectory(path_);
+}
+
+WorkFolder::~WorkFolder() {
+  korvane::platform::SetWorkingDirectory(previous_);
+  std::filesystem::remove_all(path_);
+}
+
+Disc MakeDisc(const std::string& parent, uint32_t sectors) {
+  Disc disc{parent + "/disc", parent + "/disc/disc.iso", sectors};
+  std::filesystem::create_directories(disc.folder);
+  std::ofstream out(disc.image, std::ios::binary | std::ios::trunc);
+  std::vector<char> sector(2048);
+  uint64_t state = 88172645463325252ull;
+  for (uint32_t lsn = 0; lsn < sectors; ++lsn) {
+    // Noise in the first part of each sector, repeating structure in the rest.
+    for (size_t i = 0; i < 2048; ++i) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      sector[i] = i < 900 ? static_cast<char>(state) : static_cast<char>((i / 16 + lsn) & 0x3F);
+    }
+    out.write(sector.data(), 2048);
+  }
+  return disc;
+}
+
+double PlayLocal(const std::string& image, uint32_t sectors) {
+  DiscardTrace trace;
+  auto plugin = std::make_unique<korvane::Plugin>(trace);
+  plugin->State().LocalImagePath = image;
+  plugin->Open();
+  auto start = std::chrono::steady_clock::now();
+  for (uint32_t lsn = 0; lsn < sectors; ++lsn) {
+    if (plugin->ReadTrack(lsn, korvane::kModeData2048) != 0 || !plugin->GetBuffer()) return 1e9;
+  }
+  double seconds = Since(start);
+  plugin->Close();
+  return seconds;
+}
+
+double PlainTcpTransfer(const std::string& path, uint64_t bytes) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  ::listen(listener, 1);
+  socklen_t size = sizeof at;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size);
+  std::thread sender([&] {
+    int s = ::accept(listener, nullptr, nullptr);
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    for (uint64_t left = bytes; left > 0;) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+      in.read(chunk.data(), static_cast<std::streamsize>(n));
+      for (size_t done = 0; done < n;) done += static_cast<size_t>(::send(s, chunk.data() + done, n - done, 0));
+      left -= n;
+    }
+    ::close(s);
+  });
+  int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  auto start = std::chrono::steady_clock::now();
+  ::connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  std::FILE* out = std::fopen("plain-transfer.bin", "wb");
+  std::vector<char> chunk(1 << 20);
+  for (ssize_t got; (got = ::recv(client, chunk.data(), chunk.size(), 0)) > 0;) {
+    std::fwrite(chunk.data(), 1, static_cast<size_t>(got), out);
+  }
+  std::fclose(out);
+  double seconds = Since(start);
+  sender.join();
+  ::close(client);
+  ::close(listener);
+  std::remove("plain-transfer.bin");
+  return bytes / 1e6 / seconds;
+}
+
+}  // namespace bench

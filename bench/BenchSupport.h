@@ -1,0 +1,53 @@
+// Pieces the benchmarks share: a trace that drops everything, a scratch working folder,
+// a disc image of typical compressibility, local playback, and a plain TCP transfer.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/Trace.h"
+
+namespace bench {
+
+class DiscardTrace final : public korvane::TraceOutput {
+ public:
+  void Write(std::string_view) override {}
+};
+
+// Seconds since start.
+inline double Since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A folder below the system's temporary folder that is the working directory while the
+// object lives; removed afterwards.
+class WorkFolder final {
+ public:
+  explicit WorkFolder(const std::string& name);
+  ~WorkFolder();
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string previous_;
+};
+
+struct Disc {
+  std::string folder;  // holds the image alone, for a server
+  std::string image;   // folder/disc.iso
+  uint32_t sectors;
+};
+
+// Writes a 2048-byte-sector image whose sectors compress about as game data does (roughly
+// half to two thirds of their size with zlib level 1).
+Disc MakeDisc(const std::string& parent, uint32_t sectors);
+
+// Seconds to play the first sectors of image through the plugin's read path, mode 3.
+double PlayLocal(const std::string& image, uint32_t sectors);
+
+// MB/s of sending the first bytes of path over a loopback TCP connection into a new file.
+double PlainTcpTransfer(const std::string& path, uint64_t bytes);
+
+}  // namespace bench
