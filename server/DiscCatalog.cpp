@@ -1,15 +1,11 @@
 // Folder scanning and sector reads of the served disc images.
 #include "server/DiscCatalog.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
+#include "platform/FileSystem.h"
 #include "server/WireProtocol.h"
 
 namespace korvane::server {
@@ -26,52 +22,54 @@ bool HasImageExtension(const std::string& name) {
   return extension == "iso" || extension == "bin" || extension == "img";
 }
 
-// Opens path and probes it; nullptr with the reason in why on failure.
-std::unique_ptr<DiscImage> OpenImage(const fs::path& path, std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info {};
-  if (fd < 0 || ::fstat(fd, &info) != 0) {
-    why = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    return nullptr;
+// Lists in names the regular files of folder with an image extension; false with error when
+// the folder cannot be listed. An entry whose name has no byte-string form (a Windows name
+// that is not valid UTF-16) goes to skipped.
+bool ListImageNames(const std::string& folder, std::vector<std::string>& names,
+                    std::vector<std::string>& skipped, std::string& error) {
+  std::error_code failure;
+  try {
+    fs::directory_iterator it(fs::path(folder), failure);
+    for (; !failure && it != fs::directory_iterator(); it.increment(failure)) {
+      std::error_code ignored;
+      if (!it->is_regular_file(ignored)) continue;
+      try {
+        std::string name = it->path().filename().string();
+        if (HasImageExtension(name)) names.push_back(std::move(name));
+      } catch (const std::exception&) {
+        skipped.push_back("an entry whose name cannot be read");
+      }
+    }
+  } catch (const std::exception& thrown) {
+    error = "cannot list " + folder + ": " + thrown.what();
+    return false;
   }
-  uint8_t probe[11] = {};
-  // A file shorter than the probe reads as zeros past its end, which means 2048 bytes.
-  if (::pread(fd, probe, sizeof probe, 0) < 0) {
-    why = std::strerror(errno);
-    ::close(fd);
-    return nullptr;
-  }
-  return std::make_unique<DiscImage>(path.filename().string(), fd,
-                                     static_cast<uint64_t>(info.st_size),
-                                     SectorSizeFromProbe(probe));
+  if (failure) error = "cannot list " + folder + ": " + failure.message();
+  return !failure;
 }
 
 }  // namespace
 
-DiscImage::DiscImage(std::string name, int fd, uint64_t size, int32_t sectorSize)
-    : name_(std::move(name)), fd_(fd), size_(size), sectorSize_(sectorSize) {}
-
-DiscImage::~DiscImage() {
-  ::close(fd_);
+std::unique_ptr<DiscImage> DiscImage::Open(const std::string& path, std::string name,
+                                           std::string& why) {
+  std::unique_ptr<DiscImage> image(new DiscImage(std::move(name)));
+  const int64_t size = platform::FileSize(path);
+  if (size < 0 || !image->file_.Open(path, platform::ReadOnlyFile::Sharing::kShared)) {
+    why = "cannot be opened";
+    return nullptr;
+  }
+  // A file shorter than the probe reads as zeros past its end, which means 2048 bytes.
+  uint8_t probe[11] = {};
+  image->file_.ReadAt(0, probe, sizeof probe);
+  image->size_ = static_cast<uint64_t>(size);
+  image->sectorSize_ = SectorSizeFromProbe(probe);
+  return image;
 }
 
 uint64_t DiscImage::SectorCount(const SectorGeometry& geometry) const {
   const uint64_t firstEnd = geometry.skip + geometry.count;
   if (size_ < firstEnd || geometry.stride == 0) return 0;
   return (size_ - firstEnd) / geometry.stride + 1;
-}
-
-bool DiscImage::ReadAt(uint64_t offset, uint8_t* into, size_t size) const {
-  while (size > 0) {
-    const ssize_t got = ::pread(fd_, into, size, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    into += got;
-    offset += static_cast<uint64_t>(got);
-    size -= static_cast<size_t>(got);
-  }
-  return true;
 }
 
 bool DiscImage::ReadSectors(const SectorGeometry& geometry, uint32_t lsn, uint32_t count,
@@ -84,7 +82,7 @@ bool DiscImage::ReadSectors(const SectorGeometry& geometry, uint32_t lsn, uint32
   const uint64_t start = uint64_t{lsn} * geometry.stride + geometry.skip;
   const size_t span = static_cast<size_t>((count - 1) * geometry.stride) + geometry.count;
   out.resize(span);
-  if (!ReadAt(start, out.data(), span)) return false;
+  if (file_.ReadAt(start, out.data(), span) != span) return false;
   if (geometry.stride != geometry.count) {
     // Each sector moves toward the front, never over a sector not yet moved.
     for (uint32_t i = 1; i < count; ++i) {
@@ -98,30 +96,15 @@ bool DiscImage::ReadSectors(const SectorGeometry& geometry, uint32_t lsn, uint32
 
 bool DiscCatalog::Scan(const std::string& folder, DiscCatalog& discs,
                        std::vector<std::string>& skipped, std::string& error) {
-  std::error_code failure;
-  fs::directory_iterator it(folder, failure);
-  if (failure) {
-    error = "cannot list " + folder + ": " + failure.message();
-    return false;
-  }
-  std::vector<fs::path> paths;
-  for (; !failure && it != fs::directory_iterator(); it.increment(failure)) {
-    std::error_code ignored;
-    const std::string name = it->path().filename().string();
-    if (it->is_regular_file(ignored) && HasImageExtension(name)) paths.push_back(it->path());
-  }
-  if (failure) {
-    error = "cannot list " + folder + ": " + failure.message();
-    return false;
-  }
-  std::sort(paths.begin(), paths.end(), [](const fs::path& a, const fs::path& b) {
-    return a.filename().native() < b.filename().native();
-  });
+  std::vector<std::string> names;
+  if (!ListImageNames(folder, names, skipped, error)) return false;
+  std::sort(names.begin(), names.end());
   discs.discs_.clear();
-  for (const fs::path& path : paths) {
-    const std::string name = path.filename().string();
+  for (std::string& name : names) {
     std::string why = "name holds a comma or a control byte";
-    std::unique_ptr<DiscImage> image = IsListableName(name) ? OpenImage(path, why) : nullptr;
+    const std::string path = folder + "/" + name;
+    std::unique_ptr<DiscImage> image =
+        IsListableName(name) ? DiscImage::Open(path, name, why) : nullptr;
     if (image) {
       discs.discs_.push_back(std::move(image));
     } else {

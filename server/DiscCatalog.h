@@ -12,13 +12,16 @@
 #include <vector>
 
 #include "core/ImageLayout.h"
+#include "platform/ReadOnlyFile.h"
 
 namespace korvane::server {
 
 class DiscImage final {
  public:
-  DiscImage(std::string name, int fd, uint64_t size, int32_t sectorSize);
-  ~DiscImage();
+  // Opens the image at path, listed as name, and probes its sector size; nullptr with the
+  // reason in why when it cannot be opened or read.
+  static std::unique_ptr<DiscImage> Open(const std::string& path, std::string name,
+                                         std::string& why);
   DiscImage(const DiscImage&) = delete;
   DiscImage& operator=(const DiscImage&) = delete;
 
@@ -35,12 +38,14 @@ class DiscImage final {
                    std::vector<uint8_t>& out) const;
 
  private:
-  bool ReadAt(uint64_t offset, uint8_t* into, size_t size) const;
+  explicit DiscImage(std::string name) : name_(std::move(name)) {}
 
   std::string name_;
-  int fd_;
-  uint64_t size_;
-  int32_t sectorSize_;
+  // Positioned reads (pread, or ReadFile at an OVERLAPPED offset) share no file position, so
+  // workers may read the one handle at once: nothing here changes but the bytes read.
+  mutable platform::ReadOnlyFile file_;
+  uint64_t size_ = 0;
+  int32_t sectorSize_ = 2048;
 };
 
 class DiscCatalog final {

@@ -1,24 +1,32 @@
 // korvane-server: the disc server program. It parses the command line, starts a DiscServer
-// and waits for SIGINT or SIGTERM, then stops the server and exits with status 0.
-#include <pthread.h>
-#include <sys/resource.h>
-
+// and waits for SIGINT or SIGTERM (or, on Windows, Ctrl+Break), then stops the server and
+// exits with status 0.
 #include <csignal>
 #include <cstdio>
 #include <string>
+
+#include <asio.hpp>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "server/DiscServer.h"
 #include "server/ServerOptions.h"
 
 namespace {
 
-// Lets the server hold as many connections and images as the system allows this process.
-void RaiseDescriptorLimit() {
+// Lets the server hold as many connections and images as the system allows this process,
+// and keeps a write to a vanished client from killing it.
+void PrepareProcess() {
+#ifndef _WIN32
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 }  // namespace
@@ -37,22 +45,22 @@ int main(int argc, char** argv) {
     case OptionsOutcome::kRun:
       break;
   }
-  // Blocked here, the signals stay blocked in every worker thread and reach sigwait below.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  RaiseDescriptorLimit();
+  PrepareProcess();
+  // The signals are caught before the server starts, so that one arriving while it starts
+  // still stops it cleanly.
+  asio::io_context waiting;
+  asio::signal_set stopSignals(waiting, SIGINT, SIGTERM);
+#ifdef SIGBREAK
+  stopSignals.add(SIGBREAK);
+#endif
+  stopSignals.async_wait([](const std::error_code&, int) {});
 
   DiscServer server(config);
   if (!server.Start(error)) {
     std::fprintf(stderr, "korvane-server: %s\n", error.c_str());
     return 1;
   }
-  int received = 0;
-  sigwait(&stopSignals, &received);
+  waiting.run();
   server.Stop();
   return 0;
 }
