@@ -22,10 +22,12 @@ struct DiscServer::Impl {
   explicit Impl(ServerConfig settings)
       : config(std::move(settings)),
         log(config.quiet),
-        context{config, discs, accounts, log, registry, {}},
+        context{config, discs, accounts, log, registry, counters, stopping, {}, {}},
         acceptStrand(asio::make_strand(io)),
         acceptor(acceptStrand),
-        retry(acceptStrand) {}
+        retry(acceptStrand) {
+    context.pool = io.get_executor();
+  }
 
   bool Load(std::string& error);
   bool Listen(std::string& error);
@@ -38,6 +40,8 @@ struct DiscServer::Impl {
   DiscCatalog discs;
   AccountBook accounts;
   SessionRegistry registry;
+  ServerCounters counters;
+  std::atomic<bool> stopping{false};
   ServerContext context;
   std::atomic<uint64_t> nextId{0};
   uint16_t port = 0;
@@ -146,10 +150,16 @@ size_t DiscServer::DiscCount() const {
   return impl_->discs.Count();
 }
 
+ServerStats DiscServer::Stats() const {
+  return impl_->counters.Snapshot();
+}
+
 void DiscServer::Stop() {
   Impl& server = *impl_;
   if (!server.running) return;
   server.running = false;
+  // Runs being compressed give up at once rather than hold the workers.
+  server.stopping = true;
   asio::post(server.acceptStrand, [&server] {
     std::error_code ignored;
     server.acceptor.close(ignored);

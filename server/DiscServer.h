@@ -10,6 +10,7 @@
 #include <string>
 
 #include "server/ServerOptions.h"
+#include "server/ServerStats.h"
 
 namespace korvane::server {
 
@@ -30,6 +31,9 @@ class DiscServer final {
 
   // The number of discs in the list, once started.
   size_t DiscCount() const;
+
+  // What the server has done with sector runs so far; callable from any thread.
+  ServerStats Stats() const;
 
   // Stops accepting, closes every connection and waits for the workers to finish. Must not
   // be called from a worker thread; a second call does nothing.

@@ -12,6 +12,10 @@
 namespace korvane::server {
 namespace {
 
+// Input handed to zlib at a time: small enough that a run at level 9 notices a raised stop
+// flag within a few tens of milliseconds even on data that compresses slowly.
+constexpr size_t kDeflatePiece = 32 * 1024;
+
 // zlib streams (RFC 1950) for runs. Each worker thread keeps one deflate stream and resets
 // it between runs, so a run costs no allocation inside zlib; the stream is set up again only
 // when a run asks for another compression level.
@@ -31,8 +35,10 @@ class RunDeflater final {
     return deflater;
   }
 
-  // Appends to out one complete zlib stream of data[0, size); false if zlib fails.
-  bool AppendStream(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+  // Appends to out one complete zlib stream of data[0, size); false (out as it was) if zlib
+  // fails or stop is raised first.
+  bool AppendStream(const uint8_t* data, size_t size, const StopFlags& stop,
+                    std::vector<uint8_t>& out);
 
  private:
   void SetLevel(int level) {
@@ -48,23 +54,39 @@ class RunDeflater final {
   int level_ = -1;
 };
 
-bool RunDeflater::AppendStream(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+bool RunDeflater::AppendStream(const uint8_t* data, size_t size, const StopFlags& stop,
+                               std::vector<uint8_t>& out) {
   if (!ready_ || size > std::numeric_limits<uInt>::max()) return false;
   if (deflateReset(&stream_) != Z_OK) return false;
+  // A stream given up part way leaves input behind, which the reset does not forget.
+  stream_.next_in = Z_NULL;
+  stream_.avail_in = 0;
   const size_t start = out.size();
-  const uLong bound = deflateBound(&stream_, static_cast<uLong>(size));
-  out.resize(start + bound);
-  // zlib never writes through next_in; the cast only satisfies its older prototypes.
-  stream_.next_in = const_cast<Bytef*>(data);
-  stream_.avail_in = static_cast<uInt>(size);
-  stream_.next_out = out.data() + start;
-  stream_.avail_out = static_cast<uInt>(bound);
-  if (deflate(&stream_, Z_FINISH) != Z_STREAM_END) {
-    out.resize(start);
-    return false;
+  out.resize(start + deflateBound(&stream_, static_cast<uLong>(size)));
+  size_t fed = 0;
+  while (!stop.Raised()) {
+    if (stream_.avail_in == 0 && fed < size) {
+      // zlib never writes through next_in; the cast only satisfies its older prototypes.
+      stream_.next_in = const_cast<Bytef*>(data + fed);
+      stream_.avail_in = static_cast<uInt>(std::min(kDeflatePiece, size - fed));
+      fed += stream_.avail_in;
+    }
+    // The output is addressed by what zlib has written so far, as growing it moves it.
+    const size_t written = stream_.total_out;
+    if (out.size() - start == written) out.resize(out.size() + kDeflatePiece);
+    stream_.next_out = out.data() + start + written;
+    stream_.avail_out = static_cast<uInt>(
+        std::min<size_t>(out.size() - start - written, std::numeric_limits<uInt>::max()));
+    const int result = deflate(&stream_, fed == size ? Z_FINISH : Z_NO_FLUSH);
+    if (result == Z_STREAM_END) {
+      out.resize(start + stream_.total_out);
+      return true;
+    }
+    // There is always input or Z_FINISH, and room to write: anything else is a failure.
+    if (result != Z_OK) break;
   }
-  out.resize(start + (bound - stream_.avail_out));
-  return true;
+  out.resize(start);
+  return false;
 }
 
 // Raw sectors of the run being compressed; each worker thread reuses its own.
@@ -73,13 +95,27 @@ std::vector<uint8_t>& ThreadScratch() {
   return scratch;
 }
 
-bool AppendRun(const uint8_t* data, size_t size, int level, std::vector<uint8_t>& out) {
+bool AppendRun(const uint8_t* data, size_t size, int level, const StopFlags& stop,
+               std::vector<uint8_t>& out) {
   thread_local std::vector<uint8_t> stream;
   stream.clear();
-  if (!RunDeflater::ForThisThread(level).AppendStream(data, size, stream)) return false;
+  if (!RunDeflater::ForThisThread(level).AppendStream(data, size, stop, stream)) return false;
   AppendRunHeader(out, stream.size());
   out.insert(out.end(), stream.begin(), stream.end());
   return true;
+}
+
+// Why a request of mode at lsn on disc is not served, or "" when it is; fills geometry.
+std::string RefusalReason(const DiscImage* disc, uint8_t mode, uint32_t lsn,
+                          SectorGeometry& geometry) {
+  if (disc == nullptr) return "no disc selected";
+  if (!GeometryFor(mode, disc->SectorSize(), geometry)) {
+    return "read mode " + std::to_string(mode) + " is not served (modes 0, 1 and 3 are)";
+  }
+  if (lsn >= disc->SectorCount(geometry)) {
+    return "sector " + std::to_string(lsn) + " is past the end of " + disc->Name();
+  }
+  return "";
 }
 
 }  // namespace
@@ -102,49 +138,88 @@ void RunPolicy::Served(uint8_t mode, uint32_t lsn, uint32_t sectors) {
   nextLsn_ = uint64_t{lsn} + sectors;
 }
 
-bool AnswerSectorRequest(const DiscImage* disc, uint8_t mode, uint32_t lsn,
-                         const ReplySettings& settings, RunPolicy& policy,
-                         std::vector<uint8_t>& out) {
-  out.clear();
+bool RunPolicy::NextRun(uint8_t& mode, uint32_t& lsn, uint32_t& length) const {
+  if (!previous_ || nextLsn_ > std::numeric_limits<uint32_t>::max()) return false;
+  mode = mode_;
+  lsn = static_cast<uint32_t>(nextLsn_);
+  length = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{length_} * 2, max_));
+  return true;
+}
+
+bool IsServable(const DiscImage* disc, uint8_t mode, uint32_t lsn) {
   SectorGeometry geometry{};
-  std::string why;
-  if (disc == nullptr) {
-    why = "no disc selected";
-  } else if (!GeometryFor(mode, disc->SectorSize(), geometry)) {
-    why = "read mode " + std::to_string(mode) + " is not served (modes 0, 1 and 3 are)";
-  } else if (lsn >= disc->SectorCount(geometry)) {
-    why = "sector " + std::to_string(lsn) + " is past the end of " + disc->Name();
-  }
+  return RefusalReason(disc, mode, lsn, geometry).empty();
+}
+
+ReplyOutcome MakeSectorReply(const DiscImage* disc, uint8_t mode, uint32_t lsn, uint32_t wanted,
+                             const ReplySettings& settings, const StopFlags& stop,
+                             std::vector<uint8_t>& out, uint32_t& sectors) {
+  out.clear();
+  sectors = 0;
+  SectorGeometry geometry{};
+  std::string why = RefusalReason(disc, mode, lsn, geometry);
   if (!why.empty()) {
-    policy.Reset();
     AnswerRefusedRequest(why, settings.level, out);
-    return false;
+    return ReplyOutcome::kRefused;
   }
+  if (stop.Raised()) return ReplyOutcome::kGivenUp;
   const uint64_t left = disc->SectorCount(geometry) - lsn;
-  const uint32_t wanted = settings.single ? 1 : policy.LengthFor(mode, lsn);
-  const auto count = static_cast<uint32_t>(std::min<uint64_t>(wanted, left));
-  std::vector<uint8_t>& sectors = ThreadScratch();
-  if (!disc->ReadSectors(geometry, lsn, count, sectors)) {
+  const auto count = static_cast<uint32_t>(std::min<uint64_t>(settings.single ? 1 : wanted, left));
+  std::vector<uint8_t>& raw = ThreadScratch();
+  if (!disc->ReadSectors(geometry, lsn, count, raw)) {
     why = "cannot read sector " + std::to_string(lsn) + " of " + disc->Name();
   } else if (settings.single) {
     out.push_back(kKindSingleSector);
-    out.insert(out.end(), sectors.begin(), sectors.end());
-  } else if (!AppendRun(sectors.data(), sectors.size(), settings.level, out)) {
+    out.insert(out.end(), raw.begin(), raw.end());
+  } else if (!AppendRun(raw.data(), raw.size(), settings.level, stop, out)) {
+    if (stop.Raised()) {
+      out.clear();
+      return ReplyOutcome::kGivenUp;
+    }
     why = "cannot compress the sectors";
   }
   if (!why.empty()) {
-    policy.Reset();
     AnswerRefusedRequest(why, settings.level, out);
-    return false;
+    return ReplyOutcome::kRefused;
   }
-  if (!settings.single) policy.Served(mode, lsn, count);
-  return true;
+  sectors = count;
+  return ReplyOutcome::kServed;
+}
+
+ReplyOutcome AnswerSectorRequest(const DiscImage* disc, uint8_t mode, uint32_t lsn,
+                                 const ReplySettings& settings, const StopFlags& stop,
+                                 RunPolicy& policy, std::vector<uint8_t>& out) {
+  const uint32_t wanted = settings.single ? 1 : policy.LengthFor(mode, lsn);
+  uint32_t sectors = 0;
+  const ReplyOutcome outcome =
+      MakeSectorReply(disc, mode, lsn, wanted, settings, stop, out, sectors);
+  if (outcome != ReplyOutcome::kServed) {
+    policy.Reset();
+  } else if (!settings.single) {
+    policy.Served(mode, lsn, sectors);
+  }
+  return outcome;
 }
 
 void AnswerRefusedRequest(const std::string& why, int level, std::vector<uint8_t>& out) {
   out.clear();
   AppendText(out, "Sector request refused: " + why + "\n");
-  AppendRun(nullptr, 0, level, out);
+  AppendRun(nullptr, 0, level, StopFlags{}, out);
+}
+
+PreparedRun::PreparedRun(const DiscImage* disc, uint8_t mode, uint32_t lsn, uint32_t length,
+                         const ReplySettings& settings)
+    : disc_(disc), mode_(mode), lsn_(lsn), length_(length), settings_(settings) {}
+
+bool PreparedRun::Answers(const DiscImage* disc, uint8_t mode, uint32_t lsn,
+                          uint32_t length) const {
+  return disc == disc_ && mode == mode_ && lsn == lsn_ && length == length_;
+}
+
+void PreparedRun::Make(const std::atomic<bool>& serverStopping) {
+  const StopFlags stop{&serverStopping, &cancelled_};
+  if (stop.Raised()) return;
+  outcome_ = MakeSectorReply(disc_, mode_, lsn_, length_, settings_, stop, reply_, sectors_);
 }
 
 }  // namespace korvane::server

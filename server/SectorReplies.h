@@ -5,9 +5,11 @@
 //
 // Run lengths follow the reading: a session starts at the minimum, doubles (up to the
 // maximum) while each request continues where the previous run ended, and falls back to the
-// minimum on any other request.
+// minimum on any other request. A reader that continues is expected to go on doing so, so
+// the run its next request will ask for can be made ahead as a PreparedRun.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,6 +34,10 @@ class RunPolicy final {
   // Forgets the previous run, so the next request starts at the minimum.
   void Reset() { previous_ = false; }
 
+  // The request that would continue the previous run, and the length it would get; false
+  // when there is no previous run or it ended at the last LSN there is.
+  bool NextRun(uint8_t& mode, uint32_t& lsn, uint32_t& length) const;
+
  private:
   uint32_t min_;
   uint32_t max_;
@@ -42,17 +48,77 @@ class RunPolicy final {
 };
 
 struct ReplySettings {
-  int level = 1;
+  int level = 1;  // 0 to 9
   bool single = false;
 };
 
-// Writes into out the whole reply to a request of mode at lsn on disc (nullptr when none is
-// selected); true when sectors were served, false when out holds a refusal.
-bool AnswerSectorRequest(const DiscImage* disc, uint8_t mode, uint32_t lsn,
-                         const ReplySettings& settings, RunPolicy& policy,
-                         std::vector<uint8_t>& out);
+// Flags that make a reply being made give up: the server's (it is stopping) and a prepared
+// run's own (nobody wants it any more). Either may be absent.
+struct StopFlags {
+  const std::atomic<bool>* server = nullptr;
+  const std::atomic<bool>* run = nullptr;
+
+  bool Raised() const {
+    return (server != nullptr && server->load(std::memory_order_relaxed)) ||
+           (run != nullptr && run->load(std::memory_order_relaxed));
+  }
+};
+
+enum class ReplyOutcome { kServed, kRefused, kGivenUp };
+
+// True when a request of mode at lsn on disc (nullptr when none is selected) gets sectors.
+bool IsServable(const DiscImage* disc, uint8_t mode, uint32_t lsn);
+
+// Writes into out the whole reply to a request of mode at lsn on disc for a run of wanted
+// sectors (one when settings.single), and into sectors how many it holds. kGivenUp, with
+// out empty, when stop is raised before the reply is whole.
+ReplyOutcome MakeSectorReply(const DiscImage* disc, uint8_t mode, uint32_t lsn, uint32_t wanted,
+                             const ReplySettings& settings, const StopFlags& stop,
+                             std::vector<uint8_t>& out, uint32_t& sectors);
+
+// MakeSectorReply for the length policy gives the request, noting in policy what was served.
+ReplyOutcome AnswerSectorRequest(const DiscImage* disc, uint8_t mode, uint32_t lsn,
+                                 const ReplySettings& settings, const StopFlags& stop,
+                                 RunPolicy& policy, std::vector<uint8_t>& out);
 
 // Writes into out the refusal of a request: a text holding why, then an empty run.
 void AnswerRefusedRequest(const std::string& why, int level, std::vector<uint8_t>& out);
+
+// The reply to a request expected next, made on a worker thread before the request comes.
+// Make runs on one thread; the session that owns the run reads the result only once Make
+// has returned and handed the run back to it.
+class PreparedRun final {
+ public:
+  PreparedRun(const DiscImage* disc, uint8_t mode, uint32_t lsn, uint32_t length,
+              const ReplySettings& settings);
+
+  // True when this is the run of length sectors that a request of mode at lsn on disc gets.
+  bool Answers(const DiscImage* disc, uint8_t mode, uint32_t lsn, uint32_t length) const;
+
+  // Makes the reply unless it is cancelled first or serverStopping is raised meanwhile.
+  void Make(const std::atomic<bool>& serverStopping);
+
+  // Tells a Make under way, or one still to start, to give up; callable from any thread.
+  void Cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+
+  ReplyOutcome Outcome() const { return outcome_; }
+  uint32_t Sectors() const { return sectors_; }
+  uint8_t Mode() const { return mode_; }
+  uint32_t Lsn() const { return lsn_; }
+
+  // The reply's bytes, taken out of the run.
+  std::vector<uint8_t> TakeReply() { return std::move(reply_); }
+
+ private:
+  const DiscImage* disc_;
+  uint8_t mode_;
+  uint32_t lsn_;
+  uint32_t length_;
+  ReplySettings settings_;
+  std::atomic<bool> cancelled_{false};
+  ReplyOutcome outcome_ = ReplyOutcome::kGivenUp;
+  uint32_t sectors_ = 0;
+  std::vector<uint8_t> reply_;
+};
 
 }  // namespace korvane::server

@@ -20,7 +20,10 @@ const char kHelp[] =
     "  --allow-anyone        accept any user name and password\n"
     "  --port N              TCP port to listen on (default 35000; 0 picks a free one)\n"
     "  --bind ADDR           address to listen on (default 0.0.0.0)\n"
-    "  --level N             zlib compression level of sector runs, 0 to 9 (default 1)\n"
+    "  --level N|auto        zlib compression level of sector runs: 0 (stored blocks, no\n"
+    "                        compression) to 9, or auto (the default): 0 for a client on\n"
+    "                        the loopback interface (127.0.0.0/8 or ::1), where compressing\n"
+    "                        costs more time than it saves, and 1 for any other client\n"
     "  --run-min N           sectors in a run that starts a read (default 16)\n"
     "  --run-max N           sectors in a run at most, reached by doubling while reads\n"
     "                        continue where the last run ended (default 1024, at most 4096)\n"
@@ -75,7 +78,15 @@ bool ValueOption(std::string_view name, const char* value, ServerConfig& config,
     return true;
   }
   if (name == "--port") return NumberOption(name, value, 0, 65535, config.port, error);
-  if (name == "--level") return NumberOption(name, value, 0, 9, config.level, error);
+  if (name == "--level") {
+    if (value != nullptr && std::string_view(value) == "auto") {
+      config.level = kLevelAuto;
+      return true;
+    }
+    if (NumberOption(name, value, 0, 9, config.level, error)) return true;
+    error = "--level needs auto or a number from 0 to 9";
+    return false;
+  }
   if (name == "--run-min") {
     return NumberOption(name, value, 1, kMaxRunSectors, config.runMin, error);
   }

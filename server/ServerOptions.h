@@ -8,13 +8,17 @@
 
 namespace korvane::server {
 
+// The compression level chosen for each connection from where its client is: stored blocks
+// (level 0) for a client on the loopback interface, level 1 for any other.
+inline constexpr int kLevelAuto = -1;
+
 struct ServerConfig {
   std::string folder;
   std::string bindAddress = "0.0.0.0";
   uint16_t port = 35000;  // 0: any free port (DiscServer::Port tells which)
   std::string accountsFile;
   bool allowAnyone = false;
-  int level = 1;
+  int level = kLevelAuto;  // 0 to 9, or kLevelAuto
   uint32_t runMin = 16;
   uint32_t runMax = 1024;
   bool single = false;

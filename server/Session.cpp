@@ -36,6 +36,16 @@ std::vector<std::shared_ptr<Session>> SessionRegistry::StopAll() {
   return live;
 }
 
+int RunLevelFor(int configured, const asio::ip::address& peer) {
+  if (configured != kLevelAuto) return configured;
+  // A client reaching a dual-stack listener over IPv4 shows up as a mapped IPv6 address.
+  const bool loopback =
+      peer.is_v6() && peer.to_v6().is_v4_mapped()
+          ? asio::ip::make_address_v4(asio::ip::v4_mapped, peer.to_v6()).is_loopback()
+          : peer.is_loopback();
+  return loopback ? 0 : 1;
+}
+
 Session::Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext& context)
     : socket_(std::move(socket)),
       pause_(socket_.get_executor()),
@@ -58,7 +68,9 @@ void Session::Begin() {
   std::error_code failure;
   const asio::ip::tcp::endpoint peer = socket_.remote_endpoint(failure);
   peer_ = failure ? "unknown peer" : peer.address().to_string() + ":" + std::to_string(peer.port());
-  Log("connected from " + peer_);
+  replies_.level =
+      RunLevelFor(context_.config.level, failure ? asio::ip::address_v4::any() : peer.address());
+  Log("connected from " + peer_ + ", runs at level " + std::to_string(replies_.level));
   // Each reply leaves in one write: nothing is gained by holding its tail back for an ACK.
   socket_.set_option(asio::ip::tcp::no_delay(true), failure);
   deadline_.expires_after(std::chrono::milliseconds(context_.config.loginTimeoutMs));
@@ -98,7 +110,8 @@ void Session::OnRead(const std::error_code& error, size_t size) {
 }
 
 void Session::Process() {
-  while (state_ == State::kAwaitingLogin || state_ == State::kReady) {
+  // Once the server stops, what is left unread waits for the close that follows.
+  while ((state_ == State::kAwaitingLogin || state_ == State::kReady) && !context_.stopping) {
     ClientMessage message;
     const ParseStatus status = ParseClientMessage(pending_.data(), pending_.size(), message);
     if (status == ParseStatus::kNeedMore) return Read();
@@ -110,6 +123,8 @@ void Session::Process() {
     // The views of message point into pending_: it is trimmed only once they are used.
     pending_.erase(pending_.begin(), pending_.begin() + std::min(message.length, pending_.size()));
     if (!queue_.empty()) return Pump();
+    // The reply is the run being made ahead: OnPrepared sends it and carries on from here.
+    if (awaitingPrepared_) return;
   }
 }
 
@@ -137,13 +152,13 @@ void Session::HandleLogin(const ClientMessage& message) {
 }
 
 void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message) {
-  const uint32_t delay = context_.config.delayMs;
   if (status == ParseStatus::kBad && message.kind == kKindSectorRequest) {
     ++requests_;
     std::vector<uint8_t> reply;
     AnswerRefusedRequest(DescribeBadInput(message.bad), replies_.level, reply);
     policy_.Reset();
-    return Queue(std::move(reply), delay);
+    DropPrepared();
+    return Queue(std::move(reply), context_.config.delayMs);
   }
   if (status == ParseStatus::kBad || message.kind == kKindLogin) {
     // The parser gives these every byte received: what came with them cannot be told apart.
@@ -152,12 +167,7 @@ void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message)
         (status == ParseStatus::kBad ? DescribeBadInput(message.bad) : "already logged in"));
   }
   if (message.kind == kKindSelectDisc) return HandleSelectDisc(message.discIndex);
-  if (message.kind == kKindSectorRequest) {
-    ++requests_;
-    std::vector<uint8_t> reply;
-    AnswerSectorRequest(disc_, message.mode, message.lsn, replies_, policy_, reply);
-    Queue(std::move(reply), delay);
-  }
+  if (message.kind == kKindSectorRequest) HandleSectorRequest(message.mode, message.lsn);
 }
 
 void Session::HandleSelectDisc(uint8_t index) {
@@ -168,12 +178,96 @@ void Session::HandleSelectDisc(uint8_t index) {
   }
   disc_ = disc;
   policy_.Reset();
+  DropPrepared();
   Log("selected disc " + std::to_string(index) + " " + Printable(disc->Name(), 200) + " (" +
       std::to_string(disc->SectorSize()) + "-byte sectors)");
 }
 
-void Session::Queue(std::vector<uint8_t> bytes, uint32_t pauseMs) {
-  queue_.push_back(Outgoing{std::move(bytes), pauseMs});
+void Session::HandleSectorRequest(uint8_t mode, uint32_t lsn) {
+  ++requests_;
+  uint8_t nextMode = 0;
+  uint32_t nextLsn = 0, nextLength = 0;
+  const bool continues = !replies_.single && policy_.NextRun(nextMode, nextLsn, nextLength) &&
+                         nextMode == mode && nextLsn == lsn;
+  if (continues && prepared_ && prepared_->Answers(disc_, mode, lsn, nextLength)) {
+    if (preparedDone_) return SendPrepared();
+    awaitingPrepared_ = true;
+    return;
+  }
+  DropPrepared();
+  std::vector<uint8_t> reply;
+  const StopFlags stop{&context_.stopping, nullptr};
+  const ReplyOutcome outcome =
+      AnswerSectorRequest(disc_, mode, lsn, replies_, stop, policy_, reply);
+  // Given up only when the server stops, which closes this session next.
+  if (outcome == ReplyOutcome::kGivenUp) return;
+  if (outcome == ReplyOutcome::kServed && !replies_.single) ++context_.counters.runsMade;
+  Queue(std::move(reply), context_.config.delayMs, outcome == ReplyOutcome::kServed && continues);
+}
+
+void Session::SendPrepared() {
+  const std::shared_ptr<PreparedRun> run = std::move(prepared_);
+  prepared_.reset();
+  preparedDone_ = false;
+  awaitingPrepared_ = false;
+  ++context_.counters.preparesUsed;
+  // The policy moves on exactly as if the run had been made now, for this request.
+  const bool served = run->Outcome() == ReplyOutcome::kServed;
+  if (served) {
+    policy_.LengthFor(run->Mode(), run->Lsn());
+    policy_.Served(run->Mode(), run->Lsn(), run->Sectors());
+  } else {
+    policy_.Reset();
+  }
+  Queue(run->TakeReply(), context_.config.delayMs, served);
+}
+
+void Session::PrepareNext() {
+  uint8_t mode = 0;
+  uint32_t lsn = 0, length = 0;
+  if (state_ != State::kReady || !policy_.NextRun(mode, lsn, length) ||
+      !IsServable(disc_, mode, lsn)) {
+    return;
+  }
+  auto run = std::make_shared<PreparedRun>(disc_, mode, lsn, length, replies_);
+  prepared_ = run;
+  preparedDone_ = false;
+  ++context_.counters.preparesStarted;
+  asio::post(context_.pool, [self = shared_from_this(), run, strand = socket_.get_executor()] {
+    run->Make(self->context_.stopping);
+    if (run->Outcome() == ReplyOutcome::kGivenUp) {
+      ++self->context_.counters.preparesGivenUp;
+    } else if (run->Outcome() == ReplyOutcome::kServed) {
+      ++self->context_.counters.runsMade;
+    }
+    asio::post(strand, [self, run] { self->OnPrepared(run); });
+  });
+}
+
+void Session::OnPrepared(const std::shared_ptr<PreparedRun>& run) {
+  if (run != prepared_ || state_ != State::kReady) return;
+  if (run->Outcome() == ReplyOutcome::kGivenUp) {
+    // Only a stopping server gives up a run that is still wanted; the session closes next.
+    prepared_.reset();
+    return;
+  }
+  preparedDone_ = true;
+  if (!awaitingPrepared_) return;
+  SendPrepared();
+  Pump();
+}
+
+void Session::DropPrepared() {
+  if (!prepared_) return;
+  prepared_->Cancel();
+  prepared_.reset();
+  preparedDone_ = false;
+  awaitingPrepared_ = false;
+  ++context_.counters.preparesDropped;
+}
+
+void Session::Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare) {
+  queue_.push_back(Outgoing{std::move(bytes), pauseMs, thenPrepare});
 }
 
 void Session::QueueText(const std::string& text) {
@@ -198,7 +292,9 @@ void Session::Pump() {
                     [self = shared_from_this()](const std::error_code& error, size_t size) {
                       self->bytesSent_ += size;
                       if (error) return self->CloseNow("write failed: " + error.message());
+                      const bool prepare = self->queue_.front().thenPrepare;
                       self->queue_.pop_front();
+                      if (prepare) self->PrepareNext();
                       self->Pump();
                     });
 }
@@ -227,6 +323,7 @@ void Session::Drain() {
 void Session::CloseNow(const std::string& reason) {
   if (state_ == State::kClosed) return;
   state_ = State::kClosed;
+  DropPrepared();
   pause_.cancel();
   deadline_.cancel();
   std::error_code ignored;

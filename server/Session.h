@@ -5,12 +5,21 @@
 // stalls thus only ever holds its own session, and what a session keeps is bounded: the
 // bytes of one unfinished message (ServerConfig::pendingLimit) and the replies to one.
 //
+// A reader that asks for the run continuing the previous one is taken to read on: once the
+// reply has been written, the run its next request will ask for is made ahead on the worker
+// pool, off the strand, while the client takes in the one sent. (Made while the reply is
+// still being written, it would compete with the write for the processor and delay it.)
+// A session keeps at most that one run ahead. The next request either is the one it was
+// made for, and gets it at once (or as soon as it is done), or is another, and the run is
+// dropped; a run is never made twice.
+//
 // The first message must be a login. After a good one the session sends the greeting, the
 // disc list and the disc prompt as three writes with a pause between them, since clients
 // read only the first message of what arrives together.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -22,6 +31,7 @@
 #include <asio.hpp>
 
 #include "server/SectorReplies.h"
+#include "server/ServerStats.h"
 #include "server/WireProtocol.h"
 
 namespace korvane::server {
@@ -56,8 +66,15 @@ struct ServerContext {
   const AccountBook& accounts;
   ServerLog& log;
   SessionRegistry& registry;
-  std::vector<uint8_t> discList;  // the encoded disc list message
+  ServerCounters& counters;
+  const std::atomic<bool>& stopping;  // raised once the server begins to stop
+  std::vector<uint8_t> discList;      // the encoded disc list message
+  asio::any_io_executor pool;         // the worker pool, for runs made ahead
 };
+
+// The compression level of runs for a client at peer, for the configured level (0 to 9, or
+// kLevelAuto).
+int RunLevelFor(int configured, const asio::ip::address& peer);
 
 class Session final : public std::enable_shared_from_this<Session> {
  public:
@@ -75,6 +92,7 @@ class Session final : public std::enable_shared_from_this<Session> {
   struct Outgoing {
     std::vector<uint8_t> bytes;
     uint32_t pauseMs;
+    bool thenPrepare;  // once written, make the run that continues it
   };
 
   void Begin();
@@ -85,7 +103,12 @@ class Session final : public std::enable_shared_from_this<Session> {
   void HandleLogin(const ClientMessage& message);
   void HandleAfterLogin(ParseStatus status, const ClientMessage& message);
   void HandleSelectDisc(uint8_t index);
-  void Queue(std::vector<uint8_t> bytes, uint32_t pauseMs);
+  void HandleSectorRequest(uint8_t mode, uint32_t lsn);
+  void SendPrepared();
+  void PrepareNext();
+  void OnPrepared(const std::shared_ptr<PreparedRun>& run);
+  void DropPrepared();
+  void Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare = false);
   void QueueText(const std::string& text);
   void Pump();
   void FinishWithText(const std::string& text, const std::string& reason);
@@ -109,6 +132,9 @@ class Session final : public std::enable_shared_from_this<Session> {
   const DiscImage* disc_ = nullptr;
   RunPolicy policy_;
   ReplySettings replies_;
+  std::shared_ptr<PreparedRun> prepared_;  // the run made ahead, if any
+  bool preparedDone_ = false;              // its Make has returned
+  bool awaitingPrepared_ = false;          // its request came before it was done
   uint64_t requests_ = 0;
   uint64_t bytesSent_ = 0;
 };

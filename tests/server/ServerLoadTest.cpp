@@ -1,6 +1,7 @@
-// The server under clients that misbehave or come in numbers: oversized and stalled
-// messages, silent connections, a login deadline, a couple of hundred clients reading at
-// once, and stopping, both in-process and of the program by signal.
+// The server under clients that misbehave or come in numbers, and under slow work: oversized
+// and stalled messages, silent connections, a login deadline, a couple of hundred clients
+// reading at once, runs made ahead that take long, and stopping, both in-process and of the
+// program by signal.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -115,6 +116,74 @@ TEST_F(ServerTest, StopClosesEveryConnection) {
   EXPECT_TRUE(stalled.ClosedWithin(1000));
   EXPECT_FALSE(TestClient(port_).Connected());
   server_->Stop();
+}
+
+// Waits up to timeoutMs until the server has given up count runs made ahead.
+bool GivenUpWithin(const DiscServer& server, uint64_t count, int timeoutMs) {
+  const auto start = Clock::now();
+  while (server.Stats().preparesGivenUp < count && MillisecondsSince(start) < timeoutMs) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return server.Stats().preparesGivenUp == count;
+}
+
+TEST_F(ServerTest, ARunStillBeingMadeAheadIsAwaitedOrDropped) {
+  // At level 9 the 256 slow sectors take about a second to compress, the 512 after them two.
+  const std::string slow = SlowToCompressImage(192, 1024);
+  folder_.Write("c.iso", slow);
+  Start([](ServerConfig& config) {
+    config.level = 9;
+    config.runMin = 64;
+    config.runMax = 2048;
+  });
+  TestClient client(port_);
+  ASSERT_TRUE(client.LogIn());
+  client.Send("\x03\x02");
+  EXPECT_TRUE(client.Request(3, 0).bytes == ExpectedSectors(slow, false, 3, 0, 64));
+  EXPECT_TRUE(client.Request(3, 64).bytes == ExpectedSectors(slow, false, 3, 64, 128));
+  // Asked for while it is being made: the session waits for it rather than make it again.
+  client.Send(
+      "\x04\x03"
+      "192");
+  EXPECT_TRUE(client.Next(0, 10000).bytes == ExpectedSectors(slow, false, 3, 192, 256));
+  EXPECT_EQ(server_->Stats().preparesUsed, 1u);
+  EXPECT_EQ(server_->Stats().runsMade, 3u);
+  // The run from 448 is now under way. Another request is answered meanwhile, with its own
+  // sectors, and the run ahead is given up.
+  const auto start = Clock::now();
+  EXPECT_TRUE(client.Request(3, 10).bytes == ExpectedSectors(slow, false, 3, 10, 64));
+  EXPECT_LT(MillisecondsSince(start), 1000);
+  EXPECT_TRUE(GivenUpWithin(*server_, 1, 2000));
+  EXPECT_EQ(server_->Stats().preparesDropped, 1u);
+  EXPECT_EQ(server_->Stats().runsMade, 4u);
+  EXPECT_EQ(client.ReadSome(100), "");
+}
+
+TEST_F(ServerTest, StopGivesUpARunBeingMadeAhead) {
+  // The run made ahead, 2048 slow sectors at level 9, would take several seconds.
+  folder_.Write("c.iso", SlowToCompressImage(1536, 2048));
+  Start([](ServerConfig& config) {
+    config.level = 9;
+    config.runMin = 512;
+    config.runMax = 2048;
+  });
+  TestClient client(port_);
+  ASSERT_TRUE(client.LogIn());
+  client.Send("\x03\x02");
+  EXPECT_EQ(client.Request(3, 0).bytes.size(), 512u * 2048);
+  EXPECT_EQ(client.Request(3, 512).bytes.size(), 1024u * 2048);
+  client.Send(
+      "\x04\x03"
+      "1536");  // waits for the run under way
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = Clock::now();
+  server_->Stop();
+  EXPECT_LT(MillisecondsSince(start), 1500);
+  EXPECT_TRUE(client.ClosedWithin(1000));
+  const ServerStats stats = server_->Stats();
+  EXPECT_EQ(stats.preparesStarted, 1u);
+  EXPECT_EQ(stats.preparesGivenUp, 1u);
+  EXPECT_EQ(stats.runsMade, 2u);
 }
 
 // Reads the program's log until the line telling its port, within a few seconds.

@@ -1,7 +1,9 @@
 // The disc server's parts without a network: message parsing and encoding, the command
 // line, the accounts file, folder scanning and run lengths.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "server/DiscCatalog.h"
 #include "server/SectorReplies.h"
 #include "server/ServerOptions.h"
+#include "server/Session.h"
 #include "server/WireProtocol.h"
 
 namespace korvane::server::test {
@@ -131,7 +134,7 @@ TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
   ASSERT_EQ(ParseServerOptions(4, minimal, config, error), OptionsOutcome::kRun);
   EXPECT_EQ(config.port, 35000);
   EXPECT_EQ(config.bindAddress, "0.0.0.0");
-  EXPECT_EQ(config.level, 1);
+  EXPECT_EQ(config.level, kLevelAuto);
   EXPECT_EQ(config.runMin, 16u);
   EXPECT_EQ(config.runMax, 1024u);
   EXPECT_EQ(config.messageGapMs, 100u);
@@ -166,11 +169,18 @@ TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
   EXPECT_EQ(config.runMax, 4096u);
   EXPECT_TRUE(config.single && config.quiet);
   EXPECT_EQ(config.threads, 3u);
+  const char* automatic[] = {"s",       "--folder", "/d",      "--allow-anyone",
+                             "--level", "9",        "--level", "auto"};
+  config = ServerConfig{};
+  ASSERT_EQ(ParseServerOptions(8, automatic, config, error), OptionsOutcome::kRun) << error;
+  EXPECT_EQ(config.level, kLevelAuto);
   const std::vector<std::vector<const char*>> wrong = {
       {"s", "--allow-anyone"},
       {"s", "--folder", "/d"},
       {"s", "--folder", "/d", "--allow-anyone", "--accounts", "f"},
       {"s", "--folder", "/d", "--allow-anyone", "--level", "10"},
+      {"s", "--folder", "/d", "--allow-anyone", "--level", "fast"},
+      {"s", "--folder", "/d", "--allow-anyone", "--level"},
       {"s", "--folder", "/d", "--allow-anyone", "--run-min", "64", "--run-max", "32"},
       {"s", "--folder", "/d", "--allow-anyone", "--port", "65536"},
       {"s", "--folder", "/d", "--allow-anyone", "--port"},
@@ -239,6 +249,85 @@ TEST(RunPolicy, DoublesWhileReadingOnAndFallsBackOtherwise) {
   policy.Served(0, 171, 4);
   policy.Reset();
   EXPECT_EQ(policy.LengthFor(0, 175), 4u);
+}
+
+TEST(RunPolicy, TellsTheRunThatWouldContinueTheLastOne) {
+  RunPolicy policy(4, 10);
+  uint8_t mode = 0;
+  uint32_t lsn = 0, length = 0;
+  EXPECT_FALSE(policy.NextRun(mode, lsn, length)) << "nothing served yet";
+  EXPECT_EQ(policy.LengthFor(1, 50), 4u);
+  policy.Served(1, 50, 4);
+  ASSERT_TRUE(policy.NextRun(mode, lsn, length));
+  EXPECT_EQ(mode, 1);
+  EXPECT_EQ(lsn, 54u);
+  EXPECT_EQ(length, 8u);
+  EXPECT_EQ(policy.LengthFor(mode, lsn), length) << "what the continuing request then gets";
+  policy.Served(1, 54, 3);  // clipped at the end of a disc
+  ASSERT_TRUE(policy.NextRun(mode, lsn, length));
+  EXPECT_EQ(lsn, 57u);
+  EXPECT_EQ(length, 10u) << "doubling stops at the maximum";
+  policy.Served(3, 4294967290u, 6);
+  EXPECT_FALSE(policy.NextRun(mode, lsn, length)) << "no LSN follows 4294967295";
+  policy.Reset();
+  EXPECT_FALSE(policy.NextRun(mode, lsn, length));
+}
+
+TEST(RunLevel, AutoStoresForLoopbackPeersOnly) {
+  const auto level = [](int configured, const char* peer) {
+    return RunLevelFor(configured, asio::ip::make_address(peer));
+  };
+  for (const char* local : {"127.0.0.1", "127.200.3.4", "::1", "::ffff:127.0.0.1"}) {
+    EXPECT_EQ(level(kLevelAuto, local), 0) << local;
+  }
+  for (const char* remote : {"192.168.1.20", "10.0.0.1", "::ffff:10.0.0.1", "2001:db8::1", "::"}) {
+    EXPECT_EQ(level(kLevelAuto, remote), 1) << remote;
+  }
+  EXPECT_EQ(level(6, "127.0.0.1"), 6) << "a number forces the level";
+  EXPECT_EQ(level(0, "10.0.0.1"), 0);
+}
+
+TEST(SectorReplies, AReplyGivesUpOnceItsStopFlagIsRaised) {
+  ScratchFolder folder;
+  folder.Write("a.iso", PatternImage(64, 2048));
+  DiscCatalog discs;
+  std::vector<std::string> skipped;
+  std::string error;
+  ASSERT_TRUE(DiscCatalog::Scan(folder.Path(), discs, skipped, error)) << error;
+  std::atomic<bool> stopping{false};
+  PreparedRun run(discs.At(0), 3, 8, 32, ReplySettings{9, false});
+  EXPECT_TRUE(run.Answers(discs.At(0), 3, 8, 32));
+  EXPECT_FALSE(run.Answers(discs.At(0), 0, 8, 32)) << "another mode is another run";
+  EXPECT_FALSE(run.Answers(discs.At(0), 3, 8, 16));
+  EXPECT_FALSE(run.Answers(nullptr, 3, 8, 32));
+  run.Cancel();
+  run.Make(stopping);
+  EXPECT_EQ(run.Outcome(), ReplyOutcome::kGivenUp);
+  EXPECT_TRUE(run.TakeReply().empty());
+  stopping = true;
+  std::vector<uint8_t> out;
+  uint32_t sectors = 0;
+  const ReplySettings settings{1, false};
+  EXPECT_EQ(
+      MakeSectorReply(discs.At(0), 3, 0, 64, settings, StopFlags{&stopping, nullptr}, out, sectors),
+      ReplyOutcome::kGivenUp);
+  EXPECT_TRUE(out.empty());
+  PreparedRun next(discs.At(0), 3, 60, 32, settings);
+  stopping = false;
+  next.Make(stopping);
+  ASSERT_EQ(next.Outcome(), ReplyOutcome::kServed);
+  EXPECT_EQ(next.Sectors(), 4u) << "clipped to the end of the disc";
+  const std::vector<uint8_t> reply = next.TakeReply();
+  const std::string text(reply.begin(), reply.end());
+  const size_t colon = text.find(':');
+  ASSERT_NE(colon, std::string::npos);
+  EXPECT_EQ(text.substr(0, colon), "\x05" + std::to_string(text.size() - colon - 1));
+  std::string sectorBytes(4 * 2048, '\0');
+  uLongf size = static_cast<uLongf>(sectorBytes.size());
+  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(sectorBytes.data()), &size,
+                       reply.data() + colon + 1, static_cast<uLong>(text.size() - colon - 1)),
+            Z_OK);
+  EXPECT_TRUE(sectorBytes == ExpectedSectors(PatternImage(64, 2048), false, 3, 60, 4));
 }
 
 }  // namespace

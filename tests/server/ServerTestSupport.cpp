@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 namespace korvane::server::test {
 namespace {
@@ -63,6 +64,7 @@ size_t Decode(std::string_view data, size_t sectorBytes, Reply& reply) {
   if (data.size() < end + 1 + length) return 0;
   const std::string_view body = data.substr(end + 1, length);
   if (reply.kind == 5) {
+    reply.stream = body;
     reply.streamOk = Inflate(body, reply.bytes);
   } else {
     reply.bytes = body;
@@ -81,6 +83,14 @@ std::string PatternImage(uint32_t sectors, size_t sectorSize) {
     image[i] =
         static_cast<char>(sectorSize == 2352 && at < 12 ? kSync[at] : lsn * 37 + at * 11 + 1);
   }
+  return image;
+}
+
+std::string SlowToCompressImage(uint32_t plainSectors, uint32_t slowSectors) {
+  std::string image = PatternImage(plainSectors, 2048);
+  std::mt19937 random(17);
+  for (size_t i = 0; i < size_t{slowSectors} * 2048; ++i)
+    image.push_back((random() & 1) ? 'a' : 'b');
   return image;
 }
 

@@ -25,6 +25,11 @@ std::string PatternImage(uint32_t sectors, size_t sectorSize);
 std::string ExpectedSectors(const std::string& image, bool raw, int mode, uint32_t lsn,
                             uint32_t count);
 
+// An image of sectors of 2048 bytes: the first plain ones like PatternImage's, the rest
+// random bytes of a two-letter alphabet, which zlib at level 9 compresses at well under a
+// megabyte a second, so that making a run of them takes long enough to be caught under way.
+std::string SlowToCompressImage(uint32_t plainSectors, uint32_t slowSectors);
+
 // A folder of its own below the system's temporary folder, removed with what it holds.
 class ScratchFolder final {
  public:
@@ -43,6 +48,7 @@ struct Reply {
   uint8_t kind = 0;      // 0 when nothing whole came in time
   std::string bytes;     // text, disc list body, sector bytes, or the inflated run
   bool streamOk = true;  // for runs: the zlib stream inflated whole, to its last byte
+  std::string stream;    // for runs: the zlib stream as it came
 };
 
 class TestClient final {
