@@ -13,13 +13,24 @@ void ReadListForDialog(std::string batch, platform::Connection& connection,
   size_t used = 0;
   auto status = reader.Feed(batch, used);
   while (status == wire::DiscListReader::Status::kNeedMore) {
-    if (!connection.WaitReadable(kDiscListStallMs)) return;
+    if (!connection.WaitReadable(kDiscListStallMs)) {
+      sink.OnListDropped("Disc list incomplete after " + std::to_string(kDiscListStallMs / 1000) +
+                         " s: dropped");
+      return;
+    }
     batch = connection.Fetch();
-    if (batch.empty() && !connection.IsConnected()) return;
+    if (batch.empty() && !connection.IsConnected()) {
+      sink.OnListDropped("Disc list cut off by the server: dropped");
+      return;
+    }
     status = reader.Feed(batch, used);
   }
   if (status == wire::DiscListReader::Status::kBad) {
-    sink.OnListError(reader.Error());
+    if (reader.LengthNotInteger()) {
+      sink.OnListError(reader.Error());
+    } else {
+      sink.OnListDropped(reader.Error());
+    }
     return;
   }
   for (const std::string& name : reader.Names()) sink.OnDiscName(name);

@@ -18,8 +18,12 @@ class DialogBatchSink {
   virtual void OnServerText(std::string_view text) = 0;
   virtual void OnDiscName(const std::string& name) = 0;
   virtual void OnDiscListEnd() = 0;
-  // A disc list that cannot be read: its message ("'x' is not a valid integer value").
+  // A disc list whose length field is no integer: the conversion message ("'x' is not a
+  // valid integer value"), which the user is shown.
   virtual void OnListError(const std::string& message) = 0;
+  // A disc list that was dropped: its length is beyond the bound, or its body stopped
+  // arriving for kDiscListStallMs. why says which.
+  virtual void OnListDropped(const std::string& why) = 0;
 };
 
 // How long the reader waits for the rest of a disc list when nothing arrives.

@@ -32,6 +32,8 @@ class Plugin final {
   ImageSource& Image() { return *image_; }
   BlockCache& Cache() { return cache_; }
   RemoteSource& Remote() { return *remote_; }
+  // Where errors meant for the user go.
+  UserErrorReporter& UserErrors() { return errors_; }
   // The current plugin link, or null before the first CDVDconfigure.
   PluginSocket* CurrentPluginSocket() { return pluginSocket_.get(); }
 

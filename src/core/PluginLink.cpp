@@ -8,7 +8,14 @@ namespace korvane {
 
 void PluginLink::OnConnecting() { trace_.Gated("Client is trying to connect"); }
 
+bool PluginLink::AwaitingPrompt() const {
+  return awaitingPrompt_ &&
+         std::chrono::steady_clock::now() - connectedAt_ < std::chrono::milliseconds(kPromptWaitMs);
+}
+
 void PluginLink::OnConnect() {
+  connectedAt_ = std::chrono::steady_clock::now();
+  awaitingPrompt_ = true;
   trace_.Gated("Client Connected sending login info");
   connection_->Send(wire::BuildLogin(state_.LoginUser, state_.LoginPassword));
 }
@@ -62,6 +69,7 @@ void PluginLink::RouteDiscNames(const std::vector<std::string>& names) {
 
 void PluginLink::AnswerPrompt() {
   connection_->Send(wire::BuildDiscSelection(state_.SelectedDiscIndex));
+  awaitingPrompt_ = false;
   if (trace_.Enabled()) {
     trace_.Gated("Disk Set to " + std::to_string(state_.SelectedDiscIndex) +
                  " on server you my now run");

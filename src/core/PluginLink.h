@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,13 @@ class PluginLink final : public platform::ConnectionEvents {
   // Set while the read path waits for a reply: the read handler then leaves bytes alone.
   void SetFetchInProgress(bool busy) { fetchInProgress_ = busy; }
 
+  // True from the connect event until the server's disc prompt is answered (logged in,
+  // and the server knows which disc to serve), for at most kPromptWaitMs.
+  bool AwaitingPrompt() const;
+
+  // How long after connecting a read waits for the login to finish.
+  static constexpr int kPromptWaitMs = 3000;
+
  private:
   void ReadDiscList(const std::string& batch);
 
@@ -55,6 +63,8 @@ class PluginLink final : public platform::ConnectionEvents {
   UserErrorReporter& errors_;
   platform::Connection* connection_ = nullptr;
   std::atomic<bool> fetchInProgress_{false};
+  std::atomic<bool> awaitingPrompt_{false};
+  std::chrono::steady_clock::time_point connectedAt_;
 };
 
 // A link with its TCP connection: what CDVDconfigure creates, inactive, for host

@@ -2,6 +2,7 @@
 #include "core/RemoteFetch.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 
 #include "core/ReadMode.h"
@@ -101,12 +102,28 @@ RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(SectorReplyReader& reply, std
     }
     std::string batch = connection.Fetch();
     if (batch.empty() && !connection.IsConnected()) return Outcome::kClosed;
-    wait.pending += batch;
+    if (wait.pending.empty()) {
+      wait.pending.swap(batch);  // the common case: no copy
+    } else {
+      wait.pending += batch;
+    }
   }
 }
 
+bool RemoteFetcher::LinkUsable() {
+  platform::Connection& connection = link_->Connection();
+  auto comingUp = [&] {
+    return connection.IsActive() && (!connection.IsConnected() || link_->AwaitingPrompt());
+  };
+  // Just after the dialog closed the link may still be connecting or logging in: wait
+  // for it (its events are delivered meanwhile) rather than drop the request.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stallLimitMs_);
+  while (comingUp() && std::chrono::steady_clock::now() < deadline) connection.Pump(20);
+  return connection.IsConnected();
+}
+
 bool RemoteFetcher::FetchRemoteSector(uint32_t lsn, int32_t mode) {
-  if (!link_ || !link_->Connection().IsConnected()) return Fail(lsn, "Server link not connected");
+  if (!link_ || !LinkUsable()) return Fail(lsn, "Server link not connected");
   std::string request = wire::BuildSectorRequest(mode, lsn);
   if (trace_.Enabled()) {
     trace_.Gated("Requested Mode:" + std::to_string(mode) + "  LSN:" + std::to_string(lsn));
@@ -114,9 +131,17 @@ bool RemoteFetcher::FetchRemoteSector(uint32_t lsn, int32_t mode) {
   link_->SetFetchInProgress(true);
   link_->Connection().Send(request);
   SectorReplyReader reply(mode);
+  reply.UseStorage(std::move(replyStorage_));
   std::string refusal;
   Outcome outcome = ReceiveReply(reply, refusal);
   link_->SetFetchInProgress(false);
+  bool delivered = Deliver(outcome, reply, refusal, lsn, mode);
+  replyStorage_ = reply.TakeStorage();
+  return delivered;
+}
+
+bool RemoteFetcher::Deliver(Outcome outcome, const SectorReplyReader& reply,
+                            const std::string& refusal, uint32_t lsn, int32_t mode) {
   switch (outcome) {
     case Outcome::kClosed: return Fail(lsn, "Server link closed while waiting for the reply");
     case Outcome::kStalled:
@@ -152,11 +177,11 @@ bool RemoteFetcher::StoreRun(const SectorReplyReader& reply, uint32_t lsn, int32
   }
   size_t pieceSize = SectorBytesForMode(mode);
   if (pieceSize == 0) return true;  // a run for a mode no file serves is not used
-  if (payload_.empty()) return Fail(lsn, "Compressed run holds no sector");
-  cache_.AppendCachedSectors(lsn, mode, payload_.data(), payload_.size(), pieceSize);
+  if (payload_.Empty()) return Fail(lsn, "Compressed run holds no sector");
+  cache_.AppendCachedSectors(lsn, mode, payload_.Data(), payload_.Size(), pieceSize);
   // Piece 0 as stored: what a read-back of the .Block file would give, and the sector is
   // still delivered when the cache could not be written.
-  state_.SectorBuffer.Write(0, payload_.data(), std::min(pieceSize, payload_.size()));
+  state_.SectorBuffer.Write(0, payload_.Data(), std::min(pieceSize, payload_.Size()));
   return true;
 }
 

@@ -53,8 +53,13 @@ class RemoteFetcher final : public SectorFetcher {
  private:
   enum class Outcome { kReply, kNoReply, kClosed, kStalled };
 
+  // True when the link is connected, after waiting (bounded) for one still coming up.
+  bool LinkUsable();
   // Waits for the reply and reads it; on kNoReply, refusal says why.
   Outcome ReceiveReply(SectorReplyReader& reply, std::string& refusal);
+  // Acts on how the wait for a reply ended: stores and delivers, or fails with a trace.
+  bool Deliver(Outcome outcome, const SectorReplyReader& reply, const std::string& refusal,
+               uint32_t lsn, int32_t mode);
   bool StoreSector(const SectorReplyReader& reply, uint32_t lsn, int32_t mode);
   bool StoreRun(const SectorReplyReader& reply, uint32_t lsn, int32_t mode);
   bool Fail(uint32_t lsn, const std::string& why);
@@ -65,7 +70,8 @@ class RemoteFetcher final : public SectorFetcher {
   PluginLink* link_ = nullptr;
   int stallLimitMs_ = kReplyStallMs;
   Inflater inflater_;
-  std::vector<uint8_t> payload_;
+  ByteBuffer payload_;
+  std::string replyStorage_;  // kept between fetches, with its capacity
 };
 
 }  // namespace korvane

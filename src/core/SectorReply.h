@@ -25,6 +25,14 @@ class SectorReplyReader final {
 
   explicit SectorReplyReader(int32_t mode);
 
+  // Takes storage as the buffer to read into (emptied, its capacity kept), so that a long
+  // run needs no fresh allocation; TakeStorage hands it back afterwards.
+  void UseStorage(std::string&& storage) {
+    data_ = std::move(storage);
+    data_.clear();
+  }
+  std::string TakeStorage() { return std::move(data_); }
+
   // Takes bytes, the reply's kind byte first on the first call; used tells how many
   // belong to the reply.
   Status Feed(std::string_view bytes, size_t& used);

@@ -32,6 +32,11 @@ class Connection {
   virtual ~Connection() = default;
   // True while the connection is established.
   virtual bool IsConnected() const = 0;
+  // True from activation until the connection is closed or fails: connecting or connected.
+  virtual bool IsActive() const = 0;
+  // Delivers the connection's pending events, waiting up to timeoutMs for the first one;
+  // where events belong to another thread, it only waits.
+  virtual void Pump(int timeoutMs) = 0;
   // Hands the whole message to the connection in one call; dropped when not connected.
   // Returns how many bytes were taken.
   virtual size_t Send(const std::string& message) = 0;

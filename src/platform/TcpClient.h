@@ -26,26 +26,24 @@ class TcpClient final : public Connection {
   TcpClient(const TcpClient&) = delete;
   TcpClient& operator=(const TcpClient&) = delete;
 
-  // Host name or dotted address to connect to; false (nothing changed) while active.
+  // Host name or dotted address to connect to; false (nothing changed) while connected. A
+  // connection still being set up takes it, though the attempt under way does not use it.
   bool SetHost(const std::string& host);
-  // Port to connect to; false (nothing changed) while active.
+  // Port to connect to; false (nothing changed) while connected.
   bool SetPortNumber(int port);
   const std::string& Host() const;
   int Port() const;
 
   // Starts resolving and connecting unless already active; returns at once.
   void Activate();
-  // True from activation until the connection is closed or fails.
-  bool IsActive() const;
-
   // The peer's address as text and its port, once connected.
   std::string PeerHost() const;
   int PeerPort() const;
+  // The peer's host name by a reverse lookup of its address; "" when there is none.
+  std::string PeerHostName() const;
 
-  // Delivers pending events, waiting up to timeoutMs for the first one. On Windows this
-  // dispatches the calling thread's messages.
-  void Pump(int timeoutMs);
-
+  bool IsActive() const override;
+  void Pump(int timeoutMs) override;
   bool IsConnected() const override;
   size_t Send(const std::string& message) override;
   std::string Fetch() override;

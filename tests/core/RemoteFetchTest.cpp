@@ -244,3 +244,17 @@ TEST_F(RemoteFetchTest, SilentWhileDebugInfoIsOff) {
 
 }  // namespace
 }  // namespace korvane
+
+namespace korvane {
+namespace {
+
+TEST_F(RemoteFetchTest, ReadWaitsForALinkStillComingUp) {
+  connection_.ConnectAfterPumps(3);
+  connection_.Script(RunReply(Sectors(60, 1, 2048)));
+  ASSERT_TRUE(fetcher_.FetchRemoteSector(60, kModeData2048));
+  EXPECT_GE(connection_.Pumps(), 3);
+  EXPECT_EQ(Buffer(2048), PatternSector(60, 2048));
+}
+
+}  // namespace
+}  // namespace korvane

@@ -23,6 +23,21 @@ class ScriptedConnection final : public platform::Connection {
   int TimedOutWaits() const { return timedOutWaits_; }
 
   bool IsConnected() const override { return connected_; }
+  bool IsActive() const override { return connected_ || connecting_; }
+  void Pump(int) override {
+    ++pumps_;
+    if (connecting_ && pumps_ >= connectAfterPumps_) {
+      connecting_ = false;
+      connected_ = true;
+    }
+  }
+  // The connection is being set up and comes up after pumps calls of Pump.
+  void ConnectAfterPumps(int pumps) {
+    connected_ = false;
+    connecting_ = true;
+    connectAfterPumps_ = pumps;
+  }
+  int Pumps() const { return pumps_; }
   size_t Send(const std::string& message) override {
     if (!connected_) return 0;
     sent_.push_back(message);
@@ -49,6 +64,9 @@ class ScriptedConnection final : public platform::Connection {
   std::deque<std::string> batches_;
   std::vector<std::string> sent_;
   bool connected_ = true;
+  bool connecting_ = false;
+  int connectAfterPumps_ = 0;
+  int pumps_ = 0;
   bool closeAfterScript_ = false;
   int waits_ = 0;
   int timedOutWaits_ = 0;

@@ -46,8 +46,9 @@ TEST(TcpClient, ConnectsSendsFetchesAndSeesTheServerClose) {
   ASSERT_TRUE(client.SetHost("127.0.0.1"));
   ASSERT_TRUE(client.SetPortNumber(server.Port()));
   client.Activate();
-  EXPECT_FALSE(client.SetPortNumber(1));  // refused while active
   ASSERT_TRUE(PumpUntil(client, [&] { return client.IsConnected(); }));
+  EXPECT_FALSE(client.SetPortNumber(1));  // refused while connected
+  EXPECT_EQ(client.Port(), server.Port());
   EXPECT_EQ(events.events, (std::vector<std::string>{"connecting", "connect"}));
   EXPECT_EQ(client.PeerHost(), "127.0.0.1");
   EXPECT_EQ(client.PeerPort(), server.Port());

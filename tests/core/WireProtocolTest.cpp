@@ -165,6 +165,7 @@ class RecordingSink final : public DialogBatchSink {
   void OnDiscName(const std::string& name) override { events.push_back("N:" + name); }
   void OnDiscListEnd() override { events.push_back("END"); }
   void OnListError(const std::string& message) override { events.push_back("E:" + message); }
+  void OnListDropped(const std::string& why) override { events.push_back("D:" + why); }
   std::vector<std::string> events;
 };
 
@@ -191,6 +192,13 @@ TEST(DialogBatchReader, TextsListsAndPromptsAsTheDialogSeesThem) {
   sink.events.clear();
   ReadDialogBatch(Bytes({2, 0x2C}) + "zz,", connection, sink);
   EXPECT_EQ(sink.events, (std::vector<std::string>{"E:'zz' is not a valid integer value"}));
+
+  sink.events.clear();  // too long a list, and one whose body stops coming: dropped
+  ReadDialogBatch(Bytes({2, 0x2C}) + "2000000,", connection, sink);
+  ReadDialogBatch(Bytes({2, 0x2C}) + "9,a.i", connection, sink);
+  ASSERT_EQ(sink.events.size(), 2u);
+  EXPECT_EQ(sink.events[0].substr(0, 22), "D:Disc list of 2000000");
+  EXPECT_EQ(sink.events[1], "D:Disc list incomplete after 10 s: dropped");
 
   ReadDialogBatch(Bytes({1}) + "x\n" + Bytes({6, 9, 9}), connection, sink);
   ASSERT_EQ(connection.Sent().size(), 1u);

@@ -134,6 +134,21 @@ TEST_F(RemotePlayTest, RawDiscInEveryServedModeAndAColdRestart) {
   EXPECT_EQ(Buffer(2340), std::vector<uint8_t>(raw.begin() + 12, raw.end()));
 }
 
+TEST_F(RemotePlayTest, FirstReadWaitsForTheLinkThatIsStillLoggingIn) {
+  StartServer();
+  State().SelectedDiscIndex = 1;
+  State().SelectedDiscName = "b.bin";
+  PluginSocket& socket = plugin_->CreatePluginSocket();
+  socket.client.SetHost("127.0.0.1");
+  socket.client.SetPortNumber(server_->Port());
+  socket.client.Activate();  // and at once, with no event delivered yet:
+  State().RemoteMode = true;
+  plugin_->Open();  // its disc selection is lost: the link is not connected yet
+  ASSERT_EQ(plugin_->ReadTrack(5, 0), 0) << trace_.Text();
+  EXPECT_EQ(Buffer(2352), PatternSector(5, 2352));  // disc 1, chosen at the prompt
+  EXPECT_NE(trace_.Text().find("Disk Set to 1 on server you my now run"), std::string::npos);
+}
+
 TEST_F(RemotePlayTest, ServerThatGoesAwayFailsReadsAtOnce) {
   StartServer(16);
   ConnectLink(server_->Port(), 0, "a.iso");

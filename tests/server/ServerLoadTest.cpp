@@ -178,8 +178,9 @@ TEST_F(ServerTest, StopGivesUpARunBeingMadeAhead) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const auto start = Clock::now();
   server_->Stop();
-  EXPECT_LT(MillisecondsSince(start), 1500);
-  EXPECT_TRUE(client.ClosedWithin(1000));
+  // Far less than the run would take; the bound is loose for loaded machines.
+  EXPECT_LT(MillisecondsSince(start), 4000);
+  EXPECT_TRUE(client.ClosedWithin(3000));
   const ServerStats stats = server_->Stats();
   EXPECT_EQ(stats.preparesStarted, 1u);
   EXPECT_EQ(stats.preparesGivenUp, 1u);

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,13 +76,13 @@ TcpClient::~TcpClient() {
 }
 
 bool TcpClient::SetHost(const std::string& host) {
-  if (IsActive()) return false;
+  if (IsConnected()) return false;
   impl_->host = host;
   return true;
 }
 
 bool TcpClient::SetPortNumber(int port) {
-  if (IsActive()) return false;
+  if (IsConnected()) return false;
   impl_->port = port;
   return true;
 }
@@ -205,13 +206,16 @@ std::string TcpClient::Fetch() {
   std::unique_lock<std::recursive_mutex> hold(d.lock);
   std::string batch;
   if (d.state != Impl::State::kConnected) return batch;
-  char chunk[65536];
   for (;;) {
-    ssize_t got = ::recv(d.fd, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (got > 0) {
-      batch.append(chunk, static_cast<size_t>(got));
-      continue;
-    }
+    // Received straight into the batch, sized by what is pending (a probe when nothing
+    // is, which tells a closed connection from an idle one).
+    int pending = 0;
+    if (::ioctl(d.fd, FIONREAD, &pending) != 0 || pending <= 0) pending = 4096;
+    size_t old = batch.size();
+    batch.resize(old + static_cast<size_t>(pending));
+    ssize_t got = ::recv(d.fd, &batch[old], static_cast<size_t>(pending), MSG_DONTWAIT);
+    batch.resize(old + static_cast<size_t>(got > 0 ? got : 0));
+    if (got > 0) continue;
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     int error = got < 0 ? errno : 0;
@@ -266,6 +270,23 @@ int TcpClient::PeerPort() const {
     return 0;
   }
   return ntohs(peer.sin_port);
+}
+
+}  // namespace korvane::platform
+
+namespace korvane::platform {
+
+std::string TcpClient::PeerHostName() const {
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  std::string address = PeerHost();
+  if (address.empty() || ::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) return "";
+  char name[NI_MAXHOST] = {};
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,
+                    NI_NAMEREQD) != 0) {
+    return "";
+  }
+  return name;
 }
 
 }  // namespace korvane::platform

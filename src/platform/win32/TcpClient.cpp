@@ -164,13 +164,13 @@ TcpClient::~TcpClient() {
 }
 
 bool TcpClient::SetHost(const std::string& host) {
-  if (IsActive()) return false;
+  if (IsConnected()) return false;
   impl_->host = host;
   return true;
 }
 
 bool TcpClient::SetPortNumber(int port) {
-  if (IsActive()) return false;
+  if (IsConnected()) return false;
   impl_->port = port;
   return true;
 }
@@ -250,13 +250,16 @@ std::string TcpClient::Fetch() {
   std::unique_lock<std::recursive_mutex> hold(d.lock);
   std::string batch;
   if (d.state != Impl::State::kConnected) return batch;
-  char chunk[65536];
   for (;;) {
-    int got = ::recv(d.socket, chunk, sizeof chunk, 0);
-    if (got > 0) {
-      batch.append(chunk, static_cast<size_t>(got));
-      continue;
-    }
+    // Received straight into the batch, sized by what is pending (a probe when nothing
+    // is, which tells a closed connection from an idle one).
+    u_long pending = 0;
+    if (::ioctlsocket(d.socket, FIONREAD, &pending) != 0 || pending == 0) pending = 4096;
+    size_t old = batch.size();
+    batch.resize(old + pending);
+    int got = ::recv(d.socket, &batch[old], static_cast<int>(pending), 0);
+    batch.resize(old + static_cast<size_t>(got > 0 ? got : 0));
+    if (got > 0) continue;
     int code = got == 0 ? 0 : ::WSAGetLastError();
     if (code == WSAEWOULDBLOCK) break;
     hold.unlock();
@@ -313,6 +316,18 @@ int TcpClient::PeerPort() const {
     return 0;
   }
   return ntohs(peer.sin_port);
+}
+
+}  // namespace korvane::platform
+
+namespace korvane::platform {
+
+std::string TcpClient::PeerHostName() const {
+  std::string address = PeerHost();
+  if (address.empty()) return "";
+  u_long raw = ::inet_addr(address.c_str());
+  hostent* entry = ::gethostbyaddr(reinterpret_cast<const char*>(&raw), sizeof raw, AF_INET);
+  return entry && entry->h_name ? entry->h_name : "";
 }
 
 }  // namespace korvane::platform

@@ -1,0 +1,125 @@
+// The "Config" dialog's handlers: settings at start-up and close, the fields that steer
+// the plugin, and the remote disc panel with its own connection to the disc server.
+#include "dialogs/ConfigForm.h"
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+#include "core/DiscName.h"
+#include "core/SettingsFiles.h"
+#include "core/WireProtocol.h"
+#include "platform/FileSystem.h"
+
+namespace korvane {
+
+namespace {
+constexpr char kDisconnect[] = "Disconnect";
+}  // namespace
+
+int StrToInt(const std::string& text) {
+  int64_t value = 0;
+  std::string digits = !text.empty() && text[0] == '+' ? text.substr(1) : text;
+  if (!wire::ParseLengthField(digits, value)) {
+    throw std::runtime_error(wire::InvalidIntegerMessage(text));
+  }
+  return static_cast<int>(value);
+}
+
+ConfigForm::ConfigForm(Plugin& plugin, ConfigView& view)
+    : plugin_(plugin), view_(view), client_(*this) {}
+
+ConfigForm::~ConfigForm() = default;
+
+PluginSocket& ConfigForm::Link() {
+  PluginSocket* socket = plugin_.CurrentPluginSocket();
+  return socket ? *socket : plugin_.CreatePluginSocket();
+}
+
+void ConfigForm::AppendOutput(const std::string& line) {
+  controls_.outputLines.push_back(line);
+  view_.Refresh(ConfigControl::kOutput);
+}
+
+void ConfigForm::FormCreate() {
+  std::string here = platform::GetWorkingDirectory();
+  settingsFolder_ = here + "\\" + plugin_.State().GamesFolder;
+  LoadSettings();
+  view_.ListLocalCaches(".\\" + plugin_.State().GamesFolder + "\\");
+  view_.ClickNewsButton();
+}
+
+void ConfigForm::LoadSettings() {
+  bool existed = false;
+  std::vector<std::string> fields = ReadSettingsFile(settingsFolder_, existed);
+  for (size_t k = 0; k < fields.size(); ++k) ApplySettingsField(k + 1, fields[k]);
+  std::vector<std::string> history = ReadServerList(settingsFolder_);
+  controls_.ipHistory.insert(controls_.ipHistory.end(), history.begin(), history.end());
+  view_.Refresh(ConfigControl::kIpHistory);
+}
+
+void ConfigForm::ApplySettingsField(size_t number, const std::string& value) {
+  switch (number) {
+    case 1:
+      controls_.ipText = value;
+      view_.Refresh(ConfigControl::kIpEdit);
+      SetHostOf(Link().client, controls_.ipText);
+      SetHostOf(client_, controls_.ipText);
+      return;
+    case 2: SetPortText(value); return;
+    case 3: SetUserText(value); return;
+    case 4: SetPasswordText(value); return;
+    case 5:
+      plugin_.State().LocalImagePath = value;
+      controls_.localFileText = value;
+      view_.Refresh(ConfigControl::kLocalFileEdit);
+      return;
+    default: return;
+  }
+}
+
+void ConfigForm::SaveSettings() {
+  WriteSettingsFile(settingsFolder_, {controls_.ipText, controls_.portText, controls_.userText,
+                                      controls_.passwordText, controls_.localFileText});
+}
+
+void ConfigForm::RecordServerAddress() {
+  std::vector<std::string>& history = controls_.ipHistory;
+  if (std::find(history.begin(), history.end(), controls_.ipText) != history.end()) return;
+  history.push_back(controls_.ipText);
+  view_.Refresh(ConfigControl::kIpHistory);
+  WriteServerList(settingsFolder_, history);
+}
+
+void ConfigForm::StartupTimer() {
+  const std::string& path = plugin_.State().LocalImagePath;
+  if (path.empty()) return;
+  controls_.localFileText = path;
+  view_.Refresh(ConfigControl::kLocalFileEdit);
+}
+
+void ConfigForm::FormClose() {
+  if (controls_.connectCaption == kDisconnect) Link().client.Activate();
+  CloseClient();
+  SaveSettings();
+}
+
+void ConfigForm::Button2Click() {
+  PluginState& state = plugin_.State();
+  state.ImageFileChooser.clear();  // a new chooser, with no file name yet
+  std::string here = platform::GetWorkingDirectory();
+  try {
+    state.ImageFileChooser = view_.ChooseImageFile();
+    if (!state.ImageFileChooser.empty()) {
+      controls_.localFileText = state.ImageFileChooser;
+      view_.Refresh(ConfigControl::kLocalFileEdit);
+      state.LocalImagePath = controls_.localFileText;
+    }
+  } catch (...) {
+    platform::SetWorkingDirectory(here);
+    throw;
+  }
+  platform::SetWorkingDirectory(here);
+}
+
+}  // namespace korvane

@@ -1,0 +1,135 @@
+// The logic of the "Config" dialog, free of any window system: what each control holds, as
+// plain data, and every handler of the dialog and of its remote disc panel. The Win32
+// window shows ConfigControls and turns the user's input into the calls below; tests drive
+// the same calls directly.
+//
+// Handlers report errors by throwing std::exception; the window shows what() in a message
+// box and stays open. An exception from FormClose cancels the close.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/DialogBatchReader.h"
+#include "core/Plugin.h"
+#include "platform/TcpClient.h"
+
+namespace korvane {
+
+// What the dialog's controls hold.
+struct ConfigControls {
+  std::string ipText = "127.0.0.1";
+  std::vector<std::string> ipHistory;  // the drop-down list of IPEdit
+  std::string portText = "35000";
+  std::string userText;
+  std::string passwordText;
+  std::string localFileText;
+  std::string diskTypeText = "CDVD_TYPE_PS2CD";
+  bool debugChecked = true;
+  std::string connectCaption = "Connect";
+  std::vector<std::string> outputLines;
+  std::vector<std::string> fileList;
+};
+
+enum class ConfigControl {
+  kIpEdit,
+  kIpHistory,
+  kPortEdit,
+  kUserEdit,
+  kPasswordEdit,
+  kLocalFileEdit,
+  kDiskTypeBox,
+  kCheckBox1,
+  kConnectButton,
+  kOutput,
+  kFileList,
+};
+
+// What the form needs of its window.
+class ConfigView {
+ public:
+  virtual ~ConfigView() = default;
+  // A control's data changed: the window shows it again (output lines are only appended).
+  virtual void Refresh(ConfigControl control) = 0;
+  // Runs the standard open-file dialog modally; the chosen file name, "" when cancelled.
+  virtual std::string ChooseImageFile() = 0;
+  // Points the local cache list at folder and reads it again (the working directory
+  // becomes folder).
+  virtual void ListLocalCaches(const std::string& folder) = 0;
+  // Fetches the news, as a click on "Get News" does.
+  virtual void ClickNewsButton() = 0;
+};
+
+class ConfigForm final : public platform::ConnectionEvents, private DialogBatchSink {
+ public:
+  ConfigForm(Plugin& plugin, ConfigView& view);
+  ~ConfigForm() override;
+
+  const ConfigControls& Controls() const { return controls_; }
+  platform::TcpClient& Client() { return client_; }
+
+  // The dialog's own handlers.
+  void FormCreate();
+  void FormClose();
+  void StartupTimer();
+  void Button2Click();
+
+  // The user's input: typing or picking changes a control's text; each runs its change
+  // handler when the text really changed.
+  void UserChangesIpText(const std::string& text);
+  void UserChangesPortText(const std::string& text);
+  void UserChangesUserText(const std::string& text);
+  void UserChangesPasswordText(const std::string& text);
+  void UserChangesLocalFileText(const std::string& text);
+  void UserChangesDiskTypeText(const std::string& text);
+  void UserSetsDebugInfo(bool checked);
+
+  // The remote disc panel.
+  void ConnectButtonClick();
+  void FileListClick(int index);
+  void Button1Click();
+
+  // Client's events (the remote disc panel's ClientConnecting ... ClientError).
+  void OnConnecting() override;
+  void OnConnect() override;
+  void OnDisconnect() override;
+  void OnRead() override;
+  void OnError(int& errorCode) override;
+
+ private:
+  void LoadSettings();
+  void SaveSettings();
+  void RecordServerAddress();
+  void ApplySettingsField(size_t number, const std::string& value);
+  void SetPortText(const std::string& text);
+  void SetUserText(const std::string& text);
+  void SetPasswordText(const std::string& text);
+  void IPEditChange();
+  void PortEditChange();
+  void DiskTypeBoxChange();
+  void SetHostOf(platform::TcpClient& connection, const std::string& host);
+  void SetPortOf(platform::TcpClient& connection, int port);
+  void CloseClient();
+  void AppendOutput(const std::string& line);
+  PluginSocket& Link();
+
+  // What the dialog's batch reader reports.
+  void OnServerText(std::string_view text) override;
+  void OnDiscName(const std::string& name) override;
+  void OnDiscListEnd() override;
+  void OnListError(const std::string& message) override;
+  void OnListDropped(const std::string& why) override;
+
+  Plugin& plugin_;
+  ConfigView& view_;
+  ConfigControls controls_;
+  platform::TcpClient client_;
+  std::string settingsFolder_;
+  std::string peerHost_;
+  int peerPort_ = 0;
+};
+
+// The text of the conversion error of a port or length: "'text' is not a valid integer value".
+int StrToInt(const std::string& text);
+
+}  // namespace korvane
