@@ -93,11 +93,13 @@ void ColdAndWarm(const bench::Disc& disc, uint32_t sectors, double floorMBs) {
   bench::DiscardTrace trace;
   double local = bench::PlayLocal(disc.image, sectors);
   std::printf("\n%-44s %10s %8s\n", "loopback, cold play with the cache written", "MB/s", "÷floor");
-  for (int level : {0, 1, 6}) {
+  for (int level : {korvane::server::kLevelAuto, 0, 1, 6}) {
     std::filesystem::remove_all("Games");
     Remote r = Connect(disc.folder, level, 0, trace);
     double seconds = Play(*r.plugin, Sequential(sectors));
-    std::printf("  zlib level %d%32s %10.0f %8.2f\n", level, "", mb / seconds, mb / seconds / floorMBs);
+    std::string name = level == korvane::server::kLevelAuto ? "auto" : std::to_string(level);
+    std::printf("  zlib level %-4s%29s %10.0f %8.2f\n", name.c_str(), "", mb / seconds,
+                mb / seconds / floorMBs);
     r.plugin.reset();
     r.server->Stop();
   }
