@@ -62,8 +62,10 @@ LoopbackServer::LoopbackServer() {
 LoopbackServer::~LoopbackServer() {
   stopping_ = true;
   CloseClient();
+  ::shutdown(listener_, 2);  // ends a pending accept on POSIX; closing does on Windows
   CloseSocket(listener_);
   thread_.join();
+  if (client_ >= 0) CloseSocket(client_);
 }
 
 void LoopbackServer::Serve() {
@@ -83,16 +85,16 @@ bool LoopbackServer::WaitForClient(int timeoutMs) {
   return WaitUntil([this] { return client_ >= 0; }, timeoutMs);
 }
 
+
 void LoopbackServer::Send(const std::string& bytes) {
   ::send(client_, bytes.data(), static_cast<int>(bytes.size()), 0);
 }
 
+// Only shuts the connection down: the serving thread may be in recv on it, so the socket
+// itself is closed once that thread has ended.
 void LoopbackServer::CloseClient() {
-  intptr_t client = client_.exchange(-2);
-  if (client >= 0) {
-    ::shutdown(client, 2);
-    CloseSocket(client);
-  }
+  intptr_t client = client_;
+  if (client >= 0) ::shutdown(client, 2);
 }
 
 std::string LoopbackServer::Received(size_t count, int timeoutMs) {
