@@ -7,7 +7,11 @@
 #include <string>
 
 #include "core/Plugin.h"
+#include "dialogs/win32/ConfigWindow.h"
 #include "platform/FileSystem.h"
+
+// The linker's symbol at the start of this module's image: the DLL's own HINSTANCE.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
 
@@ -111,9 +115,13 @@ int32_t __stdcall CDVDtest() {
 
 void __stdcall CDVDconfigure() {
   GuardedVoid([] {
-    // The host finds its working directory as it was, whatever the dialog changed.
+    // The host finds its working directory as it was, whatever the dialog changed and
+    // however it ended.
     std::string hostDirectory = korvane::platform::GetWorkingDirectory();
-    g_plugin.CreatePluginSocket();
+    GuardedVoid([] {
+      g_plugin.CreatePluginSocket();
+      korvane::RunConfigDialog(reinterpret_cast<HINSTANCE>(&__ImageBase), g_plugin);
+    });
     if (!hostDirectory.empty()) korvane::platform::SetWorkingDirectory(hostDirectory);
   });
 }

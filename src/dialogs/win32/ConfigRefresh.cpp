@@ -1,0 +1,112 @@
+// The one place where data moves between the "Config" window's controls and its form:
+// Refresh writes a control from the form's ConfigControls, TextOf reads what a control
+// shows. Writes are marked so that the change notifications they cause are not taken for
+// the user's typing.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "dialogs/ConfigControlIds.h"
+#include "dialogs/win32/ConfigWindow.h"
+
+namespace korvane {
+
+namespace {
+
+// Marks the window's own writes into controls for as long as it lives; nests.
+class RefreshScope final {
+ public:
+  explicit RefreshScope(bool& flag) : flag_(flag), was_(flag) { flag_ = true; }
+  ~RefreshScope() { flag_ = was_; }
+
+ private:
+  bool& flag_;
+  bool was_;
+};
+
+}  // namespace
+
+void ConfigWindow::Refresh(ConfigControl control) {
+  if (!dialog_) return;
+  const ConfigControls& data = form_.Controls();
+  RefreshScope scope(refreshing_);
+  switch (control) {
+    case ConfigControl::kIpEdit:
+      SetTextOf(IDC_IPEDIT, data.ipText);
+      return;
+    case ConfigControl::kIpHistory:
+      ShowIpHistory();
+      return;
+    case ConfigControl::kPortEdit:
+      SetTextOf(IDC_PORTEDIT, data.portText);
+      return;
+    case ConfigControl::kUserEdit:
+      SetTextOf(IDC_USEREDIT, data.userText);
+      return;
+    case ConfigControl::kPasswordEdit:
+      SetTextOf(IDC_PASSWORDEDIT, data.passwordText);
+      return;
+    case ConfigControl::kLocalFileEdit:
+      SetTextOf(IDC_LOCALFILEEDIT, data.localFileText);
+      return;
+    case ConfigControl::kDiskTypeBox:
+      SetTextOf(IDC_DISKTYPEBOX, data.diskTypeText);
+      return;
+    case ConfigControl::kCheckBox1:
+      ::CheckDlgButton(dialog_, IDC_CHECKBOX1, data.debugChecked ? BST_CHECKED : BST_UNCHECKED);
+      return;
+    case ConfigControl::kConnectButton:
+      SetTextOf(IDC_CONNECTBUTTON, data.connectCaption);
+      return;
+    case ConfigControl::kOutput:
+      ShowOutput();
+      return;
+    case ConfigControl::kFileList:
+      ShowList(IDC_FILELIST, LB_RESETCONTENT, LB_ADDSTRING, data.fileList);
+      return;
+  }
+}
+
+std::string ConfigWindow::TextOf(int id) const {
+  HWND control = ::GetDlgItem(dialog_, id);
+  std::string text(static_cast<size_t>(::GetWindowTextLengthA(control)) + 1, '\0');
+  text.resize(
+      static_cast<size_t>(::GetWindowTextA(control, &text[0], static_cast<int>(text.size()))));
+  return text;
+}
+
+void ConfigWindow::SetTextOf(int id, const std::string& text) {
+  // Rewriting an unchanged text would put the caret back at the start while the user types.
+  if (TextOf(id) != text) ::SetDlgItemTextA(dialog_, id, text.c_str());
+}
+
+void ConfigWindow::ShowOutput() {
+  const std::vector<std::string>& lines = form_.Controls().outputLines;
+  HWND box = ::GetDlgItem(dialog_, IDC_OUTPUT);
+  if (lines.size() < outputShown_) {
+    ::SetWindowTextA(box, "");
+    outputShown_ = 0;
+  }
+  std::string added;
+  for (; outputShown_ < lines.size(); ++outputShown_) added += lines[outputShown_] + "\r\n";
+  if (added.empty()) return;
+  int end = ::GetWindowTextLengthA(box);
+  ::SendMessageA(box, EM_SETSEL, end, end);
+  ::SendMessageA(box, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
+}
+
+void ConfigWindow::ShowList(int id, UINT reset, UINT add, const std::vector<std::string>& entries) {
+  HWND list = ::GetDlgItem(dialog_, id);
+  ::SendMessageA(list, reset, 0, 0);
+  for (const std::string& entry : entries) {
+    ::SendMessageA(list, add, 0, reinterpret_cast<LPARAM>(entry.c_str()));
+  }
+}
+
+void ConfigWindow::ShowIpHistory() {
+  // Emptying a combo box's list empties its text too.
+  ShowList(IDC_IPEDIT, CB_RESETCONTENT, CB_ADDSTRING, form_.Controls().ipHistory);
+  SetTextOf(IDC_IPEDIT, form_.Controls().ipText);
+}
+}  // namespace korvane

@@ -1,0 +1,331 @@
+// The "Config" window: a dialog built from an in-memory template and the control table
+// (ConfigLayout), run with DialogBoxIndirectParam. One dialog procedure binds the
+// ConfigWindow and forwards each message to a named handler; every call into the form
+// goes through Guarded, so no exception ever leaves the procedure. The form's data reaches
+// the controls in ConfigRefresh.cpp.
+#include "dialogs/win32/ConfigWindow.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "core/SettingsFiles.h"
+#include "dialogs/ConfigControlIds.h"
+#include "dialogs/win32/ConfigLayout.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr UINT_PTR kStartupTimer = 1;
+constexpr char kErrorCaption[] = "KorvaneCDVD";
+constexpr char kLocalCacheExtension[] = ".Block";
+constexpr DWORD kChooserPathBytes = 4096;
+
+constexpr ConfigControl kEveryControl[] = {
+    ConfigControl::kIpHistory,   ConfigControl::kIpEdit,       ConfigControl::kPortEdit,
+    ConfigControl::kUserEdit,    ConfigControl::kPasswordEdit, ConfigControl::kLocalFileEdit,
+    ConfigControl::kDiskTypeBox, ConfigControl::kCheckBox1,    ConfigControl::kConnectButton,
+    ConfigControl::kOutput,      ConfigControl::kFileList};
+
+// The News box's class: the newer rich edit library when the system has it. The library
+// stays loaded while a dialog may use it.
+class RichEditLibrary final {
+ public:
+  RichEditLibrary() {
+    module_ = ::LoadLibraryA("msftedit.dll");
+    if (module_) return;
+    module_ = ::LoadLibraryA("riched20.dll");
+    className_ = "RichEdit20A";
+  }
+  ~RichEditLibrary() {
+    if (module_) ::FreeLibrary(module_);
+  }
+  RichEditLibrary(const RichEditLibrary&) = delete;
+  RichEditLibrary& operator=(const RichEditLibrary&) = delete;
+  const char* ClassName() const { return className_; }
+
+ private:
+  HMODULE module_;
+  const char* className_ = "RICHEDIT50W";
+};
+
+bool EndsWithNoCase(const std::string& name, const char* suffix) {
+  size_t length = std::strlen(suffix);
+  return name.size() >= length && ::lstrcmpiA(name.c_str() + name.size() - length, suffix) == 0;
+}
+
+}  // namespace
+
+void RunConfigDialog(HINSTANCE dll, Plugin& plugin) {
+  INITCOMMONCONTROLSEX classes{sizeof classes, ICC_WIN95_CLASSES};
+  ::InitCommonControlsEx(&classes);
+  RichEditLibrary richEdit;
+  ConfigWindow window(dll, plugin, richEdit.ClassName());
+  window.Run(::GetActiveWindow());
+}
+
+ConfigWindow::ConfigWindow(HINSTANCE instance, Plugin& plugin, const char* richEditClass)
+    : instance_(instance),
+      richEditClass_(richEditClass),
+      font_(::CreateFontA(-dialogs::kFontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                          DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                          DEFAULT_PITCH | FF_DONTCARE, dialogs::kFontFace)),
+      black_(::CreateSolidBrush(dialogs::kBackColour)),
+      form_(plugin, *this) {}
+
+ConfigWindow::~ConfigWindow() {
+  ::DeleteObject(font_);
+  ::DeleteObject(black_);
+}
+
+INT_PTR ConfigWindow::Run(HWND owner) {
+  std::vector<WORD> shape = dialogs::BuildConfigTemplate();
+  INT_PTR result =
+      ::DialogBoxIndirectParamA(instance_, reinterpret_cast<LPCDLGTEMPLATEA>(shape.data()), owner,
+                                DialogProc, reinterpret_cast<LPARAM>(this));
+  if (result == -1) {
+    throw std::runtime_error("Cannot show the Config window (error " +
+                             std::to_string(::GetLastError()) + ")");
+  }
+  return result;
+}
+
+INT_PTR CALLBACK ConfigWindow::DialogProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_INITDIALOG) {
+    ::SetWindowLongPtrA(window, DWLP_USER, l);
+    reinterpret_cast<ConfigWindow*>(l)->dialog_ = window;
+  }
+  auto* self = reinterpret_cast<ConfigWindow*>(::GetWindowLongPtrA(window, DWLP_USER));
+  if (!self) return FALSE;
+  INT_PTR result = self->HandleMessage(message, w, l);
+  if (message == WM_NCDESTROY) self->dialog_ = nullptr;
+  return result;
+}
+
+INT_PTR ConfigWindow::HandleMessage(UINT message, WPARAM w, LPARAM l) {
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog();
+      return TRUE;
+    case WM_COMMAND:
+      OnCommand(LOWORD(w), HIWORD(w));
+      return TRUE;
+    case WM_NOTIFY:
+      OnNotify(*reinterpret_cast<const NMHDR*>(l));
+      return FALSE;
+    case WM_TIMER:
+      if (w == kStartupTimer) OnStartupTimer();
+      return TRUE;
+    case WM_CTLCOLORDLG:
+      return reinterpret_cast<INT_PTR>(black_);
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+      return OnControlColour(reinterpret_cast<HDC>(w));
+    case WM_CLOSE:
+      CloseWith(IDCANCEL);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void ConfigWindow::OnInitDialog() {
+  if (!Guarded([&] { dialogs::CreateConfigControls(dialog_, instance_, font_, richEditClass_); })) {
+    ::EndDialog(dialog_, IDABORT);
+    return;
+  }
+  dialogs::PlaceConfigWindow(dialog_);
+  for (ConfigControl control : kEveryControl) Refresh(control);
+  ::SetTimer(dialog_, kStartupTimer, 1, nullptr);
+  // A failed start-up has been shown; the dialog opens all the same.
+  Guarded([&] { form_.FormCreate(); });
+}
+
+void ConfigWindow::OnCommand(int id, int code) {
+  switch (id) {
+    case IDC_PORTEDIT:
+    case IDC_USEREDIT:
+    case IDC_PASSWORDEDIT:
+    case IDC_LOCALFILEEDIT:
+      if (code == EN_CHANGE && !refreshing_) OnEditChange(id);
+      return;
+    case IDC_IPEDIT:
+    case IDC_DISKTYPEBOX:
+      if (!refreshing_) OnComboChange(id, code);
+      return;
+    case IDC_FILELIST:
+      if (code == LBN_SELCHANGE) {
+        int index = static_cast<int>(::SendDlgItemMessageA(dialog_, id, LB_GETCURSEL, 0, 0));
+        Guarded([&] { form_.FileListClick(index); });
+      }
+      return;
+  }
+  if (code != BN_CLICKED) return;
+  switch (id) {
+    case IDC_CHECKBOX1: {
+      bool checked = ::IsDlgButtonChecked(dialog_, id) == BST_CHECKED;
+      Guarded([&] { form_.UserSetsDebugInfo(checked); });
+      return;
+    }
+    case IDC_CONNECTBUTTON:
+      Guarded([&] { form_.ConnectButtonClick(); });
+      return;
+    case IDC_BUTTON2:
+      Guarded([&] { form_.Button2Click(); });
+      return;
+    case IDC_NEWSBUTTON:
+      Guarded([&] { ClickNewsButton(); });
+      return;
+    case IDC_BUTTON1:
+      // The button's result is set before its handler runs: the dialog closes even when
+      // the handler fails.
+      Guarded([&] { form_.Button1Click(); });
+      CloseWith(IDOK);
+      return;
+  }
+}
+
+void ConfigWindow::OnEditChange(int id) {
+  std::string text = TextOf(id);
+  Guarded([&] {
+    switch (id) {
+      case IDC_PORTEDIT:
+        form_.UserChangesPortText(text);
+        break;
+      case IDC_USEREDIT:
+        form_.UserChangesUserText(text);
+        break;
+      case IDC_PASSWORDEDIT:
+        form_.UserChangesPasswordText(text);
+        break;
+      case IDC_LOCALFILEEDIT:
+        form_.UserChangesLocalFileText(text);
+        break;
+    }
+  });
+}
+
+void ConfigWindow::OnComboChange(int id, int code) {
+  std::string text;
+  if (code == CBN_EDITCHANGE) {
+    text = TextOf(id);
+  } else if (code == CBN_SELCHANGE) {
+    // The box shows a picked entry only after this notification: take it from the list.
+    HWND box = ::GetDlgItem(dialog_, id);
+    LRESULT index = ::SendMessageA(box, CB_GETCURSEL, 0, 0);
+    if (index == CB_ERR) return;
+    text.resize(static_cast<size_t>(::SendMessageA(box, CB_GETLBTEXTLEN, index, 0)) + 1);
+    ::SendMessageA(box, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(std::strlen(text.c_str()));
+  } else {
+    return;
+  }
+  Guarded([&] {
+    if (id == IDC_IPEDIT) {
+      form_.UserChangesIpText(text);
+    } else {
+      form_.UserChangesDiskTypeText(text);
+    }
+  });
+}
+
+void ConfigWindow::OnNotify(const NMHDR& header) {
+  if (header.idFrom != IDC_MAINCONTROL || header.code != TCN_SELCHANGE) return;
+  LRESULT page = ::SendMessageA(header.hwndFrom, TCM_GETCURSEL, 0, 0);
+  dialogs::ShowConfigPage(dialog_, static_cast<dialogs::Page>(page));
+}
+
+void ConfigWindow::OnStartupTimer() {
+  ::KillTimer(dialog_, kStartupTimer);
+  Guarded([&] { form_.StartupTimer(); });
+}
+
+INT_PTR ConfigWindow::OnControlColour(HDC dc) {
+  ::SetTextColor(dc, dialogs::kTextColour);
+  ::SetBkColor(dc, dialogs::kBackColour);
+  return reinterpret_cast<INT_PTR>(black_);
+}
+
+void ConfigWindow::CloseWith(INT_PTR result) {
+  // A failed close sequence has been shown and keeps the dialog open; the next close runs
+  // the whole sequence again.
+  if (!Guarded([&] { form_.FormClose(); })) return;
+  ::EndDialog(dialog_, result);
+}
+
+template <typename Handler>
+bool ConfigWindow::Guarded(Handler handler) noexcept {
+  try {
+    handler();
+    return true;
+  } catch (const std::exception& error) {
+    ShowError(error.what());
+  } catch (...) {
+    ShowError("Unknown error");
+  }
+  return false;
+}
+
+void ConfigWindow::ShowError(const char* text) noexcept {
+  ::MessageBoxA(dialog_, text, kErrorCaption, MB_OK | MB_ICONERROR);
+}
+
+std::string ConfigWindow::ChooseImageFile() {
+  std::vector<char> name(kChooserPathBytes, '\0');
+  OPENFILENAMEA chooser{};
+  chooser.lStructSize = sizeof chooser;
+  chooser.hwndOwner = dialog_;
+  chooser.lpstrFile = name.data();
+  chooser.nMaxFile = kChooserPathBytes;
+  chooser.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING;
+  if (::GetOpenFileNameA(&chooser)) return name.data();
+  if (DWORD error = ::CommDlgExtendedError()) {
+    throw std::runtime_error("The file chooser failed (error " + std::to_string(error) + ")");
+  }
+  return "";
+}
+
+void ConfigWindow::ListLocalCaches(const std::string& folder) {
+  char full[MAX_PATH];
+  DWORD length = ::GetFullPathNameA(folder.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH) throw IoError(static_cast<int>(::GetLastError()));
+  std::string path(full, length);
+  if (path.size() > 3 && path.back() == '\\') path.pop_back();  // "C:\" keeps its backslash
+  if (!::SetCurrentDirectoryA(path.c_str())) throw IoError(static_cast<int>(::GetLastError()));
+  localCacheFolder_ = path;
+  ReadLocalCaches();
+}
+
+void ConfigWindow::ReadLocalCaches() {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA((localCacheFolder_ + "\\*.Block").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    constexpr DWORD kNotListed =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    do {
+      // The pattern also matches short names and longer extensions: check the long name.
+      if (!(found.dwFileAttributes & kNotListed) &&
+          EndsWithNoCase(found.cFileName, kLocalCacheExtension)) {
+        names.push_back(found.cFileName);
+      }
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return ::lstrcmpiA(a.c_str(), b.c_str()) < 0;
+  });
+  ShowList(IDC_LOCALCACHELIST, LB_RESETCONTENT, LB_ADDSTRING, names);
+}
+
+void ConfigWindow::ClickNewsButton() {
+  // The news panel fetches nothing yet: its "Get News" has no effect.
+}
+
+}  // namespace korvane

@@ -1,0 +1,74 @@
+// The modal "Config" window on the plain Win32 API: it shows a ConfigForm's data in its
+// controls and turns the user's input into the form's calls. The form holds every rule;
+// this window only moves texts between controls and the form, and keeps every error of a
+// handler inside the window procedure, shown in a message box.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "core/Plugin.h"
+#include "dialogs/ConfigForm.h"
+
+namespace korvane {
+
+// Runs the "Config" dialog for plugin modally on the calling thread; returns once it closed.
+// dll is the module that owns the dialog's windows. Throws when the window cannot be made.
+void RunConfigDialog(HINSTANCE dll, Plugin& plugin);
+
+class ConfigWindow final : public ConfigView {
+ public:
+  // richEditClass names the window class of the News box, already registered.
+  ConfigWindow(HINSTANCE instance, Plugin& plugin, const char* richEditClass);
+  ~ConfigWindow() override;
+  ConfigWindow(const ConfigWindow&) = delete;
+  ConfigWindow& operator=(const ConfigWindow&) = delete;
+
+  // Shows the window modally over owner (may be null); IDOK or IDCANCEL once it closed.
+  INT_PTR Run(HWND owner);
+
+  void Refresh(ConfigControl control) override;
+  std::string ChooseImageFile() override;
+  void ListLocalCaches(const std::string& folder) override;
+  void ClickNewsButton() override;
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM w, LPARAM l);
+  INT_PTR HandleMessage(UINT message, WPARAM w, LPARAM l);
+
+  void OnInitDialog();
+  void OnCommand(int id, int code);
+  void OnEditChange(int id);
+  void OnComboChange(int id, int code);
+  void OnNotify(const NMHDR& header);
+  void OnStartupTimer();
+  INT_PTR OnControlColour(HDC dc);
+  void CloseWith(INT_PTR result);
+
+  // Runs handler; an exception is shown in a message box. False when it threw.
+  template <typename Handler>
+  bool Guarded(Handler handler) noexcept;
+  void ShowError(const char* text) noexcept;
+
+  std::string TextOf(int id) const;
+  void SetTextOf(int id, const std::string& text);
+  void ShowOutput();
+  void ShowList(int id, UINT reset, UINT add, const std::vector<std::string>& entries);
+  void ShowIpHistory();
+  void ReadLocalCaches();
+
+  HINSTANCE instance_;
+  const char* richEditClass_;
+  HWND dialog_ = nullptr;
+  HFONT font_;
+  HBRUSH black_;
+  size_t outputShown_ = 0;  // lines of the form's output already in the Output box
+  // Set while the window writes the form's data into controls: the change notifications
+  // that this causes are not the user's and are not passed on.
+  bool refreshing_ = false;
+  std::string localCacheFolder_;
+  ConfigForm form_;  // last: it is made with, and may call back into, the members above
+};
+
+}  // namespace korvane

@@ -1,0 +1,244 @@
+// The host side and the user side of the dialog tests: the DLL and its exports, standard
+// output caught in a file, and the "Config" window driven by control id from a second
+// thread. Clicks and keystrokes are posted: a handler that shows a message box would
+// otherwise keep the driving thread waiting on it.
+#include "DialogDriver.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "dialogs/ConfigControlIds.h"
+
+namespace korvane::test {
+
+namespace {
+
+constexpr char kErrorCaption[] = "KorvaneCDVD";
+constexpr int kMessageBoxTextId = 0xFFFF;
+
+template <typename Done>
+bool WaitUntil(Done done, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+template <typename Pointer>
+void Resolve(HMODULE module, const char* name, Pointer& pointer) {
+  pointer = reinterpret_cast<Pointer>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+bool IsComboBox(HWND control) {
+  char name[32] = {};
+  ::GetClassNameA(control, name, sizeof name);
+  return ::lstrcmpiA(name, "ComboBox") == 0;
+}
+
+// A top-level window of this process: tests of other processes may show theirs meanwhile.
+HWND FindOwnWindow(const char* windowClass, const char* caption) {
+  for (HWND window = ::FindWindowExA(nullptr, nullptr, windowClass, caption); window;
+       window = ::FindWindowExA(nullptr, window, windowClass, caption)) {
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(window, &process);
+    if (process == ::GetCurrentProcessId()) return window;
+  }
+  return nullptr;
+}
+
+HWND VisibleErrorBox() {
+  HWND box = FindOwnWindow("#32770", kErrorCaption);
+  return box && ::IsWindowVisible(box) ? box : nullptr;
+}
+
+// The Config window once it is shown, or showing a start-up error; null when configure
+// returned first or nothing came.
+HWND WaitForConfigWindow(const std::atomic<bool>& returned) {
+  HWND window = nullptr;
+  WaitUntil(
+      [&] {
+        window = FindOwnWindow("#32770", "Config");
+        return returned || (window && (::IsWindowVisible(window) || VisibleErrorBox()));
+      },
+      10000);
+  return returned ? nullptr : window;
+}
+
+}  // namespace
+
+PluginDll::PluginDll() : module(::LoadLibraryA("KorvaneCDVD.dll")) {
+  if (!module) return;
+  Resolve(module, "CDVDconfigure", configure);
+  Resolve(module, "CDVDopen", open);
+  Resolve(module, "CDVDclose", close);
+  Resolve(module, "CDVDreadTrack", readTrack);
+  Resolve(module, "CDVDgetBuffer", getBuffer);
+  Resolve(module, "CDVDgetDiskType", getDiskType);
+  Resolve(module, "CDVDtest", test);
+}
+
+PluginDll::~PluginDll() {
+  if (module) ::FreeLibrary(module);
+}
+
+CapturedStdout::CapturedStdout(const std::string& path)
+    : path_(path),
+      file_(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)),
+      previous_(::GetStdHandle(STD_OUTPUT_HANDLE)) {
+  ::SetStdHandle(STD_OUTPUT_HANDLE, file_);
+}
+
+CapturedStdout::~CapturedStdout() {
+  ::SetStdHandle(STD_OUTPUT_HANDLE, previous_);
+  ::CloseHandle(file_);
+}
+
+std::string CapturedStdout::Text() const {
+  return ReadWholeFile(path_);
+}
+
+std::string ConfigDialog::Text(int id) const {
+  HWND control = Control(id);
+  std::string text(static_cast<size_t>(::SendMessageA(control, WM_GETTEXTLENGTH, 0, 0)) + 1, '\0');
+  LRESULT length =
+      ::SendMessageA(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]));
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+void ConfigDialog::SetText(int id, const std::string& text) {
+  HWND control = Control(id);
+  if (!IsComboBox(control)) {
+    ::SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    return;
+  }
+  // A combo box's edit part reports no change for WM_SETTEXT: replace its text as typing
+  // over a selection does.
+  HWND edit = ::FindWindowExA(control, nullptr, "Edit", nullptr);
+  ::SendMessageA(edit, EM_SETSEL, 0, -1);
+  ::SendMessageA(edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void ConfigDialog::TypeAtEnd(int id, char c) {
+  LRESULT end = ::SendMessageA(Control(id), WM_GETTEXTLENGTH, 0, 0);
+  ::SendMessageA(Control(id), EM_SETSEL, end, end);
+  ::PostMessageA(Control(id), WM_CHAR, static_cast<unsigned char>(c), 1);
+}
+
+void ConfigDialog::Click(int id) {
+  ::PostMessageA(Control(id), BM_CLICK, 0, 0);
+}
+
+void ConfigDialog::Pick(int id, int index) {
+  HWND control = Control(id);
+  bool combo = IsComboBox(control);
+  ::SendMessageA(control, combo ? CB_SETCURSEL : LB_SETCURSEL, index, 0);
+  WPARAM notice = MAKEWPARAM(id, combo ? CBN_SELCHANGE : LBN_SELCHANGE);
+  ::PostMessageA(window_, WM_COMMAND, notice, reinterpret_cast<LPARAM>(control));
+}
+
+void ConfigDialog::ClickTab(int index) {
+  RECT tab{};
+  ::SendMessageA(Control(IDC_MAINCONTROL), TCM_GETITEMRECT, index, reinterpret_cast<LPARAM>(&tab));
+  LPARAM at = MAKELPARAM((tab.left + tab.right) / 2, (tab.top + tab.bottom) / 2);
+  ::PostMessageA(Control(IDC_MAINCONTROL), WM_LBUTTONDOWN, MK_LBUTTON, at);
+  ::PostMessageA(Control(IDC_MAINCONTROL), WM_LBUTTONUP, 0, at);
+}
+
+std::vector<std::string> ConfigDialog::Entries(int id) const {
+  HWND control = Control(id);
+  bool combo = IsComboBox(control);
+  std::vector<std::string> entries;
+  LRESULT count = ::SendMessageA(control, combo ? CB_GETCOUNT : LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    LRESULT length = ::SendMessageA(control, combo ? CB_GETLBTEXTLEN : LB_GETTEXTLEN, i, 0);
+    std::string entry(static_cast<size_t>(length) + 1, '\0');
+    ::SendMessageA(control, combo ? CB_GETLBTEXT : LB_GETTEXT, i,
+                   reinterpret_cast<LPARAM>(&entry[0]));
+    entry.resize(static_cast<size_t>(length));
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+bool ConfigDialog::WaitForText(int id, const std::string& part, int timeoutMs) const {
+  return WaitUntil([&] { return Text(id).find(part) != std::string::npos; }, timeoutMs);
+}
+
+std::string ConfigDialog::TakeMessageBox(int timeoutMs) const {
+  HWND box = nullptr;
+  if (!WaitUntil([&] { return (box = VisibleErrorBox()) != nullptr; }, timeoutMs)) return "";
+  char text[1024] = {};
+  ::GetDlgItemTextA(box, kMessageBoxTextId, text, sizeof text);
+  ::PostMessageA(::GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+  WaitUntil([&] { return !::IsWindow(box); }, 5000);
+  return text;
+}
+
+bool ConfigDialog::Close() const {
+  ::PostMessageA(window_, WM_CLOSE, 0, 0);
+  return WaitUntil(
+      [&] {
+        if (!VisibleErrorBox()) return !::IsWindow(window_);
+        ADD_FAILURE() << "closing showed: " << TakeMessageBox(0);
+        ::PostMessageA(window_, WM_CLOSE, 0, 0);
+        return false;
+      },
+      10000);
+}
+
+void RunConfigure(void(__stdcall* configure)(), const std::function<void(ConfigDialog&)>& script) {
+  std::atomic<bool> returned{false};
+  std::thread driver([&] {
+    HWND window = WaitForConfigWindow(returned);
+    if (!window) {
+      ADD_FAILURE() << "the Config window did not show";
+      return;
+    }
+    ConfigDialog dialog(window);
+    script(dialog);
+    if (!returned && ::IsWindow(window) && !dialog.Close()) {
+      std::fprintf(stderr, "the Config window does not close: stopping\n");
+      std::fflush(stderr);
+      ::TerminateProcess(::GetCurrentProcess(), 3);
+    }
+  });
+  configure();
+  returned = true;
+  driver.join();
+}
+
+bool PumpMessagesUntil(const std::function<bool()>& done, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    MSG message;
+    while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      ::TranslateMessage(&message);
+      ::DispatchMessageA(&message);
+    }
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
+  return done();
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+}  // namespace korvane::test

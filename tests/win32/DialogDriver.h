@@ -1,0 +1,93 @@
+// Drives KorvaneCDVD.dll as a host and its "Config" dialog as a user, for tests under Wine:
+// the DLL with its exports and its standard output caught in a file, and the dialog seen
+// from a second thread while CDVDconfigure runs it on the test's main thread. Every wait is
+// bounded.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace korvane::test {
+
+// KorvaneCDVD.dll loaded for one test, with the exports that the tests call.
+struct PluginDll {
+  PluginDll();
+  ~PluginDll();
+  PluginDll(const PluginDll&) = delete;
+  PluginDll& operator=(const PluginDll&) = delete;
+
+  HMODULE module;
+  void(__stdcall* configure)() = nullptr;
+  int32_t(__stdcall* open)() = nullptr;
+  void(__stdcall* close)() = nullptr;
+  int32_t(__stdcall* readTrack)(uint32_t lsn, int32_t mode) = nullptr;
+  uint8_t*(__stdcall* getBuffer)() = nullptr;
+  int32_t(__stdcall* getDiskType)() = nullptr;
+  int32_t(__stdcall* test)() = nullptr;
+};
+
+// Points the process's standard output at a file for as long as it lives: the plugin's
+// trace lines land there.
+class CapturedStdout final {
+ public:
+  explicit CapturedStdout(const std::string& path);
+  ~CapturedStdout();
+  CapturedStdout(const CapturedStdout&) = delete;
+  CapturedStdout& operator=(const CapturedStdout&) = delete;
+  // Everything written so far.
+  std::string Text() const;
+
+ private:
+  std::string path_;
+  HANDLE file_;
+  HANDLE previous_;
+};
+
+// The open "Config" window, driven from a thread other than its own.
+class ConfigDialog final {
+ public:
+  explicit ConfigDialog(HWND window) : window_(window) {}
+  HWND Window() const { return window_; }
+  HWND Control(int id) const { return ::GetDlgItem(window_, id); }
+
+  std::string Text(int id) const;
+  // Sets the text as typing does (on a combo box: into its edit part).
+  void SetText(int id, const std::string& text);
+  // Types one character at the end of an edit's text; posted, so it may bring a message box.
+  void TypeAtEnd(int id, char c);
+  // Clicks a button; posted, so it may bring a message box.
+  void Click(int id);
+  // Picks entry index of a list box or combo box as a mouse click does.
+  void Pick(int id, int index);
+  // Clicks the tab of page index of MainControl.
+  void ClickTab(int index);
+  std::vector<std::string> Entries(int id) const;
+  // Waits until the control's text contains part; false after timeoutMs.
+  bool WaitForText(int id, const std::string& part, int timeoutMs = 10000) const;
+  // The text of the next error box of the plugin, which is dismissed; "" when none showed
+  // within timeoutMs.
+  std::string TakeMessageBox(int timeoutMs = 5000) const;
+  // Closes the window as its close box does; false when it stayed open.
+  bool Close() const;
+
+ private:
+  HWND window_;
+};
+
+// Runs configure on this thread while script drives the dialog from a second thread, and
+// closes the dialog when the script leaves it open. A dialog that cannot be closed ends the
+// process: a test must never hang.
+void RunConfigure(void(__stdcall* configure)(), const std::function<void(ConfigDialog&)>& script);
+
+// Dispatches this thread's messages until done() or timeoutMs passed; returns done().
+bool PumpMessagesUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+
+// The whole file as bytes; "" when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+
+}  // namespace korvane::test
