@@ -49,6 +49,20 @@ void MakeNewsBlack(HWND news) {
   ::SendMessageA(news, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
 }
 
+// Labels size themselves to their text, as the given sizes were measured with the same
+// face; a substitute face that runs wider would otherwise cut the text off.
+void FitLabelToText(HWND label, HFONT font, const ControlSpec& spec) {
+  HDC dc = ::GetDC(label);
+  HGDIOBJ previous = ::SelectObject(dc, font);
+  SIZE extent{};
+  ::GetTextExtentPoint32A(dc, spec.text, static_cast<int>(std::strlen(spec.text)), &extent);
+  ::SelectObject(dc, previous);
+  ::ReleaseDC(label, dc);
+  if (extent.cx <= spec.width && extent.cy <= spec.height) return;
+  ::SetWindowPos(label, nullptr, 0, 0, std::max<int>(extent.cx, spec.width),
+                 std::max<int>(extent.cy, spec.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 // Settings that no window style carries.
 void ApplyControlSettings(HWND dialog) {
   HWND diskTypes = ::GetDlgItem(dialog, IDC_DISKTYPEBOX);
@@ -145,6 +159,9 @@ void CreateConfigControls(HWND dialog, HINSTANCE instance, HFONT font, const cha
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
     if (!control) Fail("Cannot create control " + std::to_string(spec.id));
     ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    if (std::strcmp(spec.windowClass ? spec.windowClass : "", "STATIC") == 0) {
+      FitLabelToText(control, font, spec);
+    }
   }
   ApplyControlSettings(dialog);
   ArrangePages(dialog);
