@@ -264,5 +264,20 @@ TEST_F(ConfigDialogTest, LocalImageFromTheSettingsPlaysThroughTheExports) {
   ExpectDisc(kIsoSectors, 2048, 3);
 }
 
+TEST_F(ConfigDialogTest, ChooseFileTakesThePickedImageAndACancelChangesNothing) {
+  std::string image = folder_.MakeImage("chosen.iso", kIsoSectors, 2048);
+  Configure([&](ConfigDialog& dialog) {
+    dialog.Click(IDC_BUTTON2);
+    ASSERT_TRUE(dialog.AnswerFileChooser(image));
+    EXPECT_TRUE(dialog.WaitForText(IDC_LOCALFILEEDIT, image));
+    dialog.Click(IDC_BUTTON2);
+    ASSERT_TRUE(dialog.AnswerFileChooser(""));
+    EXPECT_EQ(dialog.TakeMessageBox(300), "");
+    EXPECT_EQ(dialog.Text(IDC_LOCALFILEEDIT), image);
+    EXPECT_EQ(platform::GetWorkingDirectory(), scratch_ + "\\Games");
+  });
+  ExpectDisc(kIsoSectors, 2048, 3);
+}
+
 }  // namespace
 }  // namespace korvane

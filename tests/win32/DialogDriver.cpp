@@ -60,6 +60,14 @@ HWND VisibleErrorBox() {
   return box && ::IsWindowVisible(box) ? box : nullptr;
 }
 
+BOOL CALLBACK FindEditBox(HWND window, LPARAM found) {
+  char name[16] = {};
+  ::GetClassNameA(window, name, sizeof name);
+  if (::lstrcmpiA(name, "Edit") != 0) return TRUE;
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
+}
+
 // The Config window once it is shown, or showing a start-up error; null when configure
 // returned first or nothing came.
 HWND WaitForConfigWindow(const std::atomic<bool>& returned) {
@@ -183,6 +191,21 @@ std::string ConfigDialog::TakeMessageBox(int timeoutMs) const {
   ::PostMessageA(::GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
   WaitUntil([&] { return !::IsWindow(box); }, 5000);
   return text;
+}
+
+bool ConfigDialog::AnswerFileChooser(const std::string& path) const {
+  HWND chooser = nullptr;
+  if (!WaitUntil(
+          [&] { return (chooser = FindOwnWindow("#32770", "Open")) && ::IsWindowVisible(chooser); },
+          10000)) {
+    return false;
+  }
+  // The file name box is the chooser's only edit box, however deep its frame nests it.
+  HWND name = nullptr;
+  ::EnumChildWindows(chooser, FindEditBox, reinterpret_cast<LPARAM>(&name));
+  ::SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  ::PostMessageA(chooser, WM_COMMAND, path.empty() ? IDCANCEL : IDOK, 0);
+  return WaitUntil([&] { return !::IsWindow(chooser); }, 5000);
 }
 
 bool ConfigDialog::Close() const {

@@ -71,6 +71,9 @@ class ConfigDialog final {
   // The text of the next error box of the plugin, which is dismissed; "" when none showed
   // within timeoutMs.
   std::string TakeMessageBox(int timeoutMs = 5000) const;
+  // Answers the file chooser that the dialog opened: types path as the file name and
+  // confirms, or cancels when path is empty. False when no chooser showed or it stayed.
+  bool AnswerFileChooser(const std::string& path) const;
   // Closes the window as its close box does; false when it stayed open.
   bool Close() const;
 

@@ -76,6 +76,16 @@ std::string ConfigWindow::TextOf(int id) const {
   return text;
 }
 
+std::string ConfigWindow::PickedEntryOf(int id) const {
+  HWND box = ::GetDlgItem(dialog_, id);
+  LRESULT index = ::SendMessageA(box, CB_GETCURSEL, 0, 0);
+  if (index == CB_ERR) return TextOf(id);
+  std::string text(static_cast<size_t>(::SendMessageA(box, CB_GETLBTEXTLEN, index, 0)) + 1, '\0');
+  LRESULT length = ::SendMessageA(box, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(&text[0]));
+  text.resize(length == CB_ERR ? 0 : static_cast<size_t>(length));
+  return text;
+}
+
 void ConfigWindow::SetTextOf(int id, const std::string& text) {
   // Rewriting an unchanged text would put the caret back at the start while the user types.
   if (TextOf(id) != text) ::SetDlgItemTextA(dialog_, id, text.c_str());

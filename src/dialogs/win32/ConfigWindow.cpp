@@ -102,7 +102,12 @@ INT_PTR CALLBACK ConfigWindow::DialogProc(HWND window, UINT message, WPARAM w, L
   }
   auto* self = reinterpret_cast<ConfigWindow*>(::GetWindowLongPtrA(window, DWLP_USER));
   if (!self) return FALSE;
-  INT_PTR result = self->HandleMessage(message, w, l);
+  INT_PTR result = FALSE;
+  try {
+    result = self->HandleMessage(message, w, l);
+  } catch (...) {
+    // The handlers show their own errors; nothing may unwind into the system's code.
+  }
   if (message == WM_NCDESTROY) self->dialog_ = nullptr;
   return result;
 }
@@ -141,7 +146,9 @@ void ConfigWindow::OnInitDialog() {
     return;
   }
   dialogs::PlaceConfigWindow(dialog_);
-  for (ConfigControl control : kEveryControl) Refresh(control);
+  Guarded([&] {
+    for (ConfigControl control : kEveryControl) Refresh(control);
+  });
   ::SetTimer(dialog_, kStartupTimer, 1, nullptr);
   // A failed start-up has been shown; the dialog opens all the same.
   Guarded([&] { form_.FormCreate(); });
@@ -192,8 +199,8 @@ void ConfigWindow::OnCommand(int id, int code) {
 }
 
 void ConfigWindow::OnEditChange(int id) {
-  std::string text = TextOf(id);
   Guarded([&] {
+    std::string text = TextOf(id);
     switch (id) {
       case IDC_PORTEDIT:
         form_.UserChangesPortText(text);
@@ -212,21 +219,9 @@ void ConfigWindow::OnEditChange(int id) {
 }
 
 void ConfigWindow::OnComboChange(int id, int code) {
-  std::string text;
-  if (code == CBN_EDITCHANGE) {
-    text = TextOf(id);
-  } else if (code == CBN_SELCHANGE) {
-    // The box shows a picked entry only after this notification: take it from the list.
-    HWND box = ::GetDlgItem(dialog_, id);
-    LRESULT index = ::SendMessageA(box, CB_GETCURSEL, 0, 0);
-    if (index == CB_ERR) return;
-    text.resize(static_cast<size_t>(::SendMessageA(box, CB_GETLBTEXTLEN, index, 0)) + 1);
-    ::SendMessageA(box, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(&text[0]));
-    text.resize(std::strlen(text.c_str()));
-  } else {
-    return;
-  }
+  if (code != CBN_EDITCHANGE && code != CBN_SELCHANGE) return;
   Guarded([&] {
+    std::string text = code == CBN_SELCHANGE ? PickedEntryOf(id) : TextOf(id);
     if (id == IDC_IPEDIT) {
       form_.UserChangesIpText(text);
     } else {

@@ -52,6 +52,8 @@ class ConfigWindow final : public ConfigView {
   void ShowError(const char* text) noexcept;
 
   std::string TextOf(int id) const;
+  // The entry picked in a combo box's list, which its text shows only after CBN_SELCHANGE.
+  std::string PickedEntryOf(int id) const;
   void SetTextOf(int id, const std::string& text);
   void ShowOutput();
   void ShowList(int id, UINT reset, UINT add, const std::vector<std::string>& entries);
