@@ -181,6 +181,22 @@ TEST_F(ConfigDialogTest, ShowsTheLoadedSettingsRefusesABadPortAndSavesAtClose) {
   EXPECT_EQ(platform::GetWorkingDirectory(), scratch_);
 }
 
+TEST_F(ConfigDialogTest, AFailedStartOpensAnywayAndAFailedSaveKeepsItOpen) {
+  WriteSettings("127.0.0.1,abc,alice,,");
+  Configure([&](ConfigDialog& dialog) {
+    EXPECT_EQ(dialog.TakeMessageBox(), "'abc' is not a valid integer value");
+    EXPECT_TRUE(test::PumpMessagesUntil([&] { return ::IsWindowVisible(dialog.Window()) != 0; }));
+    EXPECT_EQ(dialog.Text(IDC_USEREDIT), "");  // loading stopped at the port
+    std::filesystem::remove(GamesFile("KorvaneCDVD.ini"));
+    std::filesystem::create_directory(GamesFile("KorvaneCDVD.ini"));
+    dialog.Click(IDC_BUTTON1);
+    EXPECT_EQ(dialog.TakeMessageBox(), "File access denied");
+    EXPECT_TRUE(::IsWindowVisible(dialog.Window()));
+    std::filesystem::remove(GamesFile("KorvaneCDVD.ini"));
+  });
+  EXPECT_EQ(ReadWholeFile(GamesFile("KorvaneCDVD.ini")), "127.0.0.1,abc,,,,");
+}
+
 TEST_F(ConfigDialogTest, DebugInfoAndDiskTypeReopenAtTheirInitialValues) {
   WriteSettings("127.0.0.1,35000,,," + folder_.MakeImage("disc.iso", 8, 2048) + ",");
   Configure([&](ConfigDialog& dialog) {
