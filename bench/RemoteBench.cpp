@@ -47,7 +47,7 @@ Remote Connect(const std::string& folder, int level, uint32_t delayMs, bench::Di
   config.quiet = true;
   config.level = level;
   config.delayMs = delayMs;
-  config.messageGapMs = 5;
+  config.messageGapMs = 60;  // greeting, list and prompt in batches of their own
   r.server = std::make_unique<korvane::server::DiscServer>(config);
   std::string error;
   if (!r.server->Start(error)) {
@@ -61,7 +61,7 @@ Remote Connect(const std::string& folder, int level, uint32_t delayMs, bench::Di
   socket.client.Activate();
   auto end = Clock::now() + std::chrono::seconds(10);
   while (!socket.client.IsConnected() && Clock::now() < end) socket.client.Pump(10);
-  for (int i = 0; i < 30; ++i) socket.client.Pump(10);  // greeting, list and prompt
+  for (int i = 0; i < 40; ++i) socket.client.Pump(10);  // greeting, list and prompt
   korvane::PluginState& state = r.plugin->State();
   state.RemoteMode = true;
   state.SelectedDiscIndex = 0;

@@ -64,6 +64,10 @@ LoopbackServer::~LoopbackServer() {
   CloseClient();
   ::shutdown(listener_, 2);  // ends a pending accept on POSIX; closing does on Windows
   CloseSocket(listener_);
+#ifdef _WIN32
+  // Winsock does not wake a recv blocked in another thread on shutdown; closing does.
+  if (client_ >= 0) CloseSocket(client_.exchange(-2));
+#endif
   thread_.join();
   if (client_ >= 0) CloseSocket(client_);
 }

@@ -42,7 +42,7 @@ class RemotePlayTest : public ::testing::Test {
     config.port = 0;
     config.allowAnyone = true;
     config.quiet = true;
-    config.messageGapMs = 5;
+    config.messageGapMs = 60;  // greeting, list and prompt in batches of their own
     config.runMax = runMax;
     server_ = std::make_unique<server::DiscServer>(config);
     std::string error;

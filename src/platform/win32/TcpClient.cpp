@@ -22,6 +22,17 @@ constexpr int kSendStallMs = 5000;
 
 LRESULT CALLBACK ConnectionWindowProc(HWND, UINT, WPARAM, LPARAM);
 
+// The module that holds this code: the plugin DLL in the product. The window class is
+// registered under it, so a DLL loaded again at another address registers a class of its
+// own instead of finding one whose window procedure points into the module unloaded.
+HINSTANCE CodeModule() {
+  HMODULE module = nullptr;
+  ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&ConnectionWindowProc), &module);
+  return module;
+}
+
 void StartWinsockOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -29,7 +40,7 @@ void StartWinsockOnce() {
     ::WSAStartup(MAKEWORD(2, 2), &data);
     WNDCLASSA wc{};
     wc.lpfnWndProc = ConnectionWindowProc;
-    wc.hInstance = ::GetModuleHandleA(nullptr);
+    wc.hInstance = CodeModule();
     wc.lpszClassName = kWindowClass;
     ::RegisterClassA(&wc);
   });
@@ -193,7 +204,7 @@ void TcpClient::Activate() {
   if (IsActive()) return;
   if (!d.window) {
     d.window = ::CreateWindowA(kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                               ::GetModuleHandleA(nullptr), nullptr);
+                               CodeModule(), nullptr);
     ::SetWindowLongPtrA(d.window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&d));
   }
   d.events.OnConnecting();
