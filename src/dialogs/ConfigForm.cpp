@@ -27,7 +27,10 @@ int StrToInt(const std::string& text) {
 }
 
 ConfigForm::ConfigForm(Plugin& plugin, ConfigView& view)
-    : plugin_(plugin), view_(view), client_(*this) {}
+    : plugin_(plugin), view_(view), client_(*this), webSocket_(newsEvents_) {
+  webSocket_.SetHost(kNewsHost);
+  webSocket_.SetPortNumber(kNewsPort);
+}
 
 ConfigForm::~ConfigForm() = default;
 
@@ -45,8 +48,8 @@ void ConfigForm::FormCreate() {
   std::string here = platform::GetWorkingDirectory();
   settingsFolder_ = here + "\\" + plugin_.State().GamesFolder;
   LoadSettings();
-  view_.ListLocalCaches(".\\" + plugin_.State().GamesFolder + "\\");
-  view_.ClickNewsButton();
+  PointLocalCacheList(".\\" + plugin_.State().GamesFolder + "\\");
+  NewsButtonClick();
 }
 
 void ConfigForm::LoadSettings() {

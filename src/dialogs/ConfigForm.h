@@ -7,6 +7,7 @@
 // box and stays open. An exception from FormClose cancels the close.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct ConfigControls {
   std::string connectCaption = "Connect";
   std::vector<std::string> outputLines;
   std::vector<std::string> fileList;
+  std::vector<std::string> localCacheList;  // names of the caches in the list's folder
+  int localCacheSelection = -1;             // the entry picked last, -1 for none
+  int32_t cachePercent = 0;                 // position of the bar, 0 to 999999999
+  std::vector<std::string> newsLines;       // the news box's lines
 };
 
 enum class ConfigControl {
@@ -43,7 +48,18 @@ enum class ConfigControl {
   kConnectButton,
   kOutput,
   kFileList,
+  kLocalCacheList,
+  kCachePercent,
+  kNews,  // lines are appended or all cleared; the top of the news is brought into view
 };
+
+// The news host, a setting of the build: the news page is fetched from its port 80.
+#ifndef KORVANE_NEWS_HOST
+#define KORVANE_NEWS_HOST "localhost"
+#endif
+inline constexpr char kNewsHost[] = KORVANE_NEWS_HOST;
+inline constexpr int kNewsPort = 80;
+inline constexpr int32_t kCachePercentMax = 999999999;
 
 // What the form needs of its window.
 class ConfigView {
@@ -53,11 +69,9 @@ class ConfigView {
   virtual void Refresh(ConfigControl control) = 0;
   // Runs the standard open-file dialog modally; the chosen file name, "" when cancelled.
   virtual std::string ChooseImageFile() = 0;
-  // Points the local cache list at folder and reads it again (the working directory
-  // becomes folder).
-  virtual void ListLocalCaches(const std::string& folder) = 0;
-  // Fetches the news, as a click on "Get News" does.
-  virtual void ClickNewsButton() = 0;
+  // Shows the local cache list's popup menu with its corner at the mouse cursor; true
+  // when its "Delete" was chosen.
+  virtual bool PopupLocalFileMenu() = 0;
 };
 
 class ConfigForm final : public platform::ConnectionEvents, private DialogBatchSink {
@@ -89,6 +103,15 @@ class ConfigForm final : public platform::ConnectionEvents, private DialogBatchS
   void FileListClick(int index);
   void Button1Click();
 
+  // The local cache panel.
+  void LocalCacheListClick(int index);
+  void LocalCacheListMouseDown(bool rightButton);
+  void Delete1Click();
+
+  // The news panel.
+  void NewsButtonClick();
+  platform::TcpClient& WebSocket() { return webSocket_; }
+
   // Client's events (the remote disc panel's ClientConnecting ... ClientError).
   void OnConnecting() override;
   void OnConnect() override;
@@ -112,6 +135,24 @@ class ConfigForm final : public platform::ConnectionEvents, private DialogBatchS
   void CloseClient();
   void AppendOutput(const std::string& line);
   PluginSocket& Link();
+  void PointLocalCacheList(const std::string& folder);
+  void ReadLocalCacheList();
+  void WebSocketConnect();
+  void WebSocketRead();
+
+  // WebSocket's events, handed to the news panel's handlers.
+  class NewsEvents final : public platform::ConnectionEvents {
+   public:
+    explicit NewsEvents(ConfigForm& form) : form_(form) {}
+    void OnConnecting() override {}
+    void OnConnect() override;
+    void OnDisconnect() override {}
+    void OnRead() override;
+    void OnError(int& errorCode) override { errorCode = 0; }  // swallowed, as nothing shows
+
+   private:
+    ConfigForm& form_;
+  };
 
   // What the dialog's batch reader reports.
   void OnServerText(std::string_view text) override;
@@ -124,7 +165,10 @@ class ConfigForm final : public platform::ConnectionEvents, private DialogBatchS
   ConfigView& view_;
   ConfigControls controls_;
   platform::TcpClient client_;
+  NewsEvents newsEvents_{*this};
+  platform::TcpClient webSocket_;
   std::string settingsFolder_;
+  std::string localCacheFolder_;
   std::string peerHost_;
   int peerPort_ = 0;
 };

@@ -28,6 +28,9 @@ class ReadOnlyFile final {
 
   bool IsOpen() const { return handle_ != kNoHandle; }
 
+  // Size of the open file in bytes, or -1.
+  int64_t Size() const;
+
   // Reads up to count bytes at offset into dest; returns how many were read (0 on failure).
   // A short count means the file ended or the read failed.
   size_t ReadAt(uint64_t offset, void* dest, size_t count);

@@ -40,3 +40,34 @@ bool SetWorkingDirectory(const std::string& path) {
 }
 
 }  // namespace korvane::platform
+
+#include <dirent.h>
+
+#include <filesystem>
+
+namespace korvane::platform {
+
+std::string FullPath(const std::string& path) {
+  std::error_code error;
+  auto full = std::filesystem::absolute(ToPosixPath(path), error).lexically_normal().string();
+  if (error) return "";
+  if (full.size() > 1 && full.back() == '/') full.pop_back();
+  return full;
+}
+
+std::vector<FolderEntry> ListFolder(const std::string& folder) {
+  std::vector<FolderEntry> entries;
+  DIR* dir = ::opendir(ToPosixPath(folder).c_str());
+  if (!dir) return entries;
+  while (dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    entries.push_back({name, FolderExists(folder + "\\" + name), name[0] == '.', false});
+  }
+  ::closedir(dir);
+  return entries;
+}
+
+bool DeleteFileAt(const std::string& path) { return ::unlink(ToPosixPath(path).c_str()) == 0; }
+
+}  // namespace korvane::platform

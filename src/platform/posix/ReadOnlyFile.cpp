@@ -43,3 +43,15 @@ size_t ReadOnlyFile::ReadAt(uint64_t offset, void* dest, size_t count) {
 }
 
 }  // namespace korvane::platform
+
+#include <sys/stat.h>
+
+namespace korvane::platform {
+
+int64_t ReadOnlyFile::Size() const {
+  struct stat st {};
+  if (!IsOpen() || ::fstat(static_cast<int>(handle_), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+}  // namespace korvane::platform

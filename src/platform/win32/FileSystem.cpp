@@ -49,3 +49,34 @@ bool SetWorkingDirectory(const std::string& path) {
 }
 
 }  // namespace korvane::platform
+
+namespace korvane::platform {
+
+std::string FullPath(const std::string& path) {
+  char full[MAX_PATH];
+  DWORD length = ::GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH) return "";
+  std::string result(full, length);
+  if (result.size() > 3 && result.back() == '\\') result.pop_back();  // "C:\" keeps its own
+  return result;
+}
+
+std::vector<FolderEntry> ListFolder(const std::string& folder) {
+  std::vector<FolderEntry> entries;
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return entries;
+  do {
+    std::string name = found.cFileName;
+    if (name == "." || name == "..") continue;
+    DWORD a = found.dwFileAttributes;
+    entries.push_back({name, (a & FILE_ATTRIBUTE_DIRECTORY) != 0, (a & FILE_ATTRIBUTE_HIDDEN) != 0,
+                       (a & FILE_ATTRIBUTE_SYSTEM) != 0});
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  return entries;
+}
+
+bool DeleteFileAt(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+
+}  // namespace korvane::platform

@@ -48,3 +48,13 @@ size_t ReadOnlyFile::ReadAt(uint64_t offset, void* dest, size_t count) {
 }
 
 }  // namespace korvane::platform
+
+namespace korvane::platform {
+
+int64_t ReadOnlyFile::Size() const {
+  LARGE_INTEGER size{};
+  if (!IsOpen() || !::GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &size)) return -1;
+  return size.QuadPart;
+}
+
+}  // namespace korvane::platform

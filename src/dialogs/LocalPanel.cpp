@@ -1,0 +1,96 @@
+// The local cache panel of the "Config" dialog: the block caches in the settings folder,
+// the size of the one picked, offline replay of it, and deletion of a cache with its index.
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+#include "core/DiscName.h"
+#include "core/SettingsFiles.h"
+#include "dialogs/ConfigForm.h"
+#include "platform/FileSystem.h"
+#include "platform/ReadOnlyFile.h"
+
+namespace korvane {
+
+namespace {
+constexpr char kBlockExtension[] = ".block";  // compared ignoring letter case
+
+bool HasBlockExtension(const std::string& name) {
+  size_t n = sizeof kBlockExtension - 1;
+  if (name.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(name[name.size() - n + i])) != kBlockExtension[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool LessIgnoringCase(const std::string& a, const std::string& b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+  });
+}
+}  // namespace
+
+void ConfigForm::PointLocalCacheList(const std::string& folder) {
+  std::string full = platform::FullPath(folder);
+  if (full.empty() || !platform::SetWorkingDirectory(full)) throw IoError(3);
+  localCacheFolder_ = full;
+  ReadLocalCacheList();
+}
+
+void ConfigForm::ReadLocalCacheList() {
+  platform::SetWorkingDirectory(localCacheFolder_);
+  std::vector<std::string> names;
+  for (const platform::FolderEntry& entry : platform::ListFolder(localCacheFolder_)) {
+    if (!entry.folder && !entry.hidden && !entry.system && HasBlockExtension(entry.name)) {
+      names.push_back(entry.name);
+    }
+  }
+  std::sort(names.begin(), names.end(), LessIgnoringCase);
+  controls_.localCacheList = std::move(names);
+  controls_.localCacheSelection = -1;
+  view_.Refresh(ConfigControl::kLocalCacheList);
+}
+
+void ConfigForm::LocalCacheListClick(int index) {
+  if (index < 0 || static_cast<size_t>(index) >= controls_.localCacheList.size()) return;
+  controls_.localCacheSelection = index;
+  const std::string& name = controls_.localCacheList[static_cast<size_t>(index)];
+  platform::ReadOnlyFile file;
+  int64_t size = file.Open(localCacheFolder_ + "\\" + name, platform::ReadOnlyFile::Sharing::kShared)
+                     ? file.Size()
+                     : -1;
+  if (size < 0) throw std::runtime_error("Cannot open file " + name);
+  // A cache of 2 GiB or more, whose size no 32-bit position holds, shows a full bar.
+  controls_.cachePercent = static_cast<int32_t>(std::min<int64_t>(size, kCachePercentMax));
+  view_.Refresh(ConfigControl::kCachePercent);
+  std::string path = localCacheFolder_ + "\\" + name;
+  path = path.substr(0, path.size() - 6) + ".map";
+  controls_.localFileText = path;
+  view_.Refresh(ConfigControl::kLocalFileEdit);
+  plugin_.State().LocalImagePath = controls_.localFileText;
+}
+
+void ConfigForm::LocalCacheListMouseDown(bool rightButton) {
+  if (rightButton && view_.PopupLocalFileMenu()) Delete1Click();
+}
+
+void ConfigForm::Delete1Click() {
+  int index = controls_.localCacheSelection;
+  if (index < 0 || static_cast<size_t>(index) >= controls_.localCacheList.size()) {
+    throw std::runtime_error("List index out of bounds (" + std::to_string(index) + ")");
+  }
+  std::string name = controls_.localCacheList[static_cast<size_t>(index)];
+  platform::DeleteFileAt(localCacheFolder_ + "\\" + name);
+  platform::DeleteFileAt(localCacheFolder_ + "\\" + name.substr(0, name.size() - 5) + "map");
+  // The plugin must not go on reading a deleted cache through its index: the files of
+  // that name may be written anew.
+  std::string current = SafeFileName(plugin_.State().SelectedDiscName) + ".Block";
+  plugin_.Cache().Reader().Invalidate();
+  if (!LessIgnoringCase(current, name) && !LessIgnoringCase(name, current)) plugin_.Cache().Clear();
+  ReadLocalCacheList();
+}
+
+}  // namespace korvane
