@@ -3,6 +3,7 @@
 // shows. Writes are marked so that the change notifications they cause are not taken for
 // the user's typing.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <string>
 #include <vector>
@@ -65,6 +66,15 @@ void ConfigWindow::Refresh(ConfigControl control) {
     case ConfigControl::kFileList:
       ShowList(IDC_FILELIST, LB_RESETCONTENT, LB_ADDSTRING, data.fileList);
       return;
+    case ConfigControl::kLocalCacheList:
+      ShowList(IDC_LOCALCACHELIST, LB_RESETCONTENT, LB_ADDSTRING, data.localCacheList);
+      return;
+    case ConfigControl::kCachePercent:
+      ::SendDlgItemMessageA(dialog_, IDC_CACHEPERCENT, PBM_SETPOS, static_cast<WPARAM>(data.cachePercent), 0);
+      return;
+    case ConfigControl::kNews:
+      ShowNews();
+      return;
   }
 }
 
@@ -112,6 +122,28 @@ void ConfigWindow::ShowList(int id, UINT reset, UINT add, const std::vector<std:
   for (const std::string& entry : entries) {
     ::SendMessageA(list, add, 0, reinterpret_cast<LPARAM>(entry.c_str()));
   }
+}
+
+void ConfigWindow::ShowNews() {
+  const std::vector<std::string>& lines = form_.Controls().newsLines;
+  HWND box = ::GetDlgItem(dialog_, IDC_NEWS);
+  if (lines.size() < newsShown_) {
+    ::SetWindowTextA(box, "");
+    newsShown_ = 0;
+  }
+  std::string added;
+  for (; newsShown_ < lines.size(); ++newsShown_) {
+    if (::GetWindowTextLengthA(box) > 0 || !added.empty()) added += "\r\n";
+    added += lines[newsShown_];
+  }
+  if (!added.empty()) {
+    int end = ::GetWindowTextLengthA(box);
+    ::SendMessageA(box, EM_SETSEL, end, end);
+    ::SendMessageA(box, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
+  }
+  // The top of the news comes into view.
+  ::SendMessageA(box, EM_SETSEL, 1, 2);
+  ::SendMessageA(box, EM_SCROLLCARET, 0, 0);
 }
 
 void ConfigWindow::ShowIpHistory() {

@@ -20,17 +20,21 @@
 namespace korvane {
 
 namespace {
+constexpr UINT kDeleteCommand = 40001;  // "Delete" of the local cache list's menu
+}  // namespace
+
+namespace {
 
 constexpr UINT_PTR kStartupTimer = 1;
 constexpr char kErrorCaption[] = "KorvaneCDVD";
-constexpr char kLocalCacheExtension[] = ".Block";
 constexpr DWORD kChooserPathBytes = 4096;
 
 constexpr ConfigControl kEveryControl[] = {
     ConfigControl::kIpHistory,   ConfigControl::kIpEdit,       ConfigControl::kPortEdit,
     ConfigControl::kUserEdit,    ConfigControl::kPasswordEdit, ConfigControl::kLocalFileEdit,
     ConfigControl::kDiskTypeBox, ConfigControl::kCheckBox1,    ConfigControl::kConnectButton,
-    ConfigControl::kOutput,      ConfigControl::kFileList};
+    ConfigControl::kOutput,      ConfigControl::kFileList,     ConfigControl::kLocalCacheList,
+    ConfigControl::kCachePercent, ConfigControl::kNews};
 
 // The News box's class: the newer rich edit library when the system has it. The library
 // stays loaded while a dialog may use it.
@@ -54,10 +58,6 @@ class RichEditLibrary final {
   const char* className_ = "RICHEDIT50W";
 };
 
-bool EndsWithNoCase(const std::string& name, const char* suffix) {
-  size_t length = std::strlen(suffix);
-  return name.size() >= length && ::lstrcmpiA(name.c_str() + name.size() - length, suffix) == 0;
-}
 
 }  // namespace
 
@@ -135,6 +135,13 @@ INT_PTR ConfigWindow::HandleMessage(UINT message, WPARAM w, LPARAM l) {
     case WM_CLOSE:
       CloseWith(IDCANCEL);
       return TRUE;
+    case WM_CONTEXTMENU:
+      // A right click on the local cache list opens its menu; the selection stays.
+      if (reinterpret_cast<HWND>(w) == ::GetDlgItem(dialog_, IDC_LOCALCACHELIST)) {
+        Guarded([&] { form_.LocalCacheListMouseDown(true); });
+        return TRUE;
+      }
+      return FALSE;
     default:
       return FALSE;
   }
@@ -166,6 +173,12 @@ void ConfigWindow::OnCommand(int id, int code) {
     case IDC_DISKTYPEBOX:
       if (!refreshing_) OnComboChange(id, code);
       return;
+    case IDC_LOCALCACHELIST:
+      if (code == LBN_SELCHANGE) {
+        int index = static_cast<int>(::SendDlgItemMessageA(dialog_, id, LB_GETCURSEL, 0, 0));
+        Guarded([&] { form_.LocalCacheListClick(index); });
+      }
+      return;
     case IDC_FILELIST:
       if (code == LBN_SELCHANGE) {
         int index = static_cast<int>(::SendDlgItemMessageA(dialog_, id, LB_GETCURSEL, 0, 0));
@@ -187,7 +200,7 @@ void ConfigWindow::OnCommand(int id, int code) {
       Guarded([&] { form_.Button2Click(); });
       return;
     case IDC_NEWSBUTTON:
-      Guarded([&] { ClickNewsButton(); });
+      Guarded([&] { form_.NewsButtonClick(); });
       return;
     case IDC_BUTTON1:
       // The button's result is set before its handler runs: the dialog closes even when
@@ -286,41 +299,16 @@ std::string ConfigWindow::ChooseImageFile() {
   return "";
 }
 
-void ConfigWindow::ListLocalCaches(const std::string& folder) {
-  char full[MAX_PATH];
-  DWORD length = ::GetFullPathNameA(folder.c_str(), MAX_PATH, full, nullptr);
-  if (length == 0 || length >= MAX_PATH) throw IoError(static_cast<int>(::GetLastError()));
-  std::string path(full, length);
-  if (path.size() > 3 && path.back() == '\\') path.pop_back();  // "C:\" keeps its backslash
-  if (!::SetCurrentDirectoryA(path.c_str())) throw IoError(static_cast<int>(::GetLastError()));
-  localCacheFolder_ = path;
-  ReadLocalCaches();
-}
-
-void ConfigWindow::ReadLocalCaches() {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = ::FindFirstFileA((localCacheFolder_ + "\\*.Block").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    constexpr DWORD kNotListed =
-        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    do {
-      // The pattern also matches short names and longer extensions: check the long name.
-      if (!(found.dwFileAttributes & kNotListed) &&
-          EndsWithNoCase(found.cFileName, kLocalCacheExtension)) {
-        names.push_back(found.cFileName);
-      }
-    } while (::FindNextFileA(search, &found));
-    ::FindClose(search);
-  }
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return ::lstrcmpiA(a.c_str(), b.c_str()) < 0;
-  });
-  ShowList(IDC_LOCALCACHELIST, LB_RESETCONTENT, LB_ADDSTRING, names);
-}
-
-void ConfigWindow::ClickNewsButton() {
-  // The news panel fetches nothing yet: its "Get News" has no effect.
+bool ConfigWindow::PopupLocalFileMenu() {
+  POINT at{};
+  ::GetCursorPos(&at);
+  HMENU menu = ::CreatePopupMenu();
+  ::AppendMenuA(menu, MF_STRING, kDeleteCommand, "Delete");
+  UINT chosen = static_cast<UINT>(::TrackPopupMenu(
+      menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN | TPM_TOPALIGN, at.x, at.y, 0,
+      dialog_, nullptr));
+  ::DestroyMenu(menu);
+  return chosen == kDeleteCommand;
 }
 
 }  // namespace korvane

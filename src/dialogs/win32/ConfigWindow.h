@@ -30,8 +30,7 @@ class ConfigWindow final : public ConfigView {
 
   void Refresh(ConfigControl control) override;
   std::string ChooseImageFile() override;
-  void ListLocalCaches(const std::string& folder) override;
-  void ClickNewsButton() override;
+  bool PopupLocalFileMenu() override;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM w, LPARAM l);
@@ -58,7 +57,7 @@ class ConfigWindow final : public ConfigView {
   void ShowOutput();
   void ShowList(int id, UINT reset, UINT add, const std::vector<std::string>& entries);
   void ShowIpHistory();
-  void ReadLocalCaches();
+  void ShowNews();
 
   HINSTANCE instance_;
   const char* richEditClass_;
@@ -69,7 +68,7 @@ class ConfigWindow final : public ConfigView {
   // Set while the window writes the form's data into controls: the change notifications
   // that this causes are not the user's and are not passed on.
   bool refreshing_ = false;
-  std::string localCacheFolder_;
+  size_t newsShown_ = 0;  // lines of the form's news already in the News box
   ConfigForm form_;  // last: it is made with, and may call back into, the members above
 };
 
