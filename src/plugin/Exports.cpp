@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/Plugin.h"
+#include "dialogs/win32/AboutBox.h"
 #include "dialogs/win32/ConfigWindow.h"
 #include "platform/FileSystem.h"
 
@@ -126,6 +127,8 @@ void __stdcall CDVDconfigure() {
   });
 }
 
-void __stdcall CDVDabout() {}
+void __stdcall CDVDabout() {
+  GuardedVoid([] { korvane::RunAboutBox(reinterpret_cast<HINSTANCE>(&__ImageBase)); });
+}
 
 }  // extern "C"

@@ -42,12 +42,12 @@ Call CallStdcall(FARPROC fn, const uint32_t* args, uint32_t count) {
   return {result, static_cast<int32_t>(drift)};
 }
 
-// Closes the modal "Config" window that CDVDconfigure shows, as its close box does; other
-// processes' windows of the same name are left alone.
-void CloseConfigWindowWhenShown() {
+// Closes the modal window with caption that CDVDconfigure or CDVDabout shows, as its close
+// box does; other processes' windows of the same name are left alone.
+void CloseWindowWhenShown(const char* caption) {
   for (int wait = 0; wait < 1000; ++wait) {
-    for (HWND window = ::FindWindowExA(nullptr, nullptr, "#32770", "Config"); window;
-         window = ::FindWindowExA(nullptr, window, "#32770", "Config")) {
+    for (HWND window = ::FindWindowExA(nullptr, nullptr, "#32770", caption); window;
+         window = ::FindWindowExA(nullptr, window, "#32770", caption)) {
       DWORD process = 0;
       ::GetWindowThreadProcessId(window, &process);
       if (process == ::GetCurrentProcessId() && ::IsWindowVisible(window)) {
@@ -122,10 +122,12 @@ TEST_F(ExportCalls, EveryExportInTheHostsOrderInNullMode) {
 TEST_F(ExportCalls, ConfigureAndAboutReturnAndKeepTheWorkingDirectory) {
   char before[MAX_PATH] = {}, after[MAX_PATH] = {};
   ::GetCurrentDirectoryA(MAX_PATH, before);
-  std::thread closer(CloseConfigWindowWhenShown);
+  std::thread closer(CloseWindowWhenShown, "Config");
   Invoke("CDVDconfigure");
   closer.join();
+  std::thread aboutCloser(CloseWindowWhenShown, "About...");
   Invoke("CDVDabout");
+  aboutCloser.join();
   ::GetCurrentDirectoryA(MAX_PATH, after);
   EXPECT_STREQ(before, after);
 }

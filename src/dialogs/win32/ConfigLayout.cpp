@@ -134,18 +134,22 @@ const std::vector<ControlSpec>& ConfigControlTable() {
   return table;
 }
 
-std::vector<WORD> BuildConfigTemplate() {
+std::vector<WORD> BuildDialogTemplate(const char* caption) {
   DLGTEMPLATE head{};
   head.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | WS_CLIPCHILDREN;
   std::vector<WORD> words(sizeof head / sizeof(WORD));
   std::memcpy(words.data(), &head, sizeof head);
   words.push_back(0);  // no menu
   words.push_back(0);  // the system's dialog class
-  for (const char* c = kWindowCaption;; ++c) {
+  for (const char* c = caption;; ++c) {
     words.push_back(static_cast<WORD>(static_cast<unsigned char>(*c)));
     if (*c == '\0') break;
   }
   return words;
+}
+
+std::vector<WORD> BuildConfigTemplate() {
+  return BuildDialogTemplate(kWindowCaption);
 }
 
 void CreateConfigControls(HWND dialog, HINSTANCE instance, HFONT font, const char* richEditClass) {
@@ -174,12 +178,16 @@ void ShowConfigPage(HWND dialog, Page page) {
   }
 }
 
-void PlaceConfigWindow(HWND dialog) {
-  RECT frame{0, 0, kClientWidth, kClientHeight};
+void PlaceDialog(HWND dialog, int left, int top, int width, int height) {
+  RECT frame{0, 0, width, height};
   ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongA(dialog, GWL_STYLE)), FALSE,
                        static_cast<DWORD>(::GetWindowLongA(dialog, GWL_EXSTYLE)));
-  ::SetWindowPos(dialog, nullptr, kWindowLeft, kWindowTop, frame.right - frame.left,
-                 frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  ::SetWindowPos(dialog, nullptr, left, top, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void PlaceConfigWindow(HWND dialog) {
+  PlaceDialog(dialog, kWindowLeft, kWindowTop, kClientWidth, kClientHeight);
 }
 
 }  // namespace korvane::dialogs

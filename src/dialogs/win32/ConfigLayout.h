@@ -38,7 +38,11 @@ struct ControlSpec {
 // Every control, in the order it is created: focusable ones in keyboard tab order.
 const std::vector<ControlSpec>& ConfigControlTable();
 
-// The in-memory dialog template of the bare window: caption and frame, no controls.
+// The in-memory template of a bare dialog window: caption, fixed frame with a close box,
+// no controls (they are made when it opens). Shared with the About box.
+std::vector<WORD> BuildDialogTemplate(const char* caption);
+
+// The in-memory dialog template of the bare "Config" window.
 std::vector<WORD> BuildConfigTemplate();
 
 // Creates every control of the table on dialog with font; page controls go to their place
@@ -47,6 +51,9 @@ void CreateConfigControls(HWND dialog, HINSTANCE instance, HFONT font, const cha
 
 // Shows the controls of page and hides those of the other pages.
 void ShowConfigPage(HWND dialog, Page page);
+
+// Moves dialog to screen position left, top with a client area of width x height.
+void PlaceDialog(HWND dialog, int left, int top, int width, int height);
 
 // Moves dialog to its screen position with the client area of the fixed size.
 void PlaceConfigWindow(HWND dialog);
