@@ -1,5 +1,5 @@
 // The host side and the user side of the dialog tests: the DLL and its exports, standard
-// output caught in a file, and the "Config" window driven by control id from a second
+// output caught in a file, and the plugin's dialogs driven by control id from a second
 // thread. Clicks and keystrokes are posted: a handler that shows a message box would
 // otherwise keep the driving thread waiting on it.
 #include "DialogDriver.h"
@@ -21,6 +21,7 @@ namespace korvane::test {
 namespace {
 
 constexpr char kErrorCaption[] = "KorvaneCDVD";
+constexpr char kPopupMenuClass[] = "#32768";
 constexpr int kMessageBoxTextId = 0xFFFF;
 
 template <typename Done>
@@ -68,13 +69,13 @@ BOOL CALLBACK FindEditBox(HWND window, LPARAM found) {
   return FALSE;
 }
 
-// The Config window once it is shown, or showing a start-up error; null when configure
-// returned first or nothing came.
-HWND WaitForConfigWindow(const std::atomic<bool>& returned) {
+// The dialog once it is shown, or showing a start-up error; null when the export returned
+// first or nothing came.
+HWND WaitForDialog(const char* caption, const std::atomic<bool>& returned) {
   HWND window = nullptr;
   WaitUntil(
       [&] {
-        window = FindOwnWindow("#32770", "Config");
+        window = FindOwnWindow("#32770", caption);
         return returned || (window && (::IsWindowVisible(window) || VisibleErrorBox()));
       },
       10000);
@@ -86,6 +87,7 @@ HWND WaitForConfigWindow(const std::atomic<bool>& returned) {
 PluginDll::PluginDll() : module(::LoadLibraryA("KorvaneCDVD.dll")) {
   if (!module) return;
   Resolve(module, "CDVDconfigure", configure);
+  Resolve(module, "CDVDabout", about);
   Resolve(module, "CDVDopen", open);
   Resolve(module, "CDVDclose", close);
   Resolve(module, "CDVDreadTrack", readTrack);
@@ -163,6 +165,35 @@ void ConfigDialog::ClickTab(int index) {
   ::PostMessageA(Control(IDC_MAINCONTROL), WM_LBUTTONUP, 0, at);
 }
 
+void ConfigDialog::OpenContextMenu(int id) {
+  ::PostMessageA(window_, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(Control(id)),
+                 MAKELPARAM(-1, -1));
+}
+
+bool ConfigDialog::ChooseMenuItem(const std::string& text, int timeoutMs) const {
+  HWND popup = nullptr;
+  if (!WaitUntil(
+          [&] {
+            return (popup = FindOwnWindow(kPopupMenuClass, nullptr)) && ::IsWindowVisible(popup);
+          },
+          timeoutMs)) {
+    return false;
+  }
+  HMENU menu = reinterpret_cast<HMENU>(::SendMessageA(popup, MN_GETHMENU, 0, 0));
+  int count = ::GetMenuItemCount(menu);
+  int wanted = -1;
+  for (int i = 0; i < count && wanted < 0; ++i) {
+    char item[128] = {};
+    ::GetMenuStringA(menu, static_cast<UINT>(i), item, sizeof item, MF_BYPOSITION);
+    if (text == item) wanted = i;
+  }
+  if (wanted < 0) return false;
+  // The menu's own loop reads the keys from its thread's queue: down to the item, Enter.
+  for (int i = 0; i <= wanted; ++i) ::PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
+  ::PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
+  return WaitUntil([&] { return !::IsWindowVisible(popup); }, timeoutMs);
+}
+
 std::vector<std::string> ConfigDialog::Entries(int id) const {
   HWND control = Control(id);
   bool combo = IsComboBox(control);
@@ -220,25 +251,30 @@ bool ConfigDialog::Close() const {
       10000);
 }
 
-void RunConfigure(void(__stdcall* configure)(), const std::function<void(ConfigDialog&)>& script) {
+void RunDialog(void(__stdcall* show)(), const char* caption,
+               const std::function<void(ConfigDialog&)>& script) {
   std::atomic<bool> returned{false};
   std::thread driver([&] {
-    HWND window = WaitForConfigWindow(returned);
+    HWND window = WaitForDialog(caption, returned);
     if (!window) {
-      ADD_FAILURE() << "the Config window did not show";
+      ADD_FAILURE() << "the " << caption << " window did not show";
       return;
     }
     ConfigDialog dialog(window);
     script(dialog);
     if (!returned && ::IsWindow(window) && !dialog.Close()) {
-      std::fprintf(stderr, "the Config window does not close: stopping\n");
+      std::fprintf(stderr, "the %s window does not close: stopping\n", caption);
       std::fflush(stderr);
       ::TerminateProcess(::GetCurrentProcess(), 3);
     }
   });
-  configure();
+  show();
   returned = true;
   driver.join();
+}
+
+void RunConfigure(void(__stdcall* configure)(), const std::function<void(ConfigDialog&)>& script) {
+  RunDialog(configure, "Config", script);
 }
 
 bool PumpMessagesUntil(const std::function<bool()>& done, int timeoutMs) {

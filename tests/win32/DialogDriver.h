@@ -1,7 +1,7 @@
-// Drives KorvaneCDVD.dll as a host and its "Config" dialog as a user, for tests under Wine:
-// the DLL with its exports and its standard output caught in a file, and the dialog seen
-// from a second thread while CDVDconfigure runs it on the test's main thread. Every wait is
-// bounded.
+// Drives KorvaneCDVD.dll as a host and its dialogs as a user, for tests under Wine: the DLL
+// with its exports and its standard output caught in a file, and a dialog ("Config" or
+// "About...") seen from a second thread while the export that shows it runs on the test's
+// main thread. Every wait is bounded.
 #pragma once
 
 #include <windows.h>
@@ -22,6 +22,7 @@ struct PluginDll {
 
   HMODULE module;
   void(__stdcall* configure)() = nullptr;
+  void(__stdcall* about)() = nullptr;
   int32_t(__stdcall* open)() = nullptr;
   void(__stdcall* close)() = nullptr;
   int32_t(__stdcall* readTrack)(uint32_t lsn, int32_t mode) = nullptr;
@@ -47,7 +48,7 @@ class CapturedStdout final {
   HANDLE previous_;
 };
 
-// The open "Config" window, driven from a thread other than its own.
+// An open dialog of the plugin, driven from a thread other than its own.
 class ConfigDialog final {
  public:
   explicit ConfigDialog(HWND window) : window_(window) {}
@@ -65,6 +66,11 @@ class ConfigDialog final {
   void Pick(int id, int index);
   // Clicks the tab of page index of MainControl.
   void ClickTab(int index);
+  // Asks for the context menu of control id, as a right click on it does; posted.
+  void OpenContextMenu(int id);
+  // Chooses the item of the open popup menu with text, by keyboard; false when no menu
+  // showed within timeoutMs or it has no such item.
+  bool ChooseMenuItem(const std::string& text, int timeoutMs = 5000) const;
   std::vector<std::string> Entries(int id) const;
   // Waits until the control's text contains part; false after timeoutMs.
   bool WaitForText(int id, const std::string& part, int timeoutMs = 10000) const;
@@ -81,9 +87,13 @@ class ConfigDialog final {
   HWND window_;
 };
 
-// Runs configure on this thread while script drives the dialog from a second thread, and
-// closes the dialog when the script leaves it open. A dialog that cannot be closed ends the
-// process: a test must never hang.
+// Runs show on this thread while script drives the dialog with caption from a second
+// thread, and closes the dialog when the script leaves it open. A dialog that cannot be
+// closed ends the process: a test must never hang.
+void RunDialog(void(__stdcall* show)(), const char* caption,
+               const std::function<void(ConfigDialog&)>& script);
+
+// RunDialog for the "Config" dialog of configure.
 void RunConfigure(void(__stdcall* configure)(), const std::function<void(ConfigDialog&)>& script);
 
 // Dispatches this thread's messages until done() or timeoutMs passed; returns done().

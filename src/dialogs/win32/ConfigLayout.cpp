@@ -38,8 +38,10 @@ void Fail(const std::string& what) {
   throw std::runtime_error(what + " (error " + std::to_string(::GetLastError()) + ")");
 }
 
-// The rich edit box has no WM_CTLCOLOR*: it is told its colours directly.
-void MakeNewsBlack(HWND news) {
+// The News box holds plain text in one format. A rich edit box has no WM_CTLCOLOR*: it
+// is told its colours directly. Its text mode can change only while it is empty.
+void SetUpNewsBox(HWND news) {
+  ::SendMessageA(news, EM_SETTEXTMODE, TM_PLAINTEXT | TM_MULTILEVELUNDO | TM_MULTICODEPAGE, 0);
   ::SendMessageA(news, EM_SETBKGNDCOLOR, 0, kBackColour);
   CHARFORMATA format{};
   format.cbSize = sizeof format;
@@ -72,7 +74,7 @@ void ApplyControlSettings(HWND dialog) {
   ::SendDlgItemMessageA(dialog, IDC_PASSWORDEDIT, EM_SETPASSWORDCHAR, '*', 0);
   ::SendDlgItemMessageA(dialog, IDC_OUTPUT, EM_SETLIMITTEXT, 0, 0);
   ::SendDlgItemMessageA(dialog, IDC_CACHEPERCENT, PBM_SETRANGE32, 0, 999999999);
-  MakeNewsBlack(::GetDlgItem(dialog, IDC_NEWS));
+  SetUpNewsBox(::GetDlgItem(dialog, IDC_NEWS));
 }
 
 // Adds the tab pages, then moves each page control into the display area, cut to it as a

@@ -4,8 +4,12 @@
 // the user's typing.
 #include <windows.h>
 #include <commctrl.h>
+#include <richedit.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dialogs/ConfigControlIds.h"
@@ -14,6 +18,24 @@
 namespace korvane {
 
 namespace {
+
+// Hands a rich edit box the bytes of a string, for EM_STREAMIN.
+DWORD CALLBACK StreamFromString(DWORD_PTR cookie, LPBYTE buffer, LONG wanted, LONG* given) {
+  auto* rest = reinterpret_cast<std::string_view*>(cookie);
+  size_t count = std::min(rest->size(), static_cast<size_t>(wanted));
+  std::memcpy(buffer, rest->data(), count);
+  rest->remove_prefix(count);
+  *given = static_cast<LONG>(count);
+  return 0;
+}
+
+// Puts text in place of a rich edit box's selection as plain text. It is streamed in as
+// text: handed over as a string, a text that begins with "{\rtf" would be read as RTF.
+void ReplaceSelectionWithText(HWND box, const std::string& text) {
+  std::string_view rest(text);
+  EDITSTREAM stream{reinterpret_cast<DWORD_PTR>(&rest), 0, StreamFromString};
+  ::SendMessageA(box, EM_STREAMIN, SF_TEXT | SFF_SELECTION, reinterpret_cast<LPARAM>(&stream));
+}
 
 // Marks the window's own writes into controls for as long as it lives; nests.
 class RefreshScope final {
@@ -70,7 +92,8 @@ void ConfigWindow::Refresh(ConfigControl control) {
       ShowList(IDC_LOCALCACHELIST, LB_RESETCONTENT, LB_ADDSTRING, data.localCacheList);
       return;
     case ConfigControl::kCachePercent:
-      ::SendDlgItemMessageA(dialog_, IDC_CACHEPERCENT, PBM_SETPOS, static_cast<WPARAM>(data.cachePercent), 0);
+      ::SendDlgItemMessageA(dialog_, IDC_CACHEPERCENT, PBM_SETPOS,
+                            static_cast<WPARAM>(data.cachePercent), 0);
       return;
     case ConfigControl::kNews:
       ShowNews();
@@ -132,17 +155,14 @@ void ConfigWindow::ShowNews() {
     newsShown_ = 0;
   }
   std::string added;
-  for (; newsShown_ < lines.size(); ++newsShown_) {
-    if (::GetWindowTextLengthA(box) > 0 || !added.empty()) added += "\r\n";
-    added += lines[newsShown_];
-  }
+  for (; newsShown_ < lines.size(); ++newsShown_) added += lines[newsShown_] + "\r\n";
   if (!added.empty()) {
-    int end = ::GetWindowTextLengthA(box);
+    int end = ::GetWindowTextLengthA(box);  // never short of the end: a position past it is cut
     ::SendMessageA(box, EM_SETSEL, end, end);
-    ::SendMessageA(box, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
+    ReplaceSelectionWithText(box, added);
   }
-  // The top of the news comes into view.
-  ::SendMessageA(box, EM_SETSEL, 1, 2);
+  // The top of the news comes into view after each batch.
+  ::SendMessageA(box, EM_SETSEL, 0, 0);
   ::SendMessageA(box, EM_SCROLLCARET, 0, 0);
 }
 
