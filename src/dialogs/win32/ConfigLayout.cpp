@@ -174,9 +174,12 @@ void CreateConfigControls(HWND dialog, HINSTANCE instance, HFONT font, const cha
 }
 
 void ShowConfigPage(HWND dialog, Page page) {
-  for (const ControlSpec& spec : ConfigControlTable()) {
-    if (spec.page == Page::kNone) continue;
-    ::ShowWindow(::GetDlgItem(dialog, spec.id), spec.page == page ? SW_SHOW : SW_HIDE);
+  // The other pages go first: no moment shows controls of two pages at once.
+  for (bool showing : {false, true}) {
+    for (const ControlSpec& spec : ConfigControlTable()) {
+      if (spec.page == Page::kNone || (spec.page == page) != showing) continue;
+      ::ShowWindow(::GetDlgItem(dialog, spec.id), showing ? SW_SHOW : SW_HIDE);
+    }
   }
 }
 
