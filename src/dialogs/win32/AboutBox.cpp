@@ -231,16 +231,16 @@ void AboutBox::OnCommand(int id, int code) {
 }
 
 void AboutBox::CreateControls() {
-  for (const AboutControl& spec : kControls) {
+  for (const AboutControl& row : kControls) {
     HWND control = ::CreateWindowExA(
-        0, spec.windowClass, spec.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | spec.style,
-        spec.left, spec.top, spec.width, spec.height, dialog_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), dll_, nullptr);
+        0, row.windowClass, row.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | row.style, row.left,
+        row.top, row.width, row.height, dialog_,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), dll_, nullptr);
     if (!control) {
-      throw std::runtime_error("Cannot create control " + std::to_string(spec.id) + " (error " +
+      throw std::runtime_error("Cannot create control " + std::to_string(row.id) + " (error " +
                                std::to_string(::GetLastError()) + ")");
     }
-    HFONT font = spec.id == IDC_ABOUT_LABEL1 ? labelFont_ : font_;
+    HFONT font = row.id == IDC_ABOUT_LABEL1 ? labelFont_ : font_;
     ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   }
 }
