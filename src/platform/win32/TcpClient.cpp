@@ -149,6 +149,10 @@ void TcpClient::Impl::OnSocketEvent(WPARAM which, LPARAM info) {
       return;
     case FD_READ: events.OnRead(); return;
     case FD_CLOSE: {
+      // The peer may have sent its last bytes with its close: they are read first.
+      u_long pending = 0;
+      if (::ioctlsocket(socket, FIONREAD, &pending) == 0 && pending > 0) events.OnRead();
+      if (static_cast<SOCKET>(which) != socket) return;  // the reader closed it meanwhile
       bool wasConnected;
       {
         std::lock_guard<std::recursive_mutex> hold(lock);

@@ -1,0 +1,179 @@
+// The dialog script: Win32 messages sent to the dialog's controls from another thread.
+#include "DialogScript.h"
+
+#include <commctrl.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "dialogs/ConfigControlIds.h"
+
+namespace player {
+
+namespace {
+template <typename Condition>
+bool WaitUntil(Condition done, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    ::Sleep(20);
+  }
+  return true;
+}
+
+std::string TextOf(HWND control) {
+  std::string text(static_cast<size_t>(::SendMessageA(control, WM_GETTEXTLENGTH, 0, 0)) + 1, '\0');
+  text.resize(static_cast<size_t>(
+      ::SendMessageA(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]))));
+  return text;
+}
+
+// Replaces a control's text as typing over a selection does, so that its change
+// notification reaches the dialog (a combo box's edit part is typed into).
+void TypeText(HWND control, const std::string& text) {
+  char kind[32] = {};
+  ::GetClassNameA(control, kind, sizeof kind);
+  if (lstrcmpiA(kind, "ComboBox") == 0) control = ::FindWindowExA(control, nullptr, "Edit", nullptr);
+  ::SendMessageA(control, EM_SETSEL, 0, -1);
+  ::SendMessageA(control, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+// The index of the list box entry whose name, after its last "\", is name; -1 if none.
+int FindEntry(HWND list, const std::string& name) {
+  LRESULT count = ::SendMessageA(list, LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    std::string entry(static_cast<size_t>(::SendMessageA(list, LB_GETTEXTLEN, i, 0)) + 1, '\0');
+    entry.resize(static_cast<size_t>(
+        ::SendMessageA(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(&entry[0]))));
+    size_t slash = entry.rfind('\\');
+    if (entry == name || (slash != std::string::npos && entry.substr(slash + 1) == name)) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+BOOL CALLBACK FindEditBox(HWND child, LPARAM found) {
+  char kind[16] = {};
+  ::GetClassNameA(child, kind, sizeof kind);
+  if (lstrcmpiA(kind, "Edit") != 0) return TRUE;
+  *reinterpret_cast<HWND*>(found) = child;
+  return FALSE;
+}
+
+void Pick(HWND window, int id, int index) {
+  HWND list = ::GetDlgItem(window, id);
+  ::SendMessageA(list, LB_SETCURSEL, index, 0);
+  ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+}
+
+// Saves what the window shows as a 24-bit .bmp file.
+bool SaveWindowBitmap(HWND window, const std::string& path) {
+  RECT r{};
+  ::GetWindowRect(window, &r);
+  int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = ::GetDC(nullptr);
+  HDC memory = ::CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = ::SelectObject(memory, bitmap);
+  ::BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  DWORD rowBytes = static_cast<DWORD>((w * 3 + 3) & ~3);
+  BITMAPFILEHEADER file{0x4D42, 0, 0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+  file.bfSize = file.bfOffBits + rowBytes * static_cast<DWORD>(h);
+  bool saved = false;
+  if (std::FILE* out = std::fopen(path.c_str(), "wb")) {
+    saved = std::fwrite(&file, sizeof file, 1, out) == 1 &&
+            std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out) == 1 &&
+            std::fwrite(bits, rowBytes * static_cast<DWORD>(h), 1, out) == 1;
+    std::fclose(out);
+  }
+  ::SelectObject(memory, old);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+  ::ReleaseDC(nullptr, screen);
+  return saved;
+}
+}  // namespace
+
+DialogScriptRunner::DialogScriptRunner(DialogScript script)
+    : script_(std::move(script)), thread_([this] { Run(); }) {}
+
+DialogScriptRunner::~DialogScriptRunner() {
+  if (thread_.joinable()) thread_.join();
+}
+
+bool DialogScriptRunner::Finish(std::string& error) {
+  if (thread_.joinable()) thread_.join();
+  error = error_;
+  return error_.empty();
+}
+
+bool DialogScriptRunner::Step(bool done, const std::string& what) {
+  if (!done && error_.empty()) error_ = what;
+  return done;
+}
+
+void DialogScriptRunner::Run() {
+  HWND& w = window_;
+  bool found = WaitUntil(
+      [&] { return (w = ::FindWindowA("#32770", "Config")) != nullptr && ::IsWindowVisible(w); },
+      20000);
+  if (!Step(found, "the Config window did not show")) return;
+  auto item = [&](int id) { return ::GetDlgItem(w, id); };
+  bool ok = true;
+  if (!script_.connectHost.empty()) {
+    TypeText(item(IDC_IPEDIT), script_.connectHost);
+    TypeText(item(IDC_PORTEDIT), script_.connectPort);
+    TypeText(item(IDC_USEREDIT), script_.user);
+    TypeText(item(IDC_PASSWORDEDIT), script_.password);
+    ::PostMessageA(item(IDC_CONNECTBUTTON), BM_CLICK, 0, 0);
+    ok = Step(WaitUntil([&] { return TextOf(item(IDC_OUTPUT)).find("File List:") != std::string::npos; },
+                        15000),
+              "no disc list came from the server");
+  }
+  if (ok && !script_.disc.empty()) {
+    int index = FindEntry(item(IDC_FILELIST), script_.disc);
+    if ((ok = Step(index >= 0, "the server does not list " + script_.disc))) {
+      Pick(w, IDC_FILELIST, index);
+      ::Sleep(200);  // the selection reaches the server before the hand-over
+    }
+  }
+  if (ok && !script_.cache.empty()) {
+    int index = FindEntry(item(IDC_LOCALCACHELIST), script_.cache);
+    if ((ok = Step(index >= 0, "the Local tab does not list " + script_.cache))) {
+      Pick(w, IDC_LOCALCACHELIST, index);
+      ok = Step(WaitUntil([&] { return TextOf(item(IDC_LOCALFILEEDIT)).find(".map") != std::string::npos; },
+                          5000),
+                "picking the cache did not set the local file");
+    }
+  }
+  if (ok && !script_.chooseFile.empty()) {
+    ::PostMessageA(item(IDC_BUTTON2), BM_CLICK, 0, 0);
+    HWND chooser = nullptr;
+    ok = Step(WaitUntil([&] { return (chooser = ::FindWindowA("#32770", "Open")) && ::IsWindowVisible(chooser); },
+                        10000),
+              "the file chooser did not show");
+    if (ok) {
+      // The file name box is the chooser's only edit box, however deep its frame nests it.
+      HWND name = nullptr;
+      ::EnumChildWindows(chooser, FindEditBox, reinterpret_cast<LPARAM>(&name));
+      ::SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(script_.chooseFile.c_str()));
+      ::PostMessageA(chooser, WM_COMMAND, IDOK, 0);
+      ok = Step(WaitUntil([&] { return !::IsWindow(chooser); }, 10000), "the file chooser stayed open");
+      if (!ok) ::PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
+    }
+  }
+  if (!script_.screenshot.empty()) {
+    ::Sleep(300);  // let the last changes paint
+    Step(SaveWindowBitmap(w, script_.screenshot), "the screenshot could not be saved");
+  }
+  ::PostMessageA(item(IDC_BUTTON1), BM_CLICK, 0, 0);
+  if (!Step(WaitUntil([&] { return !::IsWindow(w); }, 10000), "the Config window did not close")) {
+    ::PostMessageA(w, WM_CLOSE, 0, 0);  // so that the player can still end
+  }
+}
+
+}  // namespace player

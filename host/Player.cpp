@@ -1,0 +1,187 @@
+// KorvanePlayer: plays a disc through any PS2E CDVD plugin DLL as an emulator does, so a
+// person can try a plugin without an emulator, and scripts can check one end to end.
+// See PlayerHelp() for the options.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "ImageVerifier.h"
+#include "IsoVolume.h"
+#include "PlayerOptions.h"
+#include "PluginApi.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Tally {
+  uint32_t reads = 0, ok = 0, failed = 0, nullBuffers = 0, verified = 0, mismatched = 0;
+  double seconds = 0;
+  uint64_t bytes = 0;
+};
+
+// Dispatches the thread's window messages, as a GUI host does between its calls.
+void PumpMessages() {
+  MSG message;
+  while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    ::TranslateMessage(&message);
+    ::DispatchMessageA(&message);
+  }
+}
+
+// FNV-1a, 32 bits: enough to tell sectors apart in a listing.
+uint32_t Checksum(const uint8_t* bytes, size_t count) {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+  return hash;
+}
+
+void ShowProgress(uint32_t done, uint32_t total, uint64_t bytes, double seconds) {
+  constexpr int kWidth = 30;
+  int filled = total ? static_cast<int>(uint64_t{done} * kWidth / total) : kWidth;
+  double mbs = seconds > 0 ? bytes / 1e6 / seconds : 0;
+  double left = done && total > done ? seconds * (total - done) / done : 0;
+  std::fprintf(stderr, "\r[%.*s%*s] %u/%u sectors  %7.1f MB/s  %4.0f s left ", filled,
+               "##############################", kWidth - filled, "", done, total, mbs, left);
+}
+
+void ShowDisc(const host::PluginApi& api) {
+  std::printf("CDVDgetDiskType: %ld\n", (long)api.CDVDgetDiskType());
+  std::printf("CDVDgetTrayStatus: %ld\n", (long)api.CDVDgetTrayStatus());
+  host::TrackNumbers tn{};
+  long tnResult = api.CDVDgetTN(&tn);
+  std::printf("CDVDgetTN: %ld (first %u, last %u)\n", tnResult, tn.strack, tn.etrack);
+  host::TrackDescriptor td{};
+  long tdResult = api.CDVDgetTD(1, &td);
+  std::printf("CDVDgetTD(1): %ld (lsn %lu, type 0x%02x)\n", tdResult, (unsigned long)td.lsn,
+              td.type);
+}
+
+void ShowIsoVolume(const host::PluginApi& api) {
+  player::IsoVolume volume = player::ReadIsoVolume([&](uint32_t lsn, uint8_t* dest) {
+    if (api.CDVDreadTrack(lsn, 3) != 0) return false;
+    const uint8_t* buffer = api.CDVDgetBuffer();
+    if (buffer) std::memcpy(dest, buffer, 2048);
+    return buffer != nullptr;
+  });
+  if (!volume.valid) {
+    std::printf("no ISO 9660 volume descriptor at LSN 16\n");
+    return;
+  }
+  std::printf("volume \"%s\", root directory:\n", volume.name.c_str());
+  for (const player::DirectoryEntry& e : volume.root) {
+    if (e.name == "." || e.name == "..") continue;
+    std::printf("  %-32s %12lu %s\n", e.name.c_str(), (unsigned long)e.size,
+                e.directory ? "<dir>" : "");
+  }
+}
+
+// Reads the sectors the options ask for, checking each against the image when given.
+Tally ReadSectors(const host::PluginApi& api, const player::PlayerOptions& o,
+                  player::ImageVerifier* verifier, uint32_t count) {
+  Tally t;
+  std::mt19937 random(o.seed);
+  uint32_t total = o.random ? o.random : count;
+  size_t bytes = player::BytesForMode(o.mode);
+  auto start = Clock::now(), shown = start;
+  for (uint32_t i = 0; i < total; ++i) {
+    uint32_t lsn = o.random ? o.first + static_cast<uint32_t>(random() % (count ? count : 1)) : o.first + i;
+    int32_t result = api.CDVDreadTrack(lsn, o.mode);
+    const uint8_t* buffer = api.CDVDgetBuffer();
+    ++t.reads;
+    (result == 0 ? t.ok : t.failed)++;
+    if (!buffer) ++t.nullBuffers;
+    if (result == 0 && buffer) t.bytes += bytes;
+    if (verifier && buffer && result == 0) (verifier->Matches(lsn, o.mode, buffer) ? t.verified : t.mismatched)++;
+    if (verifier && (result != 0 || !buffer)) ++t.mismatched;
+    if (o.list) {
+      if (buffer) {
+        std::printf("read lsn %lu mode %ld: result %ld, checksum %08lx\n", (unsigned long)lsn,
+                    (long)o.mode, (long)result, (unsigned long)Checksum(buffer, bytes));
+      } else {
+        std::printf("read lsn %lu mode %ld: result %ld, buffer null\n", (unsigned long)lsn,
+                    (long)o.mode, (long)result);
+      }
+    }
+    if ((i & 63) == 63) PumpMessages();
+    auto now = Clock::now();
+    if (o.progress && now - shown > std::chrono::milliseconds(200)) {
+      shown = now;
+      ShowProgress(i + 1, total, t.bytes, std::chrono::duration<double>(now - start).count());
+    }
+  }
+  t.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (o.progress) {
+    ShowProgress(total, total, t.bytes, t.seconds);
+    std::fprintf(stderr, "\n");
+  }
+  return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  player::PlayerOptions o;
+  std::string error;
+  if (!player::ParsePlayerOptions(argc, argv, o, error)) {
+    std::printf("%s", error.empty() ? player::PlayerHelp() : (error + "\n").c_str());
+    return error.empty() ? 0 : 2;
+  }
+  // The dialog makes the settings folder the working directory: name files from here.
+  for (std::string* path : {&o.script.screenshot, &o.script.chooseFile}) {
+    char full[MAX_PATH];
+    if (!path->empty() && ::GetFullPathNameA(path->c_str(), MAX_PATH, full, nullptr)) *path = full;
+  }
+  HMODULE module = ::LoadLibraryA(o.plugin.c_str());
+  host::PluginApi api{};
+  const char* missing = nullptr;
+  if (!module || !host::ResolvePluginApi(module, api, missing)) {
+    std::printf("cannot use %s: %s\n", o.plugin.c_str(), module ? missing : "it does not load");
+    return 1;
+  }
+  player::ImageVerifier verifier;
+  if (!o.verify.empty() && !verifier.Open(o.verify)) {
+    std::printf("cannot read %s\n", o.verify.c_str());
+    return 1;
+  }
+  uint32_t count = o.count ? o.count : !o.verify.empty() ? verifier.SectorCount(o.mode) - o.first : 16;
+  if (o.all && !o.verify.empty()) count = verifier.SectorCount(o.mode) - o.first;
+  std::printf("library: type %ld, name \"%s\", version 0x%08lx\n", (long)api.PS2EgetLibType(),
+              api.PS2EgetLibName(), (unsigned long)api.PS2EgetLibVersion2(8));
+  std::printf("CDVDinit: %ld\n", (long)api.CDVDinit());
+  bool scripted = true;
+  if (o.configure) {
+    player::DialogScriptRunner* runner =
+        o.script.Empty() ? nullptr : new player::DialogScriptRunner(o.script);
+    api.CDVDconfigure();
+    if (runner && !runner->Finish(error)) {
+      std::printf("dialog script: %s\n", error.c_str());
+      scripted = false;
+    }
+    delete runner;
+  }
+  PumpMessages();
+  std::printf("CDVDopen: %ld\n", (long)api.CDVDopen());
+  PumpMessages();
+  ShowDisc(api);
+  if (o.iso) ShowIsoVolume(api);
+  Tally t = ReadSectors(api, o, o.verify.empty() ? nullptr : &verifier, count);
+  api.CDVDclose();
+  api.CDVDshutdown();
+  std::printf("summary: %lu reads, %lu ok, %lu failed, %lu null buffers", (unsigned long)t.reads,
+              (unsigned long)t.ok, (unsigned long)t.failed, (unsigned long)t.nullBuffers);
+  if (!o.verify.empty()) {
+    std::printf(", %lu verified, %lu mismatched", (unsigned long)t.verified,
+                (unsigned long)t.mismatched);
+  }
+  std::printf(", %.1f MB/s, %.0f sectors/s, %.2f s\n", t.seconds > 0 ? t.bytes / 1e6 / t.seconds : 0,
+              t.seconds > 0 ? t.reads / t.seconds : 0, t.seconds);
+  ::FreeLibrary(module);
+  return scripted && t.failed == 0 && t.mismatched == 0 ? 0 : 1;
+}

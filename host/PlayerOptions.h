@@ -1,0 +1,33 @@
+// The player's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "DialogScript.h"
+
+namespace player {
+
+struct PlayerOptions {
+  std::string plugin;
+  bool configure = false;  // show the dialog for a person (or the script) before CDVDopen
+  DialogScript script;
+  int32_t mode = 3;
+  uint32_t first = 0;
+  uint32_t count = 0;   // 0: the whole image with --verify, else 16
+  bool all = false;     // --count all
+  uint32_t random = 0;  // random reads instead of a sequential run
+  uint32_t seed = 1;
+  std::string verify;
+  bool list = false;    // a line per read
+  bool iso = true;
+  bool progress = true;
+};
+
+// Parses argv into options; false with error (or an empty error for --help).
+bool ParsePlayerOptions(int argc, char** argv, PlayerOptions& options, std::string& error);
+
+// The --help text.
+const char* PlayerHelp();
+
+}  // namespace player
