@@ -27,6 +27,8 @@ const char* PlayerHelp() {
          "  --seed S               seed of the random reads (default 1)\n"
          "  --verify IMAGE         check every sector against this disc image\n"
          "  --list                 print each read's result and a checksum of its sector\n"
+         "  --baseline IMAGE       then time large sequential reads of IMAGE, one copy per\n"
+         "                         sector of the mode, for comparison\n"
          "  --no-iso               do not read the ISO 9660 volume name and root directory\n"
          "  --no-progress          no progress bar\n"
          "  --help                 this text\n"
@@ -90,6 +92,8 @@ bool ParsePlayerOptions(int argc, char** argv, PlayerOptions& o, std::string& er
       o.seed = Number(text.c_str());
     } else if (arg == "--verify") {
       ok = takes(o.verify);
+    } else if (arg == "--baseline") {
+      ok = takes(o.baseline);
     } else if (arg == "--list") {
       o.list = true;
     } else if (arg == "--no-iso") {

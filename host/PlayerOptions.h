@@ -19,6 +19,7 @@ struct PlayerOptions {
   uint32_t random = 0;  // random reads instead of a sequential run
   uint32_t seed = 1;
   std::string verify;
+  std::string baseline;  // time plain large reads of this image after playing
   bool list = false;    // a line per read
   bool iso = true;
   bool progress = true;

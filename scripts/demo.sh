@@ -72,8 +72,8 @@ kill "$SERVER_PID" && wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=""
 play offline --cache demo.iso.Block --verify 'discs\demo.iso' --dialog-shot dialog-local.bmp
 
-say "5. Playing the image itself, chosen with Choose File"
-play local --choose-file 'discs\demo.iso' --verify 'discs\demo.iso' --dialog-shot dialog-file.bmp
+say "5. Playing the image itself, chosen with Choose File, checked against its raw form (the plugin holds the image it plays for itself alone)"
+play local --choose-file 'discs\demo.iso' --verify 'discs\demo.bin' --dialog-shot dialog-file.bmp
 
 say "The road of a disc, every sector checked each time (through the plugin DLL under Wine):"
 printf '%-34s %10s %12s\n' "source" "MB/s" "sectors/s"

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Every benchmark, each measured against its baseline in the same run: natively through the
+# portable core (local image, cached replay, index load and appends, remote play against
+# a plain TCP transfer), then through the plugin DLL under Wine by the player (local image
+# and cached replay against large reads of the same file). Prints the figures and writes
+# them to docs/benchmarks.md.
+#
+# Called by ./run bench after the builds; the environment names the build folders.
+set -euo pipefail
+
+ROOT=${ROOT:?}
+BUILD=${BUILD:?}
+WORK="$ROOT/out/bench"
+REPORT="$ROOT/docs/benchmarks.md"
+rm -rf "$WORK" && mkdir -p "$WORK"
+
+section() { printf '\n## %s\n\n```\n' "$1" >>"$WORK/report"; }
+close_section() { printf '```\n' >>"$WORK/report"; }
+
+run_native() {  # run_native TITLE PROGRAM ARGS...
+  local title=$1
+  shift
+  printf '\n== %s\n' "$title"
+  section "$title"
+  "$@" | tee -a "$WORK/report"
+  close_section
+}
+
+{
+  echo "# Benchmarks"
+  echo
+  echo "Made by \`./run bench\` on $(date -u +%Y-%m-%d), $(nproc) cores; the page cache is warm and the"
+  echo "machine may be shared, so figures move between runs: the ratios, each taken against a"
+  echo "baseline in the same run, are what to compare."
+} >"$WORK/report"
+
+run_native "Local image and cached replay (core, native)" "$BUILD/bench/bin/playback_bench"
+run_native "Block cache: appends and a DVD-sized index (core, native)" "$BUILD/bench/bin/cache_bench"
+run_native "Remote play against the disc server on loopback (core, native)" \
+  "$BUILD/bench/bin/remote_bench" 300000 50
+
+printf '\n== Through the plugin DLL under Wine\n'
+mkdir -p "$WORK/wine/Games"
+head -c 400M /dev/urandom | head -c 200M >"$WORK/wine/disc.iso"
+yes "KORVANE BENCH DATA" | head -c 100M >>"$WORK/wine/disc.iso" || true
+cp "$WORK/wine/disc.iso" "$WORK/wine/Games/disc.iso.Block"
+python3 - "$WORK/wine/Games/disc.iso.map" $(( $(stat -c %s "$WORK/wine/disc.iso") / 2048 )) <<'PY'
+import sys
+with open(sys.argv[1], "w", newline="") as out:
+    out.write("".join("%d/3/%d\r\n" % (n, n * 2048) for n in range(int(sys.argv[2]))))
+PY
+cp "$BUILD/win32/bin/KorvaneCDVD.dll" "$BUILD/win32/bin/KorvanePlayer.exe" "$WORK/wine/"
+section "Through the plugin DLL under Wine (player, 300 MB, mode 3)"
+for source in 'disc.iso' 'Games\disc.iso.map'; do
+  printf '127.0.0.1,35000,,,Z:%s\\%s,' "$(echo "$WORK/wine" | tr / '\\')" "$source" \
+    >"$WORK/wine/Games/KorvaneCDVD.ini"
+  (cd "$WORK/wine" && wine ./KorvanePlayer.exe KorvaneCDVD.dll --configure --dialog-shot shot.bmp \
+      --count 153600 --no-iso --no-progress --baseline disc.iso </dev/null >"$WORK/wine/play.log" 2>&1) || {
+    tail -20 "$WORK/wine/play.log"
+    exit 1
+  }
+  echo "$source:" | tee -a "$WORK/report"
+  grep -E '^summary:|^baseline:' "$WORK/wine/play.log" | tee -a "$WORK/report"
+done
+close_section
+
+cp "$WORK/report" "$REPORT"
+echo
+echo "The figures are in $REPORT"
