@@ -23,9 +23,13 @@ ParseStatus ParseLogin(const uint8_t* data, size_t size, ClientMessage& out) {
   const uint8_t* end = data + size;
   const uint8_t* comma = std::find(begin, end, uint8_t{','});
   if (comma == end) return ParseStatus::kNeedMore;
+  // A client may send its next message (the disc selection that opening a disc sends) so
+  // soon that both arrive together: the password ends at the first control byte, which
+  // no typed password holds, and what follows is read as the next message.
+  const uint8_t* stop = std::find_if(comma + 1, end, [](uint8_t byte) { return byte < 0x20; });
   out.user = std::string_view(reinterpret_cast<const char*>(begin), comma - begin);
-  out.password = std::string_view(reinterpret_cast<const char*>(comma + 1), end - comma - 1);
-  out.length = size;
+  out.password = std::string_view(reinterpret_cast<const char*>(comma + 1), stop - comma - 1);
+  out.length = static_cast<size_t>(stop - data);
   return ParseStatus::kComplete;
 }
 

@@ -2,8 +2,9 @@
 // the first byte of a message is its kind, and a receiver reads what it has from there.
 //
 // Client to server:
-//   login            01 05 user 2C password   ends with the bytes received; the user name
-//                                             runs to the first comma, the password is the rest
+//   login            01 05 user 2C password   ends with the bytes received or at a control
+//                                             byte (below 0x20) that starts the next message;
+//                                             the user name runs to the first comma
 //   disc selection   03 index                 index in the disc list, low eight bits
 //   sector request   04 mode digits           LSN in 1 to 10 ASCII digits (at most
 //                                             4294967295); ends at a non-digit or with the

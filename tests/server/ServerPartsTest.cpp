@@ -32,6 +32,11 @@ TEST(ClientMessages, EachKindTakesExactlyItsBytes) {
   EXPECT_EQ(m.user, "bob");
   EXPECT_EQ(m.password, "pa,ss");
   EXPECT_EQ(m.length, 11u);
+  // A disc selection sent right after the login and arriving with it is a message of its own.
+  const std::string loginThenSelection("\x01\x05" "demo,korvane\x03\x01", 16);
+  ASSERT_EQ(Parse(loginThenSelection, m), ParseStatus::kComplete);
+  EXPECT_EQ(m.password, "korvane");
+  EXPECT_EQ(m.length, 14u);
   ASSERT_EQ(Parse(std::string("\x03\x00\x04", 3), m), ParseStatus::kComplete);
   EXPECT_EQ(m.discIndex, 0);
   EXPECT_EQ(m.length, 2u);
