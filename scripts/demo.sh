@@ -36,7 +36,7 @@ play() {
 }
 
 figure() {  # figure LOG FIELD: the MB/s or sectors/s of a player's summary line
-  sed -n "s/.*, \([0-9.]*\) $2.*/\1/p" "$OUT/$1.log" | tail -n1
+  sed -n "s|.*, \([0-9.]*\) $2.*|\1|p" "$OUT/$1.log" | tail -n1
 }
 
 say "1. Making a sample PS2-style disc: a real ISO 9660 image of a few hundred megabytes"
