@@ -53,16 +53,16 @@ void SetUpNewsBox(HWND news) {
 
 // Labels size themselves to their text, as the given sizes were measured with the same
 // face; a substitute face that runs wider would otherwise cut the text off.
-void FitLabelToText(HWND label, HFONT font, const ControlSpec& spec) {
+void FitLabelToText(HWND label, HFONT font, const ControlSpec& row) {
   HDC dc = ::GetDC(label);
   HGDIOBJ previous = ::SelectObject(dc, font);
   SIZE extent{};
-  ::GetTextExtentPoint32A(dc, spec.text, static_cast<int>(std::strlen(spec.text)), &extent);
+  ::GetTextExtentPoint32A(dc, row.text, static_cast<int>(std::strlen(row.text)), &extent);
   ::SelectObject(dc, previous);
   ::ReleaseDC(label, dc);
-  if (extent.cx <= spec.width && extent.cy <= spec.height) return;
-  ::SetWindowPos(label, nullptr, 0, 0, std::max<int>(extent.cx, spec.width),
-                 std::max<int>(extent.cy, spec.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (extent.cx <= row.width && extent.cy <= row.height) return;
+  ::SetWindowPos(label, nullptr, 0, 0, std::max<int>(extent.cx, row.width),
+                 std::max<int>(extent.cy, row.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 // Settings that no window style carries.
@@ -92,12 +92,12 @@ void ArrangePages(HWND dialog) {
   ::GetClientRect(tabs, &area);
   ::SendMessageA(tabs, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&area));
   ::MapWindowPoints(tabs, dialog, reinterpret_cast<POINT*>(&area), 2);
-  for (const ControlSpec& spec : ConfigControlTable()) {
-    if (spec.page == Page::kNone) continue;
-    int left = area.left + spec.left, top = area.top + spec.top;
-    int width = std::min<int>(spec.width, area.right - left);
-    int height = std::min<int>(spec.height, area.bottom - top);
-    ::MoveWindow(::GetDlgItem(dialog, spec.id), left, top, width, height, FALSE);
+  for (const ControlSpec& row : ConfigControlTable()) {
+    if (row.page == Page::kNone) continue;
+    int left = area.left + row.left, top = area.top + row.top;
+    int width = std::min<int>(row.width, area.right - left);
+    int height = std::min<int>(row.height, area.bottom - top);
+    ::MoveWindow(::GetDlgItem(dialog, row.id), left, top, width, height, FALSE);
   }
 }
 
@@ -155,18 +155,18 @@ std::vector<WORD> BuildConfigTemplate() {
 }
 
 void CreateConfigControls(HWND dialog, HINSTANCE instance, HFONT font, const char* richEditClass) {
-  for (const ControlSpec& spec : ConfigControlTable()) {
-    bool shown = spec.page == Page::kNone || spec.page == kOpeningPage;
-    bool combo = std::strcmp(spec.windowClass ? spec.windowClass : "", "COMBOBOX") == 0;
-    DWORD style = WS_CHILD | WS_CLIPSIBLINGS | spec.style | (shown ? WS_VISIBLE : 0);
+  for (const ControlSpec& row : ConfigControlTable()) {
+    bool shown = row.page == Page::kNone || row.page == kOpeningPage;
+    bool combo = std::strcmp(row.windowClass ? row.windowClass : "", "COMBOBOX") == 0;
+    DWORD style = WS_CHILD | WS_CLIPSIBLINGS | row.style | (shown ? WS_VISIBLE : 0);
     HWND control = ::CreateWindowExA(
-        spec.exStyle, spec.windowClass ? spec.windowClass : richEditClass, spec.text, style,
-        spec.left, spec.top, spec.width, spec.height + (combo ? kDropDownHeight : 0), dialog,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
-    if (!control) Fail("Cannot create control " + std::to_string(spec.id));
+        row.exStyle, row.windowClass ? row.windowClass : richEditClass, row.text, style,
+        row.left, row.top, row.width, row.height + (combo ? kDropDownHeight : 0), dialog,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
+    if (!control) Fail("Cannot create control " + std::to_string(row.id));
     ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    if (std::strcmp(spec.windowClass ? spec.windowClass : "", "STATIC") == 0) {
-      FitLabelToText(control, font, spec);
+    if (std::strcmp(row.windowClass ? row.windowClass : "", "STATIC") == 0) {
+      FitLabelToText(control, font, row);
     }
   }
   ApplyControlSettings(dialog);
@@ -176,9 +176,9 @@ void CreateConfigControls(HWND dialog, HINSTANCE instance, HFONT font, const cha
 void ShowConfigPage(HWND dialog, Page page) {
   // The other pages go first: no moment shows controls of two pages at once.
   for (bool showing : {false, true}) {
-    for (const ControlSpec& spec : ConfigControlTable()) {
-      if (spec.page == Page::kNone || (spec.page == page) != showing) continue;
-      ::ShowWindow(::GetDlgItem(dialog, spec.id), showing ? SW_SHOW : SW_HIDE);
+    for (const ControlSpec& row : ConfigControlTable()) {
+      if (row.page == Page::kNone || (row.page == page) != showing) continue;
+      ::ShowWindow(::GetDlgItem(dialog, row.id), showing ? SW_SHOW : SW_HIDE);
     }
   }
 }
