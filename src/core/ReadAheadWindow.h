@@ -28,7 +28,7 @@ namespace korvane {
 class ReadAheadWindow final {
  public:
   static constexpr uint32_t kSlots = 201;
-  static constexpr uint32_t kMaxSpanSectors = 8 * kSlots;
+  static constexpr uint32_t kMaxSpanSectors = 16 * kSlots;
 
   using Geometry = SectorGeometry;
 
