@@ -110,6 +110,12 @@ class ConfigForm final : public platform::ConnectionEvents, private DialogBatchS
 
   // The news panel.
   void NewsButtonClick();
+  // Fetches the news from another host and port than the build's (tests only).
+  void SetNewsServer(const std::string& host, int port) {
+    newsHost_ = host;
+    webSocket_.SetHost(host);
+    webSocket_.SetPortNumber(port);
+  }
   platform::TcpClient& WebSocket() { return webSocket_; }
 
   // Client's events (the remote disc panel's ClientConnecting ... ClientError).
@@ -169,6 +175,7 @@ class ConfigForm final : public platform::ConnectionEvents, private DialogBatchS
   platform::TcpClient webSocket_;
   std::string settingsFolder_;
   std::string localCacheFolder_;
+  std::string newsHost_ = kNewsHost;
   std::string peerHost_;
   int peerPort_ = 0;
 };

@@ -11,7 +11,7 @@ void ConfigForm::NewsButtonClick() {
   webSocket_.Activate();  // nothing when an earlier fetch's connection is still up
 }
 
-void ConfigForm::WebSocketConnect() { webSocket_.Send(BuildNewsRequest(kNewsHost)); }
+void ConfigForm::WebSocketConnect() { webSocket_.Send(BuildNewsRequest(newsHost_)); }
 
 void ConfigForm::WebSocketRead() {
   std::string batch = webSocket_.Fetch();

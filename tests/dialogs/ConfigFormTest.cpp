@@ -59,7 +59,11 @@ class ConfigFormTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   ConfigForm& Form() {
-    if (!form_) form_ = std::make_unique<ConfigForm>(*plugin_, view_);
+    if (!form_) {
+      form_ = std::make_unique<ConfigForm>(*plugin_, view_);
+      // No name lookup and nobody listening: the start-up's news fetch ends at once.
+      form_->SetNewsServer("127.0.0.1", test::LoopbackServer::UnusedPort());
+    }
     return *form_;
   }
   const ConfigControls& Controls() { return Form().Controls(); }
