@@ -78,27 +78,37 @@ RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(SectorReplyReader& reply, std
   using Status = SectorReplyReader::Status;
   platform::Connection& connection = link_->Connection();
   ReplyWait wait;
+  auto complete = [&] { return wait.status == Status::kSector || wait.status == Status::kRun; };
   for (;;) {
-    while (!wait.pending.empty()) {
+    while (!wait.pending.empty() && !complete()) {
       if (!TakeMessage(wait, reply, *link_, refusal)) {
         if (refusal.empty()) refusal = reply.Error();
         return Outcome::kNoReply;
       }
-      if (wait.status == Status::kSector || wait.status == Status::kRun) {
-        // Messages after the reply still reach the link; another reply cannot follow.
-        wait.replyStarted = false;
-        std::string ignored;
-        while (!wait.pending.empty() && TakeMessage(wait, reply, *link_, ignored) &&
-               !wait.replyStarted) {
-        }
-        return Outcome::kReply;
+    }
+    if (complete()) {
+      // Messages after the reply still reach the link; another reply cannot follow.
+      wait.replyStarted = false;
+      std::string ignored;
+      while (!wait.pending.empty() && TakeMessage(wait, reply, *link_, ignored) &&
+             !wait.replyStarted) {
       }
+      return Outcome::kReply;
     }
     bool mayEnd = reply.MayEndShort();
     if (!connection.WaitReadable(mayEnd ? kShortSectorGraceMs : stallLimitMs_)) {
       if (!mayEnd) return Outcome::kStalled;
       reply.EndShort();
       return Outcome::kReply;
+    }
+    if (wait.replyStarted && reply.ReadingBody()) {
+      // The body of a long run is received in place, not copied out of batches; what
+      // arrives after its end goes back to the pending bytes.
+      size_t before = reply.Body().size();
+      connection.FetchAppend(reply.Body());
+      if (reply.Body().size() == before && !connection.IsConnected()) return Outcome::kClosed;
+      wait.status = reply.AfterAppend(wait.pending);
+      continue;
     }
     std::string batch = connection.Fetch();
     if (batch.empty() && !connection.IsConnected()) return Outcome::kClosed;

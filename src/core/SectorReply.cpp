@@ -74,6 +74,16 @@ SectorReplyReader::Status SectorReplyReader::Feed(std::string_view bytes, size_t
   return done;
 }
 
+SectorReplyReader::Status SectorReplyReader::AfterAppend(std::string& leftover) {
+  size_t wanted = stage_ == Stage::kSector ? expectedSector_ : static_cast<size_t>(streamLength_);
+  if (data_.size() < wanted) return Status::kNeedMore;
+  leftover.assign(data_, wanted, std::string::npos);
+  data_.resize(wanted);
+  Status done = stage_ == Stage::kSector ? Status::kSector : Status::kRun;
+  stage_ = Stage::kDone;
+  return done;
+}
+
 bool SectorReplyReader::MayEndShort() const {
   return stage_ == Stage::kSector && data_.size() < expectedSector_ &&
          (data_.size() == kDataSectorSize || data_.size() == 2340);

@@ -37,6 +37,13 @@ class SectorReplyReader final {
   // belong to the reply.
   Status Feed(std::string_view bytes, size_t& used);
 
+  // True while the reply's body is being read: its bytes may then be appended to Body()
+  // directly, followed by AfterAppend.
+  bool ReadingBody() const { return stage_ == Stage::kSector || stage_ == Stage::kRunStream; }
+  std::string& Body() { return data_; }
+  // Takes note of bytes appended to Body(): bytes past the reply's end move to leftover.
+  Status AfterAppend(std::string& leftover);
+
   // True when a single-sector reply holds 2048 or 2340 bytes, short of the mode's size.
   bool MayEndShort() const;
   // Accepts the single-sector reply as it is; only when MayEndShort.

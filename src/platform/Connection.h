@@ -42,6 +42,9 @@ class Connection {
   virtual size_t Send(const std::string& message) = 0;
   // All bytes the connection holds now, possibly none; never waits.
   virtual std::string Fetch() = 0;
+  // Appends all bytes the connection holds now to out, so a long reply is received in
+  // place; the same as appending what Fetch returns.
+  virtual void FetchAppend(std::string& out) { out += Fetch(); }
   // Waits up to timeoutMs for bytes (or the peer's close) without using the processor;
   // true when a fetch would now find something or learn that the connection closed.
   virtual bool WaitReadable(int timeoutMs) = 0;

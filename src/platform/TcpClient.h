@@ -47,6 +47,7 @@ class TcpClient final : public Connection {
   bool IsConnected() const override;
   size_t Send(const std::string& message) override;
   std::string Fetch() override;
+  void FetchAppend(std::string& out) override;
   bool WaitReadable(int timeoutMs) override;
   void Close() override;
 

@@ -258,3 +258,20 @@ TEST_F(RemoteFetchTest, ReadWaitsForALinkStillComingUp) {
 
 }  // namespace
 }  // namespace korvane
+
+namespace korvane {
+namespace {
+
+TEST_F(RemoteFetchTest, BodyReadInPlaceHandsWhatFollowsItToTheLink) {
+  std::string reply = RunReply(Sectors(70, 3, 2048));
+  connection_.Script(reply.substr(0, 40));  // the head and the start of the stream
+  connection_.Script(reply.substr(40) + "\x01" "after\n" + "\x06");
+  ASSERT_TRUE(fetcher_.FetchRemoteSector(70, kModeData2048));
+  EXPECT_EQ(Buffer(2048), PatternSector(70, 2048));
+  EXPECT_EQ(Cache().LookupCachedSector(72, kModeData2048), 3u);
+  EXPECT_NE(trace_.Text().find("SrvMsg:after\n\r\n"), std::string::npos);
+  EXPECT_EQ(connection_.Sent().back(), Bytes({3, 0}));  // the prompt after it was answered
+}
+
+}  // namespace
+}  // namespace korvane

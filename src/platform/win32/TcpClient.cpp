@@ -261,10 +261,15 @@ size_t TcpClient::Send(const std::string& message) {
 }
 
 std::string TcpClient::Fetch() {
+  std::string batch;
+  FetchAppend(batch);
+  return batch;
+}
+
+void TcpClient::FetchAppend(std::string& batch) {
   Impl& d = *impl_;
   std::unique_lock<std::recursive_mutex> hold(d.lock);
-  std::string batch;
-  if (d.state != Impl::State::kConnected) return batch;
+  if (d.state != Impl::State::kConnected) return;
   for (;;) {
     // Received straight into the batch, sized by what is pending (a probe when nothing
     // is, which tells a closed connection from an idle one).
@@ -285,7 +290,6 @@ std::string TcpClient::Fetch() {
     }
     break;
   }
-  return batch;
 }
 
 bool TcpClient::WaitReadable(int timeoutMs) {
