@@ -1,6 +1,7 @@
 // POSIX side of AppendFile: open(2) with O_CREAT, fstat(2) for the size, pread(2) and
 // pwrite(2) at the size read just before each write.
 #include "platform/AppendFile.h"
+#include "platform/posix/PositionedIo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,16 +36,7 @@ int64_t AppendFile::Size() {
 }
 
 size_t AppendFile::ReadAt(uint64_t offset, void* dest, size_t count) {
-  size_t done = 0;
-  auto* out = static_cast<unsigned char*>(dest);
-  while (IsOpen() && done < count) {
-    ssize_t got = ::pread(static_cast<int>(handle_), out + done, count - done,
-                          static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return done;
+  return IsOpen() ? ReadAtOffset(static_cast<int>(handle_), offset, dest, count) : 0;
 }
 
 size_t AppendFile::Append(const void* bytes, size_t count) {

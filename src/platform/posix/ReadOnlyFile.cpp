@@ -1,6 +1,7 @@
 // POSIX side of ReadOnlyFile: open(2) and pread(2). POSIX has no exclusive open, so the
 // file is merely held; the native build serves tests and benchmarks only.
 #include "platform/ReadOnlyFile.h"
+#include "platform/posix/PositionedIo.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -29,17 +30,7 @@ void ReadOnlyFile::Close() {
 }
 
 size_t ReadOnlyFile::ReadAt(uint64_t offset, void* dest, size_t count) {
-  if (!IsOpen()) return 0;
-  size_t done = 0;
-  auto* out = static_cast<unsigned char*>(dest);
-  while (done < count) {
-    ssize_t got = ::pread(static_cast<int>(handle_), out + done, count - done,
-                          static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return done;
+  return IsOpen() ? ReadAtOffset(static_cast<int>(handle_), offset, dest, count) : 0;
 }
 
 }  // namespace korvane::platform

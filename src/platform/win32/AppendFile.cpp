@@ -1,6 +1,7 @@
 // Win32 side of AppendFile: CreateFileA with OPEN_ALWAYS, shared for reading and writing
 // so the cache can be read and listed while it grows; writes at the size read just before.
 #include "platform/AppendFile.h"
+#include "platform/win32/PositionedIo.h"
 
 #include <windows.h>
 
@@ -8,13 +9,6 @@ namespace korvane::platform {
 
 namespace {
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
-
-OVERLAPPED At(uint64_t position) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(position);
-  at.OffsetHigh = static_cast<DWORD>(position >> 32);
-  return at;
-}
 }  // namespace
 
 AppendFile::~AppendFile() { Close(); }
@@ -42,18 +36,7 @@ int64_t AppendFile::Size() {
 }
 
 size_t AppendFile::ReadAt(uint64_t offset, void* dest, size_t count) {
-  size_t done = 0;
-  auto* out = static_cast<unsigned char*>(dest);
-  while (IsOpen() && done < count) {
-    OVERLAPPED at = At(offset + done);
-    DWORD got = 0;
-    if (!::ReadFile(AsHandle(handle_), out + done, static_cast<DWORD>(count - done), &got, &at) ||
-        got == 0) {
-      break;
-    }
-    done += got;
-  }
-  return done;
+  return IsOpen() ? ReadAtOffset(AsHandle(handle_), offset, dest, count) : 0;
 }
 
 size_t AppendFile::Append(const void* bytes, size_t count) {

@@ -1,6 +1,7 @@
 // Win32 side of ReadOnlyFile: CreateFileA without sharing, and ReadFile at an explicit
 // offset (OVERLAPPED on a synchronous handle), so no separate seek is needed.
 #include "platform/ReadOnlyFile.h"
+#include "platform/win32/PositionedIo.h"
 
 #include <windows.h>
 
@@ -29,22 +30,7 @@ void ReadOnlyFile::Close() {
 }
 
 size_t ReadOnlyFile::ReadAt(uint64_t offset, void* dest, size_t count) {
-  if (!IsOpen()) return 0;
-  size_t done = 0;
-  auto* out = static_cast<unsigned char*>(dest);
-  while (done < count) {
-    OVERLAPPED at{};
-    uint64_t position = offset + done;
-    at.Offset = static_cast<DWORD>(position);
-    at.OffsetHigh = static_cast<DWORD>(position >> 32);
-    DWORD got = 0;
-    if (!::ReadFile(AsHandle(handle_), out + done, static_cast<DWORD>(count - done), &got, &at) ||
-        got == 0) {
-      break;
-    }
-    done += got;
-  }
-  return done;
+  return IsOpen() ? ReadAtOffset(AsHandle(handle_), offset, dest, count) : 0;
 }
 
 }  // namespace korvane::platform
