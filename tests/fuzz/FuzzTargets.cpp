@@ -1,0 +1,100 @@
+// libFuzzer targets for every parser of untrusted bytes on the plugin's side: the block
+// cache index loader, the disc list reader, the sector reply reader (fed in batches cut
+// where the input says), the dialog's batch reader, the news converter and the settings
+// fields. One program per target: KORVANE_FUZZ_TARGET names the function LLVMFuzzer calls.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "../core/ScriptedConnection.h"
+#include "core/DialogBatchReader.h"
+#include "core/MapFile.h"
+#include "core/NewsText.h"
+#include "core/SectorReply.h"
+#include "core/SettingsFiles.h"
+#include "core/WireProtocol.h"
+
+namespace {
+
+std::string_view Bytes(const uint8_t* data, size_t size) {
+  return std::string_view(reinterpret_cast<const char*>(data), size);
+}
+
+// The first byte of the input says where to cut the rest into two batches.
+void FeedInTwo(std::string_view input, const std::function<void(std::string_view)>& feed) {
+  if (input.empty()) return;
+  size_t cut = input.size() > 1 ? static_cast<unsigned char>(input[0]) % input.size() : 0;
+  std::string_view rest = input.substr(1);
+  cut = cut < rest.size() ? cut : rest.size();
+  feed(rest.substr(0, cut));
+  feed(rest.substr(cut));
+}
+
+void FuzzMapFile(std::string_view input) {
+  korvane::MapParser parser;
+  korvane::CacheIndex index;
+  for (char c : input) {
+    if (parser.Feed(c) == korvane::MapParser::Step::kComplete) index.Add(parser.Entry());
+  }
+  for (size_t n = 1; n <= index.Count(); ++n) index.Find(index.At(n).lsn, index.At(n).mode);
+}
+
+void FuzzDiscList(std::string_view input) {
+  korvane::wire::DiscListReader reader;
+  std::string first = "\x02,";
+  bool open = true;
+  FeedInTwo(input, [&](std::string_view part) {
+    if (!open) return;
+    size_t used = 0;
+    std::string batch = first + std::string(part);
+    first.clear();
+    open = reader.Feed(batch, used) == korvane::wire::DiscListReader::Status::kNeedMore;
+  });
+}
+
+void FuzzSectorReply(std::string_view input) {
+  if (input.size() < 2) return;
+  korvane::SectorReplyReader reader(static_cast<unsigned char>(input[0]) % 6);
+  bool open = true;
+  FeedInTwo(input.substr(1), [&](std::string_view part) {
+    if (!open) return;
+    size_t used = 0;
+    open = reader.Feed(part, used) == korvane::SectorReplyReader::Status::kNeedMore;
+  });
+  if (open && reader.MayEndShort()) reader.EndShort();
+}
+
+class NullSink final : public korvane::DialogBatchSink {
+ public:
+  void OnServerText(std::string_view) override {}
+  void OnDiscName(const std::string&) override {}
+  void OnDiscListEnd() override {}
+  void OnListError(const std::string&) override {}
+  void OnListDropped(const std::string&) override {}
+};
+
+void FuzzDialogBatch(std::string_view input) {
+  korvane::test::ScriptedConnection connection;
+  size_t cut = input.empty() ? 0 : static_cast<unsigned char>(input[0]) % input.size();
+  std::string_view rest = input.empty() ? input : input.substr(1);
+  cut = cut < rest.size() ? cut : rest.size();
+  connection.Script(std::string(rest.substr(cut)));
+  NullSink sink;
+  korvane::ReadDialogBatch(std::string(rest.substr(0, cut)), connection, sink);
+}
+
+void FuzzNews(std::string_view input) { korvane::ConvertNewsBatch(std::string(input)); }
+
+void FuzzSettings(std::string_view input) {
+  korvane::SplitCommaFields(std::string(input), korvane::kSettingsFields);
+  korvane::SplitCommaFields(std::string(input));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  KORVANE_FUZZ_TARGET(Bytes(data, size));
+  return 0;
+}
