@@ -22,14 +22,21 @@ std::string_view Bytes(const uint8_t* data, size_t size) {
   return std::string_view(reinterpret_cast<const char*>(data), size);
 }
 
-// The first byte of the input says where to cut the rest into two batches.
-void FeedInTwo(std::string_view input, const std::function<void(std::string_view)>& feed) {
+// The input's first byte says how many cuts (0 to 7) split the rest into batches; the
+// bytes after it place each cut, as a fraction of what is left, so a message can arrive
+// whole, in two, or spread thinly over many batches.
+void FeedInBatches(std::string_view input, const std::function<void(std::string_view)>& feed) {
   if (input.empty()) return;
-  size_t cut = input.size() > 1 ? static_cast<unsigned char>(input[0]) % input.size() : 0;
-  std::string_view rest = input.substr(1);
-  cut = cut < rest.size() ? cut : rest.size();
-  feed(rest.substr(0, cut));
-  feed(rest.substr(cut));
+  size_t cuts = static_cast<unsigned char>(input[0]) % 8;
+  cuts = cuts < input.size() - 1 ? cuts : input.size() - 1;
+  std::string_view places = input.substr(1, cuts);
+  std::string_view rest = input.substr(1 + cuts);
+  for (char place : places) {
+    const size_t cut = rest.size() * static_cast<unsigned char>(place) / 255;
+    feed(rest.substr(0, cut));
+    rest.remove_prefix(cut);
+  }
+  feed(rest);
 }
 
 void FuzzMapFile(std::string_view input) {
@@ -45,12 +52,13 @@ void FuzzDiscList(std::string_view input) {
   korvane::wire::DiscListReader reader;
   std::string first = "\x02,";
   bool open = true;
-  FeedInTwo(input, [&](std::string_view part) {
+  FeedInBatches(input, [&](std::string_view part) {
     if (!open) return;
     size_t used = 0;
     std::string batch = first + std::string(part);
     first.clear();
     open = reader.Feed(batch, used) == korvane::wire::DiscListReader::Status::kNeedMore;
+    if (used > batch.size()) __builtin_trap();
   });
 }
 
@@ -58,10 +66,11 @@ void FuzzSectorReply(std::string_view input) {
   if (input.size() < 2) return;
   korvane::SectorReplyReader reader(static_cast<unsigned char>(input[0]) % 6);
   bool open = true;
-  FeedInTwo(input.substr(1), [&](std::string_view part) {
+  FeedInBatches(input.substr(1), [&](std::string_view part) {
     if (!open) return;
     size_t used = 0;
     open = reader.Feed(part, used) == korvane::SectorReplyReader::Status::kNeedMore;
+    if (used > part.size()) __builtin_trap();
   });
   if (open && reader.MayEndShort()) reader.EndShort();
 }
