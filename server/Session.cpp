@@ -3,6 +3,10 @@
 
 #include <algorithm>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "server/AccountBook.h"
 #include "server/DiscCatalog.h"
 #include "server/ServerLog.h"
@@ -14,6 +18,20 @@ namespace korvane::server {
 // cannot hold it open.
 constexpr size_t kDrainLimit = 1 << 20;
 
+namespace {
+
+// glibc keeps the memory of freed runs for reuse: after a couple of hundred clients have read
+// at once, some hundreds of MiB of it, even once they have all gone. Once the last session
+// object is gone, with its replies, it goes back to the system; the next crowd pays a few
+// page faults to take it again.
+void ReleaseFreeMemory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
+
+}  // namespace
+
 bool SessionRegistry::Add(uint64_t id, const std::shared_ptr<Session>& session) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return false;
@@ -24,6 +42,20 @@ bool SessionRegistry::Add(uint64_t id, const std::shared_ptr<Session>& session) 
 void SessionRegistry::Remove(uint64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   sessions_.erase(id);
+}
+
+void SessionRegistry::Created() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++objects_;
+}
+
+void SessionRegistry::Destroyed() {
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last = --objects_ == 0 && !stopping_;
+  }
+  if (last) ReleaseFreeMemory();
 }
 
 std::vector<std::shared_ptr<Session>> SessionRegistry::StopAll() {
@@ -53,7 +85,13 @@ Session::Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext&
       context_(context),
       id_(id),
       policy_(context.config.runMin, context.config.runMax),
-      replies_{context.config.level, context.config.single} {}
+      replies_{context.config.level, context.config.single} {
+  context_.registry.Created();
+}
+
+Session::~Session() {
+  context_.registry.Destroyed();
+}
 
 void Session::Start() {
   asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Begin(); });

@@ -52,10 +52,15 @@ class SessionRegistry final {
   void Remove(uint64_t id);
   // Refuses further sessions and returns the live ones.
   std::vector<std::shared_ptr<Session>> StopAll();
+  // Counts a session object made, and one destroyed; when the last is destroyed while the
+  // server runs, the memory the sessions left free goes back to the system.
+  void Created();
+  void Destroyed();
 
  private:
   std::mutex mutex_;
   bool stopping_ = false;
+  size_t objects_ = 0;
   std::unordered_map<uint64_t, std::weak_ptr<Session>> sessions_;
 };
 
@@ -80,6 +85,7 @@ class Session final : public std::enable_shared_from_this<Session> {
  public:
   // socket's executor must be a strand that nothing else uses.
   Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext& context);
+  ~Session();
 
   // Starts serving the connection.
   void Start();

@@ -1,0 +1,149 @@
+// Clients that load the disc server program as the plugin does, shared by the load test and
+// the load benchmark (neither needs GoogleTest for it): the program run as a child process
+// with its memory readable from /proc, a blocking connection that reads whole server
+// messages with bounded waits, and a player that logs in, chooses a disc and reads a range
+// of it run after run, inflating and checking each. Many players run at once, one thread
+// each, released together so that every one of them asks while the others do.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace korvane::load {
+
+// The disc server program, started with its own arguments and stopped by SIGTERM.
+class ServerProcess final {
+ public:
+  ServerProcess() = default;
+  // Stops the program if it still runs.
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts program with args (--bind 127.0.0.1 --port 0 are added) and the environment
+  // plus env ("NAME=value"; appended with ':' to a variable already set), and waits for the
+  // log line telling its port; false with error when it does not come within 20 s.
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             const std::vector<std::string>& env, std::string& error);
+
+  uint16_t Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
+
+  // A field of /proc/<pid>/status in KiB (VmHWM: peak resident memory, VmRSS: now); -1 when
+  // it cannot be read.
+  long MemoryKiB(std::string_view field) const;
+
+  // Sends SIGTERM and waits up to timeoutMs for the exit; true when it exited with status 0.
+  // After the wait, a program still running is killed.
+  bool Stop(int timeoutMs);
+
+  // What the program logged so far (its first MiB).
+  std::string Log() const;
+
+ private:
+  void ReadLog(int fd);
+
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+  std::thread reader_;
+  mutable std::mutex mutex_;
+  std::condition_variable logged_;
+  std::string log_;
+  bool logEnded_ = false;
+};
+
+// One server message as the client reads it.
+struct WireMessage {
+  uint8_t kind = 0;  // 0x01 text, 0x02 disc list, 0x05 run, 0x06 prompt
+  std::string body;  // text, disc list body or the run's zlib stream
+};
+
+// A blocking TCP connection to the server on 127.0.0.1.
+class WireConnection final {
+ public:
+  WireConnection() = default;
+  ~WireConnection();
+  WireConnection(const WireConnection&) = delete;
+  WireConnection& operator=(const WireConnection&) = delete;
+
+  // Connects to 127.0.0.1:port; false when refused.
+  bool Connect(uint16_t port);
+  // Closes the connection.
+  void Close();
+  // Sends bytes whole; false if the connection refuses them.
+  bool Send(std::string_view bytes);
+  // Reads the next message within timeoutMs; false with error on timeout, close or bytes
+  // that are no server message.
+  bool Read(WireMessage& message, int timeoutMs, std::string& error);
+
+ private:
+  bool Fill(int timeoutMs, std::string& error);
+  size_t Decode(WireMessage& message, std::string& error) const;
+
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+// Logs in on connection and reads the greeting, the disc list and the prompt, then chooses
+// disc; false with error when one of the three does not come within timeoutMs.
+bool LogInAndChoose(WireConnection& connection, std::string_view user, std::string_view password,
+                    uint8_t disc, int timeoutMs, std::string& error);
+
+// Inflates a run's zlib stream into out (replacing it); false unless it inflates whole.
+bool InflateRun(std::string_view stream, std::string& out);
+
+// What a player reads: count sectors of mode from first, on the disc at index disc.
+struct PlayPlan {
+  uint8_t disc = 0;
+  uint8_t mode = 3;
+  uint32_t first = 0;
+  uint32_t count = 0;
+  size_t sectorBytes = 2048;  // of mode
+};
+
+// True when bytes are the sectors plan's disc holds from lsn on, in plan's mode; called from
+// every player's thread at once.
+using SectorCheck =
+    std::function<bool(const PlayPlan& plan, uint32_t lsn, const uint8_t* bytes, size_t size)>;
+
+struct PlayResult {
+  bool ok = false;
+  std::string error;              // what went wrong, when not ok
+  uint64_t sectors = 0;           // sectors received and found right
+  uint32_t runs = 0;              // replies read
+  double secondsToFirst = 0;      // from the release to the first run checked
+  double seconds = 0;             // from the release to the last run checked
+  double longestWaitSeconds = 0;  // the longest wait for one reply
+  // MB (10^6 bytes) per second of the range, 0 when it was not read whole.
+  double MegabytesPerSecond(size_t sectorBytes) const;
+};
+
+// The players of one load: one per plan, each on a thread of its own.
+struct LoadOutcome {
+  std::vector<PlayResult> results;
+  double seconds = 0;  // from the release to the last player's end
+  uint64_t bytes = 0;  // sector bytes received and found right, by every player
+};
+
+// Settings every player of a load shares.
+struct LoadSettings {
+  uint16_t port = 0;
+  std::string user = "load";
+  std::string password = "load";
+  int replyTimeoutMs = 30000;  // a wait longer than this for one reply fails the player
+};
+
+// Connects and logs in every player, releases them all at once and plays each plan to its
+// end, checking every sector with check.
+LoadOutcome PlayAll(const LoadSettings& settings, const std::vector<PlayPlan>& plans,
+                    const SectorCheck& check);
+
+}  // namespace korvane::load

@@ -1,0 +1,190 @@
+// The server program under load, as a child process on 127.0.0.1: two hundred players read
+// different ranges of two discs at once, run after run as the plugin does, while one client
+// says nothing and another stalls half way through a request. Every sector is checked; the
+// bounds on time only show that nobody hangs or starves, and the bound on the program's
+// peak memory follows from what a session may hold. Once the players have gone, the program
+// gives the memory of their runs back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "LoadClients.h"
+#include "ServerTestSupport.h"
+
+namespace korvane::server::test {
+namespace {
+
+constexpr int kPlayers = 200;
+constexpr uint32_t kRangeSectors = 1024;
+constexpr uint32_t kRangeStep = 61;  // each player starts this far after the one before
+constexpr uint32_t kRunMax = 64;     // sectors in a run at most (--run-max)
+constexpr uint32_t kDiscSectors = kPlayers * kRangeStep + kRangeSectors + kRunMax;
+// As many workers as quiet clients: a session that held a worker while its client says
+// nothing would stop the whole program.
+constexpr int kWorkers = 2;
+
+// PatternImage's sectors repeat every 256; each of these also holds its own LSN, so a run
+// from the wrong place of the disc (another player's, say) cannot pass for the right one.
+std::string StampedImage(uint32_t sectors, size_t sectorSize) {
+  std::string image = PatternImage(sectors, sectorSize);
+  for (uint32_t lsn = 0; lsn < sectors; ++lsn) {
+    std::memcpy(&image[lsn * sectorSize + sectorSize - 8], &lsn, sizeof lsn);
+  }
+  return image;
+}
+
+// The most the program may hold at its peak, in KiB. A session keeps one reply (a stored run
+// of kRunMax raw sectors, as loopback clients get), the bytes of one unfinished message and
+// its read chunk; a worker keeps the raw sectors and the stream of the run it makes and a
+// deflate state. Twice that covers the allocator's slack; 96 MiB more the program itself,
+// its thread stacks and, under AddressSanitizer, its shadow and the quarantine set below.
+// That is under 200 MiB, where a program that kept what it sent would pass 450.
+long PeakMemoryBoundKiB(int sessions) {
+  const long run = kRunMax * 2352 + 4096;
+  const long session = run + ServerConfig{}.pendingLimit + 8192 + 16384;
+  const long worker = 2 * run + 512 * 1024;
+  return (96L << 20) / 1024 + 2 * (sessions * session + kWorkers * worker) / 1024;
+}
+
+// How many times what occurs in text.
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Players in pairs: the first of each reads disc 0 in mode 3, the second disc 1 in mode 0,
+// each from kRangeStep sectors after the one before.
+std::vector<load::PlayPlan> Plans(int players) {
+  std::vector<load::PlayPlan> plans;
+  for (int i = 0; i < players; ++i) {
+    const bool raw = i % 2 == 1;
+    plans.push_back({uint8_t{raw}, uint8_t(raw ? 0 : 3), i * kRangeStep, kRangeSectors,
+                     size_t{raw ? 2352u : 2048u}});
+  }
+  return plans;
+}
+
+class ProgramLoadTest : public ::testing::Test {
+ protected:
+  ProgramLoadTest()
+      : iso_(StampedImage(kDiscSectors, 2048)), raw_(StampedImage(kDiscSectors, 2352)) {
+    folder_.Write("a.iso", iso_);
+    folder_.Write("b.bin", raw_);
+  }
+
+  // Starts the program on the folder with two workers, the extra arguments and a small
+  // quarantine, which keeps freed runs from counting as held memory under AddressSanitizer.
+  void StartProgram(std::vector<std::string> extra) {
+    std::vector<std::string> args{"--folder",  folder_.Path(),           "--allow-anyone",
+                                  "--threads", std::to_string(kWorkers), "--message-gap-ms",
+                                  "10"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::string error;
+    ASSERT_TRUE(
+        program_.Start(KORVANE_SERVER_PROGRAM, args, {"ASAN_OPTIONS=quarantine_size_mb=16"}, error))
+        << error;
+  }
+
+  // Plays every plan at once, checking each run against the images.
+  load::LoadOutcome Play(const std::vector<load::PlayPlan>& plans) {
+    load::LoadSettings settings;
+    settings.port = program_.Port();
+    return load::PlayAll(settings, plans,
+                         [this](const load::PlayPlan& plan, uint32_t lsn, const uint8_t* bytes,
+                                size_t size) { return Matches(plan.disc, lsn, bytes, size); });
+  }
+
+  // True when bytes are the sectors of disc from lsn on (mode 3 of disc 0, mode 0 of disc 1).
+  bool Matches(uint8_t disc, uint32_t lsn, const uint8_t* bytes, size_t size) const {
+    const std::string& image = disc == 0 ? iso_ : raw_;
+    const size_t at = size_t{lsn} * (disc == 0 ? 2048 : 2352);
+    return at + size <= image.size() && std::memcmp(image.data() + at, bytes, size) == 0;
+  }
+
+  // Waits up to 5 s until the program has logged sessions disconnections.
+  void AwaitDisconnections(size_t sessions) {
+    for (int i = 0; i < 100 && Count(program_.Log(), "disconnected (") < sessions; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(Count(program_.Log(), "disconnected ("), sessions);
+  }
+
+  // Stops the program and checks that it exits cleanly, having logged no failure.
+  void StopProgram() {
+    EXPECT_TRUE(program_.Stop(10000));
+    const std::string log = program_.Log();
+    EXPECT_EQ(log.find("worker caught"), std::string::npos) << log;
+    EXPECT_EQ(log.find("accept failed"), std::string::npos) << log;
+  }
+
+  ScratchFolder folder_;
+  std::string iso_;
+  std::string raw_;
+  load::ServerProcess program_;
+};
+
+TEST_F(ProgramLoadTest, TwoHundredPlayersBesideASilentAndAStalledClient) {
+  ASSERT_NO_FATAL_FAILURE(StartProgram({"--run-max", std::to_string(kRunMax)}));
+  const long startKiB = program_.MemoryKiB("VmRSS");
+  load::WireConnection silent, stalled;
+  std::string error;
+  ASSERT_TRUE(silent.Connect(program_.Port()));
+  ASSERT_TRUE(stalled.Connect(program_.Port()));
+  ASSERT_TRUE(load::LogInAndChoose(stalled, "late", "x", 0, 10000, error)) << error;
+  ASSERT_TRUE(stalled.Send("\x04\x03"));  // a request whose LSN has not come yet
+
+  const load::LoadOutcome outcome = Play(Plans(kPlayers));
+  double slowest = 0, longestWait = 0;
+  for (int i = 0; i < kPlayers; ++i) {
+    const load::PlayResult& result = outcome.results[i];
+    EXPECT_TRUE(result.ok) << "player " << i << ": " << result.error;
+    EXPECT_GE(result.sectors, kRangeSectors) << "player " << i;
+    slowest = std::max(slowest, result.seconds);
+    longestWait = std::max(longestWait, result.longestWaitSeconds);
+  }
+  // The plugin gives up a read after 10 s without a byte: no reply may take that long.
+  EXPECT_LT(longestWait, 10.0);
+  EXPECT_LT(slowest, 40.0);
+
+  // The stalled session waited all along and carries on where its message does.
+  ASSERT_TRUE(stalled.Send("77"));
+  load::WireMessage reply;
+  std::string sectors;
+  ASSERT_TRUE(stalled.Read(reply, 10000, error)) << error;
+  ASSERT_EQ(reply.kind, 0x05) << reply.body;
+  ASSERT_TRUE(load::InflateRun(reply.body, sectors));
+  EXPECT_EQ(sectors.size(), 16u * 2048);
+  EXPECT_TRUE(Matches(0, 77, reinterpret_cast<const uint8_t*>(sectors.data()), sectors.size()));
+
+  const long peakKiB = program_.MemoryKiB("VmHWM");
+  EXPECT_GT(peakKiB, 0);
+  EXPECT_LT(peakKiB, PeakMemoryBoundKiB(kPlayers + 2)) << "at start: " << startKiB << " KiB";
+  StopProgram();
+}
+
+TEST_F(ProgramLoadTest, MemoryGoesBackOnceEveryClientHasLeft) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer's allocator keeps what it frees in its own way";
+#endif
+  // Runs of up to 1024 sectors, as served by default: glibc keeps blocks of that size in its
+  // arenas once they are freed rather than unmap them.
+  ASSERT_NO_FATAL_FAILURE(StartProgram({}));
+  const long startKiB = program_.MemoryKiB("VmRSS");
+  const load::LoadOutcome outcome = Play(Plans(kPlayers));
+  for (const load::PlayResult& result : outcome.results) EXPECT_TRUE(result.ok) << result.error;
+  AwaitDisconnections(kPlayers);
+  // Far below the peak of some hundreds of MiB, a little above the start. The last session
+  // object may outlive its log line by a moment.
+  const long bound = startKiB + 32 * 1024;
+  for (int i = 0; i < 40 && program_.MemoryKiB("VmRSS") >= bound; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_LT(program_.MemoryKiB("VmRSS"), bound) << "peak " << program_.MemoryKiB("VmHWM") << " KiB";
+  StopProgram();
+}
+
+}  // namespace
+}  // namespace korvane::server::test
