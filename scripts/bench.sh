@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Every benchmark, each measured against its baseline in the same run: natively through the
 # portable core (local image, cached replay, index load and appends, remote play against
-# a plain TCP transfer), then through the plugin DLL under Wine by the player (local image
-# and cached replay against large reads of the same file). Prints the figures and writes
-# them to docs/benchmarks.md.
+# a plain TCP transfer), the server program under 200 clients against one alone, then
+# through the plugin DLL under Wine by the player (local image and cached replay against
+# large reads of the same file). Prints the figures and writes them to docs/benchmarks.md.
 #
 # Called by ./run bench after the builds; the environment names the build folders.
 set -euo pipefail
@@ -38,6 +38,8 @@ run_native "Local image and cached replay (core, native)" "$BUILD/bench/bin/play
 run_native "Block cache: appends and a DVD-sized index (core, native)" "$BUILD/bench/bin/cache_bench"
 run_native "Remote play against the disc server on loopback (core, native)" \
   "$BUILD/bench/bin/remote_bench" 300000 50
+run_native "The disc server program under 200 clients on loopback (native)" \
+  "$BUILD/bench/bin/load_bench" 200 4096 50
 
 printf '\n== Through the plugin DLL under Wine\n'
 mkdir -p "$WORK/wine/Games"
