@@ -92,6 +92,8 @@ class ProgramLoadTest : public ::testing::Test {
   load::LoadOutcome Play(const std::vector<load::PlayPlan>& plans) {
     load::LoadSettings settings;
     settings.port = program_.Port();
+    // Long past the plugin's own 10 s, short enough to fail well inside the test's time.
+    settings.replyTimeoutMs = 15000;
     return load::PlayAll(settings, plans,
                          [this](const load::PlayPlan& plan, uint32_t lsn, const uint8_t* bytes,
                                 size_t size) { return Matches(plan.disc, lsn, bytes, size); });
