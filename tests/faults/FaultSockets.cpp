@@ -1,0 +1,123 @@
+// The fault tests' sockets on both socket interfaces. Waits use select on Winsock and poll
+// on POSIX; the sockets themselves stay blocking.
+#include "FaultSockets.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using socklen_t = int;
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace korvane::test::sock {
+
+namespace {
+#ifdef _WIN32
+void StartSockets() {
+  static bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  (void)started;
+}
+bool WaitReadable(Socket s, int timeoutMs) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(static_cast<SOCKET>(s), &readable);
+  timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return ::select(0, &readable, nullptr, nullptr, &wait) > 0;
+}
+constexpr int kSendFlags = 0;
+#else
+void StartSockets() {}
+bool WaitReadable(Socket s, int timeoutMs) {
+  pollfd p{static_cast<int>(s), POLLIN, 0};
+  return ::poll(&p, 1, timeoutMs) > 0;
+}
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#endif
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  at.sin_port = htons(static_cast<uint16_t>(port));
+  return at;
+}
+}  // namespace
+
+Socket Listen(int& port) {
+  StartSockets();
+  Socket s = static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in at = Loopback(0);
+  if (::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(s, 16) != 0) {
+    Close(s);
+    return kNoSocket;
+  }
+  socklen_t size = sizeof at;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &size);
+  port = ntohs(at.sin_port);
+  return s;
+}
+
+Socket Accept(Socket listener, int timeoutMs) {
+  if (!WaitReadable(listener, timeoutMs)) return kNoSocket;
+  Socket s = static_cast<Socket>(::accept(listener, nullptr, nullptr));
+  return s < 0 ? kNoSocket : s;
+}
+
+Socket Connect(int port) {
+  StartSockets();
+  Socket s = static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in at = Loopback(port);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+    Close(s);
+    return kNoSocket;
+  }
+  // Each relayed piece goes on at once: a cut must reach the plugin as it was made.
+  int one = 1;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  return s;
+}
+
+bool SendAll(Socket s, const char* data, size_t size) {
+  while (size > 0) {
+    int put = static_cast<int>(::send(s, data, static_cast<int>(size), kSendFlags));
+    if (put <= 0) return false;
+    data += put;
+    size -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+int Receive(Socket s, char* buffer, size_t size, int timeoutMs) {
+  if (!WaitReadable(s, timeoutMs)) return kTimedOut;
+  int got = static_cast<int>(::recv(s, buffer, static_cast<int>(size), 0));
+  return got > 0 ? got : got == 0 ? kClosed : kFailed;
+}
+
+void Shutdown(Socket s) {
+  ::shutdown(s, 2);
+}
+
+void Close(Socket s, bool reset) {
+  if (s == kNoSocket) return;
+  if (reset) {
+    linger abortive{1, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+                 sizeof abortive);
+  }
+#ifdef _WIN32
+  ::closesocket(static_cast<SOCKET>(s));
+#else
+  ::close(static_cast<int>(s));
+#endif
+}
+
+}  // namespace korvane::test::sock

@@ -1,0 +1,229 @@
+// A hostile disc server on real sockets: garbage, broken message heads, lengths that lie,
+// zlib bombs and texts of every byte value. Every read it should fail fails, cleanly and
+// within its bound; what it should deliver arrives intact; memory stays bounded; and the
+// cache holds nothing the honest image does not.
+#include <zlib.h>
+
+#include <random>
+
+#include "FaultFixture.h"
+#include "HostileServer.h"
+#include "core/RemoteFetch.h"
+#include "core/SectorReply.h"
+
+namespace korvane {
+namespace {
+
+using test::HostilePeer;
+using test::HostileServer;
+using test::MsSince;
+
+constexpr int kStallMs = 500;
+constexpr int64_t kMiB = 1 << 20;
+
+// A compressed run of count bytes of zeros, made a piece at a time so that the test never
+// holds the payload itself.
+std::string ZerosRun(size_t count) {
+  z_stream z{};
+  deflateInit(&z, 9);
+  std::string zeros(kMiB, '\0'), stream, out(64 * 1024, '\0');
+  for (size_t left = count; left > 0 || z.avail_in > 0;) {
+    size_t piece = std::min<size_t>(left, zeros.size());
+    left -= piece;
+    z.next_in = reinterpret_cast<Bytef*>(&zeros[0]);
+    z.avail_in = static_cast<uInt>(piece);
+    int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+    int result = Z_OK;
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+      z.avail_out = static_cast<uInt>(out.size());
+      result = deflate(&z, flush);
+      stream.append(out.data(), out.size() - z.avail_out);
+    } while (z.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+    if (flush == Z_FINISH) break;
+  }
+  deflateEnd(&z);
+  return "\x05" + std::to_string(stream.size()) + ":" + stream;
+}
+
+// The honest reply to a request: a run of count sectors of the image from lsn.
+std::string HonestRun(const std::string& image, uint32_t lsn, int32_t mode, uint32_t count) {
+  std::string payload;
+  for (uint32_t n = lsn; n < lsn + count; ++n) {
+    std::vector<uint8_t> sector = test::ImageSector(image, n, mode);
+    payload.append(sector.begin(), sector.end());
+  }
+  uLongf size = compressBound(static_cast<uLong>(payload.size()));
+  std::string stream(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(&stream[0]), &size,
+            reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
+  stream.resize(size);
+  return "\x05" + std::to_string(stream.size()) + ":" + stream;
+}
+
+// Server texts that hold every byte value: one text of every value above 0x0A, then one
+// text ended by each value from 0x00 to 0x0A.
+std::string TextsOfEveryByte() {
+  std::string texts = "\x01";
+  for (int v = 0x0B; v <= 0xFF; ++v) texts += static_cast<char>(v);
+  texts += '\n';
+  for (int v = 0x00; v <= 0x0A; ++v)
+    texts += std::string(
+                 "\x01"
+                 "ended by ") +
+             static_cast<char>(v);
+  return texts;
+}
+
+class HostileServerTest : public test::FaultTest {
+ protected:
+  HostileServerTest() { plugin_->SetReplyStallLimitForTests(kStallMs); }
+  void TearDown() override {
+    test::FaultTest::TearDown();
+    ExpectResidentGrowthBelow(200 * kMiB);
+  }
+
+  // A new link to the server, a read of lsn that must fail within its bound, and nothing
+  // stored.
+  void ExpectReadFails(HostileServer& server, uint32_t lsn, const std::string& what) {
+    SCOPED_TRACE(what);
+    ConnectLink(server.Port(), 0, "a.iso");
+    OpenRemote();
+    std::vector<uint8_t> before = Buffer(2352);
+    size_t indexed = plugin_->Cache().Index().Count();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(plugin_->ReadTrack(lsn, kModeData2048), -1);
+    EXPECT_LT(MsSince(start), 2 * kStallMs + 5000);
+    EXPECT_EQ(Buffer(2352), before);
+    EXPECT_EQ(plugin_->Cache().Index().Count(), indexed);
+  }
+};
+
+// Replies that are broken from their first byte or their head, and random bytes: each
+// too short for any reply to be whole by chance.
+std::vector<std::string> GarbageSamples() {
+  std::vector<std::string> samples = {
+      "\x07junk",
+      std::string("\x00", 1),
+      "\xFF\xFE",
+      "\x04" + std::string(1500, 'x'),
+      "\x05"
+      "12x:",
+      "\x05:",
+      "\x05"
+      "-1:",
+      "\x05"
+      "+5:",
+      "\x05"
+      "7:not zlib",
+      "\x02,",
+      "\x02,xx,",
+      "\x02,-4,",
+      "\x02,9,abc",
+      "\x01no end",
+      "\x06\x06\x06",
+  };
+  // Random bytes, at most 2000 of them: too few for any reply to be whole by chance.
+  std::mt19937 random(20261207);
+  const char kinds[] = {0x00, 0x03, 0x04, 0x05, 0x01, 0x02, 0x06, 0x7F};
+  for (int n = 0; n < 24; ++n) {
+    std::string blob(1 + random() % 2000, '\0');
+    for (char& c : blob) c = static_cast<char>(random());
+    blob[0] = kinds[n % sizeof kinds];
+    samples.push_back(blob);
+  }
+  return samples;
+}
+
+TEST_F(HostileServerTest, GarbageAndBrokenHeadsFailEachReadCleanly) {
+  const std::vector<std::string> samples = GarbageSamples();
+  HostileServer server([&](HostilePeer& peer) {
+    int mode = 0;
+    uint32_t lsn = 0;
+    if (!peer.LogIn() || !peer.TakeRequest(mode, lsn)) return;
+    peer.Send(samples[static_cast<size_t>(peer.Number())]);  // and the server hangs up
+  });
+  for (size_t n = 0; n < samples.size(); ++n) {
+    ExpectReadFails(server, static_cast<uint32_t>(100 + n), "sample " + std::to_string(n));
+  }
+  EXPECT_NE(trace_.Text().find("Server sent no sector reply (first byte 0x07), LSN[100] not read"),
+            std::string::npos);
+  EXPECT_NE(trace_.Text().find("'12x' is not a valid integer value"), std::string::npos);
+  EXPECT_NE(trace_.Text().find("Compressed run does not inflate"), std::string::npos);
+}
+
+TEST_F(HostileServerTest, LyingLengthsAndZlibBombsAreRefusedInBoundedMemory) {
+  const std::vector<std::string> samples = {
+      "\x05"
+      "33554433:" +
+          std::string(4096, '\0'),  // one byte over the stream bound
+      "\x05"
+      "99999999999999999999:",
+      "\x05"
+      "2147483648:",
+      "\x05"
+      "33554432:" +
+          std::string(65536, '\0'),              // at the bound, and then it hangs up
+      "\x02,2000000," + std::string(1000, 'n'),  // a disc list over its bound
+      ZerosRun(64 * kMiB),                       // a bomb
+      ZerosRun(kMaxRunPayloadBytes + 1),         // one byte past the payload bound
+  };
+  const size_t kList = 4, kBomb = 5;
+  const std::string image = ImagePath("a.iso");
+  HostileServer server([&](HostilePeer& peer) {
+    int mode = 0;
+    uint32_t lsn = 0;
+    size_t n = static_cast<size_t>(peer.Number());
+    if (!peer.LogIn() || !peer.TakeRequest(mode, lsn)) return;
+    peer.Send(samples[n]);
+    // After a bomb the stream is still in step: the next request gets an honest run.
+    if (n == kBomb && peer.TakeRequest(mode, lsn)) peer.Send(HonestRun(image, lsn, mode, 8));
+    // After the refused list it goes silent: the read fails by its stall limit.
+    if (n == kBomb || n == kList) peer.IdleUntilClosed();
+  });
+  for (size_t n = 0; n < samples.size(); ++n) {
+    const uint32_t lsn = static_cast<uint32_t>(200 + 20 * n);
+    ExpectReadFails(server, lsn, "sample " + std::to_string(n));
+    if (n != kBomb) continue;
+    ASSERT_EQ(plugin_->ReadTrack(lsn, kModeData2048), 0) << trace_.Text();
+    EXPECT_EQ(Buffer(2048), Expected("a.iso", lsn, kModeData2048));
+    EXPECT_EQ(plugin_->Cache().Index().Count(), 8u);
+  }
+  const std::string& t = trace_.Text();
+  EXPECT_NE(t.find("Compressed run of 33554433 bytes refused"), std::string::npos);
+  EXPECT_NE(t.find("Compressed run refused: it inflates to more than 33554432 bytes"),
+            std::string::npos);
+  EXPECT_NE(t.find("No reply from the server within 500 ms, link closed, LSN[280] not read"),
+            std::string::npos);
+}
+
+TEST_F(HostileServerTest, TextsOfEveryByteValueAroundRepliesLeaveTheSectorsIntact) {
+  const std::string image = ImagePath("a.iso");
+  const std::string texts = TextsOfEveryByte();
+  HostileServer server([&](HostilePeer& peer) {
+    if (!peer.LogIn(texts)) return;
+    peer.Send(texts);  // while the link is idle
+    int mode = 0;
+    uint32_t lsn = 0;
+    for (int replies = 0; peer.TakeRequest(mode, lsn, 10000); ++replies) {
+      // Texts before the reply, in its batch and after it; single sectors and runs.
+      std::vector<uint8_t> sector = test::ImageSector(image, lsn, mode);
+      std::string reply = replies % 2 ? HonestRun(image, lsn, mode, 4)
+                                      : "\x04" + std::string(sector.begin(), sector.end());
+      peer.Send(texts + reply + texts);
+    }
+  });
+  ConnectLink(server.Port(), 0, "a.iso");
+  OpenRemote();
+  PumpUntil([&] { return trace_.Text().find("ended by \n") != std::string::npos; }, 2000);
+  for (uint32_t lsn = 0; lsn < 60; ++lsn) {
+    ASSERT_EQ(plugin_->ReadTrack(lsn, kModeData2048), 0) << lsn << trace_.Text().substr(0, 3000);
+    ASSERT_EQ(Buffer(2048), Expected("a.iso", lsn, kModeData2048)) << lsn;
+  }
+  std::string everyHighByte = texts.substr(1, 0xFF - 0x0B + 1);
+  EXPECT_NE(trace_.Text().find("SrvMsg:" + everyHighByte + "\n\r\n"), std::string::npos);
+  EXPECT_NE(trace_.Text().find(std::string("SrvMsg:ended by ") + '\0' + "\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace korvane

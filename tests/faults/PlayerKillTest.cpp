@@ -1,0 +1,166 @@
+// The player dies while it appends to the block cache, and is started again. Natively a
+// real player process (korvane_fault_player) is killed with SIGKILL at varied points of a
+// play; after each kill a fresh plugin loads the index, its next append repairs a torn
+// last line, and every sector the index names must be the server's. A deterministic case,
+// in both builds, cuts the files as a kill at the worst moments would and resumes.
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "FaultFixture.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadWholeFile;
+
+class PlayerKillTest : public test::FaultTest {
+ protected:
+  std::string MapPath() const { return (fs::path(GamesFolder()) / "b.bin.map").string(); }
+  std::string BlockPath() const { return (fs::path(GamesFolder()) / "b.bin.Block").string(); }
+  static void Write(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  }
+
+  // A fresh plugin resumes: it loads the index, and its next append (of the first sector
+  // missing in the player's order over modes) goes after a repaired line end. Returns
+  // false when nothing is missing any more.
+  bool ResumeAndAppend(int port, size_t expectedEntries,
+                       const std::vector<int32_t>& modes = {3, 0, 1}) {
+    RestartPlugin();
+    ConnectLink(port, 1, "b.bin");
+    OpenRemote();
+    EXPECT_EQ(plugin_->Cache().Index().Count(), expectedEntries);
+    for (int32_t mode : modes) {
+      for (uint32_t lsn = 0; lsn < test::kRawSectors; ++lsn) {
+        if (plugin_->Cache().LookupCachedSector(lsn, mode) != CacheIndex::kNone) continue;
+        std::string before = ReadWholeFile(MapPath());
+        EXPECT_EQ(plugin_->ReadTrack(lsn, mode), 0) << trace_.Text().substr(0, 2000);
+        EXPECT_EQ(Buffer(SectorBytesForMode(mode)), Expected("b.bin", lsn, mode));
+        std::string after = ReadWholeFile(MapPath());
+        // A whole last line needs nothing; a lone CR its LF; a torn line "/" CR LF, which
+        // makes it malformed rather than let its digits run into the next line.
+        char last = before.empty() ? '\n' : before.back();
+        std::string repair = last == '\n' ? "" : last == '\r' ? "\n" : "/\r\n";
+        EXPECT_EQ(after.substr(0, before.size()), before) << "the index was not appended to";
+        EXPECT_EQ(after.substr(before.size(), repair.size()), repair) << "line end not repaired";
+        // Everything indexed in memory is indexed in the file too.
+        EXPECT_EQ(CheckCache("b.bin").entries, plugin_->Cache().Index().Count());
+        return true;
+      }
+    }
+    return false;
+  }
+
+#ifndef _WIN32
+  // Starts a player on port and kills it once the .Block has grown by growth bytes and
+  // pauseMs more have passed; false when it played everything before that.
+  bool PlayUntilGrown(int port, int64_t growth, int pauseMs) {
+    std::error_code error;
+    auto size = [&] { return static_cast<int64_t>(fs::file_size(BlockPath(), error)); };
+    int64_t start = size();
+    if (error) start = 0;
+    test::ChildProcess player;
+    EXPECT_TRUE(player.Start(test::ChildProcess::ProgramBesideThisOne("korvane_fault_player"),
+                             {folder_.Path().string(), std::to_string(port), "1", "b.bin",
+                              std::to_string(test::kRawSectors)},
+                             folder_.PathOf("player.log")));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (!player.Wait(1, status)) {
+      int64_t now = size();
+      if (!error && now >= start + growth) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        player.Kill();
+        return true;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the player makes no progress";
+        return false;
+      }
+    }
+    return false;
+  }
+#endif
+};
+
+#ifndef _WIN32
+// Natively only: the player is a process of its own, killed with SIGKILL. (Under Wine the
+// same append path runs in the deterministic case below.)
+TEST_F(PlayerKillTest, KilledAtVariedPointsOfItsAppendsThenRestarted) {
+  for (bool single : {false, true}) {
+    SCOPED_TRACE(single ? "single-sector replies" : "runs");
+    fs::remove_all(GamesFolder());  // each kind of reply starts from an empty cache
+    int port = StartServer([&](server::ServerConfig& c) {
+      c.single = single;
+      c.runMax = 32;
+    });
+    std::mt19937 random(single ? 11 : 7);
+    int kills = 0;
+    for (int round = 0; round < 5; ++round) {
+      // Killed once the cache has grown by a varied amount, after a varied pause.
+      int64_t growth = 1 + static_cast<int64_t>(random() % 250000);
+      if (!PlayUntilGrown(port, growth, static_cast<int>(random() % 15))) break;
+      ++kills;
+      SCOPED_TRACE("kill " + std::to_string(kills));
+      test::CacheReport report = CheckCache("b.bin");
+      if (!ResumeAndAppend(port, report.entries)) break;
+      CheckCache("b.bin");
+      RestartPlugin();  // its link goes before the next player comes
+    }
+    EXPECT_GT(kills, 0) << ReadWholeFile(folder_.PathOf("player.log"));
+    server_->Stop();
+  }
+}
+#endif
+
+TEST_F(PlayerKillTest, TornIndexLineAndCutSectorAreRepairedOnResume) {
+  int port = StartServer([](server::ServerConfig& c) { c.runMax = 16; });
+  ConnectLink(port, 1, "b.bin");
+  OpenRemote();
+  for (uint32_t lsn = 0; lsn < 40; ++lsn) ASSERT_EQ(plugin_->ReadTrack(lsn, kModeRaw2352), 0);
+  const std::string map = ReadWholeFile(MapPath());
+  const std::string block = ReadWholeFile(BlockPath());
+  const size_t entries = plugin_->Cache().Index().Count();
+  const CacheEntry last = plugin_->Cache().Index().At(entries);
+  const size_t lastLine = map.rfind("\r\n", map.size() - 3) + 2;
+  const size_t lastOffset = static_cast<size_t>(last.offset);
+
+  struct Cut {
+    const char* what;
+    size_t mapSize;
+    size_t blockSize;  // beyond the file: bytes of a sector never indexed are added
+    bool lastLineLost;
+  };
+  const Cut cuts[] = {
+      {"index cut one digit into the last line", lastLine + 1, lastOffset + 100, true},
+      {"index cut after the LSN, sector cut in half",
+       lastLine + std::to_string(last.lsn).size() + 1, lastOffset + 1176, true},
+      {"index cut before the offset's last digit, sector one byte short", map.size() - 3,
+       lastOffset + 2351, true},
+      {"index cut between CR and LF", map.size() - 1, block.size(), false},
+      {"a sector written in half, its line never", map.size(), block.size() + 1000, false},
+  };
+  for (const Cut& cut : cuts) {
+    SCOPED_TRACE(cut.what);
+    Write(MapPath(), map.substr(0, cut.mapSize));
+    Write(BlockPath(), cut.blockSize <= block.size() ? block.substr(0, cut.blockSize)
+                                                     : block + std::string(1000, '\x5A'));
+    test::CacheReport torn = CheckCache("b.bin");
+    EXPECT_EQ(torn.tornLastLine, cut.lastLineLost);
+    ASSERT_TRUE(ResumeAndAppend(port, cut.lastLineLost ? entries - 1 : entries, {kModeRaw2352}));
+    if (cut.lastLineLost) {
+      EXPECT_NE(plugin_->Cache().LookupCachedSector(last.lsn, kModeRaw2352), CacheIndex::kNone);
+    }
+    test::CacheReport resumed = CheckCache("b.bin");
+    EXPECT_FALSE(resumed.tornLastLine);
+    EXPECT_EQ(resumed.skipped, cut.lastLineLost ? 1u : 0u);  // the repaired line
+    Write(MapPath(), map);
+    Write(BlockPath(), block);
+  }
+}
+
+}  // namespace
+}  // namespace korvane
