@@ -85,8 +85,11 @@ TEST_F(ReadOnlyCacheTest, ReadOnlyGamesFolderWithACacheInIt) {
                                      fs::perms::others_read | fs::perms::others_exec);
   {
     FileSystemIdentity asAnyUser;
-    ASSERT_FALSE(std::ofstream(fs::path(GamesFolder()) / "probe").is_open())
-        << "the folder can still be written: the case cannot be made here";
+    if (std::ofstream(fs::path(GamesFolder()) / "probe").is_open()) {
+      fs::remove(fs::path(GamesFolder()) / "probe");
+      fs::permissions(GamesFolder(), fs::perms::owner_all, fs::perm_options::add);
+      GTEST_SKIP() << "this process may write into a read-only folder here: no case to make";
+    }
     RestartPlugin();
     ConnectLink(port, 0, "a.iso");
     OpenRemote();  // the index is read
