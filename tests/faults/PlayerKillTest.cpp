@@ -1,8 +1,8 @@
-// The player dies while it appends to the block cache, and is started again. Natively a
-// real player process (korvane_fault_player) is killed with SIGKILL at varied points of a
+// The player dies while it appends to the block cache, and is started again. A real
+// player process (korvane_fault_player) is killed without warning at varied points of a
 // play; after each kill a fresh plugin loads the index, its next append repairs a torn
-// last line, and every sector the index names must be the server's. A deterministic case,
-// in both builds, cuts the files as a kill at the worst moments would and resumes.
+// last line, and every sector the index names must be the server's. A deterministic case
+// cuts the files as a kill at the worst moments would, and resumes.
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -54,7 +54,6 @@ class PlayerKillTest : public test::FaultTest {
     return false;
   }
 
-#ifndef _WIN32
   // Starts a player on port and kills it once the .Block has grown by growth bytes and
   // pauseMs more have passed; false when it played everything before that.
   bool PlayUntilGrown(int port, int64_t growth, int pauseMs) {
@@ -83,12 +82,10 @@ class PlayerKillTest : public test::FaultTest {
     }
     return false;
   }
-#endif
 };
 
-#ifndef _WIN32
-// Natively only: the player is a process of its own, killed with SIGKILL. (Under Wine the
-// same append path runs in the deterministic case below.)
+// The player is a process of its own, killed as a crash would end it: SIGKILL natively,
+// TerminateProcess on Windows.
 TEST_F(PlayerKillTest, KilledAtVariedPointsOfItsAppendsThenRestarted) {
   for (bool single : {false, true}) {
     SCOPED_TRACE(single ? "single-sector replies" : "runs");
@@ -114,7 +111,6 @@ TEST_F(PlayerKillTest, KilledAtVariedPointsOfItsAppendsThenRestarted) {
     server_->Stop();
   }
 }
-#endif
 
 TEST_F(PlayerKillTest, TornIndexLineAndCutSectorAreRepairedOnResume) {
   int port = StartServer([](server::ServerConfig& c) { c.runMax = 16; });
