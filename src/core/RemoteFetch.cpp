@@ -83,7 +83,7 @@ RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(SectorReplyReader& reply, std
     while (!wait.pending.empty() && !complete()) {
       if (!TakeMessage(wait, reply, *link_, refusal)) {
         if (refusal.empty()) refusal = reply.Error();
-        return Outcome::kNoReply;
+        return wait.replyStarted ? Outcome::kUnframed : Outcome::kNoReply;
       }
     }
     if (complete()) {
@@ -159,6 +159,10 @@ bool RemoteFetcher::Deliver(Outcome outcome, const SectorReplyReader& reply,
       return Fail(lsn, "No reply from the server within " + std::to_string(stallLimitMs_) +
                            " ms, link closed");
     case Outcome::kNoReply: return Fail(lsn, refusal);
+    case Outcome::kUnframed:
+      // Left open, the refused body's bytes would be read as the next request's reply.
+      link_->Connection().Close();
+      return Fail(lsn, refusal + ", link closed");
     case Outcome::kReply: break;
   }
   return reply.IsRun() ? StoreRun(reply, lsn, mode) : StoreSector(reply, lsn, mode);

@@ -51,11 +51,13 @@ class RemoteFetcher final : public SectorFetcher {
   bool FetchRemoteSector(uint32_t lsn, int32_t mode) override;
 
  private:
-  enum class Outcome { kReply, kNoReply, kClosed, kStalled };
+  // kUnframed: a reply's head was refused (its length is no number, or past the bound), so
+  // the rest of its body is still on its way and nothing later could be framed.
+  enum class Outcome { kReply, kNoReply, kUnframed, kClosed, kStalled };
 
   // True when the link is connected, after waiting (bounded) for one still coming up.
   bool LinkUsable();
-  // Waits for the reply and reads it; on kNoReply, refusal says why.
+  // Waits for the reply and reads it; on kNoReply and kUnframed, refusal says why.
   Outcome ReceiveReply(SectorReplyReader& reply, std::string& refusal);
   // Acts on how the wait for a reply ended: stores and delivers, or fails with a trace.
   bool Deliver(Outcome outcome, const SectorReplyReader& reply, const std::string& refusal,

@@ -188,8 +188,6 @@ TEST_F(RemoteFetchTest, NoSectorMeansFailureAndAnUnchangedBuffer) {
   EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
   connection_.Script(Bytes({5}) + "12:not a zlib!!");
   EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
-  connection_.Script(Bytes({5}) + "999999999:");
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
   connection_.Script(RunReply(""));
   EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
   connection_.Script(RunReply(std::string(40 << 20, '\0')));  // inflates past the bound
@@ -203,6 +201,21 @@ TEST_F(RemoteFetchTest, NoSectorMeansFailureAndAnUnchangedBuffer) {
             std::string::npos);
   EXPECT_NE(t.find("refused"), std::string::npos);
   EXPECT_NE(t.find("Compressed run holds no sector"), std::string::npos);
+  EXPECT_TRUE(connection_.IsConnected());
+}
+
+TEST_F(RemoteFetchTest, RefusedRunLengthClosesTheLinkBeforeItsBodyIsTakenForAReply) {
+  // The body of the refused run goes on arriving; part of it looks like a sector reply.
+  std::string lookalike = Bytes({4}) + std::string(2048, 'x');
+  connection_.Script(Bytes({5}) + "999999999:" + std::string(100, 'z'));
+  connection_.Script(lookalike);
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
+  EXPECT_FALSE(connection_.IsConnected());
+  EXPECT_FALSE(fetcher_.FetchRemoteSector(2, kModeData2048));
+  EXPECT_EQ(Cache().Index().Count(), 0u);
+  EXPECT_NE(trace_.Text().find("bytes refused (at most 33554432), link closed, LSN[1] not read"),
+            std::string::npos)
+      << trace_.Text();
 }
 
 TEST_F(RemoteFetchTest, RunForAModeNoFileServesIsReceivedButNotUsed) {
