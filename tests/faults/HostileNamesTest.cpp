@@ -16,6 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::HostilePeer;
 using test::HostileServer;
+using test::TextsOfEveryByte;
 
 class NoView final : public ConfigView {
  public:
@@ -45,19 +46,6 @@ std::string DiscList(const std::vector<std::string>& names) {
   std::string body;
   for (const std::string& name : names) body += name + ",";
   return "\x02," + std::to_string(body.size()) + "," + body;
-}
-
-// Texts of every byte value above 0x0A, and one ended by each value up to 0x0A.
-std::string TextsOfEveryByte() {
-  std::string texts = "\x01";
-  for (int v = 0x0B; v <= 0xFF; ++v) texts += static_cast<char>(v);
-  texts += '\n';
-  for (int v = 0x00; v <= 0x0A; ++v)
-    texts += std::string(
-                 "\x01"
-                 "end ") +
-             static_cast<char>(v);
-  return texts;
 }
 
 class HostileNamesTest : public test::FaultTest {

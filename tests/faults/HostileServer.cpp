@@ -105,4 +105,16 @@ void HostileServer::AcceptClients() {
   }
 }
 
+std::string TextsOfEveryByte() {
+  std::string texts = "\x01";
+  for (int v = 0x0B; v <= 0xFF; ++v) texts += static_cast<char>(v);
+  texts += '\n';
+  for (int v = 0x00; v <= 0x0A; ++v)
+    texts += std::string(
+                 "\x01"
+                 "ended by ") +
+             static_cast<char>(v);
+  return texts;
+}
+
 }  // namespace korvane::test

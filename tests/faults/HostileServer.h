@@ -92,4 +92,8 @@ class HostileServer final {
   std::thread acceptor_;
 };
 
+// Server texts that hold every byte value: one text of every value above 0x0A, then one
+// text "ended by " + v for each value v from 0x00 to 0x0A, its terminator.
+std::string TextsOfEveryByte();
+
 }  // namespace korvane::test

@@ -16,6 +16,7 @@ namespace {
 
 using test::HostilePeer;
 using test::HostileServer;
+using test::TextsOfEveryByte;
 using test::MsSince;
 
 constexpr int kStallMs = 500;
@@ -59,20 +60,6 @@ std::string HonestRun(const std::string& image, uint32_t lsn, int32_t mode, uint
             reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
   stream.resize(size);
   return "\x05" + std::to_string(stream.size()) + ":" + stream;
-}
-
-// Server texts that hold every byte value: one text of every value above 0x0A, then one
-// text ended by each value from 0x00 to 0x0A.
-std::string TextsOfEveryByte() {
-  std::string texts = "\x01";
-  for (int v = 0x0B; v <= 0xFF; ++v) texts += static_cast<char>(v);
-  texts += '\n';
-  for (int v = 0x00; v <= 0x0A; ++v)
-    texts += std::string(
-                 "\x01"
-                 "ended by ") +
-             static_cast<char>(v);
-  return texts;
 }
 
 class HostileServerTest : public test::FaultTest {
