@@ -16,6 +16,7 @@ struct ReplyWait {
   std::string pending;
   std::optional<wire::DiscListReader> list;
   bool replyStarted = false;
+  bool unframed = false;  // a length was refused: what follows cannot be framed
   SectorReplyReader::Status status = SectorReplyReader::Status::kNeedMore;
 };
 
@@ -43,15 +44,20 @@ static bool TakeMessage(ReplyWait& wait, SectorReplyReader& reply, PluginLink& l
     auto listStatus = wait.list->Feed(pending, used);
     pending.erase(0, used);
     if (listStatus == wire::DiscListReader::Status::kNeedMore) return true;
-    if (listStatus == wire::DiscListReader::Status::kComplete) link.RouteDiscNames(wait.list->Names());
-    if (listStatus == wire::DiscListReader::Status::kBad) pending.clear();  // framing is lost
+    if (listStatus == wire::DiscListReader::Status::kBad) {
+      refusal = wait.list->Error();
+      wait.unframed = true;
+      return false;
+    }
+    link.RouteDiscNames(wait.list->Names());
     wait.list.reset();
     return true;
   }
   if (wait.replyStarted) {
     wait.status = reply.Feed(pending, used);
     pending.erase(0, used);
-    return wait.status != SectorReplyReader::Status::kBad;
+    wait.unframed = wait.status == SectorReplyReader::Status::kBad;
+    return !wait.unframed;
   }
   switch (pending[0]) {
     case wire::kText: {
@@ -83,7 +89,7 @@ RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(SectorReplyReader& reply, std
     while (!wait.pending.empty() && !complete()) {
       if (!TakeMessage(wait, reply, *link_, refusal)) {
         if (refusal.empty()) refusal = reply.Error();
-        return wait.replyStarted ? Outcome::kUnframed : Outcome::kNoReply;
+        return wait.unframed ? Outcome::kUnframed : Outcome::kNoReply;
       }
     }
     if (complete()) {
@@ -93,6 +99,7 @@ RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(SectorReplyReader& reply, std
       while (!wait.pending.empty() && TakeMessage(wait, reply, *link_, ignored) &&
              !wait.replyStarted) {
       }
+      if (wait.unframed) link_->Connection().Close();
       return Outcome::kReply;
     }
     bool mayEnd = reply.MayEndShort();

@@ -51,8 +51,9 @@ class RemoteFetcher final : public SectorFetcher {
   bool FetchRemoteSector(uint32_t lsn, int32_t mode) override;
 
  private:
-  // kUnframed: a reply's head was refused (its length is no number, or past the bound), so
-  // the rest of its body is still on its way and nothing later could be framed.
+  // kUnframed: the length of the reply or of a disc list in its way was refused (no
+  // number, or past its bound), so the rest of that body is still on its way and nothing
+  // after it could be framed.
   enum class Outcome { kReply, kNoReply, kUnframed, kClosed, kStalled };
 
   // True when the link is connected, after waiting (bounded) for one still coming up.

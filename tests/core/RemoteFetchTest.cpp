@@ -204,18 +204,31 @@ TEST_F(RemoteFetchTest, NoSectorMeansFailureAndAnUnchangedBuffer) {
   EXPECT_TRUE(connection_.IsConnected());
 }
 
-TEST_F(RemoteFetchTest, RefusedRunLengthClosesTheLinkBeforeItsBodyIsTakenForAReply) {
-  // The body of the refused run goes on arriving; part of it looks like a sector reply.
-  std::string lookalike = Bytes({4}) + std::string(2048, 'x');
-  connection_.Script(Bytes({5}) + "999999999:" + std::string(100, 'z'));
-  connection_.Script(lookalike);
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048));
-  EXPECT_FALSE(connection_.IsConnected());
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(2, kModeData2048));
+TEST_F(RemoteFetchTest, RefusedLengthsCloseTheLinkBeforeTheirBodiesAreTakenForAReply) {
+  // The body of what was refused goes on arriving; part of it looks like a sector reply.
+  const std::string lookalike = Bytes({4}) + std::string(2048, 'x');
+  const std::string refused[] = {Bytes({5}) + "999999999:", Bytes({2}) + ",2000000,",
+                                 Bytes({5}) + "12x:"};
+  uint32_t lsn = 1;
+  for (const std::string& head : refused) {
+    connection_.SetConnected(true);
+    connection_.Script(head + std::string(100, 'z'));
+    connection_.Script(lookalike);
+    EXPECT_FALSE(fetcher_.FetchRemoteSector(lsn++, kModeData2048)) << head;
+    EXPECT_FALSE(connection_.IsConnected()) << head;
+    EXPECT_FALSE(fetcher_.FetchRemoteSector(lsn++, kModeData2048)) << head;
+    while (!connection_.Fetch().empty()) {
+    }
+  }
   EXPECT_EQ(Cache().Index().Count(), 0u);
-  EXPECT_NE(trace_.Text().find("bytes refused (at most 33554432), link closed, LSN[1] not read"),
+  const std::string& t = trace_.Text();
+  EXPECT_NE(t.find("bytes refused (at most 33554432), link closed, LSN[1] not read"),
+            std::string::npos);
+  EXPECT_NE(t.find("bytes refused (at most 1048576), link closed, LSN[3] not read"),
+            std::string::npos);
+  EXPECT_NE(t.find("'12x' is not a valid integer value, link closed, LSN[5] not read"),
             std::string::npos)
-      << trace_.Text();
+      << t;
 }
 
 TEST_F(RemoteFetchTest, RunForAModeNoFileServesIsReceivedButNotUsed) {
