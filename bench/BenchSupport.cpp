@@ -80,7 +80,8 @@ double PlainTcpTransfer(const std::string& path, uint64_t bytes) {
     for (uint64_t left = bytes; left > 0;) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
       in.read(chunk.data(), static_cast<std::streamsize>(n));
-      for (size_t done = 0; done < n;) done += static_cast<size_t>(::send(s, chunk.data() + done, n - done, 0));
+      for (size_t done = 0; done < n;)
+        done += static_cast<size_t>(::send(s, chunk.data() + done, n - done, 0));
       left -= n;
     }
     ::close(s);

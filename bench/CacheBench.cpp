@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/MapFile.h"
 #include "BenchSupport.h"
+#include "core/MapFile.h"
 #include "core/Plugin.h"
 #include "platform/FileSystem.h"
 
@@ -36,8 +36,8 @@ void BenchAppends(korvane::Plugin& plugin, uint32_t sectors, uint32_t run) {
   std::vector<uint8_t> payload(size_t{run} * 2048, 0x5A);
   auto start = Clock::now();
   for (uint32_t lsn = 0; lsn < sectors; lsn += run) {
-    plugin.Cache().AppendCachedSectors(lsn, korvane::kModeData2048, payload.data(),
-                                       payload.size(), 2048);
+    plugin.Cache().AppendCachedSectors(lsn, korvane::kModeData2048, payload.data(), payload.size(),
+                                       2048);
   }
   double seconds = Since(start);
   std::printf("append %u sectors in runs of %u: %.2f s, %.0f MB/s, %.0f sectors/s\n", sectors, run,

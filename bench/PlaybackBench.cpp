@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "core/MapFile.h"
 #include "BenchSupport.h"
+#include "core/MapFile.h"
 #include "core/Plugin.h"
 #include "platform/ReadOnlyFile.h"
 

@@ -116,8 +116,8 @@ void WithRoundTrip(const bench::Disc& disc, uint32_t sectors, uint32_t rttMs) {
   std::filesystem::remove_all("Games");
   Remote r = Connect(disc.folder, 1, rttMs, trace);
   double seconds = Play(*r.plugin, Sequential(sectors));
-  std::printf("\nround trip %u ms, cold sequential play of %u sectors: %.1f MB/s\n", rttMs,
-              sectors, sectors * 2048.0 / 1e6 / seconds);
+  std::printf("\nround trip %u ms, cold sequential play of %u sectors: %.1f MB/s\n", rttMs, sectors,
+              sectors * 2048.0 / 1e6 / seconds);
   std::mt19937 random(7);
   std::vector<uint32_t> lsns(100);
   for (uint32_t& lsn : lsns) lsn = sectors + random() % (disc.sectors - sectors - 2048);

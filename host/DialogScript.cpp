@@ -33,7 +33,8 @@ std::string TextOf(HWND control) {
 void TypeText(HWND control, const std::string& text) {
   char kind[32] = {};
   ::GetClassNameA(control, kind, sizeof kind);
-  if (lstrcmpiA(kind, "ComboBox") == 0) control = ::FindWindowExA(control, nullptr, "Edit", nullptr);
+  if (lstrcmpiA(kind, "ComboBox") == 0)
+    control = ::FindWindowExA(control, nullptr, "Edit", nullptr);
   ::SendMessageA(control, EM_SETSEL, 0, -1);
   ::SendMessageA(control, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
 }
@@ -130,9 +131,10 @@ void DialogScriptRunner::Run() {
     TypeText(item(IDC_USEREDIT), script_.user);
     TypeText(item(IDC_PASSWORDEDIT), script_.password);
     ::PostMessageA(item(IDC_CONNECTBUTTON), BM_CLICK, 0, 0);
-    ok = Step(WaitUntil([&] { return TextOf(item(IDC_OUTPUT)).find("File List:") != std::string::npos; },
-                        15000),
-              "no disc list came from the server");
+    ok = Step(
+        WaitUntil([&] { return TextOf(item(IDC_OUTPUT)).find("File List:") != std::string::npos; },
+                  15000),
+        "no disc list came from the server");
   }
   if (ok && !script_.disc.empty()) {
     int index = FindEntry(item(IDC_FILELIST), script_.disc);
@@ -145,24 +147,31 @@ void DialogScriptRunner::Run() {
     int index = FindEntry(item(IDC_LOCALCACHELIST), script_.cache);
     if ((ok = Step(index >= 0, "the Local tab does not list " + script_.cache))) {
       Pick(w, IDC_LOCALCACHELIST, index);
-      ok = Step(WaitUntil([&] { return TextOf(item(IDC_LOCALFILEEDIT)).find(".map") != std::string::npos; },
-                          5000),
-                "picking the cache did not set the local file");
+      ok = Step(
+          WaitUntil(
+              [&] { return TextOf(item(IDC_LOCALFILEEDIT)).find(".map") != std::string::npos; },
+              5000),
+          "picking the cache did not set the local file");
     }
   }
   if (ok && !script_.chooseFile.empty()) {
     ::PostMessageA(item(IDC_BUTTON2), BM_CLICK, 0, 0);
     HWND chooser = nullptr;
-    ok = Step(WaitUntil([&] { return (chooser = ::FindWindowA("#32770", "Open")) && ::IsWindowVisible(chooser); },
-                        10000),
-              "the file chooser did not show");
+    ok =
+        Step(WaitUntil(
+                 [&] {
+                   return (chooser = ::FindWindowA("#32770", "Open")) && ::IsWindowVisible(chooser);
+                 },
+                 10000),
+             "the file chooser did not show");
     if (ok) {
       // The file name box is the chooser's only edit box, however deep its frame nests it.
       HWND name = nullptr;
       ::EnumChildWindows(chooser, FindEditBox, reinterpret_cast<LPARAM>(&name));
       ::SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(script_.chooseFile.c_str()));
       ::PostMessageA(chooser, WM_COMMAND, IDOK, 0);
-      ok = Step(WaitUntil([&] { return !::IsWindow(chooser); }, 10000), "the file chooser stayed open");
+      ok = Step(WaitUntil([&] { return !::IsWindow(chooser); }, 10000),
+                "the file chooser stayed open");
       if (!ok) ::PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
     }
   }

@@ -13,14 +13,14 @@
 namespace player {
 
 struct DialogScript {
-  std::string connectHost;   // non-empty: fill in the server and click Connect
+  std::string connectHost;  // non-empty: fill in the server and click Connect
   std::string connectPort;
   std::string user;
   std::string password;
-  std::string disc;          // pick this disc of the server's list (name after its last "\")
-  std::string cache;         // pick this entry of the Local tab's list
-  std::string chooseFile;    // pick this file with "Choose File"
-  std::string screenshot;    // save the window as a .bmp file before closing it
+  std::string disc;        // pick this disc of the server's list (name after its last "\")
+  std::string cache;       // pick this entry of the Local tab's list
+  std::string chooseFile;  // pick this file with "Choose File"
+  std::string screenshot;  // save the window as a .bmp file before closing it
   bool Empty() const {
     return connectHost.empty() && disc.empty() && cache.empty() && chooseFile.empty() &&
            screenshot.empty();

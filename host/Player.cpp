@@ -91,14 +91,16 @@ Tally ReadSectors(const host::PluginApi& api, const player::PlayerOptions& o,
   size_t bytes = player::BytesForMode(o.mode);
   auto start = Clock::now(), shown = start;
   for (uint32_t i = 0; i < total; ++i) {
-    uint32_t lsn = o.random ? o.first + static_cast<uint32_t>(random() % (count ? count : 1)) : o.first + i;
+    uint32_t lsn =
+        o.random ? o.first + static_cast<uint32_t>(random() % (count ? count : 1)) : o.first + i;
     int32_t result = api.CDVDreadTrack(lsn, o.mode);
     const uint8_t* buffer = api.CDVDgetBuffer();
     ++t.reads;
     (result == 0 ? t.ok : t.failed)++;
     if (!buffer) ++t.nullBuffers;
     if (result == 0 && buffer) t.bytes += bytes;
-    if (verifier && buffer && result == 0) (verifier->Matches(lsn, o.mode, buffer) ? t.verified : t.mismatched)++;
+    if (verifier && buffer && result == 0)
+      (verifier->Matches(lsn, o.mode, buffer) ? t.verified : t.mismatched)++;
     if (verifier && (result != 0 || !buffer)) ++t.mismatched;
     if (o.list) {
       if (buffer) {
@@ -177,7 +179,9 @@ int main(int argc, char** argv) {
     std::printf("cannot read %s\n", o.verify.c_str());
     return 1;
   }
-  uint32_t count = o.count ? o.count : !o.verify.empty() ? verifier.SectorCount(o.mode) - o.first : 16;
+  uint32_t count = o.count             ? o.count
+                   : !o.verify.empty() ? verifier.SectorCount(o.mode) - o.first
+                                       : 16;
   if (o.all && !o.verify.empty()) count = verifier.SectorCount(o.mode) - o.first;
   std::printf("library: type %ld, name \"%s\", version 0x%08lx\n", (long)api.PS2EgetLibType(),
               api.PS2EgetLibName(), (unsigned long)api.PS2EgetLibVersion2(8));
@@ -207,13 +211,16 @@ int main(int argc, char** argv) {
     std::printf(", %lu verified, %lu mismatched", (unsigned long)t.verified,
                 (unsigned long)t.mismatched);
   }
-  std::printf(", %.1f MB/s, %.0f sectors/s, %.2f s\n", t.seconds > 0 ? t.bytes / 1e6 / t.seconds : 0,
+  std::printf(", %.1f MB/s, %.0f sectors/s, %.2f s\n",
+              t.seconds > 0 ? t.bytes / 1e6 / t.seconds : 0,
               t.seconds > 0 ? t.reads / t.seconds : 0, t.seconds);
   if (!o.baseline.empty()) {
     double mbs = BaselineMBs(o.baseline, o.mode);
     double plugin = t.seconds > 0 ? t.bytes / 1e6 / t.seconds : 0;
-    std::printf("baseline: %.1f MB/s (large sequential reads of the image, one copy per sector); "
-                "plugin/baseline %.2f\n", mbs, mbs > 0 ? plugin / mbs : 0);
+    std::printf(
+        "baseline: %.1f MB/s (large sequential reads of the image, one copy per sector); "
+        "plugin/baseline %.2f\n",
+        mbs, mbs > 0 ? plugin / mbs : 0);
   }
   ::FreeLibrary(module);
   return scripted && t.failed == 0 && t.mismatched == 0 ? 0 : 1;

@@ -45,7 +45,9 @@ bool SplitHostPort(const std::string& text, DialogScript& script) {
   return !script.connectHost.empty() && !script.connectPort.empty();
 }
 
-uint32_t Number(const char* text) { return static_cast<uint32_t>(std::strtoul(text, nullptr, 10)); }
+uint32_t Number(const char* text) {
+  return static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
+}
 }  // namespace
 
 bool ParsePlayerOptions(int argc, char** argv, PlayerOptions& o, std::string& error) {

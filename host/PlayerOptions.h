@@ -20,7 +20,7 @@ struct PlayerOptions {
   uint32_t seed = 1;
   std::string verify;
   std::string baseline;  // time plain large reads of this image after playing
-  bool list = false;    // a line per read
+  bool list = false;     // a line per read
   bool iso = true;
   bool progress = true;
 };

@@ -20,14 +20,13 @@ bool ResolvePluginApi(HMODULE module, PluginApi& api, const char*& missing) {
 #define KORVANE_RESOLVE(name) Resolve(module, #name, api.name, missing)
   return KORVANE_RESOLVE(PS2EgetLibType) && KORVANE_RESOLVE(PS2EgetLibName) &&
          KORVANE_RESOLVE(PS2EgetLibVersion2) && KORVANE_RESOLVE(CDVDinit) &&
-         KORVANE_RESOLVE(CDVDopen) && KORVANE_RESOLVE(CDVDclose) &&
-         KORVANE_RESOLVE(CDVDshutdown) && KORVANE_RESOLVE(CDVDreadTrack) &&
-         KORVANE_RESOLVE(CDVDgetBuffer) && KORVANE_RESOLVE(CDVDreadSubQ) &&
-         KORVANE_RESOLVE(CDVDgetTN) && KORVANE_RESOLVE(CDVDgetTD) &&
-         KORVANE_RESOLVE(CDVDgetTOC) && KORVANE_RESOLVE(CDVDgetDiskType) &&
-         KORVANE_RESOLVE(CDVDgetTrayStatus) && KORVANE_RESOLVE(CDVDctrlTrayOpen) &&
-         KORVANE_RESOLVE(CDVDctrlTrayClose) && KORVANE_RESOLVE(CDVDtest) &&
-         KORVANE_RESOLVE(CDVDconfigure) && KORVANE_RESOLVE(CDVDabout);
+         KORVANE_RESOLVE(CDVDopen) && KORVANE_RESOLVE(CDVDclose) && KORVANE_RESOLVE(CDVDshutdown) &&
+         KORVANE_RESOLVE(CDVDreadTrack) && KORVANE_RESOLVE(CDVDgetBuffer) &&
+         KORVANE_RESOLVE(CDVDreadSubQ) && KORVANE_RESOLVE(CDVDgetTN) &&
+         KORVANE_RESOLVE(CDVDgetTD) && KORVANE_RESOLVE(CDVDgetTOC) &&
+         KORVANE_RESOLVE(CDVDgetDiskType) && KORVANE_RESOLVE(CDVDgetTrayStatus) &&
+         KORVANE_RESOLVE(CDVDctrlTrayOpen) && KORVANE_RESOLVE(CDVDctrlTrayClose) &&
+         KORVANE_RESOLVE(CDVDtest) && KORVANE_RESOLVE(CDVDconfigure) && KORVANE_RESOLVE(CDVDabout);
 #undef KORVANE_RESOLVE
 }
 

@@ -7,8 +7,7 @@ namespace korvane {
 
 namespace {
 // Reads a disc list that starts at batch[0], fetching the rest of its body as it comes.
-void ReadListForDialog(std::string batch, platform::Connection& connection,
-                       DialogBatchSink& sink) {
+void ReadListForDialog(std::string batch, platform::Connection& connection, DialogBatchSink& sink) {
   wire::DiscListReader reader;
   size_t used = 0;
   auto status = reader.Feed(batch, used);
@@ -49,9 +48,14 @@ void ReadDialogBatch(std::string batch, platform::Connection& connection, Dialog
         rest.remove_prefix(length);
         break;
       }
-      case wire::kDiscList: ReadListForDialog(std::string(rest), connection, sink); return;
-      case wire::kPrompt: connection.Send(std::string(rest)); return;
-      default: return;
+      case wire::kDiscList:
+        ReadListForDialog(std::string(rest), connection, sink);
+        return;
+      case wire::kPrompt:
+        connection.Send(std::string(rest));
+        return;
+      default:
+        return;
     }
   }
 }

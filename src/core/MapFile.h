@@ -55,8 +55,8 @@ class MapParser final {
 // Counts of one load.
 struct MapLoadResult {
   bool opened = false;
-  size_t entries = 0;       // well-formed lines added to the index
-  size_t skipped = 0;       // malformed lines
+  size_t entries = 0;         // well-formed lines added to the index
+  size_t skipped = 0;         // malformed lines
   bool tornLastLine = false;  // the file ended mid-line
 };
 

@@ -10,7 +10,9 @@
 namespace korvane {
 
 namespace {
-std::string Prefixed(std::string_view text) { return std::string(kTracePrefix) + std::string(text); }
+std::string Prefixed(std::string_view text) {
+  return std::string(kTracePrefix) + std::string(text);
+}
 }  // namespace
 
 Plugin::Plugin(TraceOutput& output, UserErrorReporter* errors)
@@ -109,9 +111,9 @@ int32_t Plugin::GetTD(uint8_t track, TrackDescriptor* record) {
   int64_t size = chosen.empty() ? -1 : platform::FileSize(chosen);
   uint64_t sectors = size < 0 ? 0 : static_cast<uint64_t>(size) / 2048;
   if (record) {
-    record->lsn = static_cast<uint32_t>(
-        sectors > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
-                                                       : sectors);
+    record->lsn = static_cast<uint32_t>(sectors > std::numeric_limits<uint32_t>::max()
+                                            ? std::numeric_limits<uint32_t>::max()
+                                            : sectors);
     record->type = kTrackTypeMode1Data;
   }
   return (size >= 0 && track <= 1) ? 0 : -1;

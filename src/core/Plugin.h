@@ -11,13 +11,13 @@
 #include "core/LibraryIdentity.h"
 #include "core/NullSource.h"
 #include "core/OfflineReplaySource.h"
-#include "core/PluginState.h"
 #include "core/PluginLink.h"
+#include "core/PluginState.h"
 #include "core/ReadDispatcher.h"
 #include "core/RemoteFetch.h"
 #include "core/RemoteSource.h"
-#include "core/UserErrors.h"
 #include "core/Trace.h"
+#include "core/UserErrors.h"
 
 namespace korvane {
 

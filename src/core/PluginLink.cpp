@@ -6,7 +6,9 @@
 
 namespace korvane {
 
-void PluginLink::OnConnecting() { trace_.Gated("Client is trying to connect"); }
+void PluginLink::OnConnecting() {
+  trace_.Gated("Client is trying to connect");
+}
 
 bool PluginLink::AwaitingPrompt() const {
   return awaitingPrompt_ &&
@@ -20,7 +22,9 @@ void PluginLink::OnConnect() {
   connection_->Send(wire::BuildLogin(state_.LoginUser, state_.LoginPassword));
 }
 
-void PluginLink::OnDisconnect() { trace_.Gated("Clinet Disconnected"); }
+void PluginLink::OnDisconnect() {
+  trace_.Gated("Clinet Disconnected");
+}
 
 void PluginLink::OnError(int& errorCode) {
   if (trace_.Enabled()) trace_.Gated("ErrorCode:" + std::to_string(errorCode));
@@ -32,10 +36,17 @@ void PluginLink::OnRead() {
   std::string batch = connection_->Fetch();
   if (batch.empty()) return;
   switch (batch[0]) {
-    case wire::kText: RouteServerText(std::string_view(batch).substr(1)); return;
-    case wire::kDiscList: ReadDiscList(batch); return;
-    case wire::kPrompt: AnswerPrompt(); return;
-    default: return;  // replies belong to the read path; anything else is dropped
+    case wire::kText:
+      RouteServerText(std::string_view(batch).substr(1));
+      return;
+    case wire::kDiscList:
+      ReadDiscList(batch);
+      return;
+    case wire::kPrompt:
+      AnswerPrompt();
+      return;
+    default:
+      return;  // replies belong to the read path; anything else is dropped
   }
 }
 

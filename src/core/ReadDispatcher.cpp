@@ -6,7 +6,9 @@
 
 namespace korvane {
 
-bool IsCacheIndexPath(const std::string& path) { return path.find(".map") != std::string::npos; }
+bool IsCacheIndexPath(const std::string& path) {
+  return path.find(".map") != std::string::npos;
+}
 
 // A file found to exist is trusted for a bounded number of reads, so that a replay does
 // not pay a file system query per sector; a missing file is looked for on every read.

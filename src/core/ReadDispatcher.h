@@ -18,7 +18,11 @@ class ReadDispatcher final {
  public:
   ReadDispatcher(PluginState& state, Trace& trace, NullSource& null, ImageSource& image,
                  SectorSource& offline, SectorSource& remote)
-      : state_(state), trace_(trace), null_(null), image_(image), offline_(offline),
+      : state_(state),
+        trace_(trace),
+        null_(null),
+        image_(image),
+        offline_(offline),
         remote_(remote) {}
 
   // Reads sector lsn in mode from the source chosen now; returns 0 or -1.

@@ -20,10 +20,14 @@ inline constexpr size_t kDataSectorSize = 2048;
 // every mode that no file source serves.
 constexpr size_t SectorBytesForMode(int32_t mode) {
   switch (mode) {
-    case kModeRaw2352: return 2352;
-    case kModeRaw2340: return 2340;
-    case kModeData2048: return 2048;
-    default: return 0;
+    case kModeRaw2352:
+      return 2352;
+    case kModeRaw2340:
+      return 2340;
+    case kModeData2048:
+      return 2048;
+    default:
+      return 0;
   }
 }
 

@@ -66,13 +66,17 @@ static bool TakeMessage(ReplyWait& wait, SectorReplyReader& reply, PluginLink& l
       pending.erase(0, 1 + length);
       return true;
     }
-    case wire::kDiscList: wait.list.emplace(); return true;
+    case wire::kDiscList:
+      wait.list.emplace();
+      return true;
     case wire::kPrompt:
       link.AnswerPrompt();
       pending.erase(0, 1);
       return true;
     case wire::kSectorReply:
-    case wire::kCompressedRun: wait.replyStarted = true; return true;
+    case wire::kCompressedRun:
+      wait.replyStarted = true;
+      return true;
     default:
       refusal = "Server sent no sector reply (first byte " +
                 Hex(static_cast<unsigned char>(pending[0])) + ")";
@@ -160,24 +164,28 @@ bool RemoteFetcher::FetchRemoteSector(uint32_t lsn, int32_t mode) {
 bool RemoteFetcher::Deliver(Outcome outcome, const SectorReplyReader& reply,
                             const std::string& refusal, uint32_t lsn, int32_t mode) {
   switch (outcome) {
-    case Outcome::kClosed: return Fail(lsn, "Server link closed while waiting for the reply");
+    case Outcome::kClosed:
+      return Fail(lsn, "Server link closed while waiting for the reply");
     case Outcome::kStalled:
       link_->Connection().Close();
       return Fail(lsn, "No reply from the server within " + std::to_string(stallLimitMs_) +
                            " ms, link closed");
-    case Outcome::kNoReply: return Fail(lsn, refusal);
+    case Outcome::kNoReply:
+      return Fail(lsn, refusal);
     case Outcome::kUnframed:
       // Left open, the refused body's bytes would be read as the next request's reply.
       link_->Connection().Close();
       return Fail(lsn, refusal + ", link closed");
-    case Outcome::kReply: break;
+    case Outcome::kReply:
+      break;
   }
   return reply.IsRun() ? StoreRun(reply, lsn, mode) : StoreSector(reply, lsn, mode);
 }
 
 bool RemoteFetcher::StoreSector(const SectorReplyReader& reply, uint32_t lsn, int32_t mode) {
   const std::string& sector = reply.Sector();
-  if (trace_.Enabled()) trace_.Gated("Size of Block Gotten returned: " + std::to_string(sector.size()));
+  if (trace_.Enabled())
+    trace_.Gated("Size of Block Gotten returned: " + std::to_string(sector.size()));
   state_.SectorBuffer.Write(0, sector.data(), sector.size());
   cache_.AppendCachedSector(lsn, mode, reinterpret_cast<const uint8_t*>(sector.data()),
                             sector.size());
@@ -193,8 +201,10 @@ bool RemoteFetcher::StoreRun(const SectorReplyReader& reply, uint32_t lsn, int32
     case Inflater::Result::kTooLarge:
       return Fail(lsn, "Compressed run refused: it inflates to more than " +
                            std::to_string(kMaxRunPayloadBytes) + " bytes");
-    case Inflater::Result::kCorrupt: return Fail(lsn, "Compressed run does not inflate");
-    case Inflater::Result::kOk: break;
+    case Inflater::Result::kCorrupt:
+      return Fail(lsn, "Compressed run does not inflate");
+    case Inflater::Result::kOk:
+      break;
   }
   size_t pieceSize = SectorBytesForMode(mode);
   if (pieceSize == 0) return true;  // a run for a mode no file serves is not used

@@ -45,7 +45,6 @@ class RemoteSource final : public SectorSource {
 };
 
 // Makes the remote source over the plugin's state and block cache.
-std::unique_ptr<RemoteSource> MakeRemoteSource(PluginState& state, Trace& trace,
-                                               BlockCache& cache);
+std::unique_ptr<RemoteSource> MakeRemoteSource(PluginState& state, Trace& trace, BlockCache& cache);
 
 }  // namespace korvane

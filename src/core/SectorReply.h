@@ -50,9 +50,9 @@ class SectorReplyReader final {
   Status EndShort();
 
   bool IsRun() const { return isRun_; }
-  const std::string& Sector() const { return data_; }       // a single sector
-  const std::string& Stream() const { return data_; }       // a run's zlib stream
-  int64_t StreamLength() const { return streamLength_; }    // as announced
+  const std::string& Sector() const { return data_; }     // a single sector
+  const std::string& Stream() const { return data_; }     // a run's zlib stream
+  int64_t StreamLength() const { return streamLength_; }  // as announced
   const std::string& Error() const { return error_; }
 
  private:

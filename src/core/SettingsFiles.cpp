@@ -17,7 +17,8 @@ std::vector<std::string> SplitCommaFields(const std::string& bytes, size_t maxFi
   std::vector<std::string> fields;
   size_t start = 0;
   for (size_t comma; (comma = bytes.find(',', start)) != std::string::npos; start = comma + 1) {
-    if (maxFields == 0 || fields.size() < maxFields) fields.push_back(bytes.substr(start, comma - start));
+    if (maxFields == 0 || fields.size() < maxFields)
+      fields.push_back(bytes.substr(start, comma - start));
   }
   return fields;
 }

@@ -1,7 +1,7 @@
 // The configuration dialog's two settings files in the settings folder (GamesFolder below
 // the working directory when the dialog opens; callers pass that folder's path, since the
-// dialog changes the working directory). Neither has lines or keys: each is one run of fields, every
-// field followed by a comma.
+// dialog changes the working directory). Neither has lines or keys: each is one run of fields,
+// every field followed by a comma.
 //
 //   KorvaneCDVD.ini   address,port,user,password,local file,    e.g. "127.0.0.1,35000,,,"
 //   ServerList.ini    the address history, oldest first: "a,,b,"

@@ -61,16 +61,23 @@ DiscListReader::Status DiscListReader::Fail(std::string message, bool notInteger
 
 DiscListReader::Status DiscListReader::HeadByte(char c) {
   switch (stage_) {
-    case Stage::kKind: stage_ = Stage::kComma; return Status::kNeedMore;
-    case Stage::kComma: stage_ = Stage::kLength; return Status::kNeedMore;
-    default: break;
+    case Stage::kKind:
+      stage_ = Stage::kComma;
+      return Status::kNeedMore;
+    case Stage::kComma:
+      stage_ = Stage::kLength;
+      return Status::kNeedMore;
+    default:
+      break;
   }
   if (c != ',') {
-    if (lengthText_.size() >= kMaxLengthFieldChars) return Fail(InvalidIntegerMessage(lengthText_ + c), true);
+    if (lengthText_.size() >= kMaxLengthFieldChars)
+      return Fail(InvalidIntegerMessage(lengthText_ + c), true);
     lengthText_ += c;
     return Status::kNeedMore;
   }
-  if (!ParseLengthField(lengthText_, length_)) return Fail(InvalidIntegerMessage(lengthText_), true);
+  if (!ParseLengthField(lengthText_, length_))
+    return Fail(InvalidIntegerMessage(lengthText_), true);
   if (length_ < 0 || length_ > kMaxDiscListBytes) {
     return Fail("Disc list of " + lengthText_ + " bytes refused (at most " +
                 std::to_string(kMaxDiscListBytes) + ")");

@@ -44,8 +44,8 @@ void ConfigForm::PortEditChange() {
 }
 
 void ConfigForm::DiskTypeBoxChange() {
-  plugin_.State().DiskType = controls_.diskTypeText == "CDVD_TYPE_PS2CD" ? kDiskTypePs2Cd
-                                                                         : kDiskTypePs2Dvd;
+  plugin_.State().DiskType =
+      controls_.diskTypeText == "CDVD_TYPE_PS2CD" ? kDiskTypePs2Cd : kDiskTypePs2Dvd;
 }
 
 void ConfigForm::SetPortText(const std::string& text) {

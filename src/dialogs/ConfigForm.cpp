@@ -69,15 +69,22 @@ void ConfigForm::ApplySettingsField(size_t number, const std::string& value) {
       SetHostOf(Link().client, controls_.ipText);
       SetHostOf(client_, controls_.ipText);
       return;
-    case 2: SetPortText(value); return;
-    case 3: SetUserText(value); return;
-    case 4: SetPasswordText(value); return;
+    case 2:
+      SetPortText(value);
+      return;
+    case 3:
+      SetUserText(value);
+      return;
+    case 4:
+      SetPasswordText(value);
+      return;
     case 5:
       plugin_.State().LocalImagePath = value;
       controls_.localFileText = value;
       view_.Refresh(ConfigControl::kLocalFileEdit);
       return;
-    default: return;
+    default:
+      return;
   }
 }
 

@@ -28,7 +28,8 @@ bool HasBlockExtension(const std::string& name) {
 
 bool LessIgnoringCase(const std::string& a, const std::string& b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) <
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 }  // namespace
@@ -59,9 +60,10 @@ void ConfigForm::LocalCacheListClick(int index) {
   controls_.localCacheSelection = index;
   const std::string& name = controls_.localCacheList[static_cast<size_t>(index)];
   platform::ReadOnlyFile file;
-  int64_t size = file.Open(localCacheFolder_ + "\\" + name, platform::ReadOnlyFile::Sharing::kShared)
-                     ? file.Size()
-                     : -1;
+  int64_t size =
+      file.Open(localCacheFolder_ + "\\" + name, platform::ReadOnlyFile::Sharing::kShared)
+          ? file.Size()
+          : -1;
   if (size < 0) throw std::runtime_error("Cannot open file " + name);
   // A cache of 2 GiB or more, whose size no 32-bit position holds, shows a full bar.
   controls_.cachePercent = static_cast<int32_t>(std::min<int64_t>(size, kCachePercentMax));

@@ -11,7 +11,9 @@ void ConfigForm::NewsButtonClick() {
   webSocket_.Activate();  // nothing when an earlier fetch's connection is still up
 }
 
-void ConfigForm::WebSocketConnect() { webSocket_.Send(BuildNewsRequest(newsHost_)); }
+void ConfigForm::WebSocketConnect() {
+  webSocket_.Send(BuildNewsRequest(newsHost_));
+}
 
 void ConfigForm::WebSocketRead() {
   std::string batch = webSocket_.Fetch();
@@ -21,7 +23,9 @@ void ConfigForm::WebSocketRead() {
   view_.Refresh(ConfigControl::kNews);
 }
 
-void ConfigForm::NewsEvents::OnConnect() { form_.WebSocketConnect(); }
+void ConfigForm::NewsEvents::OnConnect() {
+  form_.WebSocketConnect();
+}
 
 void ConfigForm::NewsEvents::OnRead() {
   // Events run inside the connection's window procedure: nothing may escape.

@@ -32,7 +32,9 @@ void ConfigForm::ConnectButtonClick() {
   plugin_.State().RemoteMode = false;
 }
 
-void ConfigForm::CloseClient() { client_.Close(); }
+void ConfigForm::CloseClient() {
+  client_.Close();
+}
 
 void ConfigForm::FileListClick(int index) {
   if (!client_.IsConnected() || index < 0 ||
@@ -49,7 +51,9 @@ void ConfigForm::Button1Click() {
   CloseClient();
 }
 
-void ConfigForm::OnConnecting() { AppendOutput("Trying to Connect"); }
+void ConfigForm::OnConnecting() {
+  AppendOutput("Trying to Connect");
+}
 
 void ConfigForm::OnConnect() {
   peerHost_ = client_.PeerHostName();
@@ -87,7 +91,9 @@ void ConfigForm::OnError(int& errorCode) {
   errorCode = 0;
 }
 
-void ConfigForm::OnServerText(std::string_view text) { AppendOutput("SrvMsg:" + std::string(text)); }
+void ConfigForm::OnServerText(std::string_view text) {
+  AppendOutput("SrvMsg:" + std::string(text));
+}
 
 void ConfigForm::OnDiscName(const std::string& name) {
   controls_.fileList.push_back(name);
@@ -98,8 +104,12 @@ void ConfigForm::OnDiscListEnd() {
   AppendOutput("File List:" + std::to_string(controls_.fileList.size()));
 }
 
-void ConfigForm::OnListError(const std::string& message) { throw std::runtime_error(message); }
+void ConfigForm::OnListError(const std::string& message) {
+  throw std::runtime_error(message);
+}
 
-void ConfigForm::OnListDropped(const std::string& why) { AppendOutput(why); }
+void ConfigForm::OnListDropped(const std::string& why) {
+  AppendOutput(why);
+}
 
 }  // namespace korvane

@@ -50,11 +50,17 @@ void GuardedVoid(Body body) noexcept {
 
 extern "C" {
 
-int32_t __stdcall PS2EgetLibType() { return korvane::kLibraryType; }
+int32_t __stdcall PS2EgetLibType() {
+  return korvane::kLibraryType;
+}
 
-const char* __stdcall PS2EgetLibName() { return korvane::kLibraryName; }
+const char* __stdcall PS2EgetLibName() {
+  return korvane::kLibraryName;
+}
 
-int32_t __stdcall PS2EgetLibVersion2(uint32_t) { return korvane::kLibraryVersion; }
+int32_t __stdcall PS2EgetLibVersion2(uint32_t) {
+  return korvane::kLibraryVersion;
+}
 
 int32_t __stdcall CDVDinit() {
   return Guarded(0, [] { return g_plugin.Init(); });
@@ -100,7 +106,9 @@ int32_t __stdcall CDVDgetDiskType() {
   return Guarded(0, [] { return g_plugin.GetDiskType(); });
 }
 
-int32_t __stdcall CDVDgetTrayStatus() { return g_plugin.GetTrayStatus(); }
+int32_t __stdcall CDVDgetTrayStatus() {
+  return g_plugin.GetTrayStatus();
+}
 
 int32_t __stdcall CDVDctrlTrayOpen() {
   return Guarded(0, [] { return g_plugin.CtrlTrayOpen(); });

@@ -115,7 +115,8 @@ TEST_F(BlockCacheTest, GamesFolderThatCannotBeCreatedCachesNothingAndSaysWhy) {
   auto sector = PatternSector(3, 2048);
   EXPECT_FALSE(Cache().AppendCachedSector(3, kModeData2048, sector.data(), sector.size()));
   EXPECT_EQ(Cache().Index().Count(), 0u);
-  EXPECT_EQ(trace_.Text(), "KorvaneCDVD OutPut: Cannot create folder Games: sectors not cached\r\n");
+  EXPECT_EQ(trace_.Text(),
+            "KorvaneCDVD OutPut: Cannot create folder Games: sectors not cached\r\n");
 }
 
 TEST_F(BlockCacheTest, BlockFileThatCannotBeOpenedCachesNothingAndSaysWhy) {
@@ -143,16 +144,18 @@ TEST_F(BlockCacheTest, RemoteOpenLoadsTheDiscsIndexWithItsTraces) {
   State().RemoteMode = true;
   State().SelectedDiscName = "a.iso";
   plugin_->Open();  // no index file yet: no loading lines
-  EXPECT_EQ(trace_.Text(), "KorvaneCDVD OutPut: CDVDopen Called\r\nSetting Current Disk to 0 on server\r\n");
+  EXPECT_EQ(trace_.Text(),
+            "KorvaneCDVD OutPut: CDVDopen Called\r\nSetting Current Disk to 0 on server\r\n");
   StoreSectors(0, 40, kModeData2048);
   State().SelectedDiscName = "b.iso";
   StoreSectors(0, 3, kModeRaw2352);
   State().SelectedDiscIndex = 1;
   trace_.Clear();
   plugin_->Open();
-  EXPECT_EQ(trace_.Text(),
-            "KorvaneCDVD OutPut: CDVDopen Called\r\nLoading Mapped Headers for b.iso.map\r\n"
-            "Finshed loading Mapped Headers for b.iso.map\r\nSetting Current Disk to 1 on server\r\n");
+  EXPECT_EQ(
+      trace_.Text(),
+      "KorvaneCDVD OutPut: CDVDopen Called\r\nLoading Mapped Headers for b.iso.map\r\n"
+      "Finshed loading Mapped Headers for b.iso.map\r\nSetting Current Disk to 1 on server\r\n");
   // Disc A's entries are gone although its index was longer.
   EXPECT_EQ(Cache().Index().Count(), 3u);
   EXPECT_EQ(Cache().LookupCachedSector(10, kModeData2048), CacheIndex::kNone);

@@ -8,7 +8,9 @@
 #include <ws2tcpip.h>
 using socklen_t = int;
 namespace {
-void CloseSocket(intptr_t s) { ::closesocket(static_cast<SOCKET>(s)); }
+void CloseSocket(intptr_t s) {
+  ::closesocket(static_cast<SOCKET>(s));
+}
 void StartSockets() {
   WSADATA data;
   ::WSAStartup(MAKEWORD(2, 2), &data);
@@ -21,7 +23,9 @@ void StartSockets() {
 #include <sys/socket.h>
 #include <unistd.h>
 namespace {
-void CloseSocket(intptr_t s) { ::close(static_cast<int>(s)); }
+void CloseSocket(intptr_t s) {
+  ::close(static_cast<int>(s));
+}
 void StartSockets() {}
 }  // namespace
 #endif
@@ -88,7 +92,6 @@ void LoopbackServer::Serve() {
 bool LoopbackServer::WaitForClient(int timeoutMs) {
   return WaitUntil([this] { return client_ >= 0; }, timeoutMs);
 }
-
 
 void LoopbackServer::Send(const std::string& bytes) {
   ::send(client_, bytes.data(), static_cast<int>(bytes.size()), 0);

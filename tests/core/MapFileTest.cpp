@@ -46,8 +46,8 @@ bool StrictRead(const std::string& text, std::vector<CacheEntry>& out) {
     } catch (...) {
       return false;
     }
-    if (used != acc.size() || acc.empty() || !(acc[0] == '-' || isdigit(acc[0])) ||
-        v < INT32_MIN || v > INT32_MAX) {
+    if (used != acc.size() || acc.empty() || !(acc[0] == '-' || isdigit(acc[0])) || v < INT32_MIN ||
+        v > INT32_MAX) {
       return false;
     }
     fields[field++] = v;
@@ -89,12 +89,23 @@ TEST(MapFile, AcceptsLfAloneCrAloneAndBlankLines) {
 }
 
 TEST(MapFile, SkipsMalformedLinesAndKeepsTheRest) {
-  const char* bad[] = {"1/3\r\n",           "1/3/0/0\r\n",        "1//0\r\n",
-                       "/3/0\r\n",          "1/3/\r\n",           "a/3/0\r\n",
-                       "1/3/0x\r\n",        "1 /3/0\r\n",         "1/3/-2048\r\n",
-                       "1/-/0\r\n",         "1/3/--1\r\n",        "1/3/1-1\r\n",
-                       "4294967296/3/0\r\n", "-2147483649/3/0\r\n", "1/2147483648/0\r\n",
-                       "1/3/99999999999999999999\r\n", "1/3/9223372036854775808\r\n"};
+  const char* bad[] = {"1/3\r\n",
+                       "1/3/0/0\r\n",
+                       "1//0\r\n",
+                       "/3/0\r\n",
+                       "1/3/\r\n",
+                       "a/3/0\r\n",
+                       "1/3/0x\r\n",
+                       "1 /3/0\r\n",
+                       "1/3/-2048\r\n",
+                       "1/-/0\r\n",
+                       "1/3/--1\r\n",
+                       "1/3/1-1\r\n",
+                       "4294967296/3/0\r\n",
+                       "-2147483649/3/0\r\n",
+                       "1/2147483648/0\r\n",
+                       "1/3/99999999999999999999\r\n",
+                       "1/3/9223372036854775808\r\n"};
   for (const char* line : bad) {
     size_t skipped = 0;
     auto entries = Parse(std::string("7/3/0\r\n") + line + "8/3/2048\r\n", &skipped);
@@ -148,8 +159,8 @@ TEST(MapFile, WhatWeWriteAStrictReaderReadsTheSame) {
   std::string text;
   std::vector<CacheEntry> written;
   for (int64_t i = 0; i < 3000; ++i) {
-    CacheEntry e{static_cast<int32_t>(i % 5 == 4 ? 7 : i % 4), static_cast<uint32_t>(i * 2654435761u),
-                 i * 2351};
+    CacheEntry e{static_cast<int32_t>(i % 5 == 4 ? 7 : i % 4),
+                 static_cast<uint32_t>(i * 2654435761u), i * 2351};
     written.push_back(e);
     AppendMapLine(e, text);
   }

@@ -21,8 +21,8 @@ TEST_F(OfflineReplayTest, ReadsTheSectorAtItsEntrysOffsetForItsModeOnly) {
   std::vector<uint8_t> block(4096);
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i / 7);
   folder_.MakeFile("game.iso.Block", block);
-  Replay(folder_.MakeFile("game.iso.map", {'1', '6', '/', '3', '/', '0', '\r', '\n', '1', '7',
-                                           '/', '3', '/', '2', '0', '4', '8', '\r', '\n'}));
+  Replay(folder_.MakeFile("game.iso.map", {'1', '6', '/', '3', '/', '0', '\r', '\n', '1', '7', '/',
+                                           '3', '/', '2', '0', '4', '8', '\r', '\n'}));
   trace_.Clear();
   ASSERT_EQ(plugin_->ReadTrack(17, kModeData2048), 0);
   EXPECT_EQ(Buffer(2048), std::vector<uint8_t>(block.begin() + 2048, block.end()));
@@ -59,8 +59,9 @@ TEST_F(OfflineReplayTest, UnsupportedModesAreMissingUnlessCached) {
 
 TEST_F(OfflineReplayTest, MissingIndexOrBlockFileFails) {
   Replay(folder_.PathOf("absent.map"));
-  EXPECT_EQ(trace_.Text(), "KorvaneCDVD OutPut: CDVDopen Called\r\nError Loading Mapped Headers for " +
-                               folder_.PathOf("absent.map") + "\r\n");
+  EXPECT_EQ(trace_.Text(),
+            "KorvaneCDVD OutPut: CDVDopen Called\r\nError Loading Mapped Headers for " +
+                folder_.PathOf("absent.map") + "\r\n");
   EXPECT_EQ(plugin_->ReadTrack(0, kModeData2048), 0);  // no such file: null mode
   EXPECT_EQ(plugin_->GetBuffer(), nullptr);
 

@@ -45,8 +45,8 @@ TEST_F(PluginTest, OpenOfAnImageDetectsAndHoldsIt) {
   std::string path = folder_.MakeImage("game.bin", 4, 2352);
   State().LocalImagePath = path;
   EXPECT_EQ(plugin_->Open(), 0);
-  EXPECT_EQ(trace_.Text(), Prefix("CDVDopen Called") +
-                               Prefix("CDVDDetectIsoType Called and returned 2352"));
+  EXPECT_EQ(trace_.Text(),
+            Prefix("CDVDopen Called") + Prefix("CDVDDetectIsoType Called and returned 2352"));
   EXPECT_TRUE(plugin_->Image().HoldsOpen(path));
 }
 
@@ -80,7 +80,8 @@ TEST_F(PluginTest, OpenInRemoteModeNamesTheDiscSetOnTheServer) {
   State().RemoteMode = true;
   State().SelectedDiscIndex = -3;
   EXPECT_EQ(plugin_->Open(), 0);
-  EXPECT_EQ(trace_.Text(), Prefix("CDVDopen Called") + Line("Setting Current Disk to -3 on server"));
+  EXPECT_EQ(trace_.Text(),
+            Prefix("CDVDopen Called") + Line("Setting Current Disk to -3 on server"));
 }
 
 TEST_F(PluginTest, CloseClosesTheImageOnceAndAlwaysTraces) {
@@ -99,8 +100,8 @@ TEST_F(PluginTest, TrackCountIsOneTrack) {
   EXPECT_EQ(tn.strack, 1);
   EXPECT_EQ(tn.etrack, 1);
   EXPECT_EQ(plugin_->GetTN(nullptr), 0);
-  EXPECT_EQ(trace_.Text(), Prefix("CDVDgetTN Called and returned 0") +
-                               Prefix("CDVDgetTN Called and returned 0"));
+  EXPECT_EQ(trace_.Text(),
+            Prefix("CDVDgetTN Called and returned 0") + Prefix("CDVDgetTN Called and returned 0"));
 }
 
 TEST_F(PluginTest, TrackDescriptorMeasuresTheChosenFileIn2048ByteSectors) {
@@ -113,8 +114,8 @@ TEST_F(PluginTest, TrackDescriptorMeasuresTheChosenFileIn2048ByteSectors) {
   EXPECT_EQ(plugin_->GetTD(2, &td), -1);
   EXPECT_EQ(td.lsn, 488u);
   EXPECT_EQ(td.type, 0x41);
-  EXPECT_EQ(trace_.Text(), Prefix("CDVDgetTD Called and returned 0") +
-                               Prefix("CDVDgetTD Called and returned 0"));
+  EXPECT_EQ(trace_.Text(),
+            Prefix("CDVDgetTD Called and returned 0") + Prefix("CDVDgetTD Called and returned 0"));
 }
 
 TEST_F(PluginTest, TrackDescriptorFallsBackToTheLocalImageThenFails) {

@@ -49,7 +49,9 @@ class RemoteFetchTest : public test::CacheTest {
     fetcher_.SetLink(&link_);
     State().SelectedDiscName = "disc.iso";
   }
-  std::string Text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+  std::string Text(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+  }
 
   test::ScriptedConnection connection_;
   RecordedErrors errors_;
@@ -74,11 +76,15 @@ TEST_F(RemoteFetchTest, LinkHandlersTraceAndAnswer) {
   connection_.Script(Bytes({4}) + "stray reply bytes");
   link_.OnRead();
   link_.OnDisconnect();
-  EXPECT_EQ(trace_.Text(), "Client is trying to connect\r\nClient Connected sending login info\r\n"
-                           "ErrorCode:10061\r\nSrvMsg:Hi\n" + Bytes({6}) + "\r\n"
-                           "Disk Set to 0 on server you my now run\r\nFile:D:\\g\\x.iso\r\n"
-                           "File:y.bin\r\nClinet Disconnected\r\n");
-  EXPECT_EQ(connection_.Sent(), (std::vector<std::string>{Bytes({1, 5}) + "ann,pw", Bytes({3, 0})}));
+  EXPECT_EQ(trace_.Text(),
+            "Client is trying to connect\r\nClient Connected sending login info\r\n"
+            "ErrorCode:10061\r\nSrvMsg:Hi\n" +
+                Bytes({6}) +
+                "\r\n"
+                "Disk Set to 0 on server you my now run\r\nFile:D:\\g\\x.iso\r\n"
+                "File:y.bin\r\nClinet Disconnected\r\n");
+  EXPECT_EQ(connection_.Sent(),
+            (std::vector<std::string>{Bytes({1, 5}) + "ann,pw", Bytes({3, 0})}));
 }
 
 TEST_F(RemoteFetchTest, LinkStillWorksSilentlyAndReportsBadListsToTheUser) {
@@ -195,8 +201,10 @@ TEST_F(RemoteFetchTest, NoSectorMeansFailureAndAnUnchangedBuffer) {
   EXPECT_EQ(Buffer(2352), before);
   EXPECT_EQ(Cache().Index().Count(), 0u);
   const std::string& t = trace_.Text();
-  EXPECT_NE(t.find("KorvaneCDVD OutPut: Server sent no sector reply (first byte 0x07), LSN[1] not read\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      t.find(
+          "KorvaneCDVD OutPut: Server sent no sector reply (first byte 0x07), LSN[1] not read\r\n"),
+      std::string::npos);
   EXPECT_NE(t.find("KorvaneCDVD OutPut: Compressed run does not inflate, LSN[1] not read"),
             std::string::npos);
   EXPECT_NE(t.find("refused"), std::string::npos);
@@ -243,8 +251,9 @@ TEST_F(RemoteFetchTest, RunForAModeNoFileServesIsReceivedButNotUsed) {
 TEST_F(RemoteFetchTest, SilentServerFailsTheReadAndClosesTheLink) {
   EXPECT_FALSE(fetcher_.FetchRemoteSector(3, kModeData2048));
   EXPECT_FALSE(connection_.IsConnected());
-  EXPECT_NE(trace_.Text().find("No reply from the server within 10000 ms, link closed, LSN[3] not read"),
-            std::string::npos);
+  EXPECT_NE(
+      trace_.Text().find("No reply from the server within 10000 ms, link closed, LSN[3] not read"),
+      std::string::npos);
   size_t waits = connection_.Waits();
   EXPECT_FALSE(fetcher_.FetchRemoteSector(4, kModeData2048));  // at once, nothing sent
   EXPECT_EQ(connection_.Waits(), static_cast<int>(waits));
@@ -257,7 +266,8 @@ TEST_F(RemoteFetchTest, ServerThatClosesMidReplyFailsTheRead) {
   connection_.CloseAfterScript();
   EXPECT_FALSE(fetcher_.FetchRemoteSector(0, kModeData2048));
   EXPECT_EQ(Cache().Index().Count(), 0u);
-  EXPECT_NE(trace_.Text().find("Server link closed while waiting for the reply"), std::string::npos);
+  EXPECT_NE(trace_.Text().find("Server link closed while waiting for the reply"),
+            std::string::npos);
 }
 
 TEST_F(RemoteFetchTest, SilentWhileDebugInfoIsOff) {
@@ -291,7 +301,10 @@ namespace {
 TEST_F(RemoteFetchTest, BodyReadInPlaceHandsWhatFollowsItToTheLink) {
   std::string reply = RunReply(Sectors(70, 3, 2048));
   connection_.Script(reply.substr(0, 40));  // the head and the start of the stream
-  connection_.Script(reply.substr(40) + "\x01" "after\n" + "\x06");
+  connection_.Script(reply.substr(40) +
+                     "\x01"
+                     "after\n" +
+                     "\x06");
   ASSERT_TRUE(fetcher_.FetchRemoteSector(70, kModeData2048));
   EXPECT_EQ(Buffer(2048), PatternSector(70, 2048));
   EXPECT_EQ(Cache().LookupCachedSector(72, kModeData2048), 3u);

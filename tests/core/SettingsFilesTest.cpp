@@ -65,7 +65,8 @@ TEST_F(SettingsFilesTest, FailuresCarryTheTextTheUserSees) {
   EXPECT_STREQ(IoError(5).what(), "File access denied");
   EXPECT_STREQ(IoError(32).what(), "I/O error 32");
   Write(kSettingsFileName, "x,");
-  std::filesystem::permissions(Folder() + "/" + kSettingsFileName, std::filesystem::perms::owner_read,
+  std::filesystem::permissions(Folder() + "/" + kSettingsFileName,
+                               std::filesystem::perms::owner_read,
                                std::filesystem::perm_options::replace);
   bool existed = false;
   bool rootCanWriteAnyway = false;

@@ -37,14 +37,17 @@ ScratchFolder::~ScratchFolder() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string ScratchFolder::PathOf(const std::string& name) const { return (path_ / name).string(); }
+std::string ScratchFolder::PathOf(const std::string& name) const {
+  return (path_ / name).string();
+}
 
 std::string ScratchFolder::MakeImage(const std::string& name, uint32_t sectors, size_t sectorSize) {
   std::string path = PathOf(name);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   for (uint32_t lsn = 0; lsn < sectors; ++lsn) {
     std::vector<uint8_t> sector = PatternSector(lsn, sectorSize);
-    out.write(reinterpret_cast<const char*>(sector.data()), static_cast<std::streamsize>(sector.size()));
+    out.write(reinterpret_cast<const char*>(sector.data()),
+              static_cast<std::streamsize>(sector.size()));
   }
   if (!out) throw std::runtime_error("cannot write " + path);
   return path;
@@ -53,7 +56,8 @@ std::string ScratchFolder::MakeImage(const std::string& name, uint32_t sectors, 
 std::string ScratchFolder::MakeFile(const std::string& name, const std::vector<uint8_t>& bytes) {
   std::string path = PathOf(name);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
   return path;
 }
@@ -61,7 +65,8 @@ std::string ScratchFolder::MakeFile(const std::string& name, const std::vector<u
 void WriteAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
   std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(offset));
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write at offset in " + path);
 }
 

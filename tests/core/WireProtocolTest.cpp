@@ -81,7 +81,8 @@ TEST(DiscListReader, EmptyListExtraBytesAndRefusals) {
   EXPECT_EQ(used, 4u);
 
   wire::DiscListReader noComma;
-  EXPECT_EQ(noComma.Feed(Bytes({2, 0x2C}) + "5,a.iso", used), wire::DiscListReader::Status::kComplete);
+  EXPECT_EQ(noComma.Feed(Bytes({2, 0x2C}) + "5,a.iso", used),
+            wire::DiscListReader::Status::kComplete);
   EXPECT_EQ(noComma.Names(), std::vector<std::string>{"a.iso"});
 
   wire::DiscListReader notNumber;
@@ -126,7 +127,8 @@ TEST(SectorReplyReader, SingleSectorAndRunAtEveryCut) {
 TEST(SectorReplyReader, ShortSectorsEndOnlyWhenTheCallerSaysSo) {
   SectorReplyReader mode0(0);
   size_t used = 0;
-  EXPECT_EQ(mode0.Feed(Bytes({4}) + std::string(2048, 'a'), used), SectorReplyReader::Status::kNeedMore);
+  EXPECT_EQ(mode0.Feed(Bytes({4}) + std::string(2048, 'a'), used),
+            SectorReplyReader::Status::kNeedMore);
   EXPECT_TRUE(mode0.MayEndShort());
   EXPECT_EQ(mode0.Feed(std::string(292, 'b'), used), SectorReplyReader::Status::kNeedMore);
   EXPECT_TRUE(mode0.MayEndShort());  // 2340 bytes
@@ -140,7 +142,8 @@ TEST(SectorReplyReader, ShortSectorsEndOnlyWhenTheCallerSaysSo) {
   EXPECT_EQ(accepted.Sector().size(), 2340u);
 
   SectorReplyReader mode3(3);  // 2048 is what mode 3 expects: complete at once
-  EXPECT_EQ(mode3.Feed(Bytes({4}) + std::string(2048, 'a'), used), SectorReplyReader::Status::kSector);
+  EXPECT_EQ(mode3.Feed(Bytes({4}) + std::string(2048, 'a'), used),
+            SectorReplyReader::Status::kSector);
 }
 
 TEST(SectorReplyReader, RefusesWhatIsNoReplyOrTooLarge) {

@@ -266,7 +266,8 @@ TEST_F(ConfigFormTest, RefusedConnectionLeavesRemoteModeOn) {
   Form().FormCreate();
   ConnectTo(test::LoopbackServer::UnusedPort());
   ASSERT_TRUE(PumpUntil([&] { return Logged("ErrorCode:10061"); }));
-  EXPECT_EQ(Controls().outputLines, (std::vector<std::string>{"Trying to Connect", "ErrorCode:10061"}));
+  EXPECT_EQ(Controls().outputLines,
+            (std::vector<std::string>{"Trying to Connect", "ErrorCode:10061"}));
   EXPECT_EQ(Controls().connectCaption, "Connect");
   EXPECT_TRUE(State().RemoteMode);
 }

@@ -16,8 +16,8 @@ namespace {
 
 using test::HostilePeer;
 using test::HostileServer;
-using test::TextsOfEveryByte;
 using test::MsSince;
+using test::TextsOfEveryByte;
 
 constexpr int kStallMs = 500;
 constexpr int64_t kMiB = 1 << 20;

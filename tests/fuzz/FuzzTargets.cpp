@@ -94,7 +94,9 @@ void FuzzDialogBatch(std::string_view input) {
   korvane::ReadDialogBatch(std::string(rest.substr(0, cut)), connection, sink);
 }
 
-void FuzzNews(std::string_view input) { korvane::ConvertNewsBatch(std::string(input)); }
+void FuzzNews(std::string_view input) {
+  korvane::ConvertNewsBatch(std::string(input));
+}
 
 void FuzzSettings(std::string_view input) {
   korvane::SplitCommaFields(std::string(input), korvane::kSettingsFields);

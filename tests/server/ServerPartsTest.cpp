@@ -33,7 +33,10 @@ TEST(ClientMessages, EachKindTakesExactlyItsBytes) {
   EXPECT_EQ(m.password, "pa,ss");
   EXPECT_EQ(m.length, 11u);
   // A disc selection sent right after the login and arriving with it is a message of its own.
-  const std::string loginThenSelection("\x01\x05" "demo,korvane\x03\x01", 16);
+  const std::string loginThenSelection(
+      "\x01\x05"
+      "demo,korvane\x03\x01",
+      16);
   ASSERT_EQ(Parse(loginThenSelection, m), ParseStatus::kComplete);
   EXPECT_EQ(m.password, "korvane");
   EXPECT_EQ(m.length, 14u);

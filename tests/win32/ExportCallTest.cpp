@@ -74,7 +74,9 @@ class ExportCalls : public ::testing::Test {
     EXPECT_EQ(call.stackDrift, 0) << name << " with " << args.size() << " arguments";
     return call.result;
   }
-  static uint32_t Ptr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+  static uint32_t Ptr(const void* p) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
+  }
 
   HMODULE module_ = ::LoadLibraryA("KorvaneCDVD.dll");
 };

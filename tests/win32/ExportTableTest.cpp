@@ -41,11 +41,11 @@ TEST_F(PluginImage, ExportsExactlyTheTwentyPlainNames) {
     found.insert(reinterpret_cast<const char*>(At(names[i])));
   }
   const std::set<std::string> expected = {
-      "PS2EgetLibType",    "PS2EgetLibName",   "PS2EgetLibVersion2", "CDVDinit",
-      "CDVDopen",          "CDVDclose",        "CDVDshutdown",       "CDVDreadTrack",
-      "CDVDgetBuffer",     "CDVDreadSubQ",     "CDVDgetTN",          "CDVDgetTD",
-      "CDVDgetTOC",        "CDVDgetDiskType",  "CDVDgetTrayStatus",  "CDVDctrlTrayOpen",
-      "CDVDctrlTrayClose", "CDVDtest",         "CDVDconfigure",      "CDVDabout"};
+      "PS2EgetLibType",    "PS2EgetLibName",  "PS2EgetLibVersion2", "CDVDinit",
+      "CDVDopen",          "CDVDclose",       "CDVDshutdown",       "CDVDreadTrack",
+      "CDVDgetBuffer",     "CDVDreadSubQ",    "CDVDgetTN",          "CDVDgetTD",
+      "CDVDgetTOC",        "CDVDgetDiskType", "CDVDgetTrayStatus",  "CDVDctrlTrayOpen",
+      "CDVDctrlTrayClose", "CDVDtest",        "CDVDconfigure",      "CDVDabout"};
   EXPECT_EQ(found, expected);
   EXPECT_EQ(exports->NumberOfFunctions, 20u);
   std::string name(reinterpret_cast<const char*>(At(exports->Name)));
@@ -54,9 +54,9 @@ TEST_F(PluginImage, ExportsExactlyTheTwentyPlainNames) {
 
 TEST_F(PluginImage, ImportsOnlyWindowsSystemLibraries) {
   const std::set<std::string> system = {
-      "kernel32.dll", "user32.dll",  "gdi32.dll",  "msvcrt.dll",   "ws2_32.dll",
+      "kernel32.dll", "user32.dll",   "gdi32.dll",    "msvcrt.dll",  "ws2_32.dll",
       "advapi32.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll", "ole32.dll",
-      "oleaut32.dll", "wsock32.dll", "msimg32.dll"};
+      "oleaut32.dll", "wsock32.dll",  "msimg32.dll"};
   const IMAGE_DATA_DIRECTORY& dir = Directory(module_, IMAGE_DIRECTORY_ENTRY_IMPORT);
   ASSERT_NE(dir.VirtualAddress, 0u);
   std::vector<std::string> imported;

@@ -160,8 +160,8 @@ void CreateConfigControls(HWND dialog, HINSTANCE instance, HFONT font, const cha
     bool combo = std::strcmp(row.windowClass ? row.windowClass : "", "COMBOBOX") == 0;
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS | row.style | (shown ? WS_VISIBLE : 0);
     HWND control = ::CreateWindowExA(
-        row.exStyle, row.windowClass ? row.windowClass : richEditClass, row.text, style,
-        row.left, row.top, row.width, row.height + (combo ? kDropDownHeight : 0), dialog,
+        row.exStyle, row.windowClass ? row.windowClass : richEditClass, row.text, style, row.left,
+        row.top, row.width, row.height + (combo ? kDropDownHeight : 0), dialog,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
     if (!control) Fail("Cannot create control " + std::to_string(row.id));
     ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);

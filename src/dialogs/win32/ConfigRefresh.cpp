@@ -2,7 +2,9 @@
 // Refresh writes a control from the form's ConfigControls, TextOf reads what a control
 // shows. Writes are marked so that the change notifications they cause are not taken for
 // the user's typing.
+// windows.h first: the other two need its types.
 #include <windows.h>
+
 #include <commctrl.h>
 #include <richedit.h>
 

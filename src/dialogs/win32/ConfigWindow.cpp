@@ -30,10 +30,10 @@ constexpr char kErrorCaption[] = "KorvaneCDVD";
 constexpr DWORD kChooserPathBytes = 4096;
 
 constexpr ConfigControl kEveryControl[] = {
-    ConfigControl::kIpHistory,   ConfigControl::kIpEdit,       ConfigControl::kPortEdit,
-    ConfigControl::kUserEdit,    ConfigControl::kPasswordEdit, ConfigControl::kLocalFileEdit,
-    ConfigControl::kDiskTypeBox, ConfigControl::kCheckBox1,    ConfigControl::kConnectButton,
-    ConfigControl::kOutput,      ConfigControl::kFileList,     ConfigControl::kLocalCacheList,
+    ConfigControl::kIpHistory,    ConfigControl::kIpEdit,       ConfigControl::kPortEdit,
+    ConfigControl::kUserEdit,     ConfigControl::kPasswordEdit, ConfigControl::kLocalFileEdit,
+    ConfigControl::kDiskTypeBox,  ConfigControl::kCheckBox1,    ConfigControl::kConnectButton,
+    ConfigControl::kOutput,       ConfigControl::kFileList,     ConfigControl::kLocalCacheList,
     ConfigControl::kCachePercent, ConfigControl::kNews};
 
 // The News box's class: the newer rich edit library when the system has it. The library
@@ -57,7 +57,6 @@ class RichEditLibrary final {
   HMODULE module_;
   const char* className_ = "RICHEDIT50W";
 };
-
 
 }  // namespace
 
@@ -304,9 +303,9 @@ bool ConfigWindow::PopupLocalFileMenu() {
   ::GetCursorPos(&at);
   HMENU menu = ::CreatePopupMenu();
   ::AppendMenuA(menu, MF_STRING, kDeleteCommand, "Delete");
-  UINT chosen = static_cast<UINT>(::TrackPopupMenu(
-      menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN | TPM_TOPALIGN, at.x, at.y, 0,
-      dialog_, nullptr));
+  UINT chosen = static_cast<UINT>(
+      ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN | TPM_TOPALIGN, at.x,
+                       at.y, 0, dialog_, nullptr));
   ::DestroyMenu(menu);
   return chosen == kDeleteCommand;
 }

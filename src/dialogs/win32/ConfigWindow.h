@@ -69,7 +69,7 @@ class ConfigWindow final : public ConfigView {
   // that this causes are not the user's and are not passed on.
   bool refreshing_ = false;
   size_t newsShown_ = 0;  // lines of the form's news already in the News box
-  ConfigForm form_;  // last: it is made with, and may call back into, the members above
+  ConfigForm form_;       // last: it is made with, and may call back into, the members above
 };
 
 }  // namespace korvane

@@ -13,7 +13,9 @@
 
 namespace korvane::platform {
 
-AppendFile::~AppendFile() { Close(); }
+AppendFile::~AppendFile() {
+  Close();
+}
 
 bool AppendFile::Open(const std::string& path) {
   Close();

@@ -68,6 +68,8 @@ std::vector<FolderEntry> ListFolder(const std::string& folder) {
   return entries;
 }
 
-bool DeleteFileAt(const std::string& path) { return ::unlink(ToPosixPath(path).c_str()) == 0; }
+bool DeleteFileAt(const std::string& path) {
+  return ::unlink(ToPosixPath(path).c_str()) == 0;
+}
 
 }  // namespace korvane::platform

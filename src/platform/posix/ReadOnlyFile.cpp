@@ -12,7 +12,9 @@
 
 namespace korvane::platform {
 
-ReadOnlyFile::~ReadOnlyFile() { Close(); }
+ReadOnlyFile::~ReadOnlyFile() {
+  Close();
+}
 
 bool ReadOnlyFile::Open(const std::string& path, Sharing sharing) {
   (void)sharing;

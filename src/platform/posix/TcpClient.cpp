@@ -21,14 +21,22 @@ namespace korvane::platform {
 namespace {
 int WindowsErrorCode(int error) {
   switch (error) {
-    case ECONNREFUSED: return kErrorConnectionRefused;
-    case ECONNRESET: return 10054;
-    case ETIMEDOUT: return 10060;
-    case EHOSTUNREACH: return 10065;
-    case ENETUNREACH: return 10051;
-    case ECONNABORTED: return 10053;
-    case EPIPE: return 10058;
-    default: return 10000 + error;
+    case ECONNREFUSED:
+      return kErrorConnectionRefused;
+    case ECONNRESET:
+      return 10054;
+    case ETIMEDOUT:
+      return 10060;
+    case EHOSTUNREACH:
+      return 10065;
+    case ENETUNREACH:
+      return 10051;
+    case ECONNABORTED:
+      return 10053;
+    case EPIPE:
+      return 10058;
+    default:
+      return 10000 + error;
   }
 }
 constexpr int kHostNotFound = 11001;
@@ -87,8 +95,12 @@ bool TcpClient::SetPortNumber(int port) {
   return true;
 }
 
-const std::string& TcpClient::Host() const { return impl_->host; }
-int TcpClient::Port() const { return impl_->port; }
+const std::string& TcpClient::Host() const {
+  return impl_->host;
+}
+int TcpClient::Port() const {
+  return impl_->port;
+}
 
 bool TcpClient::IsActive() const {
   std::lock_guard<std::recursive_mutex> hold(impl_->lock);

@@ -14,14 +14,19 @@ namespace korvane::platform {
 namespace {
 int WindowsCode(int error) {
   switch (error) {
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return 3;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return 3;
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR: return kErrorAccessDenied;
-    case ENOSPC: return 112;
-    default: return 31;
+    case EISDIR:
+      return kErrorAccessDenied;
+    case ENOSPC:
+      return 112;
+    default:
+      return 31;
   }
 }
 }  // namespace

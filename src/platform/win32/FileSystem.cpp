@@ -7,7 +7,9 @@
 namespace korvane::platform {
 
 namespace {
-DWORD Attributes(const std::string& path) { return ::GetFileAttributesA(path.c_str()); }
+DWORD Attributes(const std::string& path) {
+  return ::GetFileAttributesA(path.c_str());
+}
 }  // namespace
 
 bool FileExists(const std::string& path) {
@@ -77,6 +79,8 @@ std::vector<FolderEntry> ListFolder(const std::string& folder) {
   return entries;
 }
 
-bool DeleteFileAt(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+bool DeleteFileAt(const std::string& path) {
+  return ::DeleteFileA(path.c_str()) != 0;
+}
 
 }  // namespace korvane::platform

@@ -27,9 +27,9 @@ LRESULT CALLBACK ConnectionWindowProc(HWND, UINT, WPARAM, LPARAM);
 // own instead of finding one whose window procedure points into the module unloaded.
 HINSTANCE CodeModule() {
   HMODULE module = nullptr;
-  ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&ConnectionWindowProc), &module);
+  ::GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&ConnectionWindowProc), &module);
   return module;
 }
 
@@ -147,7 +147,9 @@ void TcpClient::Impl::OnSocketEvent(WPARAM which, LPARAM info) {
       state = State::kConnected;
       events.OnConnect();
       return;
-    case FD_READ: events.OnRead(); return;
+    case FD_READ:
+      events.OnRead();
+      return;
     case FD_CLOSE: {
       // The peer may have sent its last bytes with its close: they are read first.
       u_long pending = 0;
@@ -162,7 +164,8 @@ void TcpClient::Impl::OnSocketEvent(WPARAM which, LPARAM info) {
       if (wasConnected) events.OnDisconnect();
       return;
     }
-    default: return;
+    default:
+      return;
   }
 }
 
@@ -190,8 +193,12 @@ bool TcpClient::SetPortNumber(int port) {
   return true;
 }
 
-const std::string& TcpClient::Host() const { return impl_->host; }
-int TcpClient::Port() const { return impl_->port; }
+const std::string& TcpClient::Host() const {
+  return impl_->host;
+}
+int TcpClient::Port() const {
+  return impl_->port;
+}
 
 bool TcpClient::IsActive() const {
   std::lock_guard<std::recursive_mutex> hold(impl_->lock);
@@ -207,8 +214,8 @@ void TcpClient::Activate() {
   Impl& d = *impl_;
   if (IsActive()) return;
   if (!d.window) {
-    d.window = ::CreateWindowA(kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                               CodeModule(), nullptr);
+    d.window = ::CreateWindowA(kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, CodeModule(),
+                               nullptr);
     ::SetWindowLongPtrA(d.window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&d));
   }
   d.events.OnConnecting();
