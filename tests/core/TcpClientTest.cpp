@@ -102,5 +102,29 @@ TEST(TcpClient, ResolvesLocalhostAndCanCloseItself) {
   EXPECT_TRUE(client.WaitReadable(1000));  // closed: a fetch would learn so at once
 }
 
+TEST(TcpClient, ClientsGoneOrClosedWhileTheirLookupRunsHearNothingMore) {
+  test::LoopbackServer server;
+  RecordingEvents goneEvents, closedEvents, liveEvents;
+  platform::TcpClient closed(closedEvents);
+  platform::TcpClient live(liveEvents);
+  {
+    platform::TcpClient gone(goneEvents);
+    for (platform::TcpClient* client : {&gone, &closed, &live}) {
+      client->SetHost("localhost");
+      client->SetPortNumber(server.Port());
+      client->Activate();
+    }
+    closed.Close();
+  }
+  // The lookups answer meanwhile; only the live client's reaches it.
+  ASSERT_TRUE(PumpUntil(live, [&] { return live.IsConnected(); }));
+  live.Pump(200);
+  EXPECT_EQ(goneEvents.events, (std::vector<std::string>{"connecting"}));
+  EXPECT_EQ(closedEvents.events, (std::vector<std::string>{"connecting"}));
+  EXPECT_FALSE(closed.IsActive());
+  closed.Activate();  // a new lookup of its own
+  EXPECT_TRUE(PumpUntil(closed, [&] { return closed.IsConnected(); }));
+}
+
 }  // namespace
 }  // namespace korvane

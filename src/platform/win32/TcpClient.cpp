@@ -10,6 +10,7 @@
 #include <windows.h>
 // clang-format on
 
+#include <memory>
 #include <mutex>
 
 namespace korvane::platform {
@@ -52,6 +53,7 @@ struct TcpClient::Impl {
   explicit Impl(ConnectionEvents& e) : events(e) {}
 
   bool CloseSocket() {
+    DropLookup();
     bool wasConnected = state == State::kConnected;
     if (socket != INVALID_SOCKET) ::closesocket(socket);
     socket = INVALID_SOCKET;
@@ -67,8 +69,20 @@ struct TcpClient::Impl {
     events.OnError(code);
     if (wasConnected) events.OnDisconnect();
   }
+  // Forgets a host lookup still running. Windows writes its answer into the lookup's buffer
+  // whenever it finishes, so the buffer is freed only when the lookup was cancelled before
+  // that; otherwise it is left to the lookup (a kilobyte, once per abandoned lookup).
+  void DropLookup() {
+    if (!lookup) return;
+    if (::WSACancelAsyncRequest(lookup) == 0) {
+      hostEntry.reset();
+    } else {
+      hostEntry.release();
+    }
+    lookup = nullptr;
+  }
   void StartConnect(u_long address);
-  void OnResolved(LPARAM info);
+  void OnResolved(HANDLE which, LPARAM info);
   void OnSocketEvent(WPARAM which, LPARAM info);
 
   ConnectionEvents& events;
@@ -77,7 +91,8 @@ struct TcpClient::Impl {
   SOCKET socket = INVALID_SOCKET;
   HWND window = nullptr;
   State state = State::kIdle;
-  char hostEntry[MAXGETHOSTSTRUCT] = {};
+  HANDLE lookup = nullptr;            // the host lookup running, if any
+  std::unique_ptr<char[]> hostEntry;  // its answer: MAXGETHOSTSTRUCT bytes
   mutable std::recursive_mutex lock;
 };
 
@@ -85,7 +100,7 @@ namespace {
 LRESULT CALLBACK ConnectionWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
   auto* impl = reinterpret_cast<TcpClient::Impl*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
   if (impl && message == kResolvedMessage) {
-    impl->OnResolved(l);
+    impl->OnResolved(reinterpret_cast<HANDLE>(w), l);
     return 0;
   }
   if (impl && message == kSocketMessage) {
@@ -116,8 +131,9 @@ void TcpClient::Impl::StartConnect(u_long address) {
   }
 }
 
-void TcpClient::Impl::OnResolved(LPARAM info) {
-  if (state != State::kResolving) return;
+void TcpClient::Impl::OnResolved(HANDLE which, LPARAM info) {
+  if (which != lookup || state != State::kResolving) return;  // an abandoned lookup
+  lookup = nullptr;
   int error = WSAGETASYNCERROR(info);
   if (error != 0) {
     state = State::kIdle;
@@ -125,7 +141,7 @@ void TcpClient::Impl::OnResolved(LPARAM info) {
     events.OnDisconnect();
     return;
   }
-  auto* entry = reinterpret_cast<hostent*>(hostEntry);
+  auto* entry = reinterpret_cast<hostent*>(hostEntry.get());
   u_long address = 0;
   memcpy(&address, entry->h_addr_list[0], sizeof address);
   StartConnect(address);
@@ -225,8 +241,10 @@ void TcpClient::Activate() {
     return;
   }
   d.state = Impl::State::kResolving;
-  if (!::WSAAsyncGetHostByName(d.window, kResolvedMessage, d.host.c_str(), d.hostEntry,
-                               sizeof d.hostEntry)) {
+  d.hostEntry = std::make_unique<char[]>(MAXGETHOSTSTRUCT);
+  d.lookup = ::WSAAsyncGetHostByName(d.window, kResolvedMessage, d.host.c_str(), d.hostEntry.get(),
+                                     MAXGETHOSTSTRUCT);
+  if (!d.lookup) {
     d.state = Impl::State::kIdle;
     int code = ::WSAGetLastError();
     d.events.OnError(code);
