@@ -23,6 +23,7 @@ using Clock = std::chrono::steady_clock;
 struct Tally {
   uint32_t reads = 0, ok = 0, failed = 0, nullBuffers = 0, verified = 0, mismatched = 0;
   double seconds = 0;
+  double messageSeconds = 0;  // of seconds, spent dispatching the thread's messages
   uint64_t bytes = 0;
 };
 
@@ -111,8 +112,13 @@ Tally ReadSectors(const host::PluginApi& api, const player::PlayerOptions& o,
                     (long)o.mode, (long)result);
       }
     }
-    if ((i & 63) == 63) PumpMessages();
+    if ((i & 63) != 63) continue;
+    // Under Wine a look at the message queue costs as much as dozens of reads from the
+    // plugin's window: its time is kept apart, and the clock is read only here.
+    auto pumpStart = Clock::now();
+    PumpMessages();
     auto now = Clock::now();
+    t.messageSeconds += std::chrono::duration<double>(now - pumpStart).count();
     if (o.progress && now - shown > std::chrono::milliseconds(200)) {
       shown = now;
       ShowProgress(i + 1, total, t.bytes, std::chrono::duration<double>(now - start).count());
@@ -211,16 +217,17 @@ int main(int argc, char** argv) {
     std::printf(", %lu verified, %lu mismatched", (unsigned long)t.verified,
                 (unsigned long)t.mismatched);
   }
-  std::printf(", %.1f MB/s, %.0f sectors/s, %.2f s\n",
+  std::printf(", %.1f MB/s, %.0f sectors/s, %.2f s (%.2f s of it dispatching messages)\n",
               t.seconds > 0 ? t.bytes / 1e6 / t.seconds : 0,
-              t.seconds > 0 ? t.reads / t.seconds : 0, t.seconds);
+              t.seconds > 0 ? t.reads / t.seconds : 0, t.seconds, t.messageSeconds);
   if (!o.baseline.empty()) {
     double mbs = BaselineMBs(o.baseline, o.mode);
-    double plugin = t.seconds > 0 ? t.bytes / 1e6 / t.seconds : 0;
+    double readSeconds = t.seconds - t.messageSeconds;
+    double plugin = readSeconds > 0 ? t.bytes / 1e6 / readSeconds : 0;
     std::printf(
         "baseline: %.1f MB/s (large sequential reads of the image, one copy per sector); "
-        "plugin/baseline %.2f\n",
-        mbs, mbs > 0 ? plugin / mbs : 0);
+        "reads alone %.1f MB/s; plugin/baseline %.2f\n",
+        mbs, plugin, mbs > 0 ? plugin / mbs : 0);
   }
   ::FreeLibrary(module);
   return scripted && t.failed == 0 && t.mismatched == 0 ? 0 : 1;
