@@ -41,19 +41,31 @@ uint32_t ImageVerifier::SectorCount(int32_t mode) const {
   return static_cast<uint32_t>((static_cast<uint64_t>(size_) - skip - count) / stride + 1);
 }
 
+const uint8_t* ImageVerifier::ImageBytes(uint64_t offset, size_t count) {
+  if (offset < chunkStart_ || offset + count > chunkStart_ + chunk_.size()) {
+    // A play that goes on past the chunk gets a large one; a seek only a few sectors.
+    uint64_t end = chunkStart_ + chunk_.size();
+    bool onwards = !chunk_.empty() && offset >= chunkStart_ && offset <= end + 65536;
+    DWORD want = onwards ? 4 << 20 : 65536;
+    chunk_.resize(want);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(file_, chunk_.data(), want, &got, &at)) got = 0;
+    chunk_.resize(got);
+    chunkStart_ = offset;
+    if (got < count) return nullptr;
+  }
+  return chunk_.data() + (offset - chunkStart_);
+}
+
 bool ImageVerifier::Matches(uint32_t lsn, int32_t mode, const uint8_t* bytes) {
   uint64_t stride, skip;
   size_t count;
   if (!Geometry(mode, stride, skip, count)) return false;
-  uint64_t offset = uint64_t{lsn} * stride + skip;
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  DWORD got = 0;
-  if (!::ReadFile(file_, expected_.data(), static_cast<DWORD>(count), &got, &at) || got != count) {
-    return false;
-  }
-  return std::memcmp(expected_.data(), bytes, count) == 0;
+  const uint8_t* expected = ImageBytes(uint64_t{lsn} * stride + skip, count);
+  return expected && std::memcmp(expected, bytes, count) == 0;
 }
 
 }  // namespace player
