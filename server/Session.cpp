@@ -82,6 +82,7 @@ Session::Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext&
     : socket_(std::move(socket)),
       pause_(socket_.get_executor()),
       deadline_(socket_.get_executor()),
+      writeDeadline_(socket_.get_executor()),
       context_(context),
       id_(id),
       policy_(context.config.runMin, context.config.runMax),
@@ -326,8 +327,17 @@ void Session::Pump() {
     });
     return;
   }
+  // A client that stops reading would otherwise hold its replies (megabytes of runs) and
+  // its connection for as long as it stays connected.
+  writeDeadline_.expires_after(std::chrono::milliseconds(context_.config.writeTimeoutMs));
+  writeDeadline_.async_wait([self = shared_from_this()](const std::error_code& error) {
+    if (!error)
+      self->CloseNow("replies not taken in for " +
+                     std::to_string(self->context_.config.writeTimeoutMs) + " ms");
+  });
   asio::async_write(socket_, asio::buffer(next.bytes),
                     [self = shared_from_this()](const std::error_code& error, size_t size) {
+                      self->writeDeadline_.cancel();
                       self->bytesSent_ += size;
                       if (error) return self->CloseNow("write failed: " + error.message());
                       const bool prepare = self->queue_.front().thenPrepare;
@@ -364,6 +374,7 @@ void Session::CloseNow(const std::string& reason) {
   DropPrepared();
   pause_.cancel();
   deadline_.cancel();
+  writeDeadline_.cancel();
   std::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);

@@ -65,6 +65,29 @@ TEST_F(ServerTest, SilentAndStalledClientsHoldNobodyElse) {
   EXPECT_TRUE(halfRequest.Next().bytes == ExpectedSectors(raw_, true, 3, 5, 16));
 }
 
+TEST_F(ServerTest, ClientThatStopsTakingInRepliesIsClosedAfterTheWriteLimit) {
+  Start([](ServerConfig& config) {
+    config.level = 0;
+    config.writeTimeoutMs = 300;
+  });
+  TestClient hoarder(port_);
+  ASSERT_TRUE(hoarder.LogIn());
+  hoarder.Send("\x03\x01");
+  // 300 requests for 40-sector raw runs: some 28 MB of replies, far more than the socket
+  // buffers hold while nobody reads them.
+  std::string requests;
+  for (int n = 0; n < 300; ++n) requests += std::string("\x04\x00", 2) + "0";
+  ASSERT_TRUE(hoarder.Send(requests));
+  TestClient reader(port_);
+  ASSERT_TRUE(reader.LogIn());
+  reader.Send(std::string("\x03\x00", 2));
+  EXPECT_TRUE(reader.Request(3, 7).bytes == ExpectedSectors(iso_, false, 3, 7, 16));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // What the buffers held arrives, then the close: the rest of the replies never do.
+  EXPECT_TRUE(hoarder.ClosedWithin(5000));
+  EXPECT_TRUE(reader.Request(3, 8).bytes == ExpectedSectors(iso_, false, 3, 8, 16));
+}
+
 TEST_F(ServerTest, ConnectionsWithoutALoginCloseAtTheDeadline) {
   Start([](ServerConfig& config) { config.loginTimeoutMs = 300; });
   TestClient silent(port_);
