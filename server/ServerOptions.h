@@ -30,6 +30,7 @@ struct ServerConfig {
   uint32_t loginTimeoutMs = 30000;
   uint32_t drainTimeoutMs = 2000;   // how long a closing connection reads what is left
   uint32_t writeTimeoutMs = 60000;  // how long one reply may wait for the client to take it
+  uint32_t preparedKeepMs = 10000;  // how long a run made ahead waits for its request
   size_t pendingLimit = 64 * 1024;  // received bytes kept waiting for a message's end
 };
 

@@ -14,7 +14,7 @@ struct ServerStats {
   uint64_t preparesStarted = 0;  // runs begun ahead of the request expected for them
   uint64_t preparesUsed = 0;     // runs made ahead and sent to the request they were for
   uint64_t preparesDropped = 0;  // runs made ahead and not used: the next request wanted
-                                 // another, or the connection closed first
+                                 // another, none came in time, or the connection closed first
   uint64_t preparesGivenUp = 0;  // runs ahead left unfinished: dropped, or the server stopped
 };
 

@@ -83,6 +83,7 @@ Session::Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext&
       pause_(socket_.get_executor()),
       deadline_(socket_.get_executor()),
       writeDeadline_(socket_.get_executor()),
+      preparedExpiry_(socket_.get_executor()),
       context_(context),
       id_(id),
       policy_(context.config.runMin, context.config.runMax),
@@ -291,9 +292,17 @@ void Session::OnPrepared(const std::shared_ptr<PreparedRun>& run) {
     return;
   }
   preparedDone_ = true;
-  if (!awaitingPrepared_) return;
-  SendPrepared();
-  Pump();
+  if (awaitingPrepared_) {
+    SendPrepared();
+    Pump();
+    return;
+  }
+  // A player that pauses would otherwise keep megabytes of run here for as long as it
+  // pauses; once let go, the run is made again if it is asked for after all.
+  preparedExpiry_.expires_after(std::chrono::milliseconds(context_.config.preparedKeepMs));
+  preparedExpiry_.async_wait([self = shared_from_this(), run](const std::error_code& error) {
+    if (!error && self->prepared_ == run && !self->awaitingPrepared_) self->DropPrepared();
+  });
 }
 
 void Session::DropPrepared() {
@@ -375,6 +384,7 @@ void Session::CloseNow(const std::string& reason) {
   pause_.cancel();
   deadline_.cancel();
   writeDeadline_.cancel();
+  preparedExpiry_.cancel();
   std::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);

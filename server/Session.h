@@ -125,7 +125,8 @@ class Session final : public std::enable_shared_from_this<Session> {
   asio::ip::tcp::socket socket_;
   asio::steady_timer pause_;
   asio::steady_timer deadline_;
-  asio::steady_timer writeDeadline_;  // a write the client does not take in ends the session
+  asio::steady_timer writeDeadline_;   // a write the client does not take in ends the session
+  asio::steady_timer preparedExpiry_;  // a run made ahead and not asked for is let go
   const ServerContext& context_;
   const uint64_t id_;
   std::string peer_;

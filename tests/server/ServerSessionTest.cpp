@@ -187,6 +187,31 @@ TEST_F(ServerTest, ARunMadeAheadGoesOnlyToTheRequestItWasMadeFor) {
   EXPECT_EQ(stats.preparesDropped, 3u);
 }
 
+TEST_F(ServerTest, ARunMadeAheadIsLetGoWhenItsRequestIsLateAndMadeAgainIfItComes) {
+  Start([](ServerConfig& config) {
+    config.runMin = 2;
+    config.runMax = 8;
+    config.preparedKeepMs = 200;
+  });
+  TestClient client(port_);
+  ASSERT_TRUE(client.LogIn());
+  client.Send(std::string("\x03\x00", 2));
+  EXPECT_TRUE(client.Request(3, 0).bytes == ExpectedSectors(iso_, false, 3, 0, 2));
+  EXPECT_TRUE(client.Request(3, 2).bytes == ExpectedSectors(iso_, false, 3, 2, 4));
+  // The run for lsn 6 is made ahead; the player pauses past the time it is kept.
+  const auto start = std::chrono::steady_clock::now();
+  while (server_->Stats().preparesDropped == 0 &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(server_->Stats().preparesDropped, 1u);
+  EXPECT_TRUE(client.Request(3, 6).bytes == ExpectedSectors(iso_, false, 3, 6, 8));
+  EXPECT_TRUE(client.Request(3, 14).bytes == ExpectedSectors(iso_, false, 3, 14, 8));
+  const ServerStats stats = server_->Stats();
+  EXPECT_EQ(stats.preparesUsed, 1u) << "the run after the pause is made ahead again";
+  EXPECT_EQ(stats.preparesDropped, 1u);
+}
+
 TEST_F(ServerTest, ARawImageEndsAtItsLastWholeSector) {
   // 2100 bytes past sector 39 hold sector 40 of mode 3 (24 + 2048 bytes), not of 0 or 1.
   const std::string image = raw_ + std::string(2100, '\x7F');
