@@ -117,69 +117,71 @@ bool DialogScriptRunner::Step(bool done, const std::string& what) {
   return done;
 }
 
+bool DialogScriptRunner::ConnectToServer() {
+  TypeText(Item(IDC_IPEDIT), script_.connectHost);
+  TypeText(Item(IDC_PORTEDIT), script_.connectPort);
+  TypeText(Item(IDC_USEREDIT), script_.user);
+  TypeText(Item(IDC_PASSWORDEDIT), script_.password);
+  ::PostMessageA(Item(IDC_CONNECTBUTTON), BM_CLICK, 0, 0);
+  return Step(
+      WaitUntil([&] { return TextOf(Item(IDC_OUTPUT)).find("File List:") != std::string::npos; },
+                15000),
+      "no disc list came from the server");
+}
+
+bool DialogScriptRunner::PickServerDisc() {
+  int index = FindEntry(Item(IDC_FILELIST), script_.disc);
+  if (!Step(index >= 0, "the server does not list " + script_.disc)) return false;
+  Pick(window_, IDC_FILELIST, index);
+  ::Sleep(200);  // the selection reaches the server before the hand-over
+  return true;
+}
+
+bool DialogScriptRunner::PickCache() {
+  int index = FindEntry(Item(IDC_LOCALCACHELIST), script_.cache);
+  if (!Step(index >= 0, "the Local tab does not list " + script_.cache)) return false;
+  Pick(window_, IDC_LOCALCACHELIST, index);
+  return Step(
+      WaitUntil([&] { return TextOf(Item(IDC_LOCALFILEEDIT)).find(".map") != std::string::npos; },
+                5000),
+      "picking the cache did not set the local file");
+}
+
+bool DialogScriptRunner::ChooseFile() {
+  ::PostMessageA(Item(IDC_BUTTON2), BM_CLICK, 0, 0);
+  HWND chooser = nullptr;
+  auto shown = [&] {
+    return (chooser = ::FindWindowA("#32770", "Open")) && ::IsWindowVisible(chooser);
+  };
+  if (!Step(WaitUntil(shown, 10000), "the file chooser did not show")) return false;
+  // The file name box is the chooser's only edit box, however deep its frame nests it.
+  HWND name = nullptr;
+  ::EnumChildWindows(chooser, FindEditBox, reinterpret_cast<LPARAM>(&name));
+  ::SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(script_.chooseFile.c_str()));
+  ::PostMessageA(chooser, WM_COMMAND, IDOK, 0);
+  if (Step(WaitUntil([&] { return !::IsWindow(chooser); }, 10000),
+           "the file chooser stayed open")) {
+    return true;
+  }
+  ::PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
+  return false;
+}
+
 void DialogScriptRunner::Run() {
   HWND& w = window_;
   bool found = WaitUntil(
       [&] { return (w = ::FindWindowA("#32770", "Config")) != nullptr && ::IsWindowVisible(w); },
       20000);
   if (!Step(found, "the Config window did not show")) return;
-  auto item = [&](int id) { return ::GetDlgItem(w, id); };
-  bool ok = true;
-  if (!script_.connectHost.empty()) {
-    TypeText(item(IDC_IPEDIT), script_.connectHost);
-    TypeText(item(IDC_PORTEDIT), script_.connectPort);
-    TypeText(item(IDC_USEREDIT), script_.user);
-    TypeText(item(IDC_PASSWORDEDIT), script_.password);
-    ::PostMessageA(item(IDC_CONNECTBUTTON), BM_CLICK, 0, 0);
-    ok = Step(
-        WaitUntil([&] { return TextOf(item(IDC_OUTPUT)).find("File List:") != std::string::npos; },
-                  15000),
-        "no disc list came from the server");
-  }
-  if (ok && !script_.disc.empty()) {
-    int index = FindEntry(item(IDC_FILELIST), script_.disc);
-    if ((ok = Step(index >= 0, "the server does not list " + script_.disc))) {
-      Pick(w, IDC_FILELIST, index);
-      ::Sleep(200);  // the selection reaches the server before the hand-over
-    }
-  }
-  if (ok && !script_.cache.empty()) {
-    int index = FindEntry(item(IDC_LOCALCACHELIST), script_.cache);
-    if ((ok = Step(index >= 0, "the Local tab does not list " + script_.cache))) {
-      Pick(w, IDC_LOCALCACHELIST, index);
-      ok = Step(
-          WaitUntil(
-              [&] { return TextOf(item(IDC_LOCALFILEEDIT)).find(".map") != std::string::npos; },
-              5000),
-          "picking the cache did not set the local file");
-    }
-  }
-  if (ok && !script_.chooseFile.empty()) {
-    ::PostMessageA(item(IDC_BUTTON2), BM_CLICK, 0, 0);
-    HWND chooser = nullptr;
-    ok =
-        Step(WaitUntil(
-                 [&] {
-                   return (chooser = ::FindWindowA("#32770", "Open")) && ::IsWindowVisible(chooser);
-                 },
-                 10000),
-             "the file chooser did not show");
-    if (ok) {
-      // The file name box is the chooser's only edit box, however deep its frame nests it.
-      HWND name = nullptr;
-      ::EnumChildWindows(chooser, FindEditBox, reinterpret_cast<LPARAM>(&name));
-      ::SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(script_.chooseFile.c_str()));
-      ::PostMessageA(chooser, WM_COMMAND, IDOK, 0);
-      ok = Step(WaitUntil([&] { return !::IsWindow(chooser); }, 10000),
-                "the file chooser stayed open");
-      if (!ok) ::PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
-    }
-  }
+  bool ok = script_.connectHost.empty() || ConnectToServer();
+  ok = ok && (script_.disc.empty() || PickServerDisc());
+  ok = ok && (script_.cache.empty() || PickCache());
+  ok = ok && (script_.chooseFile.empty() || ChooseFile());
   if (!script_.screenshot.empty()) {
     ::Sleep(300);  // let the last changes paint
     Step(SaveWindowBitmap(w, script_.screenshot), "the screenshot could not be saved");
   }
-  ::PostMessageA(item(IDC_BUTTON1), BM_CLICK, 0, 0);
+  ::PostMessageA(Item(IDC_BUTTON1), BM_CLICK, 0, 0);
   if (!Step(WaitUntil([&] { return !::IsWindow(w); }, 10000), "the Config window did not close")) {
     ::PostMessageA(w, WM_CLOSE, 0, 0);  // so that the player can still end
   }

@@ -38,6 +38,12 @@ class DialogScriptRunner final {
  private:
   void Run();
   bool Step(bool done, const std::string& what);
+  HWND Item(int id) const { return ::GetDlgItem(window_, id); }
+  // The script's steps, in the order Run takes them; each true when it completed.
+  bool ConnectToServer();
+  bool PickServerDisc();
+  bool PickCache();
+  bool ChooseFile();
 
   DialogScript script_;
   std::string error_;

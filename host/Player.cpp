@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -158,6 +159,42 @@ double BaselineMBs(const std::string& path, int32_t mode) {
   return seconds > 0 && checksum != 1 ? delivered / 1e6 / seconds : 0;
 }
 
+// Runs the plugin's dialog, driven by the script when there is one; false when the script
+// could not do all it was asked.
+bool Configure(const host::PluginApi& api, const player::DialogScript& script) {
+  std::unique_ptr<player::DialogScriptRunner> runner;
+  if (!script.Empty()) runner = std::make_unique<player::DialogScriptRunner>(script);
+  api.CDVDconfigure();
+  std::string error;
+  if (runner && !runner->Finish(error)) {
+    std::printf("dialog script: %s\n", error.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Prints the play's summary line, and the baseline's when one was asked for.
+void PrintSummary(const Tally& t, const player::PlayerOptions& o) {
+  std::printf("summary: %lu reads, %lu ok, %lu failed, %lu null buffers", (unsigned long)t.reads,
+              (unsigned long)t.ok, (unsigned long)t.failed, (unsigned long)t.nullBuffers);
+  if (!o.verify.empty()) {
+    std::printf(", %lu verified, %lu mismatched", (unsigned long)t.verified,
+                (unsigned long)t.mismatched);
+  }
+  std::printf(", %.1f MB/s, %.0f sectors/s, %.2f s (%.2f s of it dispatching messages)\n",
+              t.seconds > 0 ? t.bytes / 1e6 / t.seconds : 0,
+              t.seconds > 0 ? t.reads / t.seconds : 0, t.seconds, t.messageSeconds);
+  if (!o.baseline.empty()) {
+    double mbs = BaselineMBs(o.baseline, o.mode);
+    double readSeconds = t.seconds - t.messageSeconds;
+    double plugin = readSeconds > 0 ? t.bytes / 1e6 / readSeconds : 0;
+    std::printf(
+        "baseline: %.1f MB/s (large sequential reads of the image, one copy per sector); "
+        "reads alone %.1f MB/s; plugin/baseline %.2f\n",
+        mbs, plugin, mbs > 0 ? plugin / mbs : 0);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,17 +229,7 @@ int main(int argc, char** argv) {
   std::printf("library: type %ld, name \"%s\", version 0x%08lx\n", (long)api.PS2EgetLibType(),
               api.PS2EgetLibName(), (unsigned long)api.PS2EgetLibVersion2(8));
   std::printf("CDVDinit: %ld\n", (long)api.CDVDinit());
-  bool scripted = true;
-  if (o.configure) {
-    player::DialogScriptRunner* runner =
-        o.script.Empty() ? nullptr : new player::DialogScriptRunner(o.script);
-    api.CDVDconfigure();
-    if (runner && !runner->Finish(error)) {
-      std::printf("dialog script: %s\n", error.c_str());
-      scripted = false;
-    }
-    delete runner;
-  }
+  const bool scripted = !o.configure || Configure(api, o.script);
   PumpMessages();
   std::printf("CDVDopen: %ld\n", (long)api.CDVDopen());
   PumpMessages();
@@ -211,24 +238,7 @@ int main(int argc, char** argv) {
   Tally t = ReadSectors(api, o, o.verify.empty() ? nullptr : &verifier, count);
   api.CDVDclose();
   api.CDVDshutdown();
-  std::printf("summary: %lu reads, %lu ok, %lu failed, %lu null buffers", (unsigned long)t.reads,
-              (unsigned long)t.ok, (unsigned long)t.failed, (unsigned long)t.nullBuffers);
-  if (!o.verify.empty()) {
-    std::printf(", %lu verified, %lu mismatched", (unsigned long)t.verified,
-                (unsigned long)t.mismatched);
-  }
-  std::printf(", %.1f MB/s, %.0f sectors/s, %.2f s (%.2f s of it dispatching messages)\n",
-              t.seconds > 0 ? t.bytes / 1e6 / t.seconds : 0,
-              t.seconds > 0 ? t.reads / t.seconds : 0, t.seconds, t.messageSeconds);
-  if (!o.baseline.empty()) {
-    double mbs = BaselineMBs(o.baseline, o.mode);
-    double readSeconds = t.seconds - t.messageSeconds;
-    double plugin = readSeconds > 0 ? t.bytes / 1e6 / readSeconds : 0;
-    std::printf(
-        "baseline: %.1f MB/s (large sequential reads of the image, one copy per sector); "
-        "reads alone %.1f MB/s; plugin/baseline %.2f\n",
-        mbs, plugin, mbs > 0 ? plugin / mbs : 0);
-  }
+  PrintSummary(t, o);
   ::FreeLibrary(module);
   return scripted && t.failed == 0 && t.mismatched == 0 ? 0 : 1;
 }
