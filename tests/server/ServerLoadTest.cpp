@@ -68,7 +68,7 @@ TEST_F(ServerTest, SilentAndStalledClientsHoldNobodyElse) {
 TEST_F(ServerTest, ClientThatStopsTakingInRepliesIsClosedAfterTheWriteLimit) {
   Start([](ServerConfig& config) {
     config.level = 0;
-    config.writeTimeoutMs = 300;
+    config.writeTimeoutMs = 500;
   });
   TestClient hoarder(port_);
   ASSERT_TRUE(hoarder.LogIn());
