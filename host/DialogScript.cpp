@@ -21,6 +21,34 @@ bool WaitUntil(Condition done, int timeoutMs) {
   return true;
 }
 
+struct DialogSearch {
+  const char* caption;
+  HWND found;
+};
+
+BOOL CALLBACK MatchOwnDialog(HWND window, LPARAM param) {
+  auto& search = *reinterpret_cast<DialogSearch*>(param);
+  DWORD process = 0;
+  ::GetWindowThreadProcessId(window, &process);
+  char kind[16] = {}, text[64] = {};
+  ::GetClassNameA(window, kind, sizeof kind);
+  ::GetWindowTextA(window, text, sizeof text);
+  if (process != ::GetCurrentProcessId() || lstrcmpA(kind, "#32770") != 0 ||
+      lstrcmpA(text, search.caption) != 0 || !::IsWindowVisible(window)) {
+    return TRUE;
+  }
+  search.found = window;
+  return FALSE;
+}
+
+// The visible dialog of this process with the given caption, or null. Only this process's
+// windows count: another program (or test) may show a dialog of the same caption meanwhile.
+HWND FindOwnDialog(const char* caption) {
+  DialogSearch search{caption, nullptr};
+  ::EnumWindows(MatchOwnDialog, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 std::string TextOf(HWND control) {
   std::string text(static_cast<size_t>(::SendMessageA(control, WM_GETTEXTLENGTH, 0, 0)) + 1, '\0');
   text.resize(static_cast<size_t>(
@@ -150,9 +178,7 @@ bool DialogScriptRunner::PickCache() {
 bool DialogScriptRunner::ChooseFile() {
   ::PostMessageA(Item(IDC_BUTTON2), BM_CLICK, 0, 0);
   HWND chooser = nullptr;
-  auto shown = [&] {
-    return (chooser = ::FindWindowA("#32770", "Open")) && ::IsWindowVisible(chooser);
-  };
+  auto shown = [&] { return (chooser = FindOwnDialog("Open")) != nullptr; };
   if (!Step(WaitUntil(shown, 10000), "the file chooser did not show")) return false;
   // The file name box is the chooser's only edit box, however deep its frame nests it.
   HWND name = nullptr;
@@ -169,9 +195,7 @@ bool DialogScriptRunner::ChooseFile() {
 
 void DialogScriptRunner::Run() {
   HWND& w = window_;
-  bool found = WaitUntil(
-      [&] { return (w = ::FindWindowA("#32770", "Config")) != nullptr && ::IsWindowVisible(w); },
-      20000);
+  bool found = WaitUntil([&] { return (w = FindOwnDialog("Config")) != nullptr; }, 20000);
   if (!Step(found, "the Config window did not show")) return;
   bool ok = script_.connectHost.empty() || ConnectToServer();
   ok = ok && (script_.disc.empty() || PickServerDisc());
