@@ -19,6 +19,7 @@
 
 #include "core/LibraryIdentity.h"
 #include "dialogs/AboutControlIds.h"
+#include "dialogs/win32/BoundDialogProc.h"
 #include "dialogs/win32/ConfigLayout.h"
 
 namespace korvane {
@@ -140,7 +141,7 @@ class AboutBox final {
   void Run(HWND owner);
 
  private:
-  static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM w, LPARAM l);
+  friend INT_PTR CALLBACK dialogs::BoundDialogProc<AboutBox>(HWND, UINT, WPARAM, LPARAM);
   INT_PTR HandleMessage(UINT message, WPARAM w, LPARAM l);
   void OnInitDialog();
   void OnCommand(int id, int code);
@@ -156,30 +157,14 @@ class AboutBox final {
 
 void AboutBox::Run(HWND owner) {
   std::vector<WORD> shape = dialogs::BuildDialogTemplate(dialogs::kAboutCaption);
-  INT_PTR result = ::DialogBoxIndirectParamA(dll_, reinterpret_cast<LPCDLGTEMPLATEA>(shape.data()),
-                                             owner, DialogProc, reinterpret_cast<LPARAM>(this));
+  INT_PTR result =
+      ::DialogBoxIndirectParamA(dll_, reinterpret_cast<LPCDLGTEMPLATEA>(shape.data()), owner,
+                                dialogs::BoundDialogProc<AboutBox>, reinterpret_cast<LPARAM>(this));
   if (result == -1) {
     throw std::runtime_error("Cannot show the About window (error " +
                              std::to_string(::GetLastError()) + ")");
   }
   if (!failure_.empty()) throw std::runtime_error(failure_);
-}
-
-INT_PTR CALLBACK AboutBox::DialogProc(HWND window, UINT message, WPARAM w, LPARAM l) {
-  if (message == WM_INITDIALOG) {
-    ::SetWindowLongPtrA(window, DWLP_USER, l);
-    reinterpret_cast<AboutBox*>(l)->dialog_ = window;
-  }
-  auto* self = reinterpret_cast<AboutBox*>(::GetWindowLongPtrA(window, DWLP_USER));
-  if (!self) return FALSE;
-  INT_PTR result = FALSE;
-  try {
-    result = self->HandleMessage(message, w, l);
-  } catch (...) {
-    // Nothing may unwind into the system's code.
-  }
-  if (message == WM_NCDESTROY) self->dialog_ = nullptr;
-  return result;
 }
 
 INT_PTR AboutBox::HandleMessage(UINT message, WPARAM w, LPARAM l) {

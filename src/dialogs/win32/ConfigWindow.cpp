@@ -84,30 +84,13 @@ ConfigWindow::~ConfigWindow() {
 
 INT_PTR ConfigWindow::Run(HWND owner) {
   std::vector<WORD> shape = dialogs::BuildConfigTemplate();
-  INT_PTR result =
-      ::DialogBoxIndirectParamA(instance_, reinterpret_cast<LPCDLGTEMPLATEA>(shape.data()), owner,
-                                DialogProc, reinterpret_cast<LPARAM>(this));
+  INT_PTR result = ::DialogBoxIndirectParamA(
+      instance_, reinterpret_cast<LPCDLGTEMPLATEA>(shape.data()), owner,
+      dialogs::BoundDialogProc<ConfigWindow>, reinterpret_cast<LPARAM>(this));
   if (result == -1) {
     throw std::runtime_error("Cannot show the Config window (error " +
                              std::to_string(::GetLastError()) + ")");
   }
-  return result;
-}
-
-INT_PTR CALLBACK ConfigWindow::DialogProc(HWND window, UINT message, WPARAM w, LPARAM l) {
-  if (message == WM_INITDIALOG) {
-    ::SetWindowLongPtrA(window, DWLP_USER, l);
-    reinterpret_cast<ConfigWindow*>(l)->dialog_ = window;
-  }
-  auto* self = reinterpret_cast<ConfigWindow*>(::GetWindowLongPtrA(window, DWLP_USER));
-  if (!self) return FALSE;
-  INT_PTR result = FALSE;
-  try {
-    result = self->HandleMessage(message, w, l);
-  } catch (...) {
-    // The handlers show their own errors; nothing may unwind into the system's code.
-  }
-  if (message == WM_NCDESTROY) self->dialog_ = nullptr;
   return result;
 }
 

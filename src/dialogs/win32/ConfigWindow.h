@@ -10,6 +10,7 @@
 
 #include "core/Plugin.h"
 #include "dialogs/ConfigForm.h"
+#include "dialogs/win32/BoundDialogProc.h"
 
 namespace korvane {
 
@@ -33,7 +34,7 @@ class ConfigWindow final : public ConfigView {
   bool PopupLocalFileMenu() override;
 
  private:
-  static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM w, LPARAM l);
+  friend INT_PTR CALLBACK dialogs::BoundDialogProc<ConfigWindow>(HWND, UINT, WPARAM, LPARAM);
   INT_PTR HandleMessage(UINT message, WPARAM w, LPARAM l);
 
   void OnInitDialog();
