@@ -134,4 +134,28 @@ TEST_F(ExportCalls, ConfigureAndAboutReturnAndKeepTheWorkingDirectory) {
   EXPECT_STREQ(before, after);
 }
 
+// The Config window starts its news fetch, and with it a lookup of "localhost", as it opens;
+// a host that closes the window and unloads the plugin at once must not lose the process to
+// that lookup, and the plugin must be gone once the lookup is done.
+TEST_F(ExportCalls, UnloadedWhileTheNewsLookupMayRunTheProcessGoesOnAndThePluginGoes) {
+  for (int round = 0; round < 5; ++round) {
+    if (!module_) module_ = ::LoadLibraryA("KorvaneCDVD.dll");
+    ASSERT_NE(module_, nullptr);
+    std::thread closer(CloseWindowWhenShown, "Config");
+    Invoke("CDVDconfigure");
+    closer.join();
+    ::FreeLibrary(module_);
+    module_ = nullptr;
+  }
+  bool gone = false;
+  for (int wait = 0; wait < 500 && !gone; ++wait) {
+    gone = ::GetModuleHandleA("KorvaneCDVD.dll") == nullptr;
+    if (!gone) ::Sleep(10);
+  }
+  EXPECT_TRUE(gone);
+  ::Sleep(200);  // any late answer of a lookup would have landed by now
+  char probe[64] = {};
+  EXPECT_NE(::GetModuleFileNameA(nullptr, probe, sizeof probe), 0u);
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
-// Win32 side of TcpClient: Windows Sockets in asynchronous mode. Host names resolve with
-// WSAAsyncGetHostByName and socket events arrive through WSAAsyncSelect, both as messages
-// to a hidden message-only window that the activating thread owns; its window procedure
-// turns them into the connection's events.
+// Win32 side of TcpClient: Windows Sockets in asynchronous mode. Host names resolve on a
+// lookup thread (HostLookup) and socket events arrive through WSAAsyncSelect, both as
+// messages to a hidden message-only window that the activating thread owns; its window
+// procedure turns them into the connection's events.
 #include "platform/TcpClient.h"
 
 // clang-format off
@@ -12,6 +12,8 @@
 
 #include <memory>
 #include <mutex>
+
+#include "platform/win32/HostLookup.h"
 
 namespace korvane::platform {
 
@@ -69,20 +71,15 @@ struct TcpClient::Impl {
     events.OnError(code);
     if (wasConnected) events.OnDisconnect();
   }
-  // Forgets a host lookup still running. Windows writes its answer into the lookup's buffer
-  // whenever it finishes, so the buffer is freed only when the lookup was cancelled before
-  // that; otherwise it is left to the lookup (a kilobyte, once per abandoned lookup).
+  // Cancels a host lookup still running: its answer, whenever it comes, reaches nobody.
   void DropLookup() {
     if (!lookup) return;
-    if (::WSACancelAsyncRequest(lookup) == 0) {
-      hostEntry.reset();
-    } else {
-      hostEntry.release();
-    }
-    lookup = nullptr;
+    lookup->Abandon();
+    lookup.reset();
   }
+  void StartLookup();
   void StartConnect(u_long address);
-  void OnResolved(HANDLE which, LPARAM info);
+  void OnResolved(unsigned which);
   void OnSocketEvent(WPARAM which, LPARAM info);
 
   ConnectionEvents& events;
@@ -91,8 +88,8 @@ struct TcpClient::Impl {
   SOCKET socket = INVALID_SOCKET;
   HWND window = nullptr;
   State state = State::kIdle;
-  HANDLE lookup = nullptr;            // the host lookup running, if any
-  std::unique_ptr<char[]> hostEntry;  // its answer: MAXGETHOSTSTRUCT bytes
+  std::shared_ptr<HostLookup> lookup;  // the host lookup running, if any
+  unsigned lookupsStarted = 0;         // numbers each lookup, so a stale answer is known
   mutable std::recursive_mutex lock;
 };
 
@@ -100,7 +97,7 @@ namespace {
 LRESULT CALLBACK ConnectionWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
   auto* impl = reinterpret_cast<TcpClient::Impl*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
   if (impl && message == kResolvedMessage) {
-    impl->OnResolved(reinterpret_cast<HANDLE>(w), l);
+    impl->OnResolved(static_cast<unsigned>(w));
     return 0;
   }
   if (impl && message == kSocketMessage) {
@@ -131,19 +128,28 @@ void TcpClient::Impl::StartConnect(u_long address) {
   }
 }
 
-void TcpClient::Impl::OnResolved(HANDLE which, LPARAM info) {
-  if (which != lookup || state != State::kResolving) return;  // an abandoned lookup
-  lookup = nullptr;
-  int error = WSAGETASYNCERROR(info);
+void TcpClient::Impl::StartLookup() {
+  state = State::kResolving;
+  int error = 0;
+  lookup = HostLookup::Start(host, window, kResolvedMessage, ++lookupsStarted, error);
+  if (!lookup) {
+    state = State::kIdle;
+    events.OnError(error);
+    events.OnDisconnect();
+  }
+}
+
+void TcpClient::Impl::OnResolved(unsigned which) {
+  if (!lookup || lookup->Id() != which || state != State::kResolving) return;  // abandoned
+  int error = lookup->Error();
+  u_long address = lookup->Address();
+  lookup.reset();
   if (error != 0) {
     state = State::kIdle;
     events.OnError(error);
     events.OnDisconnect();
     return;
   }
-  auto* entry = reinterpret_cast<hostent*>(hostEntry.get());
-  u_long address = 0;
-  memcpy(&address, entry->h_addr_list[0], sizeof address);
   StartConnect(address);
 }
 
@@ -240,16 +246,7 @@ void TcpClient::Activate() {
     d.StartConnect(address);
     return;
   }
-  d.state = Impl::State::kResolving;
-  d.hostEntry = std::make_unique<char[]>(MAXGETHOSTSTRUCT);
-  d.lookup = ::WSAAsyncGetHostByName(d.window, kResolvedMessage, d.host.c_str(), d.hostEntry.get(),
-                                     MAXGETHOSTSTRUCT);
-  if (!d.lookup) {
-    d.state = Impl::State::kIdle;
-    int code = ::WSAGetLastError();
-    d.events.OnError(code);
-    d.events.OnDisconnect();
-  }
+  d.StartLookup();
 }
 
 void TcpClient::Pump(int timeoutMs) {
