@@ -10,6 +10,7 @@
 
 #include "../core/LoopbackServer.h"
 #include "../core/TestSupport.h"
+#include "../remote/LocalPlay.h"
 #include "core/SettingsFiles.h"
 #include "dialogs/ConfigForm.h"
 #include "platform/FileSystem.h"
@@ -88,13 +89,7 @@ class ConfigFormTest : public ::testing::Test {
     std::filesystem::create_directory(folder_.Path() / "discs");
     folder_.MakeImage("discs/a.iso", 40, 2048);
     folder_.MakeImage("discs/b.bin", 40, 2352);
-    server::ServerConfig config;
-    config.folder = (folder_.Path() / "discs").string();
-    config.bindAddress = "127.0.0.1";
-    config.port = 0;
-    config.allowAnyone = true;
-    config.quiet = true;
-    config.messageGapMs = 60;  // greeting, list and prompt in batches of their own
+    server::ServerConfig config = test::LocalServerConfig((folder_.Path() / "discs").string());
     server_ = std::make_unique<server::DiscServer>(config);
     std::string error;
     ASSERT_TRUE(server_->Start(error)) << error;

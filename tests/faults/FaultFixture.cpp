@@ -1,11 +1,11 @@
 // The fault tests' fixture: scratch folder, servers, the plugin's link, the closing check.
 #include "FaultFixture.h"
+#include "../remote/LocalPlay.h"
 
 #include <filesystem>
 #include <set>
 #include <thread>
 
-#include "core/DiscName.h"
 #include "platform/FileSystem.h"
 
 #ifndef _WIN32
@@ -54,13 +54,7 @@ void FaultTest::TearDown() {
 }
 
 int FaultTest::StartServer(const std::function<void(server::ServerConfig&)>& adjust) {
-  server::ServerConfig config;
-  config.folder = folder_.PathOf("discs");
-  config.bindAddress = "127.0.0.1";
-  config.port = 0;
-  config.allowAnyone = true;
-  config.quiet = true;
-  config.messageGapMs = 60;  // greeting, list and prompt in batches of their own
+  server::ServerConfig config = test::LocalServerConfig(folder_.PathOf("discs"));
   if (adjust) adjust(config);
   server_ = std::make_unique<server::DiscServer>(config);
   std::string error;
@@ -97,14 +91,7 @@ int FaultTest::StartServerProgram(ChildProcess& process, const std::vector<std::
 }
 
 void FaultTest::ConnectLink(int port, int32_t disc, const std::string& listedName) {
-  State().LoginUser = "player";
-  State().LoginPassword = "secret";
-  State().SelectedDiscIndex = disc;
-  State().SelectedDiscName = DiscFileName(listedName);
-  PluginSocket& socket = plugin_->CreatePluginSocket();
-  socket.client.SetHost("127.0.0.1");
-  socket.client.SetPortNumber(port);
-  socket.client.Activate();
+  PluginSocket& socket = test::StartPluginLink(*plugin_, port, disc, listedName);
   // Connected and no longer awaiting the prompt: the link has answered it.
   bool ready =
       PumpUntil([&] { return socket.client.IsConnected() && !socket.link.AwaitingPrompt(); });

@@ -9,7 +9,7 @@
 
 #include "../core/LoopbackServer.h"
 #include "../core/TestSupport.h"
-#include "core/DiscName.h"
+#include "LocalPlay.h"
 #include "core/Plugin.h"
 #include "platform/FileSystem.h"
 #include "server/DiscServer.h"
@@ -36,13 +36,7 @@ class RemotePlayTest : public ::testing::Test {
   }
 
   void StartServer(uint32_t runMax = 64) {
-    server::ServerConfig config;
-    config.folder = (folder_.Path() / "discs").string();
-    config.bindAddress = "127.0.0.1";
-    config.port = 0;
-    config.allowAnyone = true;
-    config.quiet = true;
-    config.messageGapMs = 60;  // greeting, list and prompt in batches of their own
+    server::ServerConfig config = test::LocalServerConfig((folder_.Path() / "discs").string());
     config.runMax = runMax;
     server_ = std::make_unique<server::DiscServer>(config);
     std::string error;
@@ -51,14 +45,7 @@ class RemotePlayTest : public ::testing::Test {
 
   // Connects the plugin's link as closing the dialog would, and chooses disc index.
   void ConnectLink(int port, int32_t disc, const std::string& listedName) {
-    State().LoginUser = "player";
-    State().LoginPassword = "secret";
-    State().SelectedDiscIndex = disc;
-    State().SelectedDiscName = DiscFileName(listedName);
-    PluginSocket& socket = plugin_->CreatePluginSocket();
-    socket.client.SetHost("127.0.0.1");
-    socket.client.SetPortNumber(port);
-    socket.client.Activate();
+    test::StartPluginLink(*plugin_, port, disc, listedName);
     PumpUntil([&] { return trace_.Text().find("on server you my now run") != std::string::npos; });
   }
 

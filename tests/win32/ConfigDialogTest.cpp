@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../core/TestSupport.h"
+#include "../remote/LocalPlay.h"
 #include "DialogDriver.h"
 #include "dialogs/ConfigControlIds.h"
 #include "platform/FileSystem.h"
@@ -57,13 +58,7 @@ class ConfigDialogTest : public ::testing::Test {
     std::filesystem::create_directory(folder_.Path() / "discs");
     folder_.MakeImage("discs\\a.iso", kIsoSectors, 2048);
     folder_.MakeImage("discs\\b.bin", kRawSectors, 2352);
-    server::ServerConfig config;
-    config.folder = folder_.PathOf("discs");
-    config.bindAddress = "127.0.0.1";
-    config.port = 0;
-    config.allowAnyone = true;
-    config.quiet = true;
-    config.messageGapMs = 60;  // greeting, list and prompt in batches of their own
+    server::ServerConfig config = test::LocalServerConfig(folder_.PathOf("discs"));
     server_ = std::make_unique<server::DiscServer>(config);
     std::string error;
     ASSERT_TRUE(server_->Start(error)) << error;
