@@ -93,15 +93,7 @@ TEST_F(ConfigDialogTest, OpensWithItsLayoutAndDefaultsOnTheNewsPage) {
   std::string settingsWhileOpen;
   Configure([&](ConfigDialog& dialog) {
     HWND window = dialog.Window();
-    RECT client, frame;
-    ::GetClientRect(window, &client);
-    ::GetWindowRect(window, &frame);
-    EXPECT_EQ(client.right, 667);
-    EXPECT_EQ(client.bottom, 454);
-    EXPECT_EQ(frame.left, 273);
-    EXPECT_EQ(frame.top, 103);
-    EXPECT_EQ(
-        ::GetWindowLongA(window, GWL_STYLE) & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
+    test::ExpectFixedWindow(window, 667, 454, 273, 103);
     const std::pair<int, const char*> texts[] = {{IDC_LABEL1, "Server IP"},
                                                  {IDC_LABEL2, "Port"},
                                                  {IDC_LABEL4, "Username:"},

@@ -290,6 +290,18 @@ bool PumpMessagesUntil(const std::function<bool()>& done, int timeoutMs) {
   return done();
 }
 
+void ExpectFixedWindow(HWND window, int width, int height, int left, int top) {
+  RECT client, frame;
+  ::GetClientRect(window, &client);
+  ::GetWindowRect(window, &frame);
+  EXPECT_EQ(client.right, width);
+  EXPECT_EQ(client.bottom, height);
+  EXPECT_EQ(frame.left, left);
+  EXPECT_EQ(frame.top, top);
+  EXPECT_EQ(::GetWindowLongA(window, GWL_STYLE) & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX),
+            0);
+}
+
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

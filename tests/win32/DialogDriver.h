@@ -99,6 +99,10 @@ void RunConfigure(void(__stdcall* configure)(), const std::function<void(ConfigD
 // Dispatches this thread's messages until done() or timeoutMs passed; returns done().
 bool PumpMessagesUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 
+// Expects window's client area to be width x height, its frame's top left corner at
+// (left, top), and its frame to have no sizing border and no minimize or maximize box.
+void ExpectFixedWindow(HWND window, int width, int height, int left, int top);
+
 // The whole file as bytes; "" when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);

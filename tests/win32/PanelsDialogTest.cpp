@@ -373,15 +373,7 @@ TEST_F(PanelsDialogTest, AboutBoxShowsTheBannerAndTheLibraryNameAndClosesWithOk)
   bool shown = false;
   test::RunDialog(dll_->about, "About...", [&](ConfigDialog& box) {
     HWND window = box.Window();
-    RECT client, frame;
-    ::GetClientRect(window, &client);
-    ::GetWindowRect(window, &frame);
-    EXPECT_EQ(client.right, 333);
-    EXPECT_EQ(client.bottom, 319);
-    EXPECT_EQ(frame.left, 653);
-    EXPECT_EQ(frame.top, 188);
-    EXPECT_EQ(
-        ::GetWindowLongA(window, GWL_STYLE) & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
+    test::ExpectFixedWindow(window, 333, 319, 653, 188);
     EXPECT_EQ(box.Text(IDC_ABOUT_DLLVER), kLibraryName);
     EXPECT_NE(box.Text(IDC_ABOUT_LABEL1).find("Korvane CDVD plugin"), std::string::npos);
     EXPECT_EQ(box.Text(IDC_ABOUT_BUTTON1), "OK");
