@@ -8,8 +8,6 @@
 #include <windows.h>
 // clang-format on
 
-#include <cstring>
-
 namespace korvane::platform {
 
 namespace {

@@ -14,14 +14,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace korvane::platform {
 
 class HostLookup final {
  public:
   // Starts resolving `host` to an IPv4 address; when done, posts `message` to `window` with
-  // `id` as its WPARAM, unless Abandon() came first. Returns null, with a Windows Sockets
-  // error in `error`, when no thread could be started.
+  // `id` as its WPARAM, unless Abandon() came first. Returns null, with the system's error
+  // code in `error`, when no thread could be started.
   static std::shared_ptr<HostLookup> Start(const std::string& host, HWND window, UINT message,
                                            unsigned id, int& error);
 
