@@ -3,6 +3,8 @@
 // See PlayerHelp() for the options.
 #include <windows.h>
 
+#include <process.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -84,9 +86,10 @@ void ShowIsoVolume(const host::PluginApi& api) {
   }
 }
 
-// Reads the sectors the options ask for, checking each against the image when given.
+// Reads the sectors the options ask for, checking each against the image when given, and
+// dispatching the thread's window messages every 64 reads when dispatch is set.
 Tally ReadSectors(const host::PluginApi& api, const player::PlayerOptions& o,
-                  player::ImageVerifier* verifier, uint32_t count) {
+                  player::ImageVerifier* verifier, uint32_t count, bool dispatch) {
   Tally t;
   std::mt19937 random(o.seed);
   uint32_t total = o.random ? o.random : count;
@@ -116,10 +119,13 @@ Tally ReadSectors(const host::PluginApi& api, const player::PlayerOptions& o,
     if ((i & 63) != 63) continue;
     // Under Wine a look at the message queue costs as much as dozens of reads from the
     // plugin's window: its time is kept apart, and the clock is read only here.
-    auto pumpStart = Clock::now();
-    PumpMessages();
     auto now = Clock::now();
-    t.messageSeconds += std::chrono::duration<double>(now - pumpStart).count();
+    if (dispatch) {
+      PumpMessages();
+      auto pumped = Clock::now();
+      t.messageSeconds += std::chrono::duration<double>(pumped - now).count();
+      now = pumped;
+    }
     if (o.progress && now - shown > std::chrono::milliseconds(200)) {
       shown = now;
       ShowProgress(i + 1, total, t.bytes, std::chrono::duration<double>(now - start).count());
@@ -170,6 +176,59 @@ bool Configure(const host::PluginApi& api, const player::DialogScript& script) {
     std::printf("dialog script: %s\n", error.c_str());
     return false;
   }
+  return true;
+}
+
+// Everything a play does after CDVDconfigure, on whichever thread runs it.
+struct Play {
+  const host::PluginApi& api;
+  const player::PlayerOptions& options;
+  player::ImageVerifier* verifier;  // null: no --verify
+  uint32_t count;
+  bool dispatch;  // pump the thread's window messages between calls, as a GUI thread does
+  Tally tally{};
+};
+
+// Opens the disc, shows it, reads it and closes and shuts the plugin down; the reads'
+// tally lands in play.tally.
+void RunPlay(Play& play) {
+  const host::PluginApi& api = play.api;
+  if (play.dispatch) PumpMessages();
+  std::printf("CDVDopen: %ld\n", (long)api.CDVDopen());
+  if (play.dispatch) PumpMessages();
+  ShowDisc(api);
+  if (play.options.iso) ShowIsoVolume(api);
+  play.tally = ReadSectors(api, play.options, play.verifier, play.count, play.dispatch);
+  api.CDVDclose();
+  api.CDVDshutdown();
+}
+
+// The reading thread: runs the Play it is given.
+unsigned __stdcall ReaderThread(void* play) {
+  RunPlay(*static_cast<Play*>(play));
+  return 0;
+}
+
+// Runs the play on a reading thread of its own that dispatches no messages, while this
+// thread dispatches its own until the reading thread ends, as a newer emulator's GUI
+// thread does around its emulation thread; false when the thread cannot start.
+bool RunPlayOnReaderThread(Play& play) {
+  HANDLE thread =
+      reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, ReaderThread, &play, 0, nullptr));
+  if (!thread) return false;
+  for (;;) {
+    // MWMO_INPUTAVAILABLE: messages already in the queue when the wait starts (the
+    // dialog's last ones, say) wake it too, not only those that arrive later.
+    DWORD woke =
+        ::MsgWaitForMultipleObjectsEx(1, &thread, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke != WAIT_OBJECT_0 + 1) {
+      // The play must be over before its tally is read, even if this wait failed.
+      if (woke != WAIT_OBJECT_0) ::WaitForSingleObject(thread, INFINITE);
+      break;
+    }
+    PumpMessages();
+  }
+  ::CloseHandle(thread);
   return true;
 }
 
@@ -230,14 +289,15 @@ int main(int argc, char** argv) {
               api.PS2EgetLibName(), (unsigned long)api.PS2EgetLibVersion2(8));
   std::printf("CDVDinit: %ld\n", (long)api.CDVDinit());
   const bool scripted = !o.configure || Configure(api, o.script);
-  PumpMessages();
-  std::printf("CDVDopen: %ld\n", (long)api.CDVDopen());
-  PumpMessages();
-  ShowDisc(api);
-  if (o.iso) ShowIsoVolume(api);
-  Tally t = ReadSectors(api, o, o.verify.empty() ? nullptr : &verifier, count);
-  api.CDVDclose();
-  api.CDVDshutdown();
+  // A host with an emulation thread starts it as soon as the dialog has closed.
+  Play play{api, o, o.verify.empty() ? nullptr : &verifier, count, !o.readerThread, {}};
+  if (!o.readerThread) {
+    RunPlay(play);
+  } else if (!RunPlayOnReaderThread(play)) {
+    std::printf("cannot start the reading thread\n");
+    return 1;
+  }
+  const Tally& t = play.tally;
   PrintSummary(t, o);
   ::FreeLibrary(module);
   return scripted && t.failed == 0 && t.mismatched == 0 ? 0 : 1;

@@ -31,6 +31,9 @@ const char* PlayerHelp() {
          "                         sector of the mode, for comparison\n"
          "  --no-iso               do not read the ISO 9660 volume name and root directory\n"
          "  --no-progress          no progress bar\n"
+         "  --reader-thread        after CDVDconfigure, open, query, read, close and shut down\n"
+         "                         on a second thread that dispatches no window messages, while\n"
+         "                         the main thread runs a message loop, as newer emulators do\n"
          "  --help                 this text\n"
          "\n"
          "Exits 0 when every read succeeded and every checked sector matched.\n";
@@ -102,6 +105,8 @@ bool ParsePlayerOptions(int argc, char** argv, PlayerOptions& o, std::string& er
       o.iso = false;
     } else if (arg == "--no-progress") {
       o.progress = false;
+    } else if (arg == "--reader-thread") {
+      o.readerThread = true;
     } else if (arg[0] != '-' && o.plugin.empty()) {
       o.plugin = arg;
     } else {

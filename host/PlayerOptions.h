@@ -23,6 +23,7 @@ struct PlayerOptions {
   bool list = false;     // a line per read
   bool iso = true;
   bool progress = true;
+  bool readerThread = false;  // CDVDopen to CDVDshutdown on a thread that dispatches no messages
 };
 
 // Parses argv into options; false with error (or an empty error for --help).

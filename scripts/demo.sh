@@ -63,9 +63,9 @@ sleep 0.5
 kill -0 "$SERVER_PID" 2>/dev/null || { cat "$OUT/server.log"; exit 1; }
 cp "$WIN/KorvaneCDVD.dll" "$WIN/KorvanePlayer.exe" "$OUT/"
 
-say "3. Playing the disc from the server: the player opens the Config dialog and fills it in as a user would (address, user, password, Connect, the disc, Close), then reads every sector and checks it against the image"
+say "3. Playing the disc from the server: the player opens the Config dialog and fills it in as a user would (address, user, password, Connect, the disc, Close), then, as a newer emulator does, reads every sector on a thread of its own that dispatches no window messages and checks it against the image"
 play remote --connect "127.0.0.1:$PORT" --user demo --password korvane --disc demo.iso \
-  --verify 'discs\demo.iso' --dialog-shot dialog-remote.bmp
+  --verify 'discs\demo.iso' --dialog-shot dialog-remote.bmp --reader-thread
 
 say "4. Stopping the server and replaying the disc offline: the cache is picked on the Local tab"
 kill "$SERVER_PID" && wait "$SERVER_PID" 2>/dev/null || true

@@ -1,9 +1,12 @@
 // Entry point logic: what each export does around the read path, with its trace lines.
 #include "core/Plugin.h"
 
+#include <algorithm>
+#include <cctype>
 #include <limits>
 #include <string>
 
+#include "core/DiscName.h"
 #include "core/WireProtocol.h"
 #include "platform/FileSystem.h"
 
@@ -24,16 +27,25 @@ Plugin::Plugin(TraceOutput& output, UserErrorReporter* errors)
       offline_(MakeOfflineReplaySource(state_, trace_, cache_)),
       remote_(MakeRemoteSource(state_, trace_, cache_)),
       dispatcher_(state_, trace_, *null_, *image_, *offline_, *remote_),
-      fetcher_(state_, trace_, cache_) {
+      links_(trace_, errors_),
+      fetcher_(state_, trace_, cache_, &links_) {
   remote_->SetFetcher(&fetcher_);
 }
 
-PluginSocket& Plugin::CreatePluginSocket() {
-  fetcher_.SetLink(nullptr);
-  pluginSocket_.reset();
-  pluginSocket_ = std::make_unique<PluginSocket>(state_, trace_, errors_);
-  fetcher_.SetLink(&pluginSocket_->link);
-  return *pluginSocket_;
+void Plugin::ApplyChoices() {
+  choices_.ApplyTo(state_, [this](const std::string& blockName) { ForgetCache(blockName); });
+}
+
+// A deleted cache: no block is read through an index that points into it, and when it was
+// the current disc's, its index is emptied, since files of that name may be written anew.
+void Plugin::ForgetCache(const std::string& blockName) {
+  cache_.Reader().Invalidate();
+  std::string current = SafeFileName(state_.SelectedDiscName) + ".Block";
+  auto lower = [](unsigned char c) { return std::tolower(c); };
+  if (std::equal(current.begin(), current.end(), blockName.begin(), blockName.end(),
+                 [&](char a, char b) { return lower(a) == lower(b); })) {
+    cache_.Clear();
+  }
 }
 
 int32_t Plugin::Init() {
@@ -42,6 +54,7 @@ int32_t Plugin::Init() {
 }
 
 int32_t Plugin::Open() {
+  ApplyChoices();
   trace_.Gated(Prefixed("CDVDopen Called"));
   // Sectors of an earlier disc must never be served for the one prepared now.
   image_->EmptyWindow();
@@ -68,7 +81,10 @@ void Plugin::OpenRemoteDisc() {
     trace_.Gated("Finshed loading Mapped Headers for " + map);
   }
   // Dropped without a report when the link is not connected.
-  if (pluginSocket_) pluginSocket_->client.Send(wire::BuildDiscSelection(state_.SelectedDiscIndex));
+  LinkHolder::Lease lease = links_.Acquire();
+  if (PluginLink* link = lease.Link()) {
+    link->Connection().Send(wire::BuildDiscSelection(state_.SelectedDiscIndex));
+  }
   if (trace_.Enabled()) {
     trace_.Gated("Setting Current Disk to " + std::to_string(state_.SelectedDiscIndex) +
                  " on server");
@@ -105,6 +121,7 @@ int32_t Plugin::GetTN(TrackNumbers* record) {
 }
 
 int32_t Plugin::GetTD(uint8_t track, TrackDescriptor* record) {
+  ApplyChoices();
   trace_.Gated(Prefixed("CDVDgetTD Called and returned 0"));
   const std::string& chosen =
       state_.ImageFileChooser.empty() ? state_.LocalImagePath : state_.ImageFileChooser;
@@ -120,6 +137,7 @@ int32_t Plugin::GetTD(uint8_t track, TrackDescriptor* record) {
 }
 
 int32_t Plugin::GetDiskType() {
+  ApplyChoices();
   if (state_.RemoteMode || !state_.LocalImagePath.empty()) return state_.DiskType;
   trace_.Always(Prefixed("CDVDgetDiskType Called returned CDVD_TYPE_NODISC"));
   return kDiskTypeNoDisc;

@@ -7,8 +7,10 @@
 #include <memory>
 
 #include "core/BlockCache.h"
+#include "core/DialogChoices.h"
 #include "core/ImageSource.h"
 #include "core/LibraryIdentity.h"
+#include "core/LinkHolder.h"
 #include "core/NullSource.h"
 #include "core/OfflineReplaySource.h"
 #include "core/PluginLink.h"
@@ -34,12 +36,18 @@ class Plugin final {
   RemoteSource& Remote() { return *remote_; }
   // Where errors meant for the user go.
   UserErrorReporter& UserErrors() { return errors_; }
-  // The current plugin link, or null before the first CDVDconfigure.
-  PluginSocket* CurrentPluginSocket() { return pluginSocket_.get(); }
+  // The current plugin link, or null before the first CDVDconfigure. For the thread that
+  // runs the dialog.
+  PluginSocket* CurrentPluginSocket() { return links_.Current(); }
 
   // CDVDconfigure's first step: a new, inactive plugin link becomes the current one. The
-  // link it replaces is closed and released.
-  PluginSocket& CreatePluginSocket();
+  // link it replaces is closed and released once no read uses it.
+  PluginSocket& CreatePluginSocket() { return links_.Replace(); }
+
+  // What the dialog chose, on its way to State(); ApplyChoices brings it there, as every
+  // entry point that reads the state does first.
+  DialogChoices& Choices() { return choices_; }
+  void ApplyChoices();
 
   // Shortens the read path's wait for a silent server (tests only).
   void SetReplyStallLimitForTests(int limitMs) { fetcher_.SetStallLimitMs(limitMs); }
@@ -54,9 +62,15 @@ class Plugin final {
   // CDVDshutdown: nothing is reset or closed.
   void Shutdown() {}
   // CDVDreadTrack: reads one sector into the sector buffer; 0 or -1.
-  int32_t ReadTrack(uint32_t lsn, int32_t mode) { return dispatcher_.CDVDreadTrack(lsn, mode); }
+  int32_t ReadTrack(uint32_t lsn, int32_t mode) {
+    ApplyChoices();
+    return dispatcher_.CDVDreadTrack(lsn, mode);
+  }
   // CDVDgetBuffer: the sector buffer, or null in null mode.
-  uint8_t* GetBuffer() { return dispatcher_.CDVDgetBuffer(); }
+  uint8_t* GetBuffer() {
+    ApplyChoices();
+    return dispatcher_.CDVDgetBuffer();
+  }
   // CDVDreadSubQ: no sub-channel data; returns -1 and writes nothing.
   int32_t ReadSubQ(uint32_t lsn, void* subq);
   // CDVDgetTN: one track, first 1 and last 1; returns 0. A null record is not written.
@@ -78,6 +92,7 @@ class Plugin final {
  private:
   void OpenRemoteDisc();
   void OpenOfflineReplay();
+  void ForgetCache(const std::string& blockName);
 
   // Shows user errors as trace lines when no reporter is given.
   class TracedErrors final : public UserErrorReporter {
@@ -90,6 +105,7 @@ class Plugin final {
   };
 
   PluginState state_;
+  DialogChoices choices_;
   Trace trace_;
   TracedErrors tracedErrors_{trace_};
   UserErrorReporter& errors_;
@@ -99,8 +115,8 @@ class Plugin final {
   std::unique_ptr<OfflineReplaySource> offline_;
   std::unique_ptr<RemoteSource> remote_;
   ReadDispatcher dispatcher_;
+  LinkHolder links_;
   RemoteFetcher fetcher_;
-  std::unique_ptr<PluginSocket> pluginSocket_;
 };
 
 }  // namespace korvane

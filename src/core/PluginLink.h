@@ -1,21 +1,27 @@
 // The plugin's own connection to the disc server (PluginSocket): it logs in when it
 // connects, traces the server's texts and disc lists, and answers each disc prompt with
-// the selected disc. The read path sends its sector requests on the same connection and
-// reads the replies itself; while it waits, the link's read handler leaves the incoming
-// bytes alone, and whatever texts, lists and prompts the read path meets are handed here.
+// the selected disc. The read path sends its sector requests on the same connection.
+//
+// One stream parser (ServerStream) reads everything the server sends, under the link's
+// lock. Whoever receives feeds it: the link's read handler on the thread that owns the
+// connection's events, or a read of the read path on the host's reading thread. While a
+// read lives it owns the stream: the read handler leaves incoming bytes to it, the read
+// takes its reply, and the texts, lists and prompts it meets go to the handlers here on
+// its thread. No lock is held while anyone waits on the network.
 //
 // Trace lines (gated, no prefix): "Client is trying to connect", "Client Connected sending
 // login info", "Clinet Disconnected", "SrvMsg:<text>", "File:<name>", "Disk Set to <n> on
 // server you my now run", "ErrorCode:<code>".
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/PluginState.h"
+#include "core/ServerStream.h"
 #include "core/Trace.h"
 #include "core/UserErrors.h"
 #include "platform/Connection.h"
@@ -23,30 +29,29 @@
 
 namespace korvane {
 
+// What the link logs in with, and the disc it names when the server asks for one.
+struct LinkLogin {
+  std::string user;
+  std::string password;
+  int32_t discIndex = 0;
+};
+
 class PluginLink final : public platform::ConnectionEvents {
  public:
-  PluginLink(PluginState& state, Trace& trace, UserErrorReporter& errors)
-      : state_(state), trace_(trace), errors_(errors) {}
+  PluginLink(Trace& trace, UserErrorReporter& errors) : trace_(trace), errors_(errors) {}
 
   // The connection whose events arrive here and on which the link sends.
   void Bind(platform::Connection& connection) { connection_ = &connection; }
   platform::Connection& Connection() { return *connection_; }
+
+  // The login and disc used from now on, at the connect and at every prompt.
+  void SetLogin(LinkLogin login);
 
   void OnConnecting() override;
   void OnConnect() override;
   void OnDisconnect() override;
   void OnRead() override;
   void OnError(int& errorCode) override;
-
-  // Traces a server text that the read path met.
-  void RouteServerText(std::string_view text);
-  // Traces the names of a disc list that the read path met.
-  void RouteDiscNames(const std::vector<std::string>& names);
-  // Answers a disc prompt: sends the selection for SelectedDiscIndex, then traces it.
-  void AnswerPrompt();
-
-  // Set while the read path waits for a reply: the read handler then leaves bytes alone.
-  void SetFetchInProgress(bool busy) { fetchInProgress_ = busy; }
 
   // True from the connect event until the server's disc prompt is answered (logged in,
   // and the server knows which disc to serve), for at most kPromptWaitMs.
@@ -55,24 +60,55 @@ class PluginLink final : public platform::ConnectionEvents {
   // How long after connecting a read waits for the login to finish.
   static constexpr int kPromptWaitMs = 3000;
 
- private:
-  void ReadDiscList(const std::string& batch);
+  // A read of the read path: the stream is its own from construction to destruction.
+  class Read final {
+   public:
+    explicit Read(PluginLink& link);
+    ~Read();
+    Read(const Read&) = delete;
+    Read& operator=(const Read&) = delete;
 
-  PluginState& state_;
+    // The next sector reply answers a request in mode.
+    void AwaitReply(int32_t mode);
+    // Receives what the connection holds now into the stream. Texts, lists and prompts go
+    // to the link's handlers; the replies and refusals met are appended to others. False
+    // when the connection has closed and nothing more came.
+    bool Receive(std::vector<ServerStream::Message>& others);
+    // The stream, for its reply and its short-sector grace.
+    ServerStream& Stream() { return link_.stream_; }
+
+   private:
+    PluginLink& link_;
+  };
+
+ private:
+  // Receives into the stream and takes its complete messages (lock held).
+  bool ReceiveLocked(std::vector<ServerStream::Message>& messages);
+  // Acts on a text, list or prompt; false for every other kind.
+  bool Route(const ServerStream::Message& message);
+  void AnswerPrompt();
+
   Trace& trace_;
   UserErrorReporter& errors_;
   platform::Connection* connection_ = nullptr;
-  std::atomic<bool> fetchInProgress_{false};
-  std::atomic<bool> awaitingPrompt_{false};
+  mutable std::mutex lock_;  // guards everything below
+  ServerStream stream_;
+  bool readOwned_ = false;
+  LinkLogin login_;
+  bool awaitingPrompt_ = false;
   std::chrono::steady_clock::time_point connectedAt_;
 };
 
 // A link with its TCP connection: what CDVDconfigure creates, inactive, for host
 // "127.0.0.1" and port 35000.
 struct PluginSocket final {
-  PluginSocket(PluginState& state, Trace& trace, UserErrorReporter& errors)
-      : link(state, trace, errors), client(link) {
+  PluginSocket(Trace& trace, UserErrorReporter& errors) : link(trace, errors), client(link) {
     link.Bind(client);
+  }
+  // Starts connecting; once connected the link logs in with login.
+  void Activate(LinkLogin login) {
+    link.SetLogin(std::move(login));
+    client.Activate();
   }
   PluginLink link;
   platform::TcpClient client;

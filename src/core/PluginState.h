@@ -1,8 +1,13 @@
 // The process-wide state that every part of the plugin reads and writes: what the
 // configuration chose, the sector buffer, and the open disc image. One instance lives in
 // the DLL for the life of the process; tests make their own.
+//
+// The dialog may run on another thread than the reads: the switches and numbers it sets
+// are atomic; its texts reach the strings here through DialogChoices, applied by the
+// thread that calls the entry points, which alone touches the rest.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -16,11 +21,11 @@ struct PluginState {
   // Path of the local disc image, or of a ".map" cache index for offline replay.
   std::string LocalImagePath;
   // Sectors come from the disc server.
-  bool RemoteMode = false;
+  std::atomic<bool> RemoteMode{false};
   // Gated trace lines are written.
-  bool DebugTrace = true;
+  std::atomic<bool> DebugTrace{true};
   // Disc type reported to the host: 18 (PS2 CD) or 20 (PS2 DVD).
-  uint8_t DiskType = kDiskTypePs2Cd;
+  std::atomic<uint8_t> DiskType{kDiskTypePs2Cd};
   // Folder, relative to the working directory, of the settings and block caches.
   std::string GamesFolder = "Games";
   // The one buffer handed to the host.
@@ -31,7 +36,7 @@ struct PluginState {
   std::string ImageHandlePath;
   int32_t ImageSectorSize = 0;
   // The remote disc chosen in the server's list, and the login for the server.
-  int32_t SelectedDiscIndex = 0;
+  std::atomic<int32_t> SelectedDiscIndex{0};
   std::string SelectedDiscName;
   std::string LoginUser;
   std::string LoginPassword;

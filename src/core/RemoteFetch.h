@@ -3,11 +3,14 @@
 // every sector the reply carries is stored in the block cache, the requested one also in
 // the sector buffer.
 //
-// Waiting never spins: the thread sleeps on the socket until bytes arrive. A link that is
-// not connected fails the read at once; a server that sends nothing for kReplyStallMs
-// fails it and the link is closed, so that the host's retries fail at once too. Server
-// texts, disc lists and prompts that arrive meanwhile go to the link's handlers, and the
-// wait goes on: no reply is ever stored under another request's LSN.
+// The read takes the link's stream for its duration and waits on the socket itself, never
+// on window messages: just after the dialog closed, it completes the link's connect and
+// login (and answers the server's prompt) when no notification has done so. Waiting never
+// spins: the thread sleeps on the socket until bytes arrive. A link that is not connected
+// fails the read at once; a server that sends nothing for kReplyStallMs fails it and the
+// link is closed, so that the host's retries fail at once too. Server texts, disc lists
+// and prompts that arrive meanwhile go to the link's handlers, and the wait goes on: no
+// reply is ever stored under another request's LSN.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +19,11 @@
 
 #include "core/BlockCache.h"
 #include "core/Inflate.h"
+#include "core/LinkHolder.h"
 #include "core/PluginLink.h"
 #include "core/PluginState.h"
 #include "core/RemoteSource.h"
-#include "core/SectorReply.h"
+#include "core/ServerStream.h"
 #include "core/Trace.h"
 
 namespace korvane {
@@ -34,13 +38,17 @@ inline constexpr int kReplyStallMs = 10000;
 // together, so a longer sector continues well within this.
 inline constexpr int kShortSectorGraceMs = 250;
 
+// How often a read that waits for the server's prompt after the login looks again.
+inline constexpr int kLoginPollMs = 50;
+
 class RemoteFetcher final : public SectorFetcher {
  public:
-  RemoteFetcher(PluginState& state, Trace& trace, BlockCache& cache)
-      : state_(state), trace_(trace), cache_(cache) {}
+  // Sectors are fetched on the current link of links, when there is one.
+  RemoteFetcher(PluginState& state, Trace& trace, BlockCache& cache, LinkHolder* links)
+      : state_(state), trace_(trace), cache_(cache), links_(links) {}
 
-  // The link on which sectors are fetched; none means every fetch fails.
-  void SetLink(PluginLink* link) { link_ = link; }
+  // Fetches on this link instead of the holder's (tests).
+  void SetLink(PluginLink* link) { fixedLink_ = link; }
 
   // Shortens the wait for a silent server, so that tests need not wait kReplyStallMs.
   void SetStallLimitMs(int limitMs) { stallLimitMs_ = limitMs; }
@@ -56,21 +64,23 @@ class RemoteFetcher final : public SectorFetcher {
   // after it could be framed.
   enum class Outcome { kReply, kNoReply, kUnframed, kClosed, kStalled };
 
-  // True when the link is connected, after waiting (bounded) for one still coming up.
-  bool LinkUsable();
+  // True when the link is connected and logged in, after completing (bounded) a connect
+  // or login still under way.
+  bool LinkUsable(PluginLink& link, PluginLink::Read& read);
   // Waits for the reply and reads it; on kNoReply and kUnframed, refusal says why.
-  Outcome ReceiveReply(SectorReplyReader& reply, std::string& refusal);
+  Outcome ReceiveReply(PluginLink& link, PluginLink::Read& read, std::string& refusal);
   // Acts on how the wait for a reply ended: stores and delivers, or fails with a trace.
-  bool Deliver(Outcome outcome, const SectorReplyReader& reply, const std::string& refusal,
-               uint32_t lsn, int32_t mode);
-  bool StoreSector(const SectorReplyReader& reply, uint32_t lsn, int32_t mode);
-  bool StoreRun(const SectorReplyReader& reply, uint32_t lsn, int32_t mode);
+  bool Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
+               const std::string& refusal, uint32_t lsn, int32_t mode);
+  bool StoreSector(const std::string& sector, uint32_t lsn, int32_t mode);
+  bool StoreRun(const ServerStream& reply, uint32_t lsn, int32_t mode);
   bool Fail(uint32_t lsn, const std::string& why);
 
   PluginState& state_;
   Trace& trace_;
   BlockCache& cache_;
-  PluginLink* link_ = nullptr;
+  LinkHolder* links_;
+  PluginLink* fixedLink_ = nullptr;
   int stallLimitMs_ = kReplyStallMs;
   Inflater inflater_;
   ByteBuffer payload_;

@@ -2,6 +2,7 @@
 // once. Gated lines appear only while DebugTrace is set; a few lines are always written.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -23,8 +24,9 @@ class StdOutputTrace final : public TraceOutput {
 
 class Trace final {
  public:
-  // debugTrace is the plugin's DebugTrace switch, read at every line.
-  Trace(TraceOutput& output, const bool& debugTrace) : output_(output), debugTrace_(debugTrace) {}
+  // debugTrace is the plugin's DebugTrace switch, read at every line on any thread.
+  Trace(TraceOutput& output, const std::atomic<bool>& debugTrace)
+      : output_(output), debugTrace_(debugTrace) {}
 
   // True while gated lines are written; test it before building a costly line.
   bool Enabled() const { return debugTrace_; }
@@ -39,7 +41,7 @@ class Trace final {
 
  private:
   TraceOutput& output_;
-  const bool& debugTrace_;
+  const std::atomic<bool>& debugTrace_;
 };
 
 // The prefix that most of the plugin's own lines carry.

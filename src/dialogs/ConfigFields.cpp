@@ -59,14 +59,14 @@ void ConfigForm::SetUserText(const std::string& text) {
   if (text == controls_.userText) return;
   controls_.userText = text;
   view_.Refresh(ConfigControl::kUserEdit);
-  plugin_.State().LoginUser = text;
+  plugin_.Choices().SetLoginUser(text);
 }
 
 void ConfigForm::SetPasswordText(const std::string& text) {
   if (text == controls_.passwordText) return;
   controls_.passwordText = text;
   view_.Refresh(ConfigControl::kPasswordEdit);
-  plugin_.State().LoginPassword = text;
+  plugin_.Choices().SetLoginPassword(text);
 }
 
 void ConfigForm::UserChangesIpText(const std::string& text) {
@@ -84,13 +84,13 @@ void ConfigForm::UserChangesPortText(const std::string& text) {
 void ConfigForm::UserChangesUserText(const std::string& text) {
   if (text == controls_.userText) return;
   controls_.userText = text;
-  plugin_.State().LoginUser = text;
+  plugin_.Choices().SetLoginUser(text);
 }
 
 void ConfigForm::UserChangesPasswordText(const std::string& text) {
   if (text == controls_.passwordText) return;
   controls_.passwordText = text;
-  plugin_.State().LoginPassword = text;
+  plugin_.Choices().SetLoginPassword(text);
 }
 
 void ConfigForm::UserChangesLocalFileText(const std::string& text) {

@@ -79,7 +79,7 @@ void ConfigForm::ApplySettingsField(size_t number, const std::string& value) {
       SetPasswordText(value);
       return;
     case 5:
-      plugin_.State().LocalImagePath = value;
+      plugin_.Choices().SetLocalImagePath(value);
       controls_.localFileText = value;
       view_.Refresh(ConfigControl::kLocalFileEdit);
       return;
@@ -102,28 +102,29 @@ void ConfigForm::RecordServerAddress() {
 }
 
 void ConfigForm::StartupTimer() {
-  const std::string& path = plugin_.State().LocalImagePath;
+  const std::string path = plugin_.Choices().Latest().LocalImagePath;
   if (path.empty()) return;
   controls_.localFileText = path;
   view_.Refresh(ConfigControl::kLocalFileEdit);
 }
 
 void ConfigForm::FormClose() {
-  if (controls_.connectCaption == kDisconnect) Link().client.Activate();
+  if (controls_.connectCaption == kDisconnect) HandOverToLink();
   CloseClient();
   SaveSettings();
 }
 
 void ConfigForm::Button2Click() {
-  PluginState& state = plugin_.State();
-  state.ImageFileChooser.clear();  // a new chooser, with no file name yet
+  DialogChoices& choices = plugin_.Choices();
+  choices.SetImageFileChooser("");  // a new chooser, with no file name yet
   std::string here = platform::GetWorkingDirectory();
   try {
-    state.ImageFileChooser = view_.ChooseImageFile();
-    if (!state.ImageFileChooser.empty()) {
-      controls_.localFileText = state.ImageFileChooser;
+    std::string chosen = view_.ChooseImageFile();
+    choices.SetImageFileChooser(chosen);
+    if (!chosen.empty()) {
+      controls_.localFileText = chosen;
       view_.Refresh(ConfigControl::kLocalFileEdit);
-      state.LocalImagePath = controls_.localFileText;
+      choices.SetLocalImagePath(controls_.localFileText);
     }
   } catch (...) {
     platform::SetWorkingDirectory(here);

@@ -139,6 +139,8 @@ class ConfigForm final : public platform::ConnectionEvents, private DialogBatchS
   void SetHostOf(platform::TcpClient& connection, const std::string& host);
   void SetPortOf(platform::TcpClient& connection, int port);
   void CloseClient();
+  // Activates the plugin link with the login and disc chosen here.
+  void HandOverToLink();
   void AppendOutput(const std::string& line);
   PluginSocket& Link();
   void PointLocalCacheList(const std::string& folder);

@@ -72,7 +72,7 @@ void ConfigForm::LocalCacheListClick(int index) {
   path = path.substr(0, path.size() - 6) + ".map";
   controls_.localFileText = path;
   view_.Refresh(ConfigControl::kLocalFileEdit);
-  plugin_.State().LocalImagePath = controls_.localFileText;
+  plugin_.Choices().SetLocalImagePath(controls_.localFileText);
 }
 
 void ConfigForm::LocalCacheListMouseDown(bool rightButton) {
@@ -88,10 +88,9 @@ void ConfigForm::Delete1Click() {
   platform::DeleteFileAt(localCacheFolder_ + "\\" + name);
   platform::DeleteFileAt(localCacheFolder_ + "\\" + name.substr(0, name.size() - 5) + "map");
   // The plugin must not go on reading a deleted cache through its index: the files of
-  // that name may be written anew.
-  std::string current = SafeFileName(plugin_.State().SelectedDiscName) + ".Block";
-  plugin_.Cache().Reader().Invalidate();
-  if (!LessIgnoringCase(current, name) && !LessIgnoringCase(name, current)) plugin_.Cache().Clear();
+  // that name may be written anew. A read may be under way on another thread: the plugin
+  // forgets the index at its next entry point.
+  plugin_.Choices().ForgetCache(name);
   ReadLocalCacheList();
 }
 

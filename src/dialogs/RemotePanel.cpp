@@ -43,12 +43,18 @@ void ConfigForm::FileListClick(int index) {
   }
   client_.Send(wire::BuildDiscSelection(index));
   plugin_.State().SelectedDiscIndex = index;
-  plugin_.State().SelectedDiscName = DiscFileName(controls_.fileList[static_cast<size_t>(index)]);
+  plugin_.Choices().SetSelectedDiscName(
+      DiscFileName(controls_.fileList[static_cast<size_t>(index)]));
 }
 
 void ConfigForm::Button1Click() {
-  if (controls_.connectCaption == kDisconnect) Link().client.Activate();
+  if (controls_.connectCaption == kDisconnect) HandOverToLink();
   CloseClient();
+}
+
+void ConfigForm::HandOverToLink() {
+  DialogChoices::Texts chosen = plugin_.Choices().Latest();
+  Link().Activate({chosen.LoginUser, chosen.LoginPassword, plugin_.State().SelectedDiscIndex});
 }
 
 void ConfigForm::OnConnecting() {

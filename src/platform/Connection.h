@@ -35,16 +35,22 @@ class Connection {
   // True from activation until the connection is closed or fails: connecting or connected.
   virtual bool IsActive() const = 0;
   // Delivers the connection's pending events, waiting up to timeoutMs for the first one;
-  // where events belong to another thread, it only waits.
+  // where events belong to another thread, it only waits. For tests and tools: on Windows it
+  // dispatches every message of the calling thread.
   virtual void Pump(int timeoutMs) = 0;
+  // Completes a connection being set up on the calling thread, waiting up to timeoutMs
+  // without dispatching any window message: the connect (or error) event runs here unless
+  // its notification came first; an event that comes later for it does nothing. True when
+  // the connection is established.
+  virtual bool AwaitConnected(int timeoutMs) = 0;
   // Hands the whole message to the connection in one call; dropped when not connected.
   // Returns how many bytes were taken.
   virtual size_t Send(const std::string& message) = 0;
   // All bytes the connection holds now, possibly none; never waits.
   virtual std::string Fetch() = 0;
-  // Appends all bytes the connection holds now to out, so a long reply is received in
-  // place; the same as appending what Fetch returns.
-  virtual void FetchAppend(std::string& out) { out += Fetch(); }
+  // Appends to out what the connection holds now, at most limit bytes, so that a long reply
+  // is received in place and never past its end; the rest stays for the next fetch.
+  virtual void FetchAppend(std::string& out, size_t limit) = 0;
   // Waits up to timeoutMs for bytes (or the peer's close) without using the processor;
   // true when a fetch would now find something or learn that the connection closed.
   virtual bool WaitReadable(int timeoutMs) = 0;

@@ -4,8 +4,11 @@
 // a hidden window of the thread that activated the connection, so the handlers run when
 // that thread dispatches messages; on POSIX the owner calls Pump to deliver them.
 //
-// Send and Fetch may also be called from another thread (the read path): a lock of the
-// connection's own serialises the individual socket calls.
+// Send, Fetch and AwaitConnected may also be called from another thread (the read path): a
+// lock of the connection's own guards its state and serialises the individual socket calls,
+// and each step of setting up the connection is taken once, by whichever thread comes
+// first. A peer that closes with bytes still unread is closed only when a fetch meets its
+// end, so that its last bytes are read first.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +34,7 @@ class TcpClient final : public Connection {
   bool SetHost(const std::string& host);
   // Port to connect to; false (nothing changed) while connected.
   bool SetPortNumber(int port);
-  const std::string& Host() const;
+  std::string Host() const;
   int Port() const;
 
   // Starts resolving and connecting unless already active; returns at once.
@@ -44,10 +47,11 @@ class TcpClient final : public Connection {
 
   bool IsActive() const override;
   void Pump(int timeoutMs) override;
+  bool AwaitConnected(int timeoutMs) override;
   bool IsConnected() const override;
   size_t Send(const std::string& message) override;
   std::string Fetch() override;
-  void FetchAppend(std::string& out) override;
+  void FetchAppend(std::string& out, size_t limit) override;
   bool WaitReadable(int timeoutMs) override;
   void Close() override;
 

@@ -55,13 +55,12 @@ class RemoteFetchTest : public test::CacheTest {
 
   test::ScriptedConnection connection_;
   RecordedErrors errors_;
-  PluginLink link_{State(), plugin_->Tracer(), errors_};
-  RemoteFetcher fetcher_{State(), plugin_->Tracer(), Cache()};
+  PluginLink link_{plugin_->Tracer(), errors_};
+  RemoteFetcher fetcher_{State(), plugin_->Tracer(), Cache(), nullptr};
 };
 
 TEST_F(RemoteFetchTest, LinkHandlersTraceAndAnswer) {
-  State().LoginUser = "ann";
-  State().LoginPassword = "pw";
+  link_.SetLogin({"ann", "pw", 0});
   link_.OnConnecting();
   link_.OnConnect();
   int code = 10061;
@@ -89,10 +88,11 @@ TEST_F(RemoteFetchTest, LinkHandlersTraceAndAnswer) {
 
 TEST_F(RemoteFetchTest, LinkStillWorksSilentlyAndReportsBadListsToTheUser) {
   State().DebugTrace = false;
-  State().SelectedDiscIndex = 258;
+  link_.SetLogin({"", "", 258});
   link_.OnConnect();
   connection_.Script(Bytes({2, 0x2C}) + "6,a.is");  // a list over two batches is consumed
   connection_.Script("o,");
+  link_.OnRead();
   link_.OnRead();
   connection_.Script(Bytes({6}));
   link_.OnRead();
@@ -101,7 +101,7 @@ TEST_F(RemoteFetchTest, LinkStillWorksSilentlyAndReportsBadListsToTheUser) {
   connection_.Script(Bytes({2, 0x2C}) + "six,");
   link_.OnRead();
   EXPECT_EQ(errors_.shown, std::vector<std::string>{"'six' is not a valid integer value"});
-  link_.SetFetchInProgress(true);  // the read path owns the bytes meanwhile
+  PluginLink::Read read(link_);  // the read path owns the bytes meanwhile
   connection_.Script(Bytes({6}));
   link_.OnRead();
   EXPECT_EQ(connection_.Sent().size(), 2u);
@@ -148,9 +148,9 @@ TEST_F(RemoteFetchTest, FullSectorPassingThroughAShortSizeIsNotCut) {
   std::string reply = Bytes({4}) + Text(PatternSector(9, 2352));
   for (size_t cut : {size_t{2049}, size_t{2341}}) {
     test::ScriptedConnection connection;
-    PluginLink link(State(), plugin_->Tracer(), errors_);
+    PluginLink link(plugin_->Tracer(), errors_);
     link.Bind(connection);
-    RemoteFetcher fetcher(State(), plugin_->Tracer(), Cache());
+    RemoteFetcher fetcher(State(), plugin_->Tracer(), Cache(), nullptr);
     fetcher.SetLink(&link);
     for (const std::string& part : test::SplitAt(reply, {cut})) connection.Script(part);
     ASSERT_TRUE(fetcher.FetchRemoteSector(9, kModeRaw2352));
@@ -162,9 +162,9 @@ TEST_F(RemoteFetchTest, RepliesSplitAtEveryByteStillArriveWhole) {
   std::string reply = RunReply(Sectors(0, 2, 2340));
   for (size_t cut = 1; cut < reply.size(); cut += 97) {
     test::ScriptedConnection connection;
-    PluginLink link(State(), plugin_->Tracer(), errors_);
+    PluginLink link(plugin_->Tracer(), errors_);
     link.Bind(connection);
-    RemoteFetcher fetcher(State(), plugin_->Tracer(), Cache());
+    RemoteFetcher fetcher(State(), plugin_->Tracer(), Cache(), nullptr);
     fetcher.SetLink(&link);
     for (const std::string& part : test::SplitAt(reply, {1, cut})) connection.Script(part);
     ASSERT_TRUE(fetcher.FetchRemoteSector(0, kModeRaw2340)) << cut;
@@ -284,7 +284,7 @@ TEST_F(RemoteFetchTest, SilentWhileDebugInfoIsOff) {
 namespace korvane {
 namespace {
 
-TEST_F(RemoteFetchTest, ReadWaitsForALinkStillComingUp) {
+TEST_F(RemoteFetchTest, ReadCompletesALinkStillComingUpItself) {
   connection_.ConnectAfterPumps(3);
   connection_.Script(RunReply(Sectors(60, 1, 2048)));
   ASSERT_TRUE(fetcher_.FetchRemoteSector(60, kModeData2048));

@@ -38,6 +38,10 @@ class ScriptedConnection final : public platform::Connection {
     connectAfterPumps_ = pumps;
   }
   int Pumps() const { return pumps_; }
+  bool AwaitConnected(int) override {
+    while (connecting_) Pump(0);
+    return connected_;
+  }
   size_t Send(const std::string& message) override {
     if (!connected_) return 0;
     sent_.push_back(message);
@@ -51,6 +55,15 @@ class ScriptedConnection final : public platform::Connection {
     std::string batch = std::move(batches_.front());
     batches_.pop_front();
     return batch;
+  }
+  // Takes at most limit bytes of the next scripted batch; the rest stays for later.
+  void FetchAppend(std::string& out, size_t limit) override {
+    if (batches_.empty() || batches_.front().size() <= limit) {
+      out += Fetch();
+      return;
+    }
+    out.append(batches_.front(), 0, limit);
+    batches_.front().erase(0, limit);
   }
   bool WaitReadable(int) override {
     ++waits_;

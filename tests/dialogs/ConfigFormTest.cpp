@@ -68,7 +68,11 @@ class ConfigFormTest : public ::testing::Test {
     return *form_;
   }
   const ConfigControls& Controls() { return Form().Controls(); }
-  PluginState& State() { return plugin_->State(); }
+  // The plugin's state once what the dialog chose has reached it, as at any entry point.
+  PluginState& State() {
+    plugin_->ApplyChoices();
+    return plugin_->State();
+  }
   platform::TcpClient& Link() { return plugin_->CurrentPluginSocket()->client; }
   bool Logged(const std::string& line) {
     for (const auto& l : Controls().outputLines) {
@@ -155,7 +159,7 @@ TEST_F(ConfigFormTest, PortThatIsNoIntegerStopsTheLoadingWhereItIs) {
 
 TEST_F(ConfigFormTest, DefaultContentsApplyFourFieldsAndTheStartupShowsTheLocalFile) {
   WriteSettings("127.0.0.1,35000,,,");
-  State().LocalImagePath = "kept.iso";
+  plugin_->Choices().SetLocalImagePath("kept.iso");  // as an earlier dialog left it
   Form().FormCreate();
   EXPECT_EQ(State().LocalImagePath, "kept.iso");
   EXPECT_EQ(Controls().localFileText, "");

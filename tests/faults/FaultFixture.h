@@ -59,7 +59,11 @@ class FaultTest : public ::testing::Test {
     return done();
   }
 
-  PluginState& State() { return plugin_->State(); }
+  // The plugin's state once what a dialog chose has reached it, as at any entry point.
+  PluginState& State() {
+    plugin_->ApplyChoices();
+    return plugin_->State();
+  }
   std::vector<uint8_t> Buffer(size_t count) const;
   std::string ImagePath(const std::string& disc) const;
   // The folder where the plugin keeps its caches now.

@@ -9,7 +9,7 @@
 #include "FaultFixture.h"
 #include "HostileServer.h"
 #include "core/RemoteFetch.h"
-#include "core/SectorReply.h"
+#include "core/ServerStream.h"
 
 namespace korvane {
 namespace {

@@ -1,7 +1,9 @@
 // libFuzzer targets for every parser of untrusted bytes on the plugin's side: the block
 // cache index loader, the disc list reader, the sector reply reader (fed in batches cut
 // where the input says), the dialog's batch reader, the news converter and the settings
-// fields. One program per target: KORVANE_FUZZ_TARGET names the function LLVMFuzzer calls.
+// fields. The sector reply target drives the plugin link's stream parser with every kind of
+// server message around replies. One program per target: KORVANE_FUZZ_TARGET names the function
+// LLVMFuzzer calls.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -12,7 +14,7 @@
 #include "core/DialogBatchReader.h"
 #include "core/MapFile.h"
 #include "core/NewsText.h"
-#include "core/SectorReply.h"
+#include "core/ServerStream.h"
 #include "core/SettingsFiles.h"
 #include "core/WireProtocol.h"
 
@@ -64,15 +66,32 @@ void FuzzDiscList(std::string_view input) {
 
 void FuzzSectorReply(std::string_view input) {
   if (input.size() < 2) return;
-  korvane::SectorReplyReader reader(static_cast<unsigned char>(input[0]) % 6);
-  bool open = true;
+  korvane::ServerStream stream;
+  const auto flags = static_cast<unsigned char>(input[0]);
+  const int32_t mode = flags % 6;
+  stream.SetReadOwned(flags & 0x80);
+  stream.AwaitReply(mode);
   FeedInBatches(input.substr(1), [&](std::string_view part) {
-    if (!open) return;
-    size_t used = 0;
-    open = reader.Feed(part, used) == korvane::SectorReplyReader::Status::kNeedMore;
-    if (used > part.size()) __builtin_trap();
+    while (!part.empty()) {
+      size_t limit = 0;
+      std::string& intake = stream.Intake(limit);
+      if (limit == 0) __builtin_trap();  // an intake that takes nothing would stall a reader
+      size_t take = part.size() < limit ? part.size() : limit;
+      intake.append(part.substr(0, take));
+      part.remove_prefix(take);
+      if (stream.MayEndShort() && (flags & 0x40)) stream.EndShort();
+      for (auto m = stream.Next(); m.kind != korvane::ServerStream::Kind::kNothing;
+           m = stream.Next()) {
+        if (m.kind == korvane::ServerStream::Kind::kSector && stream.Reply().size() > 2352) {
+          __builtin_trap();
+        }
+        if (m.kind == korvane::ServerStream::Kind::kSector ||
+            m.kind == korvane::ServerStream::Kind::kRun) {
+          stream.AwaitReply(mode);
+        }
+      }
+    }
   });
-  if (open && reader.MayEndShort()) reader.EndShort();
 }
 
 class NullSink final : public korvane::DialogBatchSink {

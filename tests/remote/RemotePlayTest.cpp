@@ -128,7 +128,7 @@ TEST_F(RemotePlayTest, FirstReadWaitsForTheLinkThatIsStillLoggingIn) {
   PluginSocket& socket = plugin_->CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(server_->Port());
-  socket.client.Activate();  // and at once, with no event delivered yet:
+  socket.Activate({"", "", 1});  // and at once, with no event delivered yet:
   State().RemoteMode = true;
   plugin_->Open();  // its disc selection is lost: the link is not connected yet
   ASSERT_EQ(plugin_->ReadTrack(5, 0), 0) << trace_.Text();

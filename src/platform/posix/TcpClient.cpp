@@ -13,7 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 
 namespace korvane::platform {
@@ -55,6 +57,35 @@ struct TcpClient::Impl {
     state = State::kIdle;
     return wasConnected;
   }
+  // Reports a failed activation (lock held on entry, released); false.
+  bool ReportFailedActivation(std::unique_lock<std::recursive_mutex>& hold) {
+    state = State::kIdle;
+    int code = pendingError;
+    hold.unlock();
+    events.OnError(code);
+    // An unresolvable host is followed by a disconnect; a refused connection is not.
+    if (code == kHostNotFound) events.OnDisconnect();
+    return false;
+  }
+  // Takes the outcome of the connect on fd once it is writable, unless it was taken
+  // already (lock held on entry, released); true when connected.
+  bool FinishConnect(std::unique_lock<std::recursive_mutex>& hold, int which) {
+    if (fd != which || state != State::kConnecting) return state == State::kConnected;
+    int error = 0;
+    socklen_t size = sizeof error;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    if (error != 0) {
+      CloseSocket();
+      hold.unlock();
+      int code = WindowsErrorCode(error);
+      events.OnError(code);  // a refused connection: the error alone
+      return false;
+    }
+    state = State::kConnected;
+    hold.unlock();
+    events.OnConnect();
+    return true;
+  }
   // A send or receive failed on an established connection: error, then disconnect.
   void Fail(int error) {
     bool wasConnected;
@@ -84,21 +115,26 @@ TcpClient::~TcpClient() {
 }
 
 bool TcpClient::SetHost(const std::string& host) {
-  if (IsConnected()) return false;
+  std::lock_guard<std::recursive_mutex> hold(impl_->lock);
+  if (impl_->state == Impl::State::kConnected) return false;
   impl_->host = host;
   return true;
 }
 
 bool TcpClient::SetPortNumber(int port) {
-  if (IsConnected()) return false;
+  std::lock_guard<std::recursive_mutex> hold(impl_->lock);
+  if (impl_->state == Impl::State::kConnected) return false;
   impl_->port = port;
   return true;
 }
 
-const std::string& TcpClient::Host() const {
+std::string TcpClient::Host() const {
+  std::lock_guard<std::recursive_mutex> hold(impl_->lock);
   return impl_->host;
 }
+
 int TcpClient::Port() const {
+  std::lock_guard<std::recursive_mutex> hold(impl_->lock);
   return impl_->port;
 }
 
@@ -142,12 +178,7 @@ void TcpClient::Pump(int timeoutMs) {
   Impl& d = *impl_;
   std::unique_lock<std::recursive_mutex> hold(d.lock);
   if (d.state == Impl::State::kFailed) {
-    d.state = Impl::State::kIdle;
-    int code = d.pendingError;
-    hold.unlock();
-    d.events.OnError(code);
-    // An unresolvable host is followed by a disconnect; a refused connection is not.
-    if (d.pendingError == kHostNotFound) d.events.OnDisconnect();
+    d.ReportFailedActivation(hold);
     return;
   }
   if (d.fd < 0) return;
@@ -158,19 +189,7 @@ void TcpClient::Pump(int timeoutMs) {
   hold.lock();
   if (d.fd != fd) return;  // closed meanwhile
   if (d.state == Impl::State::kConnecting) {
-    int error = 0;
-    socklen_t size = sizeof error;
-    ::getsockopt(d.fd, SOL_SOCKET, SO_ERROR, &error, &size);
-    if (error != 0) {
-      d.CloseSocket();
-      hold.unlock();
-      int code = WindowsErrorCode(error);
-      d.events.OnError(code);  // a refused connection: the error alone
-      return;
-    }
-    d.state = Impl::State::kConnected;
-    hold.unlock();
-    d.events.OnConnect();
+    d.FinishConnect(hold, fd);
     return;
   }
   char probe;
@@ -186,6 +205,26 @@ void TcpClient::Pump(int timeoutMs) {
   } else if (peek > 0) {
     hold.unlock();
     d.events.OnRead();
+  }
+}
+
+bool TcpClient::AwaitConnected(int timeoutMs) {
+  Impl& d = *impl_;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::unique_lock<std::recursive_mutex> hold(d.lock);
+    if (d.state == Impl::State::kFailed) return d.ReportFailedActivation(hold);
+    if (d.state != Impl::State::kConnecting) return d.state == Impl::State::kConnected;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return false;
+    pollfd p{d.fd, POLLOUT, 0};
+    int fd = d.fd;
+    hold.unlock();
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    hold.lock();
+    return d.FinishConnect(hold, fd);
   }
 }
 
@@ -215,24 +254,28 @@ size_t TcpClient::Send(const std::string& message) {
 
 std::string TcpClient::Fetch() {
   std::string batch;
-  FetchAppend(batch);
+  FetchAppend(batch, std::string::npos);
   return batch;
 }
 
-void TcpClient::FetchAppend(std::string& batch) {
+void TcpClient::FetchAppend(std::string& batch, size_t limit) {
   Impl& d = *impl_;
   std::unique_lock<std::recursive_mutex> hold(d.lock);
   if (d.state != Impl::State::kConnected) return;
-  for (;;) {
+  while (limit > 0) {
     // Received straight into the batch, sized by what is pending (a probe when nothing
     // is, which tells a closed connection from an idle one).
     int pending = 0;
     if (::ioctl(d.fd, FIONREAD, &pending) != 0 || pending <= 0) pending = 4096;
+    size_t want = std::min(static_cast<size_t>(pending), limit);
     size_t old = batch.size();
-    batch.resize(old + static_cast<size_t>(pending));
-    ssize_t got = ::recv(d.fd, &batch[old], static_cast<size_t>(pending), MSG_DONTWAIT);
+    batch.resize(old + want);
+    ssize_t got = ::recv(d.fd, &batch[old], want, MSG_DONTWAIT);
     batch.resize(old + static_cast<size_t>(got > 0 ? got : 0));
-    if (got > 0) continue;
+    if (got > 0) {
+      limit -= static_cast<size_t>(got);
+      continue;
+    }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     int error = got < 0 ? errno : 0;
@@ -254,7 +297,8 @@ bool TcpClient::WaitReadable(int timeoutMs) {
     fd = impl_->fd;
   }
   pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, timeoutMs) > 0;
+  // A failed wait is news too: the next fetch tells what happened.
+  return ::poll(&p, 1, timeoutMs) != 0;
 }
 
 void TcpClient::Close() {

@@ -73,7 +73,14 @@ void HostLookup::Resolve() {
   std::lock_guard<std::mutex> hold(lock_);
   error_ = error;
   address_ = address;
+  done_ = true;
+  answered_.notify_all();
   if (!abandoned_) ::PostMessageA(window_, message_, static_cast<WPARAM>(id_), 0);
+}
+
+bool HostLookup::WaitDone(int timeoutMs) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return answered_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return done_; });
 }
 
 void HostLookup::Abandon() {

@@ -11,6 +11,8 @@
 #include <windows.h>
 // clang-format on
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +30,9 @@ class HostLookup final {
 
   // After this returns, the lookup posts nothing more.
   void Abandon();
+
+  // Waits up to timeoutMs for the answer, on any thread; true once it is there.
+  bool WaitDone(int timeoutMs);
 
   unsigned Id() const { return id_; }
   // The answer, once its message has arrived: 0 and the address in network byte order, or
@@ -47,7 +52,9 @@ class HostLookup final {
   const UINT message_;
   const unsigned id_;
   mutable std::mutex lock_;
+  std::condition_variable answered_;
   bool abandoned_ = false;
+  bool done_ = false;
   int error_ = 0;
   u_long address_ = 0;
 };

@@ -10,6 +10,8 @@
 #include <windows.h>
 // clang-format on
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -54,6 +56,8 @@ struct TcpClient::Impl {
   enum class State { kIdle, kResolving, kConnecting, kConnected };
   explicit Impl(ConnectionEvents& e) : events(e) {}
 
+  // Closes the socket and drops a lookup (lock held); true when it was connected, so that a
+  // disconnect event is due.
   bool CloseSocket() {
     DropLookup();
     bool wasConnected = state == State::kConnected;
@@ -62,6 +66,7 @@ struct TcpClient::Impl {
     state = State::kIdle;
     return wasConnected;
   }
+  // A send or receive failed: error, then disconnect when it had been established.
   void Fail(int code) {
     bool wasConnected;
     {
@@ -77,10 +82,12 @@ struct TcpClient::Impl {
     lookup->Abandon();
     lookup.reset();
   }
-  void StartLookup();
-  void StartConnect(u_long address);
+  int StartConnect(u_long address);
+  void FinishLookup(const HostLookup* which);
+  void FinishConnect(SOCKET which, int error, bool askSocket);
   void OnResolved(unsigned which);
   void OnSocketEvent(WPARAM which, LPARAM info);
+  void OnPeerClosed(SOCKET which, int error);
 
   ConnectionEvents& events;
   std::string host = "127.0.0.1";
@@ -108,8 +115,8 @@ LRESULT CALLBACK ConnectionWindowProc(HWND window, UINT message, WPARAM w, LPARA
 }
 }  // namespace
 
-void TcpClient::Impl::StartConnect(u_long address) {
-  std::unique_lock<std::recursive_mutex> hold(lock);
+// Starts connecting to address (lock held); 0, or the error of a connect refused at once.
+int TcpClient::Impl::StartConnect(u_long address) {
   socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   BOOL one = TRUE;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
@@ -123,72 +130,93 @@ void TcpClient::Impl::StartConnect(u_long address) {
       ::WSAGetLastError() != WSAEWOULDBLOCK) {
     int code = ::WSAGetLastError();
     CloseSocket();
-    hold.unlock();
-    events.OnError(code);
+    return code;
   }
+  return 0;
 }
 
-void TcpClient::Impl::StartLookup() {
-  state = State::kResolving;
-  int error = 0;
-  lookup = HostLookup::Start(host, window, kResolvedMessage, ++lookupsStarted, error);
-  if (!lookup) {
-    state = State::kIdle;
-    events.OnError(error);
-    events.OnDisconnect();
-  }
-}
-
-void TcpClient::Impl::OnResolved(unsigned which) {
-  if (!lookup || lookup->Id() != which || state != State::kResolving) return;  // abandoned
+// Takes the answer of lookup `which` unless it was taken, or abandoned, already.
+void TcpClient::Impl::FinishLookup(const HostLookup* which) {
+  std::unique_lock<std::recursive_mutex> hold(lock);
+  if (!lookup || lookup.get() != which || state != State::kResolving) return;
   int error = lookup->Error();
   u_long address = lookup->Address();
   lookup.reset();
+  if (error == 0) error = StartConnect(address);
+  if (error == 0) return;
+  bool resolved = state != State::kResolving;
+  state = State::kIdle;
+  hold.unlock();
+  events.OnError(error);
+  if (!resolved) events.OnDisconnect();  // an unknown host is followed by a disconnect
+}
+
+// Takes the outcome of the connect on socket `which` unless it was taken already; with
+// askSocket the outcome is read from the socket itself.
+void TcpClient::Impl::FinishConnect(SOCKET which, int error, bool askSocket) {
+  std::unique_lock<std::recursive_mutex> hold(lock);
+  if (socket != which || state != State::kConnecting) return;
+  if (askSocket) {
+    int size = sizeof error;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
+      error = ::WSAGetLastError();
+    }
+  }
   if (error != 0) {
-    state = State::kIdle;
-    events.OnError(error);
-    events.OnDisconnect();
+    CloseSocket();
+    hold.unlock();
+    events.OnError(error);  // a refused connection: the error alone
     return;
   }
-  StartConnect(address);
+  state = State::kConnected;
+  hold.unlock();
+  events.OnConnect();
+}
+
+void TcpClient::Impl::OnResolved(unsigned which) {
+  std::shared_ptr<HostLookup> answered;
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    if (!lookup || lookup->Id() != which) return;  // abandoned, or taken by AwaitConnected
+    answered = lookup;
+  }
+  FinishLookup(answered.get());
 }
 
 void TcpClient::Impl::OnSocketEvent(WPARAM which, LPARAM info) {
-  if (static_cast<SOCKET>(which) != socket) return;  // an event of a socket closed since
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    if (static_cast<SOCKET>(which) != socket) return;  // an event of a socket closed since
+  }
   int error = WSAGETSELECTERROR(info);
   switch (WSAGETSELECTEVENT(info)) {
     case FD_CONNECT:
-      if (error != 0) {
-        {
-          std::lock_guard<std::recursive_mutex> hold(lock);
-          CloseSocket();
-        }
-        events.OnError(error);  // a refused connection: the error alone
-        return;
-      }
-      state = State::kConnected;
-      events.OnConnect();
+      FinishConnect(static_cast<SOCKET>(which), error, false);
       return;
     case FD_READ:
       events.OnRead();
       return;
-    case FD_CLOSE: {
-      // The peer may have sent its last bytes with its close: they are read first.
-      u_long pending = 0;
-      if (::ioctlsocket(socket, FIONREAD, &pending) == 0 && pending > 0) events.OnRead();
-      if (static_cast<SOCKET>(which) != socket) return;  // the reader closed it meanwhile
-      bool wasConnected;
-      {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        wasConnected = CloseSocket();
-      }
-      if (error != 0 && error != WSAECONNRESET) events.OnError(error);
-      if (wasConnected) events.OnDisconnect();
+    case FD_CLOSE:
+      OnPeerClosed(static_cast<SOCKET>(which), error);
       return;
-    }
     default:
       return;
   }
+}
+
+void TcpClient::Impl::OnPeerClosed(SOCKET which, int error) {
+  // The peer may have sent its last bytes with its close: they are read first.
+  u_long pending = 0;
+  if (::ioctlsocket(which, FIONREAD, &pending) == 0 && pending > 0) events.OnRead();
+  std::unique_lock<std::recursive_mutex> hold(lock);
+  if (which != socket) return;  // the reader closed it meanwhile
+  // Bytes left unread belong to a read that owns them: the fetch that meets their end
+  // closes the connection then.
+  if (::ioctlsocket(which, FIONREAD, &pending) == 0 && pending > 0) return;
+  bool wasConnected = CloseSocket();
+  hold.unlock();
+  if (error != 0 && error != WSAECONNRESET) events.OnError(error);
+  if (wasConnected) events.OnDisconnect();
 }
 
 TcpClient::TcpClient(ConnectionEvents& events) : impl_(std::make_unique<Impl>(events)) {
@@ -200,25 +228,34 @@ TcpClient::~TcpClient() {
     std::lock_guard<std::recursive_mutex> hold(impl_->lock);
     impl_->CloseSocket();
   }
-  if (impl_->window) ::DestroyWindow(impl_->window);
+  if (!impl_->window) return;
+  // No message left in the queue may reach this object once it is gone; a window of
+  // another thread is closed by that thread.
+  ::SetWindowLongPtrA(impl_->window, GWLP_USERDATA, 0);
+  if (!::DestroyWindow(impl_->window)) ::PostMessageA(impl_->window, WM_CLOSE, 0, 0);
 }
 
 bool TcpClient::SetHost(const std::string& host) {
-  if (IsConnected()) return false;
+  std::lock_guard<std::recursive_mutex> hold(impl_->lock);
+  if (impl_->state == Impl::State::kConnected) return false;
   impl_->host = host;
   return true;
 }
 
 bool TcpClient::SetPortNumber(int port) {
-  if (IsConnected()) return false;
+  std::lock_guard<std::recursive_mutex> hold(impl_->lock);
+  if (impl_->state == Impl::State::kConnected) return false;
   impl_->port = port;
   return true;
 }
 
-const std::string& TcpClient::Host() const {
+std::string TcpClient::Host() const {
+  std::lock_guard<std::recursive_mutex> hold(impl_->lock);
   return impl_->host;
 }
+
 int TcpClient::Port() const {
+  std::lock_guard<std::recursive_mutex> hold(impl_->lock);
   return impl_->port;
 }
 
@@ -241,12 +278,21 @@ void TcpClient::Activate() {
     ::SetWindowLongPtrA(d.window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&d));
   }
   d.events.OnConnecting();
+  std::unique_lock<std::recursive_mutex> hold(d.lock);
   u_long address = ::inet_addr(d.host.c_str());
+  int error = 0;
   if (address != INADDR_NONE) {
-    d.StartConnect(address);
-    return;
+    error = d.StartConnect(address);
+  } else {
+    d.state = Impl::State::kResolving;
+    d.lookup = HostLookup::Start(d.host, d.window, kResolvedMessage, ++d.lookupsStarted, error);
+    if (!d.lookup) d.state = Impl::State::kIdle;
   }
-  d.StartLookup();
+  bool resolving = d.state == Impl::State::kResolving;
+  hold.unlock();
+  if (error == 0) return;
+  d.events.OnError(error);
+  if (address == INADDR_NONE && !resolving) d.events.OnDisconnect();
 }
 
 void TcpClient::Pump(int timeoutMs) {
@@ -255,6 +301,38 @@ void TcpClient::Pump(int timeoutMs) {
   while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
     ::TranslateMessage(&message);
     ::DispatchMessageA(&message);
+  }
+}
+
+bool TcpClient::AwaitConnected(int timeoutMs) {
+  Impl& d = *impl_;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::unique_lock<std::recursive_mutex> hold(d.lock);
+    if (d.state != Impl::State::kResolving && d.state != Impl::State::kConnecting) {
+      return d.state == Impl::State::kConnected;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return false;
+    if (d.state == Impl::State::kResolving) {
+      std::shared_ptr<HostLookup> lookup = d.lookup;
+      hold.unlock();
+      if (!lookup->WaitDone(static_cast<int>(left))) return false;
+      d.FinishLookup(lookup.get());
+      continue;
+    }
+    SOCKET s = d.socket;
+    hold.unlock();
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval wait{static_cast<long>(left / 1000), static_cast<long>((left % 1000) * 1000)};
+    if (::select(0, nullptr, &writable, &failed, &wait) == 0) return false;
+    d.FinishConnect(s, 0, true);
   }
 }
 
@@ -284,24 +362,28 @@ size_t TcpClient::Send(const std::string& message) {
 
 std::string TcpClient::Fetch() {
   std::string batch;
-  FetchAppend(batch);
+  FetchAppend(batch, std::string::npos);
   return batch;
 }
 
-void TcpClient::FetchAppend(std::string& batch) {
+void TcpClient::FetchAppend(std::string& batch, size_t limit) {
   Impl& d = *impl_;
   std::unique_lock<std::recursive_mutex> hold(d.lock);
   if (d.state != Impl::State::kConnected) return;
-  for (;;) {
+  while (limit > 0) {
     // Received straight into the batch, sized by what is pending (a probe when nothing
     // is, which tells a closed connection from an idle one).
     u_long pending = 0;
     if (::ioctlsocket(d.socket, FIONREAD, &pending) != 0 || pending == 0) pending = 4096;
+    size_t want = std::min<size_t>(pending, limit);
     size_t old = batch.size();
-    batch.resize(old + pending);
-    int got = ::recv(d.socket, &batch[old], static_cast<int>(pending), 0);
+    batch.resize(old + want);
+    int got = ::recv(d.socket, &batch[old], static_cast<int>(want), 0);
     batch.resize(old + static_cast<size_t>(got > 0 ? got : 0));
-    if (got > 0) continue;
+    if (got > 0) {
+      limit -= static_cast<size_t>(got);
+      continue;
+    }
     int code = got == 0 ? 0 : ::WSAGetLastError();
     if (code == WSAEWOULDBLOCK) break;
     hold.unlock();
@@ -325,7 +407,8 @@ bool TcpClient::WaitReadable(int timeoutMs) {
   FD_ZERO(&readable);
   FD_SET(s, &readable);
   timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  return ::select(0, &readable, nullptr, nullptr, &wait) > 0;
+  // A failed wait (the socket closed meanwhile) is news too: the next fetch tells which.
+  return ::select(0, &readable, nullptr, nullptr, &wait) != 0;
 }
 
 void TcpClient::Close() {

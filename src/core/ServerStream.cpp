@@ -1,0 +1,218 @@
+// The plugin link's parser of what the server sends.
+#include "core/ServerStream.h"
+
+#include <algorithm>
+
+#include "core/ReadMode.h"
+
+namespace korvane {
+
+namespace {
+// A length field longer than this cannot be a 32-bit value and is refused unread.
+constexpr size_t kMaxLengthFieldChars = 11;
+
+constexpr size_t kSectorSizes[] = {2048, 2340, 2352};
+
+bool IsSectorSize(size_t n) {
+  return n == kSectorSizes[0] || n == kSectorSizes[1] || n == kSectorSizes[2];
+}
+
+// True for the kinds of message that may follow a reply in the same batch.
+bool StartsMessageAfterReply(char kind) {
+  return kind == wire::kText || kind == wire::kDiscList || kind == wire::kPrompt;
+}
+}  // namespace
+
+void ServerStream::AwaitReply(int32_t mode) {
+  size_t size = SectorBytesForMode(mode);
+  modeSize_ = size ? size : kRawSectorSize;
+  awaiting_ = true;
+  endShort_ = false;
+  reply_.clear();
+  runLength_ = 0;
+}
+
+void ServerStream::UseStorage(std::string&& storage) {
+  reply_ = std::move(storage);
+  reply_.clear();
+}
+
+void ServerStream::Drop() {
+  held_.clear();
+  used_ = 0;
+  stage_ = Stage::kKind;
+  list_.reset();
+  lengthText_.clear();
+  endShort_ = false;
+}
+
+std::string& ServerStream::Intake(size_t& limit) {
+  if (used_ == held_.size()) {
+    held_.clear();
+    used_ = 0;
+  }
+  if (stage_ == Stage::kRunBody && held_.empty()) {
+    limit = static_cast<size_t>(runLength_) - reply_.size();
+    return reply_;
+  }
+  held_.erase(0, used_);
+  used_ = 0;
+  limit = kIntakeChunk;
+  return held_;
+}
+
+ServerStream::Message ServerStream::Next() {
+  switch (stage_) {
+    case Stage::kKind:
+      return Available() == 0 ? Message{} : TakeKind();
+    case Stage::kList:
+      return TakeList();
+    case Stage::kSector:
+      return TakeSector();
+    case Stage::kRunHead:
+      return TakeRunHead();
+    case Stage::kRunBody:
+      return TakeRunBody();
+  }
+  return Message{};
+}
+
+ServerStream::Message ServerStream::Unframed(Kind kind, std::string why, bool notInteger) {
+  Drop();
+  Message message;
+  message.kind = kind;
+  message.text = std::move(why);
+  message.lengthNotInteger = notInteger;
+  return message;
+}
+
+ServerStream::Message ServerStream::Complete(Kind kind) {
+  stage_ = Stage::kKind;
+  awaiting_ = false;  // one reply per request
+  endShort_ = false;
+  lastWasRun_ = kind == Kind::kRun;
+  Message message;
+  message.kind = kind;
+  return message;
+}
+
+ServerStream::Message ServerStream::TakeKind() {
+  const char kind = held_[used_];
+  switch (kind) {
+    case wire::kText:
+      return TakeText();
+    case wire::kDiscList:
+      stage_ = Stage::kList;
+      list_.emplace();
+      return TakeList();
+    case wire::kPrompt: {
+      ++used_;
+      Message message;
+      message.kind = Kind::kPrompt;
+      return message;
+    }
+    case wire::kSectorReply:
+    case wire::kCompressedRun:
+      if (!awaiting_) return Unframed(Kind::kUnknown, "Sector reply that nothing asked for");
+      ++used_;
+      lengthText_.clear();
+      stage_ = kind == wire::kSectorReply ? Stage::kSector : Stage::kRunHead;
+      return stage_ == Stage::kSector ? TakeSector() : TakeRunHead();
+    default: {
+      const char* digits = "0123456789ABCDEF";
+      auto byte = static_cast<unsigned char>(kind);
+      return Unframed(Kind::kUnknown, std::string("Server sent no sector reply (first byte 0x") +
+                                          digits[byte >> 4] + digits[byte & 15] + ")");
+    }
+  }
+}
+
+ServerStream::Message ServerStream::TakeText() {
+  size_t start = used_ + 1;
+  size_t end = held_.size();
+  if (readOwned_) {
+    end = start + wire::ServerTextLength(std::string_view(held_).substr(start));
+  }
+  Message message;
+  message.kind = Kind::kText;
+  message.text = held_.substr(start, end - start);
+  used_ = end;
+  return message;
+}
+
+ServerStream::Message ServerStream::TakeList() {
+  size_t used = 0;
+  auto status = list_->Feed(std::string_view(held_).substr(used_), used);
+  used_ += used;
+  if (status == wire::DiscListReader::Status::kNeedMore) return Message{};
+  if (status == wire::DiscListReader::Status::kBad) {
+    return Unframed(Kind::kUnframed, list_->Error(), list_->LengthNotInteger());
+  }
+  Message message;
+  message.kind = Kind::kDiscList;
+  message.names = list_->Names();
+  list_.reset();
+  stage_ = Stage::kKind;
+  return message;
+}
+
+// How many of the held bytes are the sector, or 0 while more must come.
+size_t ServerStream::SectorEnd() const {
+  const size_t n = Available();
+  if (IsSectorSize(n) && (n >= modeSize_ || endShort_)) return n;
+  if (n <= modeSize_) return 0;
+  // More than the mode's size is held: a message after the sector starts at its end.
+  for (size_t size : kSectorSizes) {
+    if (size >= modeSize_ && size < n && StartsMessageAfterReply(held_[used_ + size])) return size;
+  }
+  return n > kRawSectorSize ? modeSize_ : 0;
+}
+
+bool ServerStream::MayEndShort() const {
+  const size_t n = Available();
+  return stage_ == Stage::kSector && n < modeSize_ && (n == 2048 || n == 2340);
+}
+
+ServerStream::Message ServerStream::TakeSector() {
+  size_t size = SectorEnd();
+  if (size == 0) return Message{};
+  reply_.assign(held_, used_, size);
+  used_ += size;
+  return Complete(Kind::kSector);
+}
+
+ServerStream::Message ServerStream::TakeRunHead() {
+  while (used_ < held_.size()) {
+    char c = held_[used_++];
+    if (c != ':') {
+      if (lengthText_.size() >= kMaxLengthFieldChars) {
+        return Unframed(Kind::kUnframed, wire::InvalidIntegerMessage(lengthText_ + c));
+      }
+      lengthText_ += c;
+      continue;
+    }
+    if (!wire::ParseLengthField(lengthText_, runLength_)) {
+      return Unframed(Kind::kUnframed, wire::InvalidIntegerMessage(lengthText_));
+    }
+    if (runLength_ < 0 || runLength_ > kMaxRunStreamBytes) {
+      return Unframed(Kind::kUnframed, "Compressed run of " + lengthText_ +
+                                           " bytes refused (at most " +
+                                           std::to_string(kMaxRunStreamBytes) + ")");
+    }
+    reply_.reserve(static_cast<size_t>(runLength_));
+    stage_ = Stage::kRunBody;
+    return TakeRunBody();
+  }
+  return Message{};
+}
+
+ServerStream::Message ServerStream::TakeRunBody() {
+  size_t wanted = static_cast<size_t>(runLength_) - reply_.size();
+  size_t take = std::min(wanted, Available());
+  reply_.append(held_, used_, take);
+  used_ += take;
+  if (reply_.size() < static_cast<size_t>(runLength_)) return Message{};
+  return Complete(Kind::kRun);
+}
+
+}  // namespace korvane
