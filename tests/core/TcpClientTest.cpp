@@ -1,8 +1,10 @@
 // The TCP client connection against a real server on the loopback interface: its events
 // in order, send and fetch, waiting without data, a refused connection with its Windows
-// socket error code, and a server that closes.
+// socket error code, a server that closes, and a connection used by a reading thread that
+// dispatches nothing while another thread gets its events.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -75,6 +77,34 @@ TEST(TcpClient, ConnectsSendsFetchesAndSeesTheServerClose) {
   EXPECT_FALSE(client.IsConnected());
   EXPECT_EQ(client.Send("late"), 0u);  // dropped without a report
   EXPECT_FALSE(events.Saw("error 0"));
+}
+
+TEST(TcpClient, AReaderCompletesTheConnectAndKeepsTheBytesThatCameWithTheClose) {
+  test::LoopbackServer server;
+  RecordingEvents events;  // its read handler leaves the bytes to their reader, as a link does
+  platform::TcpClient client(events);
+  client.SetPortNumber(server.Port());
+  client.Activate();
+  ASSERT_TRUE(client.AwaitConnected(5000));  // no event dispatched: the connect runs here
+  ASSERT_TRUE(server.WaitForClient(5000));
+  const std::string reply(3000, 'r');
+  server.Send(reply);
+  server.CloseClient();
+  // The other thread's events come first: the data, then the close.
+  PumpUntil(client, [&] { return events.Saw("read"); });
+  for (int i = 0; i < 20; ++i) client.Pump(10);
+  std::string got;
+  while (got.size() < reply.size() && client.WaitReadable(2000)) {
+    std::string batch = client.Fetch();
+    if (batch.empty() && !client.IsConnected()) break;
+    got += batch;
+  }
+  EXPECT_EQ(got, reply);
+  while (client.IsConnected() && client.WaitReadable(2000)) client.Fetch();
+  for (int i = 0; i < 10; ++i) client.Pump(5);  // a late connect notification does nothing
+  EXPECT_EQ(events.events.front(), "connecting");
+  EXPECT_EQ(std::count(events.events.begin(), events.events.end(), "connect"), 1);
+  EXPECT_EQ(events.events.back(), "disconnect");
 }
 
 TEST(TcpClient, RefusedConnectionReportsItsErrorCodeAlone) {

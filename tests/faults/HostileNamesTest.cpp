@@ -14,6 +14,7 @@ namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
+using test::DiscList;
 using test::HostilePeer;
 using test::HostileServer;
 using test::TextsOfEveryByte;
@@ -40,13 +41,6 @@ const std::vector<std::string> kHostileNames = {
     "a:b*c?<d>|e\".iso",
     std::string("ctl\x01\x1F\x7F-escape-8.iso"),
 };
-
-// The disc list message for names.
-std::string DiscList(const std::vector<std::string>& names) {
-  std::string body;
-  for (const std::string& name : names) body += name + ",";
-  return "\x02," + std::to_string(body.size()) + "," + body;
-}
 
 class HostileNamesTest : public test::FaultTest {
  protected:

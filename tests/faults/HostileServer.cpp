@@ -1,6 +1,8 @@
 // The scripted hostile server: an accepting thread, and a thread per client for its script.
 #include "HostileServer.h"
 
+#include <zlib.h>
+
 #include <chrono>
 #include <thread>
 
@@ -115,6 +117,21 @@ std::string TextsOfEveryByte() {
                  "ended by ") +
              static_cast<char>(v);
   return texts;
+}
+
+std::string DiscList(const std::vector<std::string>& names) {
+  std::string body;
+  for (const std::string& name : names) body += name + ",";
+  return "\x02," + std::to_string(body.size()) + "," + body;
+}
+
+std::string RunReply(const std::string& payload) {
+  uLongf size = compressBound(static_cast<uLong>(payload.size()));
+  std::string stream(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(&stream[0]), &size,
+            reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
+  stream.resize(size);
+  return "\x05" + std::to_string(stream.size()) + ":" + stream;
 }
 
 }  // namespace korvane::test

@@ -96,4 +96,10 @@ class HostileServer final {
 // text "ended by " + v for each value v from 0x00 to 0x0A, its terminator.
 std::string TextsOfEveryByte();
 
+// The disc list message for names.
+std::string DiscList(const std::vector<std::string>& names);
+
+// The compressed-run reply that carries payload.
+std::string RunReply(const std::string& payload);
+
 }  // namespace korvane::test

@@ -54,12 +54,7 @@ std::string HonestRun(const std::string& image, uint32_t lsn, int32_t mode, uint
     std::vector<uint8_t> sector = test::ImageSector(image, n, mode);
     payload.append(sector.begin(), sector.end());
   }
-  uLongf size = compressBound(static_cast<uLong>(payload.size()));
-  std::string stream(size, '\0');
-  compress2(reinterpret_cast<Bytef*>(&stream[0]), &size,
-            reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
-  stream.resize(size);
-  return "\x05" + std::to_string(stream.size()) + ":" + stream;
+  return test::RunReply(payload);
 }
 
 class HostileServerTest : public test::FaultTest {

@@ -259,6 +259,24 @@ TEST_F(ConfigDialogTest, RemoteDiscPlaysThroughTheExportsThenOfflineFromItsCache
   ExpectDisc(kRawSectors, 2352, 0, true);
 }
 
+TEST_F(ConfigDialogTest, CloseSentFromAnotherThreadHandsOverToAHostThatDispatchesNothing) {
+  StartServer();
+  std::string port = std::to_string(server_->Port());
+  Configure([&](ConfigDialog& dialog) {
+    dialog.SetText(IDC_PORTEDIT, port);
+    dialog.Click(IDC_CONNECTBUTTON);
+    ASSERT_TRUE(dialog.WaitForText(IDC_OUTPUT, "File List:2")) << dialog.Text(IDC_OUTPUT);
+    // Picked and closed as a tool does it: by messages sent from this thread.
+    HWND files = dialog.Control(IDC_FILELIST);
+    ::SendMessageA(files, LB_SETCURSEL, 1, 0);
+    ::SendMessageA(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_FILELIST, LBN_SELCHANGE),
+                   reinterpret_cast<LPARAM>(files));
+    dialog.ClickBySending(IDC_BUTTON1);
+  });
+  // An emulator that plays on its GUI thread dispatches nothing from here on.
+  ExpectDisc(kRawSectors, 2352, 0);
+}
+
 TEST_F(ConfigDialogTest, LocalImageFromTheSettingsPlaysThroughTheExports) {
   std::string image = folder_.MakeImage("local.iso", kIsoSectors, 2048);
   WriteSettings("127.0.0.1,35000,,," + image + ",");

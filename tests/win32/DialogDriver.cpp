@@ -149,6 +149,10 @@ void ConfigDialog::Click(int id) {
   ::PostMessageA(Control(id), BM_CLICK, 0, 0);
 }
 
+void ConfigDialog::ClickBySending(int id) {
+  ::SendMessageA(Control(id), BM_CLICK, 0, 0);
+}
+
 void ConfigDialog::Pick(int id, int index) {
   HWND control = Control(id);
   bool combo = IsComboBox(control);

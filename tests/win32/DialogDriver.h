@@ -62,6 +62,9 @@ class ConfigDialog final {
   void TypeAtEnd(int id, char c);
   // Clicks a button; posted, so it may bring a message box.
   void Click(int id);
+  // Clicks a button by a message sent from this thread, as accessibility and automation
+  // tools click; returns once the click is handled.
+  void ClickBySending(int id);
   // Picks entry index of a list box or combo box as a mouse click does.
   void Pick(int id, int index);
   // Clicks the tab of page index of MainControl.
