@@ -1,63 +1,42 @@
 // The dialog's batch reader.
 #include "core/DialogBatchReader.h"
 
-#include "core/WireProtocol.h"
-
 namespace korvane {
 
-namespace {
-// Reads a disc list that starts at batch[0], fetching the rest of its body as it comes.
-void ReadListForDialog(std::string batch, platform::Connection& connection, DialogBatchSink& sink) {
-  wire::DiscListReader reader;
-  size_t used = 0;
-  auto status = reader.Feed(batch, used);
-  while (status == wire::DiscListReader::Status::kNeedMore) {
-    if (!connection.WaitReadable(kDiscListStallMs)) {
-      sink.OnListDropped("Disc list incomplete after " + std::to_string(kDiscListStallMs / 1000) +
-                         " s: dropped");
-      return;
-    }
-    batch = connection.Fetch();
-    if (batch.empty() && !connection.IsConnected()) {
-      sink.OnListDropped("Disc list cut off by the server: dropped");
-      return;
-    }
-    status = reader.Feed(batch, used);
-  }
-  if (status == wire::DiscListReader::Status::kBad) {
-    if (reader.LengthNotInteger()) {
-      sink.OnListError(reader.Error());
-    } else {
-      sink.OnListDropped(reader.Error());
-    }
-    return;
-  }
-  for (const std::string& name : reader.Names()) sink.OnDiscName(name);
-  sink.OnDiscListEnd();
-}
-}  // namespace
-
-void ReadDialogBatch(std::string batch, platform::Connection& connection, DialogBatchSink& sink) {
-  std::string_view rest = batch;
-  while (!rest.empty()) {
-    switch (rest[0]) {
-      case wire::kText: {
-        rest.remove_prefix(1);
-        size_t length = wire::ServerTextLength(rest);
-        if (length > 0) sink.OnServerText(rest.substr(0, length));
-        rest.remove_prefix(length);
+void DialogBatchReader::Receive(platform::Connection& connection, DialogBatchSink& sink) {
+  size_t limit = 0;
+  std::string& intake = stream_.Intake(limit);
+  connection.FetchAppend(intake, limit);
+  using Kind = ServerStream::Kind;
+  for (ServerStream::Message m = stream_.Next(); m.kind != Kind::kNothing; m = stream_.Next()) {
+    switch (m.kind) {
+      case Kind::kText:
+        if (!m.text.empty()) sink.OnServerText(m.text);
         break;
-      }
-      case wire::kDiscList:
-        ReadListForDialog(std::string(rest), connection, sink);
-        return;
-      case wire::kPrompt:
-        connection.Send(std::string(rest));
-        return;
+      case Kind::kDiscList:
+        for (const std::string& name : m.names) sink.OnDiscName(name);
+        sink.OnDiscListEnd();
+        break;
+      case Kind::kPrompt:
+        connection.Send(m.text);
+        break;
+      case Kind::kUnframed:
+        if (m.lengthNotInteger) {
+          sink.OnListError(m.text);
+        } else {
+          sink.OnListDropped(m.text);
+        }
+        break;
       default:
-        return;
+        break;  // a byte that starts no message: the rest of its batch is dropped
     }
   }
+}
+
+void DialogBatchReader::Closed(DialogBatchSink& sink) {
+  bool cutOff = stream_.HoldsPartial();
+  stream_.Drop();
+  if (cutOff) sink.OnListDropped("Disc list cut off by the server: dropped");
 }
 
 }  // namespace korvane

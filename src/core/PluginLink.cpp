@@ -108,13 +108,13 @@ void PluginLink::AnswerPrompt() {
 PluginLink::Read::Read(PluginLink& link) : link_(link) {
   std::lock_guard<std::mutex> hold(link_.lock_);
   link_.readOwned_ = true;
-  link_.stream_.SetReadOwned(true);
+  link_.stream_.SetRules(ServerStream::Rules::kRead);
 }
 
 PluginLink::Read::~Read() {
   std::lock_guard<std::mutex> hold(link_.lock_);
   link_.readOwned_ = false;
-  link_.stream_.SetReadOwned(false);
+  link_.stream_.SetRules(ServerStream::Rules::kLinkEvents);
   link_.stream_.StopAwaiting();
 }
 

@@ -64,9 +64,9 @@ std::string& ServerStream::Intake(size_t& limit) {
 ServerStream::Message ServerStream::Next() {
   switch (stage_) {
     case Stage::kKind:
-      return Available() == 0 ? Message{} : TakeKind();
+      return Available() == 0 ? Message{} : EndOfBatch(TakeKind());
     case Stage::kList:
-      return TakeList();
+      return EndOfBatch(TakeList());
     case Stage::kSector:
       return TakeSector();
     case Stage::kRunHead:
@@ -83,6 +83,17 @@ ServerStream::Message ServerStream::Unframed(Kind kind, std::string why, bool no
   message.kind = kind;
   message.text = std::move(why);
   message.lengthNotInteger = notInteger;
+  return message;
+}
+
+// Drops what the batch holds after a list or a prompt, except for a read, which takes
+// every message. (A text for the link's events runs to the batch's end anyway.)
+ServerStream::Message ServerStream::EndOfBatch(Message message) {
+  bool ends = message.kind == Kind::kDiscList || message.kind == Kind::kPrompt;
+  if (ends && rules_ != Rules::kRead) {
+    held_.clear();
+    used_ = 0;
+  }
   return message;
 }
 
@@ -106,9 +117,10 @@ ServerStream::Message ServerStream::TakeKind() {
       list_.emplace();
       return TakeList();
     case wire::kPrompt: {
-      ++used_;
       Message message;
       message.kind = Kind::kPrompt;
+      if (rules_ == Rules::kDialog) message.text = held_.substr(used_);
+      ++used_;
       return message;
     }
     case wire::kSectorReply:
@@ -130,7 +142,7 @@ ServerStream::Message ServerStream::TakeKind() {
 ServerStream::Message ServerStream::TakeText() {
   size_t start = used_ + 1;
   size_t end = held_.size();
-  if (readOwned_) {
+  if (rules_ != Rules::kLinkEvents) {
     end = start + wire::ServerTextLength(std::string_view(held_).substr(start));
   }
   Message message;

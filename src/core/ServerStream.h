@@ -4,8 +4,8 @@
 // and takes the complete messages with Next(); partial messages stay here until the rest
 // arrives, so nothing is lost between batches, threads or fetches.
 //
-//   server text      01 <text> <terminator 0x00-0x0A>    ends with its batch; while a read
-//                                                        owns the stream, at its terminator
+//   server text      01 <text> <terminator 0x00-0x0A>    ends at its terminator, or with its
+//                                                        batch (always, for the link's events)
 //   disc list        02 2C <L> 2C <L bytes of names>     over any number of batches
 //   disc prompt      06
 //   sector reply     04 <2048, 2340 or 2352 bytes>       only while a reply is awaited
@@ -56,9 +56,14 @@ class ServerStream final {
   // Bytes taken into the parser's own buffer in one receive, at most.
   static constexpr size_t kIntakeChunk = 256 * 1024;
 
-  // A read owns the stream (true) or the link's read handler does (false): while a read
-  // owns it, a text ends at its terminator so that a reply after it is found.
-  void SetReadOwned(bool owned) { readOwned_ = owned; }
+  // Who reads the stream decides where a batch's messages end.
+  enum class Rules {
+    kLinkEvents,  // the link's read handler: a batch carries one message; a text runs to its end
+    kRead,        // a read: a text ends at its terminator, so that a reply after it is found
+    kDialog,      // the dialog: texts end at their terminator; a list or a prompt ends its
+                  // batch, and a prompt carries the rest of the batch (what is echoed)
+  };
+  void SetRules(Rules rules) { rules_ = rules; }
   // The next sector reply answers a request in mode, which gives the sector's usual size.
   void AwaitReply(int32_t mode);
   // No reply is awaited any more: a reply that comes now is unknown.
@@ -104,11 +109,12 @@ class ServerStream final {
   size_t SectorEnd() const;
   size_t Available() const { return held_.size() - used_; }
   Message Complete(Kind kind);
+  Message EndOfBatch(Message message);
 
   Stage stage_ = Stage::kKind;
   std::string held_;  // received, not yet used
   size_t used_ = 0;   // of held_, already parsed
-  bool readOwned_ = false;
+  Rules rules_ = Rules::kLinkEvents;
   bool awaiting_ = false;
   bool endShort_ = false;
   size_t modeSize_ = 2352;

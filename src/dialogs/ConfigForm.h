@@ -173,6 +173,7 @@ class ConfigForm final : public platform::ConnectionEvents, private DialogBatchS
   ConfigView& view_;
   ConfigControls controls_;
   platform::TcpClient client_;
+  DialogBatchReader clientReader_;
   NewsEvents newsEvents_{*this};
   platform::TcpClient webSocket_;
   std::string settingsFolder_;

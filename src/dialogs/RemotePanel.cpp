@@ -71,6 +71,7 @@ void ConfigForm::OnConnect() {
 }
 
 void ConfigForm::OnDisconnect() {
+  clientReader_.Closed(*this);
   AppendOutput("Client Disconnected to " + peerHost_ + ":" + std::to_string(peerPort_));
   controls_.connectCaption = kConnect;
   view_.Refresh(ConfigControl::kConnectButton);
@@ -82,8 +83,7 @@ void ConfigForm::OnRead() {
   // Connection events run inside the connection's own window procedure: nothing may
   // escape from here, so an error goes to the user at once.
   try {
-    std::string batch = client_.Fetch();
-    if (!batch.empty()) ReadDialogBatch(std::move(batch), client_, *this);
+    clientReader_.Receive(client_, *this);
   } catch (const std::exception& error) {
     plugin_.UserErrors().ShowError(error.what());
   }

@@ -149,7 +149,7 @@ TEST(ServerStream, MessagesAroundAReplyArriveWholeAtEveryCut) {
     const std::vector<std::string> expected = {"L:a.iso|b.bin|", "P:", described, "P:", "L:c|"};
     for (size_t cut = 1; cut < bytes.size(); ++cut) {
       ServerStream parser;
-      parser.SetReadOwned(true);
+      parser.SetRules(ServerStream::Rules::kRead);
       parser.AwaitReply(3);
       auto got = Feed(parser, std::string_view(bytes).substr(0, cut));
       auto rest = Feed(parser, std::string_view(bytes).substr(cut));
@@ -169,7 +169,7 @@ TEST(ServerStream, SingleSectorsTakeTheModesSizeOrAWholeBatchOfALongerOne) {
   EXPECT_EQ(Described(Feed(whole, Bytes({4}) + data)), std::vector<std::string>{"S:" + data});
 
   ServerStream followed;  // a sector and a text in one batch: the text starts after it
-  followed.SetReadOwned(true);
+  followed.SetRules(ServerStream::Rules::kRead);
   followed.AwaitReply(kModeData2048);
   EXPECT_EQ(Described(Feed(followed, Bytes({4}) + raw + Bytes({1}) + "hi\n" + Bytes({6}))),
             (std::vector<std::string>{"S:" + raw, "T:hi\n", "P:"}));
@@ -198,7 +198,7 @@ TEST(ServerStream, TextsEndWithTheirBatchUnlessAReadOwnsTheStream) {
   EXPECT_EQ(Described(Feed(idle, Bytes({1, 0x48, 0x69, 0x0A, 6}))),
             (std::vector<std::string>{"T:Hi\n" + Bytes({6})}));
   ServerStream owned;
-  owned.SetReadOwned(true);
+  owned.SetRules(ServerStream::Rules::kRead);
   EXPECT_EQ(Described(Feed(owned, Bytes({1, 0x48, 0x69, 0x0A, 6, 1}) + "x")),
             (std::vector<std::string>{"T:Hi\n", "P:", "T:x"}));
 }
@@ -238,40 +238,47 @@ class RecordingSink final : public DialogBatchSink {
 
 TEST(DialogBatchReader, TextsListsAndPromptsAsTheDialogSeesThem) {
   test::ScriptedConnection connection;
+  DialogBatchReader reader;
   RecordingSink sink;
-  ReadDialogBatch(Bytes({1, 0x48, 0x69, 0x0A, 1, 0x59, 0x6F}), connection, sink);
+  auto read = [&](const std::string& batch) {
+    connection.Script(batch);
+    reader.Receive(connection, sink);
+  };
+  read(Bytes({1, 0x48, 0x69, 0x0A, 1, 0x59, 0x6F}));
   EXPECT_EQ(sink.events, (std::vector<std::string>{"T:Hi\n", "T:Yo"}));
 
   sink.events.clear();  // 02 ends the text; the 2C after it starts no message
-  ReadDialogBatch(Bytes({1, 0x48, 0x69, 2, 0x2C, 0x30, 0x2C}), connection, sink);
+  read(Bytes({1, 0x48, 0x69, 2, 0x2C, 0x30, 0x2C}));
   EXPECT_EQ(sink.events, (std::vector<std::string>{"T:Hi" + Bytes({2})}));
 
-  sink.events.clear();
-  ReadDialogBatch(Bytes({2, 0x2C, 0x30, 0x2C}), connection, sink);
+  sink.events.clear();  // a list ends its batch
+  read(Bytes({2, 0x2C, 0x30, 0x2C, 1}) + "lost");
   EXPECT_EQ(sink.events, (std::vector<std::string>{"END"}));
 
   sink.events.clear();  // a body in three batches: names only after the third
-  connection.Script("b.is");
-  connection.Script("o,");
-  ReadDialogBatch(Bytes({1}) + "Hello\n" + Bytes({2, 0x2C}) + "12,a.iso,", connection, sink);
+  read(Bytes({1}) + "Hello\n" + Bytes({2, 0x2C}) + "12,a.iso,");
+  read("b.is");
+  EXPECT_EQ(sink.events, (std::vector<std::string>{"T:Hello\n"}));
+  read("o,");
   EXPECT_EQ(sink.events, (std::vector<std::string>{"T:Hello\n", "N:a.iso", "N:b.iso", "END"}));
 
   sink.events.clear();
-  ReadDialogBatch(Bytes({2, 0x2C}) + "zz,", connection, sink);
+  read(Bytes({2, 0x2C}) + "zz,");
   EXPECT_EQ(sink.events, (std::vector<std::string>{"E:'zz' is not a valid integer value"}));
 
-  sink.events.clear();  // too long a list, and one whose body stops coming: dropped
-  ReadDialogBatch(Bytes({2, 0x2C}) + "2000000,", connection, sink);
-  ReadDialogBatch(Bytes({2, 0x2C}) + "9,a.i", connection, sink);
+  sink.events.clear();  // too long a list, and one whose connection closes: dropped
+  read(Bytes({2, 0x2C}) + "2000000,");
+  read(Bytes({2, 0x2C}) + "9,a.i");
+  reader.Closed(sink);
   ASSERT_EQ(sink.events.size(), 2u);
   EXPECT_EQ(sink.events[0].substr(0, 22), "D:Disc list of 2000000");
-  EXPECT_EQ(sink.events[1], "D:Disc list incomplete after 10 s: dropped");
+  EXPECT_EQ(sink.events[1], "D:Disc list cut off by the server: dropped");
 
-  ReadDialogBatch(Bytes({1}) + "x\n" + Bytes({6, 9, 9}), connection, sink);
+  read(Bytes({1}) + "x\n" + Bytes({6, 9, 9}));
   ASSERT_EQ(connection.Sent().size(), 1u);
   EXPECT_EQ(connection.Sent()[0], Bytes({6, 9, 9}));  // the echo, from the prompt on
   sink.events.clear();
-  ReadDialogBatch(Bytes({1}), connection, sink);  // a kind byte and no text: nothing
+  read(Bytes({1}));  // a kind byte and no text: nothing
   EXPECT_TRUE(sink.events.empty());
 }
 

@@ -69,7 +69,7 @@ void FuzzSectorReply(std::string_view input) {
   korvane::ServerStream stream;
   const auto flags = static_cast<unsigned char>(input[0]);
   const int32_t mode = flags % 6;
-  stream.SetReadOwned(flags & 0x80);
+  stream.SetRules(static_cast<korvane::ServerStream::Rules>((flags >> 6) % 3));
   stream.AwaitReply(mode);
   FeedInBatches(input.substr(1), [&](std::string_view part) {
     while (!part.empty()) {
@@ -79,7 +79,7 @@ void FuzzSectorReply(std::string_view input) {
       size_t take = part.size() < limit ? part.size() : limit;
       intake.append(part.substr(0, take));
       part.remove_prefix(take);
-      if (stream.MayEndShort() && (flags & 0x40)) stream.EndShort();
+      if (stream.MayEndShort() && (flags & 0x20)) stream.EndShort();
       for (auto m = stream.Next(); m.kind != korvane::ServerStream::Kind::kNothing;
            m = stream.Next()) {
         if (m.kind == korvane::ServerStream::Kind::kSector && stream.Reply().size() > 2352) {
@@ -105,12 +105,13 @@ class NullSink final : public korvane::DialogBatchSink {
 
 void FuzzDialogBatch(std::string_view input) {
   korvane::test::ScriptedConnection connection;
-  size_t cut = input.empty() ? 0 : static_cast<unsigned char>(input[0]) % input.size();
-  std::string_view rest = input.empty() ? input : input.substr(1);
-  cut = cut < rest.size() ? cut : rest.size();
-  connection.Script(std::string(rest.substr(cut)));
+  korvane::DialogBatchReader reader;
   NullSink sink;
-  korvane::ReadDialogBatch(std::string(rest.substr(0, cut)), connection, sink);
+  FeedInBatches(input, [&](std::string_view part) {
+    connection.Script(std::string(part));
+    reader.Receive(connection, sink);
+  });
+  reader.Closed(sink);
 }
 
 void FuzzNews(std::string_view input) {

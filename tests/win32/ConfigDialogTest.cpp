@@ -230,10 +230,9 @@ TEST_F(ConfigDialogTest, RemoteDiscPlaysThroughTheExportsThenOfflineFromItsCache
   StartServer();
   std::string port = std::to_string(server_->Port());
   Configure([&](ConfigDialog& dialog) {
-    dialog.SetText(IDC_PORTEDIT, port);
-    dialog.Click(IDC_CONNECTBUTTON);
-    ASSERT_TRUE(dialog.WaitForText(IDC_OUTPUT, "File List:2")) << dialog.Text(IDC_OUTPUT);
-    std::string output = dialog.Text(IDC_OUTPUT);
+    std::string output;
+    ASSERT_TRUE(dialog.ConnectAndList(port, 2, output)) << output;
+    output = dialog.Text(IDC_OUTPUT);
     EXPECT_NE(output.find("Trying to Connect\r\nClient Connected to "), std::string::npos)
         << output;
     EXPECT_NE(output.find(":" + port + "\r\nSrvMsg:"), std::string::npos) << output;
@@ -263,9 +262,8 @@ TEST_F(ConfigDialogTest, CloseSentFromAnotherThreadHandsOverToAHostThatDispatche
   StartServer();
   std::string port = std::to_string(server_->Port());
   Configure([&](ConfigDialog& dialog) {
-    dialog.SetText(IDC_PORTEDIT, port);
-    dialog.Click(IDC_CONNECTBUTTON);
-    ASSERT_TRUE(dialog.WaitForText(IDC_OUTPUT, "File List:2")) << dialog.Text(IDC_OUTPUT);
+    std::string output;
+    ASSERT_TRUE(dialog.ConnectAndList(port, 2, output)) << output;
     // Picked and closed as a tool does it: by messages sent from this thread.
     HWND files = dialog.Control(IDC_FILELIST);
     ::SendMessageA(files, LB_SETCURSEL, 1, 0);

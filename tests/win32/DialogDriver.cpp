@@ -149,6 +149,14 @@ void ConfigDialog::Click(int id) {
   ::PostMessageA(Control(id), BM_CLICK, 0, 0);
 }
 
+bool ConfigDialog::ConnectAndList(const std::string& port, size_t discs, std::string& failure) {
+  SetText(IDC_PORTEDIT, port);
+  Click(IDC_CONNECTBUTTON);
+  if (WaitForText(IDC_OUTPUT, "File List:" + std::to_string(discs))) return true;
+  failure = Text(IDC_OUTPUT);
+  return false;
+}
+
 void ConfigDialog::ClickBySending(int id) {
   ::SendMessageA(Control(id), BM_CLICK, 0, 0);
 }

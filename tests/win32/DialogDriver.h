@@ -62,6 +62,9 @@ class ConfigDialog final {
   void TypeAtEnd(int id, char c);
   // Clicks a button; posted, so it may bring a message box.
   void Click(int id);
+  // Types port into the port field, clicks "Connect" and waits until the server's disc
+  // list of discs entries is shown; false (the log as it is in failure) when it is not.
+  bool ConnectAndList(const std::string& port, size_t discs, std::string& failure);
   // Clicks a button by a message sent from this thread, as accessibility and automation
   // tools click; returns once the click is handled.
   void ClickBySending(int id);

@@ -66,9 +66,8 @@ class HostThreadsTest : public ::testing::Test {
   // Connects the dialog to the server at port, picks its one disc and closes the dialog.
   void Configure(int port) {
     test::RunConfigure(dll_->configure, [&](test::ConfigDialog& dialog) {
-      dialog.SetText(IDC_PORTEDIT, std::to_string(port));
-      dialog.Click(IDC_CONNECTBUTTON);
-      ASSERT_TRUE(dialog.WaitForText(IDC_OUTPUT, "File List:1")) << dialog.Text(IDC_OUTPUT);
+      std::string output;
+      ASSERT_TRUE(dialog.ConnectAndList(std::to_string(port), 1, output)) << output;
       dialog.Pick(IDC_FILELIST, 0);
       dialog.Click(IDC_BUTTON1);
     });
