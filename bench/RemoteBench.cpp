@@ -58,7 +58,7 @@ Remote Connect(const std::string& folder, int level, uint32_t delayMs, bench::Di
   korvane::PluginSocket& socket = r.plugin->CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(r.server->Port());
-  socket.client.Activate();
+  socket.Activate({});
   auto end = Clock::now() + std::chrono::seconds(10);
   while (!socket.client.IsConnected() && Clock::now() < end) socket.client.Pump(10);
   for (int i = 0; i < 40; ++i) socket.client.Pump(10);  // greeting, list and prompt

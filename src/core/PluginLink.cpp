@@ -112,10 +112,17 @@ PluginLink::Read::Read(PluginLink& link) : link_(link) {
 }
 
 PluginLink::Read::~Read() {
-  std::lock_guard<std::mutex> hold(link_.lock_);
-  link_.readOwned_ = false;
-  link_.stream_.SetRules(ServerStream::Rules::kLinkEvents);
-  link_.stream_.StopAwaiting();
+  bool cutOff;
+  {
+    std::lock_guard<std::mutex> hold(link_.lock_);
+    link_.readOwned_ = false;
+    link_.stream_.SetRules(ServerStream::Rules::kLinkEvents);
+    link_.stream_.StopAwaiting();
+    cutOff = link_.stream_.InReply();
+  }
+  // A read given up inside its reply: the rest of that reply could not be told apart from
+  // what follows it.
+  if (cutOff) link_.connection_->Close();
 }
 
 void PluginLink::Read::AwaitReply(int32_t mode) {

@@ -92,6 +92,10 @@ class ServerStream final {
   void UseStorage(std::string&& storage);
   std::string TakeStorage() { return std::move(reply_); }
 
+  // True while part of a reply is held: what is still to come of it belongs to it.
+  bool InReply() const {
+    return stage_ == Stage::kSector || stage_ == Stage::kRunHead || stage_ == Stage::kRunBody;
+  }
   // True while part of a message is held.
   bool HoldsPartial() const { return stage_ != Stage::kKind || Available() > 0; }
   // Forgets everything held, as for a connection closed.
