@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <optional>
 
 #include "core/ReadMode.h"
 #include "core/WireProtocol.h"
@@ -16,6 +15,16 @@ bool RemoteFetcher::Fail(uint32_t lsn, const std::string& why) {
   }
   return false;
 }
+
+namespace {
+// True when messages hold a refused length: what follows it cannot be framed.
+bool Unframed(const std::vector<ServerStream::Message>& messages) {
+  for (const ServerStream::Message& message : messages) {
+    if (message.kind == ServerStream::Kind::kUnframed) return true;
+  }
+  return false;
+}
+}  // namespace
 
 RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(PluginLink& link, PluginLink::Read& read,
                                                    std::string& refusal) {
@@ -31,24 +40,24 @@ RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(PluginLink& link, PluginLink:
     }
     met.clear();
     bool open = read.Receive(met);
-    bool replied = false, unframed = false;
+    bool replied = false;
     for (const ServerStream::Message& message : met) {
       if (message.kind == Kind::kSector || message.kind == Kind::kRun) {
         replied = true;
       } else if (!replied) {
         refusal = message.text;
         return message.kind == Kind::kUnframed ? Outcome::kUnframed : Outcome::kNoReply;
-      } else {
-        unframed = unframed || message.kind == Kind::kUnframed;
       }
     }
     if (replied) {
-      // Left open, the refused body's bytes would be read as the next request's reply.
-      if (unframed) connection.Close();
       // What came right behind the reply (a text, a prompt) is handled now, not left for
       // a host that may never dispatch the link's messages.
-      met.clear();
-      if (!unframed) read.Receive(met);
+      if (!Unframed(met)) {
+        met.clear();
+        read.Receive(met);
+      }
+      // Left open, a refused body's bytes would be read as the next request's reply.
+      if (Unframed(met)) connection.Close();
       return Outcome::kReply;
     }
     if (!open) return Outcome::kClosed;
@@ -69,6 +78,7 @@ bool RemoteFetcher::LinkUsable(PluginLink& link, PluginLink::Read& read) {
     if (!connection.WaitReadable(kLoginPollMs)) continue;
     unasked.clear();
     if (!read.Receive(unasked)) return false;
+    if (Unframed(unasked)) connection.Close();  // as in a reply's wait
   }
   return connection.IsConnected();
 }
