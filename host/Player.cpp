@@ -194,7 +194,9 @@ struct Play {
 void RunPlay(Play& play) {
   const host::PluginApi& api = play.api;
   if (play.dispatch) PumpMessages();
-  std::printf("CDVDopen: %ld\n", (long)api.CDVDopen());
+  // A titled host passes the game it starts; here, the image the play is checked against.
+  const std::string& title = play.options.verify;
+  std::printf("CDVDopen: %ld\n", (long)api.CDVDopen(title.empty() ? nullptr : title.c_str()));
   if (play.dispatch) PumpMessages();
   ShowDisc(api);
   if (play.options.iso) ShowIsoVolume(api);
@@ -270,9 +272,9 @@ int main(int argc, char** argv) {
     if (!path->empty() && ::GetFullPathNameA(path->c_str(), MAX_PATH, full, nullptr)) *path = full;
   }
   HMODULE module = ::LoadLibraryA(o.plugin.c_str());
-  host::PluginApi api{};
+  host::PluginApi api;
   const char* missing = nullptr;
-  if (!module || !host::ResolvePluginApi(module, api, missing)) {
+  if (!module || !api.Resolve(module, o.hostAbi, missing)) {
     std::printf("cannot use %s: %s\n", o.plugin.c_str(), module ? missing : "it does not load");
     return 1;
   }

@@ -31,11 +31,15 @@ const char* PlayerHelp() {
          "                         sector of the mode, for comparison\n"
          "  --no-iso               do not read the ISO 9660 volume name and root directory\n"
          "  --no-progress          no progress bar\n"
+         "  --host-abi plain|titled  call CDVDopen with no argument (plain, the default) or with\n"
+         "                         the title of the game, as hosts from 2007 on do (titled)\n"
          "  --reader-thread        after CDVDconfigure, open, query, read, close and shut down\n"
          "                         on a second thread that dispatches no window messages, while\n"
          "                         the main thread runs a message loop, as newer emulators do\n"
          "  --help                 this text\n"
          "\n"
+         "Every export is called with the stack pointer checked: an export that removes\n"
+         "other bytes than its arguments' stops the player with exit code 3.\n"
          "Exits 0 when every read succeeded and every checked sector matched.\n";
 }
 
@@ -107,6 +111,9 @@ bool ParsePlayerOptions(int argc, char** argv, PlayerOptions& o, std::string& er
       o.progress = false;
     } else if (arg == "--reader-thread") {
       o.readerThread = true;
+    } else if (arg == "--host-abi") {
+      ok = takes(text) && (text == "plain" || text == "titled");
+      o.hostAbi = text == "titled" ? host::HostAbi::kTitled : host::HostAbi::kPlain;
     } else if (arg[0] != '-' && o.plugin.empty()) {
       o.plugin = arg;
     } else {

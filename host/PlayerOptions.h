@@ -5,11 +5,13 @@
 #include <string>
 
 #include "DialogScript.h"
+#include "PluginApi.h"
 
 namespace player {
 
 struct PlayerOptions {
   std::string plugin;
+  host::HostAbi hostAbi = host::HostAbi::kPlain;  // how CDVDopen is called
   bool configure = false;  // show the dialog for a person (or the script) before CDVDopen
   DialogScript script;
   int32_t mode = 3;

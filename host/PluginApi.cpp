@@ -1,33 +1,68 @@
-// Export resolution for a loaded PS2E CDVD plugin.
+// Export resolution and checked calls for a loaded PS2E CDVD plugin.
 #include "PluginApi.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "StdcallCall.h"
 
 namespace host {
 
 namespace {
-template <typename Fn>
-bool Resolve(HMODULE module, const char* name, Fn& slot, const char*& missing) {
-  FARPROC address = ::GetProcAddress(module, name);
-  if (!address) {
-    missing = name;
-    return false;
-  }
-  slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(address));
-  return true;
-}
+constexpr const char* kNames[] = {
+    "PS2EgetLibType",    "PS2EgetLibName",  "PS2EgetLibVersion2", "CDVDinit",
+    "CDVDopen",          "CDVDclose",       "CDVDshutdown",       "CDVDreadTrack",
+    "CDVDgetBuffer",     "CDVDreadSubQ",    "CDVDgetTN",          "CDVDgetTD",
+    "CDVDgetTOC",        "CDVDgetDiskType", "CDVDgetTrayStatus",  "CDVDctrlTrayOpen",
+    "CDVDctrlTrayClose", "CDVDtest",        "CDVDconfigure",      "CDVDabout"};
 }  // namespace
 
-bool ResolvePluginApi(HMODULE module, PluginApi& api, const char*& missing) {
-#define KORVANE_RESOLVE(name) Resolve(module, #name, api.name, missing)
-  return KORVANE_RESOLVE(PS2EgetLibType) && KORVANE_RESOLVE(PS2EgetLibName) &&
-         KORVANE_RESOLVE(PS2EgetLibVersion2) && KORVANE_RESOLVE(CDVDinit) &&
-         KORVANE_RESOLVE(CDVDopen) && KORVANE_RESOLVE(CDVDclose) && KORVANE_RESOLVE(CDVDshutdown) &&
-         KORVANE_RESOLVE(CDVDreadTrack) && KORVANE_RESOLVE(CDVDgetBuffer) &&
-         KORVANE_RESOLVE(CDVDreadSubQ) && KORVANE_RESOLVE(CDVDgetTN) &&
-         KORVANE_RESOLVE(CDVDgetTD) && KORVANE_RESOLVE(CDVDgetTOC) &&
-         KORVANE_RESOLVE(CDVDgetDiskType) && KORVANE_RESOLVE(CDVDgetTrayStatus) &&
-         KORVANE_RESOLVE(CDVDctrlTrayOpen) && KORVANE_RESOLVE(CDVDctrlTrayClose) &&
-         KORVANE_RESOLVE(CDVDtest) && KORVANE_RESOLVE(CDVDconfigure) && KORVANE_RESOLVE(CDVDabout);
-#undef KORVANE_RESOLVE
+bool PluginApi::Resolve(HMODULE module, HostAbi abi, const char*& missing) {
+  abi_ = abi;
+  for (int which = 0; which < kExports; ++which) {
+    exports_[which] = ::GetProcAddress(module, kNames[which]);
+    if (!exports_[which]) {
+      missing = kNames[which];
+      return false;
+    }
+  }
+  return true;
+}
+
+uint32_t PluginApi::Call(Export which, std::initializer_list<uint32_t> args) const {
+  StdcallResult call =
+      CallStdcall(exports_[which], args.begin(), static_cast<uint32_t>(args.size()));
+  if (call.stackDrift != 0) {
+    std::fprintf(stderr,
+                 "stack imbalance: %s took %u argument bytes and moved the stack pointer by "
+                 "%ld bytes; a host of this kind would crash\n",
+                 kNames[which], static_cast<unsigned>(4 * args.size()),
+                 static_cast<long>(call.stackDrift));
+    std::printf("stack imbalance in %s: stopping\n", kNames[which]);
+    std::fflush(nullptr);
+    std::_Exit(3);
+  }
+  return call.value;
+}
+
+const char* PluginApi::PS2EgetLibName() const {
+  return reinterpret_cast<const char*>(static_cast<uintptr_t>(Call(kGetLibName)));
+}
+
+int32_t PluginApi::CDVDopen(const char* title) const {
+  return abi_ == HostAbi::kTitled ? Int(kOpen, {Word(title)}) : Int(kOpen);
+}
+
+int32_t PluginApi::CDVDreadTrack(uint32_t lsn, int32_t mode) const {
+  return Int(kReadTrack, {lsn, static_cast<uint32_t>(mode)});
+}
+
+uint8_t* PluginApi::CDVDgetBuffer() const {
+  return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(Call(kGetBuffer)));
+}
+
+int32_t PluginApi::CDVDgetTD(uint8_t track, TrackDescriptor* record) const {
+  return Int(kGetTD, {track, Word(record)});
 }
 
 }  // namespace host

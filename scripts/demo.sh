@@ -22,12 +22,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Runs the player under Wine in the demo folder; its output goes to a log file, the
-# summary and the failures to the terminal.
+# Runs the player under Wine in the demo folder with the plugin DLL named by $DLL
+# (KorvaneCDVD.dll when unset); its output goes to a log file, the summary and the
+# failures to the terminal.
 play() {
   local name=$1
   shift
-  (cd "$OUT" && timeout 900 wine ./KorvanePlayer.exe KorvaneCDVD.dll "$@" </dev/null >"$OUT/$name.log" 2>"$OUT/$name.progress") || {
+  (cd "$OUT" && timeout 900 wine ./KorvanePlayer.exe "${DLL:-KorvaneCDVD.dll}" "$@" </dev/null >"$OUT/$name.log" 2>"$OUT/$name.progress") || {
     echo "the player failed; its output:"
     grep -v '^Requested Mode\|^Compressed packet\|^Size of Block' "$OUT/$name.log" | tail -20
     return 1
@@ -61,13 +62,14 @@ echo "demo:korvane" >"$OUT/accounts.txt"
 SERVER_PID=$!
 sleep 0.5
 kill -0 "$SERVER_PID" 2>/dev/null || { cat "$OUT/server.log"; exit 1; }
-cp "$WIN/KorvaneCDVD.dll" "$WIN/KorvanePlayer.exe" "$OUT/"
+cp "$WIN/KorvaneCDVD.dll" "$WIN/KorvaneCDVD-titled.dll" "$WIN/KorvanePlayer.exe" "$OUT/"
 
-say "3. Playing the disc from the server: the player opens the Config dialog and fills it in as a user would (address, user, password, Connect, the disc, Close), then, as a newer emulator does, reads every sector on a thread of its own that dispatches no window messages and checks it against the image"
-play remote --connect "127.0.0.1:$PORT" --user demo --password korvane --disc demo.iso \
-  --verify 'discs\demo.iso' --dialog-shot dialog-remote.bmp --reader-thread
+say "3. Playing the disc from the server through KorvaneCDVD-titled.dll: the player opens the Config dialog and fills it in as a user would (address, user, password, Connect, the disc, Close), then, as the emulators from 2007 on do, passes the game's title to CDVDopen and reads every sector on a thread of its own that dispatches no window messages, checking it against the image"
+DLL=KorvaneCDVD-titled.dll play remote --connect "127.0.0.1:$PORT" --user demo --password korvane \
+  --disc demo.iso --verify 'discs\demo.iso' --dialog-shot dialog-remote.bmp --host-abi titled \
+  --reader-thread
 
-say "4. Stopping the server and replaying the disc offline: the cache is picked on the Local tab"
+say "4. Stopping the server and replaying the disc offline through KorvaneCDVD.dll, as the oldest emulators call it: the cache is picked on the Local tab"
 kill "$SERVER_PID" && wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=""
 play offline --cache demo.iso.Block --verify 'discs\demo.iso' --dialog-shot dialog-local.bmp

@@ -11,6 +11,11 @@ inline constexpr char kLibraryName[] = "Korvane CDVD Plugin 0.5.9.1A Alpha";
 inline constexpr int32_t kLibraryVersion = 0x00050008;
 inline constexpr char kLibraryFileName[] = "KorvaneCDVD.dll";
 
+// The same plugin for hosts whose CDVDopen passes the game's title: its name carries a
+// suffix so that a host's plugin list tells the two apart.
+inline constexpr char kTitledLibraryName[] = "Korvane CDVD Plugin 0.5.9.1A Alpha (titled)";
+inline constexpr char kTitledLibraryFileName[] = "KorvaneCDVD-titled.dll";
+
 inline constexpr uint8_t kDiskTypeNoDisc = 0;
 inline constexpr uint8_t kDiskTypePs2Cd = 18;
 inline constexpr uint8_t kDiskTypePs2Dvd = 20;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -107,6 +108,18 @@ void Plugin::OpenOfflineReplay() {
 void Plugin::Close() {
   image_->CloseImage();
   trace_.Gated(Prefixed("CDVDclose Called"));
+}
+
+int32_t Plugin::GetBuffer2(uint8_t* buffer) {
+  const uint8_t* sector = GetBuffer();
+  if (!sector || !buffer) return -1;
+  // Modes 2 and 4 are read by no source; their sizes are still what the host expects.
+  static constexpr size_t kModeBytes[] = {2352, 2340, 2328, 2048, 2368};
+  size_t size = lastReadMode_ >= 0 && lastReadMode_ <= 4 ? kModeBytes[lastReadMode_] : 2352;
+  size_t held = std::min(size, SectorBytes::kSize);
+  std::memcpy(buffer, sector, held);
+  std::memset(buffer + held, 0, size - held);
+  return 0;
 }
 
 int32_t Plugin::ReadSubQ(uint32_t, void*) {

@@ -16,6 +16,7 @@
 #include "core/PluginLink.h"
 #include "core/PluginState.h"
 #include "core/ReadDispatcher.h"
+#include "core/ReadMode.h"
 #include "core/RemoteFetch.h"
 #include "core/RemoteSource.h"
 #include "core/Trace.h"
@@ -64,6 +65,7 @@ class Plugin final {
   // CDVDreadTrack: reads one sector into the sector buffer; 0 or -1.
   int32_t ReadTrack(uint32_t lsn, int32_t mode) {
     ApplyChoices();
+    lastReadMode_ = mode;
     return dispatcher_.CDVDreadTrack(lsn, mode);
   }
   // CDVDgetBuffer: the sector buffer, or null in null mode.
@@ -71,6 +73,10 @@ class Plugin final {
     ApplyChoices();
     return dispatcher_.CDVDgetBuffer();
   }
+  // CDVDgetBuffer2 (of the later hosts): copies the last read's sector into buffer, as many
+  // bytes as that read's mode has; 0, or -1 in null mode (traced as CDVDgetBuffer traces)
+  // or without a buffer.
+  int32_t GetBuffer2(uint8_t* buffer);
   // CDVDreadSubQ: no sub-channel data; returns -1 and writes nothing.
   int32_t ReadSubQ(uint32_t lsn, void* subq);
   // CDVDgetTN: one track, first 1 and last 1; returns 0. A null record is not written.
@@ -105,6 +111,7 @@ class Plugin final {
   };
 
   PluginState state_;
+  int32_t lastReadMode_ = kModeData2048;
   DialogChoices choices_;
   Trace trace_;
   TracedErrors tracedErrors_{trace_};

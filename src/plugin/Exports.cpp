@@ -1,6 +1,11 @@
 // The PS2E exports of KorvaneCDVD.dll. Each is a stdcall function that forwards to the one
 // Plugin of the process and keeps every C++ exception inside the library: the host only
 // ever sees result codes.
+//
+// Built with KORVANE_TITLED_OPEN, the same source makes KorvaneCDVD-titled.dll for the hosts
+// (from 2007 on) that declare CDVDopen(const char* title) and expect the callee to remove
+// the pointer: its CDVDopen takes the title (null or a path) and ignores it. That DLL also
+// offers those hosts' CDVDgetBuffer2, and names itself with a suffix.
 #include <windows.h>
 
 #include <cstdint>
@@ -23,6 +28,12 @@ class MessageBoxErrors final : public korvane::UserErrorReporter {
     ::MessageBoxA(nullptr, message.c_str(), "KorvaneCDVD", MB_OK | MB_ICONERROR | MB_TASKMODAL);
   }
 };
+
+#ifdef KORVANE_TITLED_OPEN
+constexpr const char* kName = korvane::kTitledLibraryName;
+#else
+constexpr const char* kName = korvane::kLibraryName;
+#endif
 
 korvane::StdOutputTrace g_traceOutput;
 MessageBoxErrors g_userErrors;
@@ -55,7 +66,7 @@ int32_t __stdcall PS2EgetLibType() {
 }
 
 const char* __stdcall PS2EgetLibName() {
-  return korvane::kLibraryName;
+  return kName;
 }
 
 int32_t __stdcall PS2EgetLibVersion2(uint32_t) {
@@ -66,7 +77,11 @@ int32_t __stdcall CDVDinit() {
   return Guarded(0, [] { return g_plugin.Init(); });
 }
 
+#ifdef KORVANE_TITLED_OPEN
+int32_t __stdcall CDVDopen(const char* /*title: the source is chosen as ever*/) {
+#else
 int32_t __stdcall CDVDopen() {
+#endif
   return Guarded(0, [] { return g_plugin.Open(); });
 }
 
@@ -85,6 +100,12 @@ int32_t __stdcall CDVDreadTrack(uint32_t lsn, int32_t mode) {
 uint8_t* __stdcall CDVDgetBuffer() {
   return Guarded(static_cast<uint8_t*>(nullptr), [] { return g_plugin.GetBuffer(); });
 }
+
+#ifdef KORVANE_TITLED_OPEN
+int32_t __stdcall CDVDgetBuffer2(uint8_t* buffer) {
+  return Guarded(-1, [=] { return g_plugin.GetBuffer2(buffer); });
+}
+#endif
 
 int32_t __stdcall CDVDreadSubQ(uint32_t lsn, void* subq) {
   return Guarded(-1, [=] { return g_plugin.ReadSubQ(lsn, subq); });
@@ -136,7 +157,7 @@ void __stdcall CDVDconfigure() {
 }
 
 void __stdcall CDVDabout() {
-  GuardedVoid([] { korvane::RunAboutBox(reinterpret_cast<HINSTANCE>(&__ImageBase)); });
+  GuardedVoid([] { korvane::RunAboutBox(reinterpret_cast<HINSTANCE>(&__ImageBase), kName); });
 }
 
 }  // extern "C"

@@ -2,7 +2,10 @@
 // CDVDclose, the track queries, the disc type and the fixed answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "TestSupport.h"
 #include "core/Plugin.h"
@@ -48,6 +51,22 @@ TEST_F(PluginTest, OpenOfAnImageDetectsAndHoldsIt) {
   EXPECT_EQ(trace_.Text(),
             Prefix("CDVDopen Called") + Prefix("CDVDDetectIsoType Called and returned 2352"));
   EXPECT_TRUE(plugin_->Image().HoldsOpen(path));
+}
+
+TEST_F(PluginTest, SecondBufferCopiesTheLastReadsModeAndNothingMore) {
+  std::vector<uint8_t> copy(2400, 0xAB);
+  EXPECT_EQ(plugin_->GetBuffer2(copy.data()), -1);  // null mode
+  State().LocalImagePath = folder_.MakeImage("game.bin", 4, 2352);
+  plugin_->Open();
+  for (int32_t mode : {kModeRaw2340, kModeData2048}) {
+    std::fill(copy.begin(), copy.end(), 0xAB);
+    ASSERT_EQ(plugin_->ReadTrack(2, mode), 0);
+    size_t size = SectorBytesForMode(mode);
+    EXPECT_EQ(plugin_->GetBuffer2(copy.data()), 0);
+    EXPECT_EQ(std::memcmp(copy.data(), plugin_->GetBuffer(), size), 0) << mode;
+    EXPECT_EQ(copy[size], 0xAB) << mode;
+  }
+  EXPECT_EQ(plugin_->GetBuffer2(nullptr), -1);
 }
 
 TEST_F(PluginTest, OpenOfAMissingImageStillSucceeds) {

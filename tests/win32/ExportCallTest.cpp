@@ -1,6 +1,7 @@
-// Every export called as a host calls it: through a stdcall pointer from GetProcAddress,
-// with the stack pointer compared before and after, so an export that removes a different
-// number of argument bytes than the interface says is caught.
+// Every export of both DLLs called as a host calls it: through a stdcall pointer from
+// GetProcAddress, with the stack pointer compared before and after, so an export that
+// removes a different number of argument bytes than its hosts push is caught. The titled
+// DLL's CDVDopen takes the title pointer, null or a path.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -10,37 +11,9 @@
 #include <string>
 #include <thread>
 
+#include "../../host/StdcallCall.h"
+
 namespace {
-
-struct Call {
-  uint32_t result;
-  int32_t stackDrift;  // stack pointer after the call minus before the pushes: 0 when the
-                       // callee removed exactly the arguments, -4 per argument left behind
-};
-
-// Pushes args right to left, calls fn and measures how the stack pointer moved; the
-// stack is put back either way.
-Call CallStdcall(FARPROC fn, const uint32_t* args, uint32_t count) {
-  uint32_t result, drift;
-  __asm__ volatile(
-      "mov %%esp, %%esi\n\t"
-      "mov %[count], %%ecx\n\t"
-      "1:\n\t"
-      "test %%ecx, %%ecx\n\t"
-      "jz 2f\n\t"
-      "pushl -4(%[args],%%ecx,4)\n\t"
-      "dec %%ecx\n\t"
-      "jmp 1b\n\t"
-      "2:\n\t"
-      "call *%[fn]\n\t"
-      "mov %%esp, %%edx\n\t"
-      "sub %%esi, %%edx\n\t"
-      "mov %%esi, %%esp\n\t"
-      : "=&a"(result), "=&d"(drift)
-      : [fn] "b"(fn), [args] "D"(args), [count] "m"(count)
-      : "ecx", "esi", "memory", "cc");
-  return {result, static_cast<int32_t>(drift)};
-}
 
 // Closes the modal window with caption that CDVDconfigure or CDVDabout shows, as its close
 // box does; other processes' windows of the same name are left alone.
@@ -59,9 +32,9 @@ void CloseWindowWhenShown(const char* caption) {
   }
 }
 
-class ExportCalls : public ::testing::Test {
+class ExportCalls : public ::testing::TestWithParam<const char*> {
  protected:
-  void SetUp() override { ASSERT_NE(module_, nullptr); }
+  void SetUp() override { ASSERT_NE(module_, nullptr) << GetParam(); }
   void TearDown() override {
     if (module_) ::FreeLibrary(module_);
   }
@@ -70,30 +43,38 @@ class ExportCalls : public ::testing::Test {
     FARPROC fn = ::GetProcAddress(module_, name);
     EXPECT_NE(fn, nullptr) << name;
     if (!fn) return 0xDEADBEEF;
-    Call call = CallStdcall(fn, args.begin(), static_cast<uint32_t>(args.size()));
+    host::StdcallResult call =
+        host::CallStdcall(fn, args.begin(), static_cast<uint32_t>(args.size()));
     EXPECT_EQ(call.stackDrift, 0) << name << " with " << args.size() << " arguments";
-    return call.result;
+    return call.value;
+  }
+  bool Titled() const { return std::string(GetParam()) == "KorvaneCDVD-titled.dll"; }
+  // CDVDopen as the DLL's hosts call it, with title when they pass one.
+  uint32_t Open(const char* title = nullptr) {
+    return Titled() ? Invoke("CDVDopen", {Ptr(title)}) : Invoke("CDVDopen");
   }
   static uint32_t Ptr(const void* p) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
   }
 
-  HMODULE module_ = ::LoadLibraryA("KorvaneCDVD.dll");
+  HMODULE module_ = ::LoadLibraryA(GetParam());
 };
 
-TEST_F(ExportCalls, IdentityQueries) {
+TEST_P(ExportCalls, IdentityQueries) {
   EXPECT_EQ(Invoke("PS2EgetLibType"), 8u);
   auto* name = reinterpret_cast<const char*>(Invoke("PS2EgetLibName"));
   ASSERT_NE(name, nullptr);
-  EXPECT_STREQ(name, "Korvane CDVD Plugin 0.5.9.1A Alpha");
+  EXPECT_STREQ(name, Titled() ? "Korvane CDVD Plugin 0.5.9.1A Alpha (titled)"
+                              : "Korvane CDVD Plugin 0.5.9.1A Alpha");
   EXPECT_EQ(reinterpret_cast<const char*>(Invoke("PS2EgetLibName")), name);
   EXPECT_EQ(Invoke("PS2EgetLibVersion2", {8}), 0x00050008u);
   EXPECT_EQ(Invoke("PS2EgetLibVersion2", {0xFFFFFFFF}), 0x00050008u);
 }
 
-TEST_F(ExportCalls, EveryExportInTheHostsOrderInNullMode) {
+TEST_P(ExportCalls, EveryExportInTheHostsOrderInNullMode) {
   EXPECT_EQ(Invoke("CDVDinit"), 0u);
-  EXPECT_EQ(Invoke("CDVDopen"), 0u);
+  EXPECT_EQ(Open(), 0u);
+  if (Titled()) EXPECT_EQ(Open("D:\\games\\game.iso"), 0u);
   EXPECT_EQ(Invoke("CDVDgetDiskType"), 0u);
   EXPECT_EQ(Invoke("CDVDgetTrayStatus"), 0u);
   uint8_t tn[2] = {0, 0};
@@ -113,6 +94,10 @@ TEST_F(ExportCalls, EveryExportInTheHostsOrderInNullMode) {
   EXPECT_EQ(static_cast<int32_t>(Invoke("CDVDgetTOC", {Ptr(toc)})), -1);
   EXPECT_EQ(Invoke("CDVDreadTrack", {16, 3}), 0u);
   EXPECT_EQ(Invoke("CDVDgetBuffer"), 0u);
+  if (Titled()) {
+    uint8_t sector[2368];
+    EXPECT_EQ(static_cast<int32_t>(Invoke("CDVDgetBuffer2", {Ptr(sector)})), -1);
+  }
   EXPECT_EQ(Invoke("CDVDreadTrack", {0xFFFFFFFF, 0}), 0u);
   EXPECT_EQ(Invoke("CDVDctrlTrayOpen"), 0u);
   EXPECT_EQ(Invoke("CDVDctrlTrayClose"), 0u);
@@ -121,7 +106,7 @@ TEST_F(ExportCalls, EveryExportInTheHostsOrderInNullMode) {
   Invoke("CDVDshutdown");
 }
 
-TEST_F(ExportCalls, ConfigureAndAboutReturnAndKeepTheWorkingDirectory) {
+TEST_P(ExportCalls, ConfigureAndAboutReturnAndKeepTheWorkingDirectory) {
   char before[MAX_PATH] = {}, after[MAX_PATH] = {};
   ::GetCurrentDirectoryA(MAX_PATH, before);
   std::thread closer(CloseWindowWhenShown, "Config");
@@ -137,9 +122,9 @@ TEST_F(ExportCalls, ConfigureAndAboutReturnAndKeepTheWorkingDirectory) {
 // The Config window starts its news fetch, and with it a lookup of "localhost", as it opens;
 // a host that closes the window and unloads the plugin at once must not lose the process to
 // that lookup, and the plugin must be gone once the lookup is done.
-TEST_F(ExportCalls, UnloadedWhileTheNewsLookupMayRunTheProcessGoesOnAndThePluginGoes) {
+TEST_P(ExportCalls, UnloadedWhileTheNewsLookupMayRunTheProcessGoesOnAndThePluginGoes) {
   for (int round = 0; round < 5; ++round) {
-    if (!module_) module_ = ::LoadLibraryA("KorvaneCDVD.dll");
+    if (!module_) module_ = ::LoadLibraryA(GetParam());
     ASSERT_NE(module_, nullptr);
     std::thread closer(CloseWindowWhenShown, "Config");
     Invoke("CDVDconfigure");
@@ -149,7 +134,7 @@ TEST_F(ExportCalls, UnloadedWhileTheNewsLookupMayRunTheProcessGoesOnAndThePlugin
   }
   bool gone = false;
   for (int wait = 0; wait < 500 && !gone; ++wait) {
-    gone = ::GetModuleHandleA("KorvaneCDVD.dll") == nullptr;
+    gone = ::GetModuleHandleA(GetParam()) == nullptr;
     if (!gone) ::Sleep(10);
   }
   EXPECT_TRUE(gone);
@@ -157,5 +142,8 @@ TEST_F(ExportCalls, UnloadedWhileTheNewsLookupMayRunTheProcessGoesOnAndThePlugin
   char probe[64] = {};
   EXPECT_NE(::GetModuleFileNameA(nullptr, probe, sizeof probe), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothDlls, ExportCalls,
+                         ::testing::Values("KorvaneCDVD.dll", "KorvaneCDVD-titled.dll"));
 
 }  // namespace

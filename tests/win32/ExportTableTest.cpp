@@ -1,5 +1,6 @@
-// KorvaneCDVD.dll as the host's loader sees it: exactly the twenty PS2E names, plain and
-// all named, and an import table of Windows system DLLs only.
+// Both plugin DLLs as the host's loader sees them: exactly the twenty PS2E names (and the
+// titled DLL's CDVDgetBuffer2), plain and all named, and an import table of Windows system
+// DLLs only.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -19,40 +20,43 @@ const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int entry) {
   return nt->OptionalHeader.DataDirectory[entry];
 }
 
-class PluginImage : public ::testing::Test {
+class PluginImage : public ::testing::TestWithParam<const char*> {
  protected:
-  void SetUp() override { ASSERT_NE(module_, nullptr) << "KorvaneCDVD.dll did not load"; }
+  void SetUp() override { ASSERT_NE(module_, nullptr) << GetParam() << " did not load"; }
   void TearDown() override {
     if (module_) ::FreeLibrary(module_);
   }
   const uint8_t* At(DWORD rva) const { return reinterpret_cast<const uint8_t*>(module_) + rva; }
 
-  HMODULE module_ = ::LoadLibraryA("KorvaneCDVD.dll");
+  bool Titled() const { return std::string(GetParam()) == "KorvaneCDVD-titled.dll"; }
+
+  HMODULE module_ = ::LoadLibraryA(GetParam());
 };
 
-TEST_F(PluginImage, ExportsExactlyTheTwentyPlainNames) {
+TEST_P(PluginImage, ExportsExactlyTheTwentyPlainNames) {
   const IMAGE_DATA_DIRECTORY& dir = Directory(module_, IMAGE_DIRECTORY_ENTRY_EXPORT);
   ASSERT_NE(dir.VirtualAddress, 0u);
   auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(At(dir.VirtualAddress));
   EXPECT_EQ(exports->NumberOfFunctions, exports->NumberOfNames) << "ordinal-only entries";
   auto* names = reinterpret_cast<const DWORD*>(At(exports->AddressOfNames));
   std::set<std::string> found;
-  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-    found.insert(reinterpret_cast<const char*>(At(names[i])));
-  }
-  const std::set<std::string> expected = {
+  std::set<std::string> expected = {
       "PS2EgetLibType",    "PS2EgetLibName",  "PS2EgetLibVersion2", "CDVDinit",
       "CDVDopen",          "CDVDclose",       "CDVDshutdown",       "CDVDreadTrack",
       "CDVDgetBuffer",     "CDVDreadSubQ",    "CDVDgetTN",          "CDVDgetTD",
       "CDVDgetTOC",        "CDVDgetDiskType", "CDVDgetTrayStatus",  "CDVDctrlTrayOpen",
       "CDVDctrlTrayClose", "CDVDtest",        "CDVDconfigure",      "CDVDabout"};
+  if (Titled()) expected.insert("CDVDgetBuffer2");
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+    found.insert(reinterpret_cast<const char*>(At(names[i])));
+  }
   EXPECT_EQ(found, expected);
-  EXPECT_EQ(exports->NumberOfFunctions, 20u);
+  EXPECT_EQ(exports->NumberOfFunctions, expected.size());
   std::string name(reinterpret_cast<const char*>(At(exports->Name)));
-  EXPECT_EQ(name, "KorvaneCDVD.dll");
+  EXPECT_EQ(name, GetParam());
 }
 
-TEST_F(PluginImage, ImportsOnlyWindowsSystemLibraries) {
+TEST_P(PluginImage, ImportsOnlyWindowsSystemLibraries) {
   const std::set<std::string> system = {
       "kernel32.dll", "user32.dll",   "gdi32.dll",    "msvcrt.dll",  "ws2_32.dll",
       "advapi32.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll", "ole32.dll",
@@ -72,5 +76,8 @@ TEST_F(PluginImage, ImportsOnlyWindowsSystemLibraries) {
     EXPECT_TRUE(system.count(name)) << "imports " << name;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(BothDlls, PluginImage,
+                         ::testing::Values("KorvaneCDVD.dll", "KorvaneCDVD-titled.dll"));
 
 }  // namespace

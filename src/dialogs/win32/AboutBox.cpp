@@ -125,8 +125,9 @@ HBITMAP RenderStretched(IPicture& picture, int width, int height) {
 
 class AboutBox final {
  public:
-  explicit AboutBox(HINSTANCE dll)
+  AboutBox(HINSTANCE dll, const char* libraryName)
       : dll_(dll),
+        libraryName_(libraryName),
         font_(MakeFont(dialogs::kFontPixels, FW_NORMAL)),
         labelFont_(MakeFont(kLabelFontPixels, FW_BOLD)) {}
   ~AboutBox() {
@@ -148,6 +149,7 @@ class AboutBox final {
   void CreateControls();
 
   HINSTANCE dll_;
+  const char* libraryName_;
   HWND dialog_ = nullptr;
   HFONT font_;
   HFONT labelFont_;
@@ -191,7 +193,7 @@ void AboutBox::OnInitDialog() {
     ::EndDialog(dialog_, IDABORT);
     return;
   }
-  ::SetDlgItemTextA(dialog_, IDC_ABOUT_DLLVER, kLibraryName);
+  ::SetDlgItemTextA(dialog_, IDC_ABOUT_DLLVER, libraryName_);
   // A banner that cannot be decoded leaves its place empty; the box is still of use.
   banner_ = dialogs::LoadBannerBitmap(dll_, dialogs::kBannerWidth, dialogs::kBannerHeight);
   if (banner_) {
@@ -232,9 +234,9 @@ void AboutBox::CreateControls() {
 
 }  // namespace
 
-void RunAboutBox(HINSTANCE dll) {
+void RunAboutBox(HINSTANCE dll, const char* libraryName) {
   ComScope com;
-  AboutBox box(dll);
+  AboutBox box(dll, libraryName);
   box.Run(::GetActiveWindow());
 }
 

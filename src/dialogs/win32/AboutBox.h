@@ -8,9 +8,9 @@
 namespace korvane {
 
 // Runs the "About..." box modally on the calling thread; returns once it closed. dll is the
-// module that owns the box's windows and holds its banner. Throws when the window cannot
-// be made.
-void RunAboutBox(HINSTANCE dll);
+// module that owns the box's windows and holds its banner; libraryName is the name the
+// DLL gives the host. Throws when the window cannot be made.
+void RunAboutBox(HINSTANCE dll, const char* libraryName);
 
 namespace dialogs {
 
