@@ -31,8 +31,8 @@ void BlockCache::Clear() {
   cacheWriteOffset_ = 0;
 }
 
-MapLoadResult BlockCache::LoadCacheMap(const std::string& path) {
-  return LoadMapFile(path, index_);
+MapLoadResult BlockCache::LoadCacheMap(const std::string& mapPath, const std::string& blockPath) {
+  return LoadMapFile(mapPath, platform::FileSize(blockPath), index_);
 }
 
 size_t BlockCache::ReadCachedSector(const std::string& blockPath, size_t entry, size_t count) {
@@ -89,10 +89,15 @@ void BlockCache::WriteMapLines(size_t firstEntry, size_t count) {
     TraceFailure("Cannot write " + path + ": sectors cached until the next CDVDopen");
     return;
   }
-  char last[2] = {};
-  size_t tail = size >= 2 ? 2 : static_cast<size_t>(size);
-  tail = file.ReadAt(static_cast<uint64_t>(size) - tail, last, tail);
-  std::string text = MapLineEndRepair(last, tail);
+  // A line torn by a crash is cut off first: every reader then finds only whole lines.
+  uint64_t complete = CompleteLinesLength(
+      [&](uint64_t at, char* dest, size_t n) { return file.ReadAt(at, dest, n); },
+      static_cast<uint64_t>(size));
+  if (complete < static_cast<uint64_t>(size) && !file.CutTo(static_cast<int64_t>(complete))) {
+    TraceFailure("Cannot write " + path + ": sectors cached until the next CDVDopen");
+    return;
+  }
+  std::string text;
   for (size_t n = firstEntry; n < firstEntry + count; ++n) AppendMapLine(index_.At(n), text);
   if (file.Append(text.data(), text.size()) < text.size()) {
     TraceFailure("Short write to " + path + ": sectors cached until the next CDVDopen");

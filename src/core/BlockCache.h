@@ -6,8 +6,9 @@
 //   <GamesFolder>\<SelectedDiscName>.map     one "lsn/mode/offset" CR LF line per sector
 //
 // Offline replay reads the pair named by a .map path: the .Block path is that path cut at
-// its first ".map", followed by ".Block". Files are only ever appended to, never truncated
-// or rewritten; each operation opens and closes what it uses.
+// its first ".map", followed by ".Block". Files are only ever appended to, never rewritten;
+// the one cut is a .map's torn last line, before the next append. Each operation opens and
+// closes what it uses.
 #pragma once
 
 #include <cstddef>
@@ -40,8 +41,9 @@ class BlockCache final {
   // Empties CacheIndex and sets CacheWriteOffset to 0.
   void Clear();
 
-  // Fills CacheIndex from the .map file at path, after what it holds.
-  MapLoadResult LoadCacheMap(const std::string& path);
+  // Fills CacheIndex from the .map file at mapPath, after what it holds, with the entries
+  // whose bytes the .Block file at blockPath holds.
+  MapLoadResult LoadCacheMap(const std::string& mapPath, const std::string& blockPath);
 
   // The number of the first entry for exactly (lsn, mode), or CacheIndex::kNone.
   size_t LookupCachedSector(uint32_t lsn, int32_t mode) const { return index_.Find(lsn, mode); }

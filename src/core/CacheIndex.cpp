@@ -3,6 +3,8 @@
 // after the previous hit (the next sector of a sequential replay) without hashing.
 #include "core/CacheIndex.h"
 
+#include <algorithm>
+
 namespace korvane {
 
 namespace {
@@ -24,6 +26,7 @@ void CacheIndex::Clear() {
   table_.shrink_to_fit();
   count_ = 0;
   keys_ = 0;
+  lsnEnd_ = 0;
   lastFound_ = 0;
 }
 
@@ -59,6 +62,7 @@ size_t CacheIndex::Add(const CacheEntry& entry) {
   }
   if ((i >> 6) == firstOfKey_.size()) firstOfKey_.push_back(0);
   blocks_[i >> kBlockBits][i & (kBlockSize - 1)] = entry;
+  lsnEnd_ = std::max<uint64_t>(lsnEnd_, uint64_t{entry.lsn} + 1);
   size_t number = ++count_;
   if ((keys_ + 1) * 4 > table_.size() * 3) Grow();
   size_t slot = Probe(entry.lsn, entry.mode);

@@ -30,6 +30,9 @@ class CacheIndex final {
   // Number of entries in use.
   size_t Count() const { return count_; }
 
+  // One more than the highest LSN held; 0 when the index is empty.
+  uint64_t LsnEnd() const { return lsnEnd_; }
+
   // Adds an entry after the last one; returns its number.
   size_t Add(const CacheEntry& entry);
 
@@ -63,6 +66,7 @@ class CacheIndex final {
   std::vector<uint32_t> table_;       // entry numbers, 0 for an empty slot
   size_t count_ = 0;
   size_t keys_ = 0;
+  uint64_t lsnEnd_ = 0;
   mutable size_t lastFound_ = 0;
 };
 

@@ -1,8 +1,12 @@
 // .map parsing, formatting and repair.
 #include "core/MapFile.h"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
+#include <vector>
+
+#include "core/ReadMode.h"
 
 #include "platform/ReadOnlyFile.h"
 
@@ -58,28 +62,76 @@ MapParser::Step MapParser::Feed(char c) {
   return Step::kNeedMore;
 }
 
-MapLoadResult LoadMapFile(const std::string& path, CacheIndex& index) {
-  MapLoadResult result;
-  platform::ReadOnlyFile file;
-  if (!file.Open(path, platform::ReadOnlyFile::Sharing::kShared)) return result;
-  result.opened = true;
+uint64_t CompleteLinesLength(const ReadAtFn& readAt, uint64_t size) {
+  constexpr size_t kChunk = 4096;
+  char chunk[kChunk + 1];
+  // Read backwards in chunks that overlap by one byte, so a CR LF across two is seen.
+  for (uint64_t end = size; end >= 2;) {
+    uint64_t start = end > kChunk + 1 ? end - kChunk - 1 : 0;
+    size_t got = readAt(start, chunk, static_cast<size_t>(end - start));
+    if (got != end - start) return 0;
+    for (size_t i = got - 1; i >= 1; --i) {
+      if (chunk[i] == '\n' && chunk[i - 1] == '\r') return start + i + 1;
+    }
+    if (start == 0) break;
+    end = start + 1;
+  }
+  return 0;
+}
+
+namespace {
+// The well-formed lines of the first length bytes of file, in order.
+std::vector<CacheEntry> ParseLines(platform::ReadOnlyFile& file, uint64_t length,
+                                   MapLoadResult& result) {
+  std::vector<CacheEntry> lines;
   constexpr size_t kChunk = 1 << 20;
   auto chunk = std::make_unique<char[]>(kChunk);
   MapParser parser;
-  uint64_t offset = 0;
-  while (size_t got = file.ReadAt(offset, chunk.get(), kChunk)) {
+  for (uint64_t offset = 0; offset < length;) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, length - offset));
+    size_t got = file.ReadAt(offset, chunk.get(), want);
+    if (got == 0) break;
     offset += got;
     for (size_t i = 0; i < got; ++i) {
       MapParser::Step step = parser.Feed(chunk[i]);
       if (step == MapParser::Step::kComplete) {
-        index.Add(parser.Entry());
-        ++result.entries;
+        lines.push_back(parser.Entry());
       } else if (step == MapParser::Step::kBad) {
         ++result.skipped;
       }
     }
   }
-  result.tornLastLine = parser.InLine();
+  return lines;
+}
+}  // namespace
+
+MapLoadResult LoadMapFile(const std::string& path, int64_t blockSize, CacheIndex& index) {
+  MapLoadResult result;
+  platform::ReadOnlyFile file;
+  if (!file.Open(path, platform::ReadOnlyFile::Sharing::kShared)) return result;
+  result.opened = true;
+  const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(file.Size(), 0));
+  const uint64_t complete = CompleteLinesLength(
+      [&](uint64_t at, char* dest, size_t count) { return file.ReadAt(at, dest, count); }, size);
+  result.tornLastLine = complete < size;
+  std::vector<CacheEntry> lines = ParseLines(file, complete, result);
+  // From the last line back: a sector must end within the .Block and before any later
+  // line's sector begins.
+  std::vector<bool> kept(lines.size());
+  int64_t limit = std::max<int64_t>(blockSize, 0);
+  for (size_t i = lines.size(); i-- > 0;) {
+    const CacheEntry& line = lines[i];
+    kept[i] = line.offset + static_cast<int64_t>(SectorBytesForMode(line.mode)) <= limit;
+    limit = std::min(limit, line.offset);
+  }
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (!kept[i]) {
+      ++result.stale;
+      continue;
+    }
+    index.Add(lines[i]);
+    ++result.entries;
+  }
   return result;
 }
 
@@ -90,14 +142,6 @@ void AppendMapLine(const CacheEntry& entry, std::string& out) {
   out += '/';
   out += std::to_string(entry.offset);
   out += "\r\n";
-}
-
-std::string MapLineEndRepair(const char* lastBytes, size_t count) {
-  if (count == 0) return std::string();
-  char last = lastBytes[count - 1];
-  if (last == '\n') return std::string();
-  if (last == '\r') return "\n";
-  return "/\r\n";
 }
 
 }  // namespace korvane

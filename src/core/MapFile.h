@@ -8,13 +8,19 @@
 // writer would write it). No spaces, no leading zeros, no blank lines.
 //
 // Reading is tolerant: a line ended by LF alone, or by CR alone, ends there; a line that
-// is not exactly three decimal integers in range, or whose offset is negative, is skipped;
-// text after the last line end (a line torn by a crash during an append) is dropped. No
-// line is ever held in memory: the parser keeps three numbers, whatever the input.
+// is not exactly three decimal integers in range, or whose offset is negative, is skipped.
+// Whatever follows the last CR LF is a line torn by a crash during an append: it is never
+// an entry, and the next append cuts it off, so that the file holds only complete lines
+// for every reader. No line is ever held in memory: the parser keeps three numbers.
+//
+// An entry is used only while its bytes are there: one whose sector (as long as its mode's
+// size) the .Block file does not hold in full, or whose place a later line uses again (the
+// .Block was cut short or deleted and written anew), is dropped when the index is loaded.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "core/CacheIndex.h"
@@ -57,19 +63,23 @@ struct MapLoadResult {
   bool opened = false;
   size_t entries = 0;         // well-formed lines added to the index
   size_t skipped = 0;         // malformed lines
-  bool tornLastLine = false;  // the file ended mid-line
+  size_t stale = 0;           // well-formed lines whose bytes are not there
+  bool tornLastLine = false;  // bytes follow the last CR LF
 };
 
-// Reads the .map file at path and adds every well-formed line to index, in file order.
-MapLoadResult LoadMapFile(const std::string& path, CacheIndex& index);
+// Reads the .map file at path and adds, in file order, every well-formed complete line
+// whose sector the .Block file of blockSize bytes (-1: there is none) holds in full and
+// whose place no later line uses.
+MapLoadResult LoadMapFile(const std::string& path, int64_t blockSize, CacheIndex& index);
+
+// Reads up to count bytes at offset into dest; returns how many were read.
+using ReadAtFn = std::function<size_t(uint64_t offset, char* dest, size_t count)>;
+
+// The length of a file of size bytes up to and including its last CR LF (0 when it has
+// none): the part that holds complete lines.
+uint64_t CompleteLinesLength(const ReadAtFn& readAt, uint64_t size);
 
 // The line "lsn/mode/offset" + CR LF for an entry, appended to out.
 void AppendMapLine(const CacheEntry& entry, std::string& out);
-
-// What must be written before the next line so that it starts a line of its own, given
-// the file's last two bytes (fewer when the file is shorter): nothing after a line end;
-// LF after a lone CR; after a torn line, "/" + CR LF, which ends it as a malformed line so
-// that no reader ever takes its cut-off numbers for an entry.
-std::string MapLineEndRepair(const char* lastBytes, size_t count);
 
 }  // namespace korvane

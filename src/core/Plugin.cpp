@@ -61,13 +61,16 @@ int32_t Plugin::Open() {
   image_->EmptyWindow();
   cache_.Reader().Invalidate();
   dispatcher_.ForgetLocalFile();
+  const bool image = !state_.RemoteMode && !state_.LocalImagePath.empty() &&
+                     !IsCacheIndexPath(state_.LocalImagePath);
+  // An image an earlier CDVDopen left open is not held, without sharing, by a plugin that
+  // now reads from elsewhere.
+  if (!image) image_->CloseImage();
   if (state_.RemoteMode) {
     OpenRemoteDisc();
-  } else if (state_.LocalImagePath.empty()) {
-    return 0;
   } else if (IsCacheIndexPath(state_.LocalImagePath)) {
     OpenOfflineReplay();
-  } else {
+  } else if (image) {
     image_->PrepareImage();
   }
   return 0;
@@ -78,7 +81,7 @@ void Plugin::OpenRemoteDisc() {
   std::string map = state_.SelectedDiscName + ".map";
   if (platform::FileExists(cache_.RemoteMapPath())) {
     trace_.Gated("Loading Mapped Headers for " + map);
-    cache_.LoadCacheMap(cache_.RemoteMapPath());
+    cache_.LoadCacheMap(cache_.RemoteMapPath(), cache_.RemoteBlockPath());
     trace_.Gated("Finshed loading Mapped Headers for " + map);
   }
   // Dropped without a report when the link is not connected.
@@ -101,7 +104,7 @@ void Plugin::OpenOfflineReplay() {
     return;
   }
   trace_.Always("Loading Mapped Headers for " + path);
-  cache_.LoadCacheMap(path);
+  cache_.LoadCacheMap(path, BlockCache::OfflineBlockPath(path));
   trace_.Gated("Finshed loading Mapped Headers for " + path);
 }
 
@@ -140,6 +143,11 @@ int32_t Plugin::GetTD(uint8_t track, TrackDescriptor* record) {
       state_.ImageFileChooser.empty() ? state_.LocalImagePath : state_.ImageFileChooser;
   int64_t size = chosen.empty() ? -1 : platform::FileSize(chosen);
   uint64_t sectors = size < 0 ? 0 : static_cast<uint64_t>(size) / 2048;
+  if (state_.ImageFileChooser.empty() && !state_.RemoteMode && IsCacheIndexPath(chosen)) {
+    // A replayed cache is no image: the disc is as long as the sectors its index holds.
+    sectors = cache_.Index().LsnEnd();
+    size = sectors > 0 ? 0 : -1;
+  }
   if (record) {
     record->lsn = static_cast<uint32_t>(sectors > std::numeric_limits<uint32_t>::max()
                                             ? std::numeric_limits<uint32_t>::max()

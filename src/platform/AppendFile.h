@@ -1,5 +1,6 @@
-// A file that only grows: opened for reading and writing (created when missing), written
-// at its end, never truncated. The block cache writes its .Block and .map files this way.
+// A file that grows: opened for reading and writing (created when missing) and written at
+// its end. The block cache writes its .Block and .map files this way; the one cut it ever
+// makes is a .map's torn last line.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,9 @@ class AppendFile final {
 
   // Writes the bytes at the end of the file; returns how many were written.
   size_t Append(const void* bytes, size_t count);
+
+  // Shortens the file to size bytes (never lengthens it); false when it cannot.
+  bool CutTo(int64_t size);
 
  private:
   static constexpr intptr_t kNoHandle = -1;

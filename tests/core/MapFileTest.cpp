@@ -3,6 +3,7 @@
 // the format to the letter (fields ended by "/" or CR, one character dropped after field 3).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,40 +26,6 @@ std::vector<CacheEntry> Parse(const std::string& text, size_t* skipped = nullptr
   if (skipped) *skipped = bad;
   if (torn) *torn = parser.InLine();
   return entries;
-}
-
-// A reader that follows the format's definition to the letter, for compatibility checks.
-// Returns false where such a reader fails (a field that is not a 32-bit decimal).
-bool StrictRead(const std::string& text, std::vector<CacheEntry>& out) {
-  std::string acc;
-  int64_t fields[3] = {};
-  int field = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c != '/' && c != '\r') {
-      acc += c;
-      continue;
-    }
-    size_t used = 0;
-    long long v = 0;
-    try {
-      v = std::stoll(acc, &used);
-    } catch (...) {
-      return false;
-    }
-    if (used != acc.size() || acc.empty() || !(acc[0] == '-' || isdigit(acc[0])) || v < INT32_MIN ||
-        v > INT32_MAX) {
-      return false;
-    }
-    fields[field++] = v;
-    acc.clear();
-    if (field == 3) {
-      out.push_back({static_cast<int32_t>(fields[1]), static_cast<uint32_t>(fields[0]), fields[2]});
-      field = 0;
-      ++i;  // the line feed
-    }
-  }
-  return true;
 }
 
 bool Same(const std::vector<CacheEntry>& a, const std::vector<CacheEntry>& b) {
@@ -138,21 +105,34 @@ TEST(MapFile, WritesSignedLsnAndSixtyFourBitOffsets) {
   EXPECT_EQ(text, "16/3/4096\r\n-1/0/0\r\n-2147483648/-7/5000000000\r\n");
 }
 
-TEST(MapFile, RepairEndsATornLineSoItNeverReadsAsAnEntry) {
-  EXPECT_EQ(MapLineEndRepair("", 0), "");
-  EXPECT_EQ(MapLineEndRepair("\r\n", 2), "");
-  EXPECT_EQ(MapLineEndRepair("0\n", 2), "");
-  EXPECT_EQ(MapLineEndRepair("0\r", 2), "\n");
-  EXPECT_EQ(MapLineEndRepair("20", 2), "/\r\n");
-  EXPECT_EQ(MapLineEndRepair("3/", 2), "/\r\n");
-  for (std::string torn : {"1", "17", "17/", "17/3", "17/3/", "17/3/20", "17/3/2048", "-"}) {
+// The length up to the last CR LF of text, as the loader and the append see it.
+uint64_t Complete(const std::string& text) {
+  return CompleteLinesLength(
+      [&](uint64_t at, char* dest, size_t count) {
+        size_t n = at < text.size() ? std::min(count, text.size() - static_cast<size_t>(at)) : 0;
+        std::copy_n(text.data() + at, n, dest);
+        return n;
+      },
+      text.size());
+}
+
+TEST(MapFile, ATornTailIsCutSoEveryReaderReadsTheWholeLinesOnly) {
+  for (std::string torn : {"", "1", "17", "17/", "17/3", "17/3/", "17/3/20", "17/3/2048",
+                           "17/3/2048\r", "17/3/40/", "-", "\r", "\n"}) {
     std::string text = "16/3/0\r\n" + torn;
-    text += MapLineEndRepair(text.data() + text.size() - 2, 2);
+    EXPECT_EQ(Complete(text), 8u) << torn;
+    text.resize(Complete(text));  // what the next append does first
     AppendMapLine({3, 18, 4096}, text);
-    auto entries = Parse(text);
-    ASSERT_EQ(entries.size(), 2u) << torn;
-    EXPECT_EQ(entries[1].lsn, 18u) << torn;
+    std::vector<CacheEntry> strict;
+    ASSERT_TRUE(test::StrictMapRead(text, strict)) << torn;
+    EXPECT_TRUE(Same(strict, Parse(text))) << torn;
+    ASSERT_EQ(strict.size(), 2u) << torn;
+    EXPECT_EQ(strict[1].lsn, 18u) << torn;
   }
+  EXPECT_EQ(Complete("no line end at all"), 0u);
+  std::string long_(10000, '7');  // a CR LF that two backward reads meet across
+  long_.replace(5904, 2, "\r\n");
+  EXPECT_EQ(Complete(long_), 5906u);
 }
 
 TEST(MapFile, WhatWeWriteAStrictReaderReadsTheSame) {
@@ -165,16 +145,7 @@ TEST(MapFile, WhatWeWriteAStrictReaderReadsTheSame) {
     AppendMapLine(e, text);
   }
   std::vector<CacheEntry> strict;
-  ASSERT_TRUE(StrictRead(text, strict));
-  EXPECT_TRUE(Same(strict, written));
-  EXPECT_TRUE(Same(Parse(text), written));
-  // A file ended by a lone CR and then repaired still reads the same both ways.
-  text.pop_back();
-  text += MapLineEndRepair(text.data() + text.size() - 2, 2);
-  AppendMapLine({3, 1, 1}, text);
-  written.push_back({3, 1, 1});
-  strict.clear();
-  ASSERT_TRUE(StrictRead(text, strict));
+  ASSERT_TRUE(test::StrictMapRead(text, strict));
   EXPECT_TRUE(Same(strict, written));
   EXPECT_TRUE(Same(Parse(text), written));
 }
@@ -185,14 +156,36 @@ TEST(MapFile, LoadsAFileAfterWhatTheIndexHolds) {
   std::string path = folder.MakeFile("x.map", std::vector<uint8_t>(text.begin(), text.end()));
   CacheIndex index;
   index.Add({0, 99, 0});
-  MapLoadResult result = LoadMapFile(path, index);
+  MapLoadResult result = LoadMapFile(path, 1 << 20, index);
   EXPECT_TRUE(result.opened);
   EXPECT_EQ(result.entries, 2u);
   EXPECT_EQ(result.skipped, 1u);
   EXPECT_TRUE(result.tornLastLine);
   EXPECT_EQ(index.Count(), 3u);
   EXPECT_EQ(index.Find(17, 3), 3u);
-  EXPECT_FALSE(LoadMapFile(folder.PathOf("absent.map"), index).opened);
+  EXPECT_FALSE(LoadMapFile(folder.PathOf("absent.map"), 1 << 20, index).opened);
+}
+
+TEST(MapFile, EntriesWhoseBytesAreGoneOrWrittenAgainAreNotLoaded) {
+  test::ScratchFolder folder;
+  auto load = [&](const std::string& text, int64_t blockSize) {
+    std::string path = folder.MakeFile("d.map", std::vector<uint8_t>(text.begin(), text.end()));
+    CacheIndex index;
+    MapLoadResult result = LoadMapFile(path, blockSize, index);
+    std::string kept;
+    for (size_t n = 1; n <= index.Count(); ++n) kept += std::to_string(index.At(n).lsn) + " ";
+    return kept + "/" + std::to_string(result.stale);
+  };
+  const std::string three = "0/3/0\r\n1/3/2048\r\n2/3/4096\r\n";
+  EXPECT_EQ(load(three, 6144), "0 1 2 /0");
+  EXPECT_EQ(load(three, 6143), "0 1 /1");  // the last sector is a byte short
+  EXPECT_EQ(load(three, -1), "/3");        // no .Block at all
+  // The .Block was cut to 3000 bytes and written on from there: the entries whose place
+  // was written anew (the sector that crossed 3000 too) are gone for good; the earliest
+  // entry whose bytes are there wins as ever.
+  EXPECT_EQ(load(three + "2/3/3000\r\n1/3/5048\r\n1/3/7096\r\n", 9144), "0 2 1 1 /2");
+  // Deleted and written anew: nothing before the restart survives.
+  EXPECT_EQ(load(three + "1/3/0\r\n", 9144), "1 /3");
 }
 
 }  // namespace

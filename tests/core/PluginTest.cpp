@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -113,6 +114,23 @@ TEST_F(PluginTest, CloseClosesTheImageOnceAndAlwaysTraces) {
   EXPECT_EQ(trace_.Text(), Prefix("CDVDclose Called") + Prefix("CDVDclose Called"));
 }
 
+TEST_F(PluginTest, OpenOfAnotherSourceLetsGoOfTheImageAnEarlierOpenHeld) {
+  const std::string image = folder_.MakeImage("game.iso", 4, 2048);
+  const std::string map = folder_.MakeFile("c.map", {});
+  const std::function<void()> elsewheres[] = {[&] { State().RemoteMode = true; },
+                                              [&] { State().LocalImagePath = map; },
+                                              [&] { State().LocalImagePath.clear(); }};
+  for (const std::function<void()>& elsewhere : elsewheres) {
+    State().RemoteMode = false;
+    State().LocalImagePath = image;
+    plugin_->Open();
+    ASSERT_TRUE(plugin_->Image().HoldsOpen(image));
+    elsewhere();
+    plugin_->Open();
+    EXPECT_FALSE(State().ImageHandle.IsOpen());
+  }
+}
+
 TEST_F(PluginTest, TrackCountIsOneTrack) {
   TrackNumbers tn{9, 9};
   EXPECT_EQ(plugin_->GetTN(&tn), 0);
@@ -135,6 +153,26 @@ TEST_F(PluginTest, TrackDescriptorMeasuresTheChosenFileIn2048ByteSectors) {
   EXPECT_EQ(td.type, 0x41);
   EXPECT_EQ(trace_.Text(),
             Prefix("CDVDgetTD Called and returned 0") + Prefix("CDVDgetTD Called and returned 0"));
+}
+
+TEST_F(PluginTest, TrackDescriptorOfAReplayedCacheIsItsIndexNotItsMapFile) {
+  const std::string text = "0/3/0\r\n9/3/2048\r\n4/3/4096\r\n";
+  State().LocalImagePath =
+      folder_.MakeFile("c.map", std::vector<uint8_t>(text.begin(), text.end()));
+  folder_.MakeFile("c.Block", std::vector<uint8_t>(3 * 2048));
+  plugin_->Open();
+  TrackDescriptor td{};
+  EXPECT_EQ(plugin_->GetTD(1, &td), 0);
+  EXPECT_EQ(td.lsn, 10u);  // the highest LSN held, plus one
+  EXPECT_EQ(td.type, 0x41);
+  State().LocalImagePath = folder_.MakeFile("empty.map", {});
+  plugin_->Open();
+  EXPECT_EQ(plugin_->GetTD(1, &td), -1);
+  EXPECT_EQ(td.lsn, 0u);
+  EXPECT_EQ(td.type, 0x41);
+  State().ImageFileChooser = folder_.MakeFile("chosen.bin", std::vector<uint8_t>(4096));
+  EXPECT_EQ(plugin_->GetTD(1, &td), 0);  // a chosen file is measured, as ever
+  EXPECT_EQ(td.lsn, 2u);
 }
 
 TEST_F(PluginTest, TrackDescriptorFallsBackToTheLocalImageThenFails) {

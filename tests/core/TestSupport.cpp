@@ -1,6 +1,9 @@
 // Test images and scratch folders.
 #include "TestSupport.h"
 
+#include <cctype>
+#include <cstdint>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -68,6 +71,33 @@ void WriteAt(const std::string& path, uint64_t offset, const std::vector<uint8_t
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write at offset in " + path);
+}
+
+bool StrictMapRead(const std::string& text, std::vector<CacheEntry>& out) {
+  std::string acc;
+  int64_t fields[3] = {};
+  int field = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c != '/' && c != '\r') {
+      acc += c;
+      continue;
+    }
+    bool number = !acc.empty() && acc.size() <= 11;
+    for (size_t k = 0; k < acc.size() && number; ++k) {
+      number = std::isdigit(static_cast<unsigned char>(acc[k])) || (k == 0 && acc[k] == '-');
+    }
+    if (!number || acc == "-") return false;
+    int64_t value = std::stoll(acc);
+    if (value < INT32_MIN || value > INT32_MAX) return false;
+    fields[field++] = value;
+    acc.clear();
+    if (field < 3) continue;
+    field = 0;
+    if (++i >= text.size()) break;  // the text ends before the line feed: no entry
+    out.push_back({static_cast<int32_t>(fields[1]), static_cast<uint32_t>(fields[0]), fields[2]});
+  }
+  return true;
 }
 
 }  // namespace korvane::test

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/CacheIndex.h"
 #include "core/Trace.h"
 
 namespace korvane::test {
@@ -52,6 +53,12 @@ class ScratchFolder final {
  private:
   std::filesystem::path path_;
 };
+
+// Reads a .map text as a reader that follows the format's definition to the letter does:
+// a field ends at "/" or CR and must be a signed 32-bit decimal, one character (the LF) is
+// dropped after field 3 before the entry counts, and what the text ends in the middle of is
+// dropped. False where such a reader fails.
+bool StrictMapRead(const std::string& text, std::vector<CacheEntry>& out);
 
 // Writes bytes at offset of an existing file, growing it (sparsely) as needed.
 void WriteAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);

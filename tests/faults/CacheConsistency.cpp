@@ -83,6 +83,26 @@ void ExpectReplayServesIndex(const std::string& mapPath, const CacheIndex& index
   EXPECT_EQ(wrong, 0u) << "sectors the offline replay served wrongly";
 }
 
+// A reader that takes the format to the letter reads exactly the complete lines the
+// plugin's loader reads, whatever crash or cut the file went through.
+void ExpectStrictReadersAgree(const std::string& map, const std::string& discFile) {
+  std::vector<CacheEntry> strict, tolerant;
+  EXPECT_TRUE(StrictMapRead(map, strict)) << discFile << ".map fails a to-the-letter reader";
+  MapParser parser;
+  size_t complete = map.rfind("\r\n");
+  complete = complete == std::string::npos ? 0 : complete + 2;
+  for (size_t i = 0; i < complete; ++i) {
+    if (parser.Feed(map[i]) == MapParser::Step::kComplete) tolerant.push_back(parser.Entry());
+  }
+  bool same = strict.size() == tolerant.size();
+  for (size_t i = 0; same && i < strict.size(); ++i) {
+    same = strict[i].lsn == tolerant[i].lsn && strict[i].mode == tolerant[i].mode &&
+           strict[i].offset == tolerant[i].offset;
+  }
+  EXPECT_TRUE(same) << discFile << ".map: " << strict.size() << " entries to the letter, "
+                    << tolerant.size() << " complete lines";
+}
+
 }  // namespace
 
 std::vector<uint8_t> ImageSector(const std::string& imagePath, uint32_t lsn, int32_t mode) {
@@ -112,7 +132,8 @@ CacheReport ExpectConsistentCache(const std::string& gamesFolder, const std::str
     report.blockBytes = static_cast<int64_t>(fs::file_size(blockPath, error));
   }
   CacheIndex index;
-  MapLoadResult loaded = LoadMapFile(mapPath, index);
+  MapLoadResult loaded = LoadMapFile(mapPath, report.blockBytes, index);
+  ExpectStrictReadersAgree(ReadWholeFile(mapPath), discFile);
   report.mapExists = loaded.opened;
   report.entries = loaded.entries;
   report.skipped = loaded.skipped;

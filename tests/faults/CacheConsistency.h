@@ -17,13 +17,14 @@ namespace korvane::test {
 struct CacheReport {
   bool mapExists = false;
   size_t entries = 0;         // lines the loader accepted
-  size_t skipped = 0;         // malformed lines, such as a repaired torn line
-  bool tornLastLine = false;  // the .map ends mid-line
+  size_t skipped = 0;         // malformed lines
+  bool tornLastLine = false;  // bytes follow the .map's last CR LF
   int64_t blockBytes = -1;    // size of the .Block, -1 when there is none
 };
 
 // Checks the cache of discFile (the disc's file name in the games folder) in gamesFolder
-// against the image at imagePath; every fault found is a test failure. Returns what was
+// against the image at imagePath, and its .map with a reader that takes the format to the
+// letter; every fault found is a test failure. Returns what was
 // found, for the test's own expectations.
 CacheReport ExpectConsistentCache(const std::string& gamesFolder, const std::string& discFile,
                                   const std::string& imagePath);

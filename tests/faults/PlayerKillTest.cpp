@@ -1,8 +1,9 @@
 // The player dies while it appends to the block cache, and is started again. A real
 // player process (korvane_fault_player) is killed without warning at varied points of a
-// play; after each kill a fresh plugin loads the index, its next append repairs a torn
-// last line, and every sector the index names must be the server's. A deterministic case
-// cuts the files as a kill at the worst moments would, and resumes.
+// play; after each kill a fresh plugin loads the index, its next append cuts a torn last
+// line off, and every sector the index names must be the server's. A deterministic case
+// cuts the files as a kill at the worst moments would, and resumes; another cuts the .Block
+// short under a whole index.
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -25,8 +26,8 @@ class PlayerKillTest : public test::FaultTest {
   }
 
   // A fresh plugin resumes: it loads the index, and its next append (of the first sector
-  // missing in the player's order over modes) goes after a repaired line end. Returns
-  // false when nothing is missing any more.
+  // missing in the player's order over modes) goes after the last whole line, a torn one
+  // cut off. Returns false when nothing is missing any more.
   bool ResumeAndAppend(int port, size_t expectedEntries,
                        const std::vector<int32_t>& modes = {3, 0, 1}) {
     RestartPlugin();
@@ -40,12 +41,13 @@ class PlayerKillTest : public test::FaultTest {
         EXPECT_EQ(plugin_->ReadTrack(lsn, mode), 0) << trace_.Text().substr(0, 2000);
         EXPECT_EQ(Buffer(SectorBytesForMode(mode)), Expected("b.bin", lsn, mode));
         std::string after = ReadWholeFile(MapPath());
-        // A whole last line needs nothing; a lone CR its LF; a torn line "/" CR LF, which
-        // makes it malformed rather than let its digits run into the next line.
-        char last = before.empty() ? '\n' : before.back();
-        std::string repair = last == '\n' ? "" : last == '\r' ? "\n" : "/\r\n";
-        EXPECT_EQ(after.substr(0, before.size()), before) << "the index was not appended to";
-        EXPECT_EQ(after.substr(before.size(), repair.size()), repair) << "line end not repaired";
+        // Whatever follows the last CR LF was never an entry: the new lines follow the
+        // whole ones directly.
+        size_t whole = before.rfind("\r\n");
+        whole = whole == std::string::npos ? 0 : whole + 2;
+        EXPECT_EQ(after.substr(0, whole), before.substr(0, whole)) << "the index was rewritten";
+        EXPECT_GT(after.size(), whole) << "the index was not appended to";
+        EXPECT_EQ(after.substr(after.size() - 2), "\r\n");
         // Everything indexed in memory is indexed in the file too.
         EXPECT_EQ(CheckCache("b.bin").entries, plugin_->Cache().Index().Count());
         return true;
@@ -136,7 +138,7 @@ TEST_F(PlayerKillTest, TornIndexLineAndCutSectorAreRepairedOnResume) {
        lastLine + std::to_string(last.lsn).size() + 1, lastOffset + 1176, true},
       {"index cut before the offset's last digit, sector one byte short", map.size() - 3,
        lastOffset + 2351, true},
-      {"index cut between CR and LF", map.size() - 1, block.size(), false},
+      {"index cut between CR and LF", map.size() - 1, block.size(), true},
       {"a sector written in half, its line never", map.size(), block.size() + 1000, false},
   };
   for (const Cut& cut : cuts) {
@@ -152,10 +154,38 @@ TEST_F(PlayerKillTest, TornIndexLineAndCutSectorAreRepairedOnResume) {
     }
     test::CacheReport resumed = CheckCache("b.bin");
     EXPECT_FALSE(resumed.tornLastLine);
-    EXPECT_EQ(resumed.skipped, cut.lastLineLost ? 1u : 0u);  // the repaired line
+    EXPECT_EQ(resumed.skipped, 0u);
     Write(MapPath(), map);
     Write(BlockPath(), block);
   }
+}
+
+TEST_F(PlayerKillTest, ABlockCutShortUnderAWholeIndexIsFetchedOnceAndNeverServedWrong) {
+  const int port = StartServer([](server::ServerConfig& c) { c.runMax = 16; });
+  ConnectLink(port, 1, "b.bin");
+  OpenRemote();
+  for (uint32_t lsn = 0; lsn < 64; ++lsn) ASSERT_EQ(plugin_->ReadTrack(lsn, kModeRaw2352), 0);
+  const std::string block = ReadWholeFile(BlockPath());
+  const size_t cut = block.size() / 3 + 1000;  // in the middle of a sector
+  Write(BlockPath(), block.substr(0, cut));
+  // Two openings, each reading every sector twice: what was lost is fetched again once, in
+  // the first, and every sector is the server's, then and ever after.
+  std::vector<uintmax_t> sizes;
+  for (int opening = 0; opening < 2; ++opening) {
+    RestartPlugin();
+    ConnectLink(port, 1, "b.bin");
+    OpenRemote();
+    for (int pass = 0; pass < 2; ++pass) {
+      for (uint32_t lsn = 0; lsn < 64; ++lsn) {
+        ASSERT_EQ(plugin_->ReadTrack(lsn, kModeRaw2352), 0) << lsn;
+        ASSERT_EQ(Buffer(2352), Expected("b.bin", lsn, kModeRaw2352)) << lsn;
+      }
+      sizes.push_back(fs::file_size(BlockPath()));
+    }
+  }
+  EXPECT_GT(sizes[0], cut);
+  EXPECT_LE(sizes[0] - cut, block.size()) << "refetched more than was lost";
+  EXPECT_EQ(sizes, std::vector<uintmax_t>(4, sizes[0])) << "fetched again after the first pass";
 }
 
 }  // namespace

@@ -56,4 +56,10 @@ size_t AppendFile::Append(const void* bytes, size_t count) {
   return done;
 }
 
+bool AppendFile::CutTo(int64_t size) {
+  int64_t now = Size();
+  if (now < 0 || size < 0 || size > now) return false;
+  return ::ftruncate(static_cast<int>(handle_), static_cast<off_t>(size)) == 0;
+}
+
 }  // namespace korvane::platform

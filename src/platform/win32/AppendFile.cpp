@@ -60,4 +60,14 @@ size_t AppendFile::Append(const void* bytes, size_t count) {
   return done;
 }
 
+bool AppendFile::CutTo(int64_t size) {
+  int64_t now = Size();
+  if (now < 0 || size < 0 || size > now) return false;
+  // Every read and write names its offset, so moving the file pointer here is harmless.
+  LARGE_INTEGER end{};
+  end.QuadPart = size;
+  return ::SetFilePointerEx(AsHandle(handle_), end, nullptr, FILE_BEGIN) &&
+         ::SetEndOfFile(AsHandle(handle_));
+}
+
 }  // namespace korvane::platform
