@@ -1,4 +1,5 @@
-// Settings files.
+// Settings files, read whole and rewritten whole through a temporary file (a crash in the
+// middle of a save leaves the old settings, never an empty file).
 #include "core/SettingsFiles.h"
 
 #include "platform/FileSystem.h"
@@ -39,7 +40,7 @@ std::vector<std::string> ReadSettingsFile(const std::string& folder, bool& exist
   if (!existed) {
     // A folder that cannot be made shows up as the file's creation failing.
     if (!platform::FolderExists(folder)) platform::CreateFolder(folder);
-    if (int error = platform::WriteNewFile(path, kDefaultSettings)) throw IoError(error);
+    if (int error = platform::ReplaceFileContents(path, kDefaultSettings)) throw IoError(error);
     return {};
   }
   std::string bytes;
@@ -57,12 +58,14 @@ std::vector<std::string> ReadServerList(const std::string& folder) {
 
 void WriteSettingsFile(const std::string& folder, const std::vector<std::string>& values) {
   std::string path = SettingsPath(folder, kSettingsFileName);
-  if (int error = platform::WriteNewFile(path, JoinCommaFields(values))) throw IoError(error);
+  if (int error = platform::ReplaceFileContents(path, JoinCommaFields(values)))
+    throw IoError(error);
 }
 
 void WriteServerList(const std::string& folder, const std::vector<std::string>& entries) {
   std::string path = SettingsPath(folder, kServerListFileName);
-  if (int error = platform::WriteNewFile(path, JoinCommaFields(entries))) throw IoError(error);
+  if (int error = platform::ReplaceFileContents(path, JoinCommaFields(entries)))
+    throw IoError(error);
 }
 
 }  // namespace korvane

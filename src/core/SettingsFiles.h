@@ -54,10 +54,11 @@ std::vector<std::string> ReadSettingsFile(const std::string& folder, bool& exist
 // The address history, or nothing when the file does not exist. Throws IoError.
 std::vector<std::string> ReadServerList(const std::string& folder);
 
-// Writes the five values as the settings file. Throws IoError.
+// Writes the five values as the settings file; on failure the old file stays as it was.
+// Throws IoError.
 void WriteSettingsFile(const std::string& folder, const std::vector<std::string>& values);
 
-// Writes the address history. Throws IoError.
+// Writes the address history; on failure the old file stays as it was. Throws IoError.
 void WriteServerList(const std::string& folder, const std::vector<std::string>& entries);
 
 }  // namespace korvane

@@ -109,9 +109,16 @@ void ConfigForm::StartupTimer() {
 }
 
 void ConfigForm::FormClose() {
+  // The close that follows a failed one lets the dialog go without running again: the error
+  // has been shown, the server was handed over already (a second hand-over would activate
+  // the link twice), and a save that failed would fail again. So a settings file that cannot
+  // be written costs the user one error box, never the way out of the dialog.
+  if (closeFailed_) return;
+  closeFailed_ = true;
   if (controls_.connectCaption == kDisconnect) HandOverToLink();
   CloseClient();
   SaveSettings();
+  closeFailed_ = false;
 }
 
 void ConfigForm::Button2Click() {

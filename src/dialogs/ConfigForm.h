@@ -4,7 +4,8 @@
 // the same calls directly.
 //
 // Handlers report errors by throwing std::exception; the window shows what() in a message
-// box and stays open. An exception from FormClose cancels the close.
+// box and stays open. An exception from FormClose cancels that close; the next close goes
+// through without running the close sequence again.
 #pragma once
 
 #include <cstdint>
@@ -84,6 +85,8 @@ class ConfigForm final : public platform::ConnectionEvents, private DialogBatchS
 
   // The dialog's own handlers.
   void FormCreate();
+  // Hands the server over to the link when connected, closes Client and saves the settings;
+  // throws when that fails, and then does nothing at the next call (the dialog may close).
   void FormClose();
   void StartupTimer();
   void Button2Click();
@@ -181,6 +184,7 @@ class ConfigForm final : public platform::ConnectionEvents, private DialogBatchS
   std::string newsHost_ = kNewsHost;
   std::string peerHost_;
   int peerPort_ = 0;
+  bool closeFailed_ = false;  // the last close sequence threw: the next close skips it
 };
 
 // The text of the conversion error of a port or length: "'text' is not a valid integer value".

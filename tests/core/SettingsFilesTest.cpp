@@ -1,5 +1,6 @@
 // The settings files' bytes: defaults, field numbering, dropped tails, the history with
-// empty entries and repeats, and I/O errors as the user sees them.
+// empty entries and repeats, I/O errors as the user sees them, and a failed rewrite that
+// leaves the old file.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,6 +8,7 @@
 
 #include "TestSupport.h"
 #include "core/SettingsFiles.h"
+#include "platform/WholeFile.h"
 
 namespace korvane {
 namespace {
@@ -59,6 +61,20 @@ TEST_F(SettingsFilesTest, SaveAndLoadRoundTripAndACommaInAValueShiftsTheRest) {
   WriteServerList(Folder(), {"a", "", "a"});
   EXPECT_EQ(Read(kServerListFileName), "a,,a,");
   EXPECT_EQ(ReadServerList(Folder()), (std::vector<std::string>{"a", "", "a"}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder()), {}), 2);  // no leftovers
+}
+
+TEST_F(SettingsFilesTest, ARewriteThatFailsLeavesTheOldFileWhole) {
+  Write(kSettingsFileName, "10.0.0.1,4000,ann,pw,D:\\g.iso,");
+  // A folder where the new contents would be written first.
+  std::filesystem::create_directory(platform::TemporaryPathOf(Folder() + "/" + kSettingsFileName));
+  try {
+    WriteSettingsFile(Folder(), {"127.0.0.1", "35000", "", "", ""});
+    ADD_FAILURE() << "no error";
+  } catch (const IoError& e) {
+    EXPECT_STREQ(e.what(), "File access denied");
+  }
+  EXPECT_EQ(Read(kSettingsFileName), "10.0.0.1,4000,ann,pw,D:\\g.iso,");
 }
 
 TEST_F(SettingsFilesTest, FailuresCarryTheTextTheUserSees) {

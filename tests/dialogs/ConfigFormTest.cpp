@@ -303,6 +303,7 @@ TEST_F(ConfigFormTest, SettingsThatCannotBeSavedCancelTheClose) {
   std::filesystem::remove(folder_.Path() / "Games" / "KorvaneCDVD.ini");
   std::filesystem::create_directory(folder_.Path() / "Games" / "KorvaneCDVD.ini");
   EXPECT_THROW(Form().FormClose(), IoError);
+  EXPECT_NO_THROW(Form().FormClose());  // the next close lets the dialog go
 }
 
 }  // namespace

@@ -163,10 +163,19 @@ void ConfigDialog::ClickBySending(int id) {
 
 void ConfigDialog::Pick(int id, int index) {
   HWND control = Control(id);
-  bool combo = IsComboBox(control);
-  ::SendMessageA(control, combo ? CB_SETCURSEL : LB_SETCURSEL, index, 0);
-  WPARAM notice = MAKEWPARAM(id, combo ? CBN_SELCHANGE : LBN_SELCHANGE);
-  ::PostMessageA(window_, WM_COMMAND, notice, reinterpret_cast<LPARAM>(control));
+  if (IsComboBox(control)) {
+    ::SendMessageA(control, CB_SETCURSEL, index, 0);
+    WPARAM notice = MAKEWPARAM(id, CBN_SELCHANGE);
+    ::PostMessageA(window_, WM_COMMAND, notice, reinterpret_cast<LPARAM>(control));
+    return;
+  }
+  // The press and release go through the list box's own mouse handling, as a user's do:
+  // what the dialog learns of a click is then what the list box and the dialog make of it.
+  RECT entry{};
+  ::SendMessageA(control, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&entry));
+  LPARAM at = MAKELPARAM((entry.left + entry.right) / 2, (entry.top + entry.bottom) / 2);
+  ::PostMessageA(control, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  ::PostMessageA(control, WM_LBUTTONUP, 0, at);
 }
 
 void ConfigDialog::ClickTab(int index) {

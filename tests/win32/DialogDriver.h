@@ -68,7 +68,9 @@ class ConfigDialog final {
   // Clicks a button by a message sent from this thread, as accessibility and automation
   // tools click; returns once the click is handled.
   void ClickBySending(int id);
-  // Picks entry index of a list box or combo box as a mouse click does.
+  // Picks entry index of a list box or combo box as a mouse click does: a list box gets
+  // the press and release of the left button at the middle of the entry (which must be in
+  // view); posted.
   void Pick(int id, int index);
   // Clicks the tab of page index of MainControl.
   void ClickTab(int index);

@@ -298,6 +298,29 @@ TEST_F(PanelsDialogTest, APickedCacheShowsItsSizeAndReplaysThroughTheExports) {
   dll_->close();
 }
 
+TEST_F(PanelsDialogTest, AClickOnTheCacheStillSelectedTakesItBackFromAChosenFile) {
+  MakeCache("disc");
+  std::string chosen = folder_.PathOf("chosen.iso");
+  test::WriteWholeFile(chosen, std::string(kCacheSectors * 2048, 'x'));
+  Configure([&](ConfigDialog& dialog) {
+    OpenLocalPage(dialog);
+    dialog.Pick(IDC_LOCALCACHELIST, 0);
+    ASSERT_TRUE(dialog.WaitForText(IDC_LOCALFILEEDIT, ShownPath("disc.map")));
+    dialog.Click(IDC_BUTTON2);
+    ASSERT_TRUE(dialog.AnswerFileChooser(chosen));
+    ASSERT_TRUE(dialog.WaitForText(IDC_LOCALFILEEDIT, chosen));
+    dialog.Pick(IDC_LOCALCACHELIST, 0);  // the list box sees no change of its selection
+    EXPECT_TRUE(dialog.WaitForText(IDC_LOCALFILEEDIT, ShownPath("disc.map")));
+  });
+  EXPECT_EQ(ReadWholeFile(GamesFile("KorvaneCDVD.ini")),
+            "127.0.0.1,35000,,," + ShownPath("disc.map") + ",");
+  ASSERT_EQ(dll_->open(), 0);
+  ASSERT_EQ(dll_->readTrack(0, 3), 0) << trace_.Text();
+  std::vector<uint8_t> expected = test::PatternSector(0, 2048);
+  EXPECT_EQ(std::memcmp(dll_->getBuffer(), expected.data(), expected.size()), 0);
+  dll_->close();
+}
+
 TEST_F(PanelsDialogTest, LocalPageErrorsAUnreadableCacheAndDeleteWithoutASelection) {
   MakeFile("gone.Block");
   MakeFile("kept.Block");

@@ -135,6 +135,12 @@ void ConfigWindow::OnInitDialog() {
     return;
   }
   dialogs::PlaceConfigWindow(dialog_);
+  // The list boxes report changes only: each click on an entry reaches the form through
+  // ListClicks, the keyboard's changes through LBN_SELCHANGE.
+  fileListClicks_.Watch(::GetDlgItem(dialog_, IDC_FILELIST),
+                        [this](int index) { OnListClick(IDC_FILELIST, index); });
+  localCacheListClicks_.Watch(::GetDlgItem(dialog_, IDC_LOCALCACHELIST),
+                              [this](int index) { OnListClick(IDC_LOCALCACHELIST, index); });
   Guarded([&] {
     for (ConfigControl control : kEveryControl) Refresh(control);
   });
@@ -156,17 +162,14 @@ void ConfigWindow::OnCommand(int id, int code) {
       if (!refreshing_) OnComboChange(id, code);
       return;
     case IDC_LOCALCACHELIST:
-      if (code == LBN_SELCHANGE) {
-        int index = static_cast<int>(::SendDlgItemMessageA(dialog_, id, LB_GETCURSEL, 0, 0));
-        Guarded([&] { form_.LocalCacheListClick(index); });
-      }
+    case IDC_FILELIST: {
+      // A change made by the mouse belongs to a click, which its ListClicks reports.
+      const dialogs::ListClicks& clicks =
+          id == IDC_FILELIST ? fileListClicks_ : localCacheListClicks_;
+      if (code != LBN_SELCHANGE || clicks.HandlingMouse()) return;
+      OnListClick(id, static_cast<int>(::SendDlgItemMessageA(dialog_, id, LB_GETCURSEL, 0, 0)));
       return;
-    case IDC_FILELIST:
-      if (code == LBN_SELCHANGE) {
-        int index = static_cast<int>(::SendDlgItemMessageA(dialog_, id, LB_GETCURSEL, 0, 0));
-        Guarded([&] { form_.FileListClick(index); });
-      }
-      return;
+    }
   }
   if (code != BN_CLICKED) return;
   switch (id) {
@@ -225,6 +228,16 @@ void ConfigWindow::OnComboChange(int id, int code) {
   });
 }
 
+void ConfigWindow::OnListClick(int id, int index) {
+  Guarded([&] {
+    if (id == IDC_FILELIST) {
+      form_.FileListClick(index);
+    } else {
+      form_.LocalCacheListClick(index);
+    }
+  });
+}
+
 void ConfigWindow::OnNotify(const NMHDR& header) {
   if (header.idFrom != IDC_MAINCONTROL || header.code != TCN_SELCHANGE) return;
   LRESULT page = ::SendMessageA(header.hwndFrom, TCM_GETCURSEL, 0, 0);
@@ -243,8 +256,8 @@ INT_PTR ConfigWindow::OnControlColour(HDC dc) {
 }
 
 void ConfigWindow::CloseWith(INT_PTR result) {
-  // A failed close sequence has been shown and keeps the dialog open; the next close runs
-  // the whole sequence again.
+  // A failed close sequence has been shown and keeps the dialog open, so the user sees why;
+  // the next close ends the dialog, as the form then lets it go (ConfigForm::FormClose).
   if (!Guarded([&] { form_.FormClose(); })) return;
   ::EndDialog(dialog_, result);
 }

@@ -11,6 +11,7 @@
 #include "core/Plugin.h"
 #include "dialogs/ConfigForm.h"
 #include "dialogs/win32/BoundDialogProc.h"
+#include "dialogs/win32/ListClicks.h"
 
 namespace korvane {
 
@@ -41,6 +42,8 @@ class ConfigWindow final : public ConfigView {
   void OnCommand(int id, int code);
   void OnEditChange(int id);
   void OnComboChange(int id, int code);
+  // A click on list id, or a change of its selection by the keyboard: the list's handler.
+  void OnListClick(int id, int index);
   void OnNotify(const NMHDR& header);
   void OnStartupTimer();
   INT_PTR OnControlColour(HDC dc);
@@ -70,7 +73,9 @@ class ConfigWindow final : public ConfigView {
   // that this causes are not the user's and are not passed on.
   bool refreshing_ = false;
   size_t newsShown_ = 0;  // lines of the form's news already in the News box
-  ConfigForm form_;       // last: it is made with, and may call back into, the members above
+  dialogs::ListClicks fileListClicks_;
+  dialogs::ListClicks localCacheListClicks_;
+  ConfigForm form_;  // last: it is made with, and may call back into, the members above
 };
 
 }  // namespace korvane
