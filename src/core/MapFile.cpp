@@ -1,4 +1,4 @@
-// .map parsing, formatting and repair.
+// .map parsing, loading and formatting, and the extent of its whole lines.
 #include "core/MapFile.h"
 
 #include <algorithm>
