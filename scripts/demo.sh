@@ -10,7 +10,6 @@ set -euo pipefail
 ROOT=${ROOT:?}
 BUILD=${BUILD:?}
 OUT="$ROOT/out/demo"
-NATIVE="$BUILD/native/bin"
 WIN="$BUILD/win32/bin"
 PORT=${KORVANE_DEMO_PORT:-35077}
 SERVER_PID=""
@@ -57,7 +56,7 @@ echo "made $(du -h "$OUT/discs/demo.iso" | cut -f1) demo.iso (2048-byte sectors)
 
 say "2. Starting the disc server on 127.0.0.1:$PORT with the sample folder and the account demo/korvane"
 echo "demo:korvane" >"$OUT/accounts.txt"
-"$NATIVE/korvane-server" --folder "$OUT/discs" --accounts "$OUT/accounts.txt" --bind 127.0.0.1 \
+"$BUILD/release/bin/korvane-server" --folder "$OUT/discs" --accounts "$OUT/accounts.txt" --bind 127.0.0.1 \
   --port "$PORT" >"$OUT/server.log" 2>&1 &
 SERVER_PID=$!
 sleep 0.5

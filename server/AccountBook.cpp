@@ -41,7 +41,12 @@ bool AccountBook::Parse(std::string_view text, AccountBook& book, std::string& e
       error = "line " + std::to_string(lineNumber) + " is not user:password";
       return false;
     }
-    book.passwords_[std::string(line.substr(0, colon))] = std::string(line.substr(colon + 1));
+    const std::string user(line.substr(0, colon));
+    if (colon + 1 == line.size()) {
+      book.warnings_.push_back("line " + std::to_string(lineNumber) + ": user " + user +
+                               " has an empty password, so anyone who knows the name logs in");
+    }
+    book.passwords_[user] = std::string(line.substr(colon + 1));
   }
   return true;
 }

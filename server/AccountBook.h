@@ -1,12 +1,14 @@
 // Who may log in. Either anyone, or the accounts of a text file with one "user:password"
 // per line: the user name runs to the first colon and the password is the rest of the line
 // (it may hold colons). Blank lines and lines starting with '#' are ignored, and a line may
-// end in CR LF.
+// end in CR LF. An empty password is accepted, with a warning: anyone who knows the user
+// name logs in with it.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace korvane::server {
 
@@ -28,9 +30,13 @@ class AccountBook final {
   // The number of accounts (none in a book that accepts anyone).
   size_t Count() const { return passwords_.size(); }
 
+  // What is legal but unwise in the text parsed: accounts with an empty password.
+  const std::vector<std::string>& Warnings() const { return warnings_; }
+
  private:
   bool anyone_ = false;
   std::unordered_map<std::string, std::string> passwords_;
+  std::vector<std::string> warnings_;
 };
 
 }  // namespace korvane::server

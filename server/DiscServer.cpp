@@ -1,39 +1,68 @@
-// Listening, accepting and the worker pool of the disc server.
+// The disc server's parts put together: the catalogue and accounts, the listener with its
+// limits, the worker pool the connections run on and the pool that makes long runs.
 #include "server/DiscServer.h"
 
 #include <atomic>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include <asio.hpp>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "server/AccountBook.h"
+#include "server/Admission.h"
 #include "server/DiscCatalog.h"
+#include "server/Listener.h"
 #include "server/ServerLog.h"
 #include "server/Session.h"
 
 namespace korvane::server {
+namespace {
 
-using asio::ip::tcp;
+// Descriptors the process needs besides its connections and images: standard streams, the
+// event queue and its wakers, the reserve and some to spare.
+constexpr size_t kOwnDescriptors = 64;
 
-// Members are destroyed bottom up: the io_context, and with it every handler still holding
-// a session, goes before what the sessions refer to.
+unsigned ThreadsFor(unsigned configured) {
+  return configured != 0 ? configured : std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Lets the calling thread yield the processor to the connections' threads: a login, a
+// prompt or a seek's first run then waits for no long run being compressed.
+void LowerThisThreadsPriority() {
+#if defined(__linux__)
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+#endif
+}
+
+}  // namespace
+
+// Members are destroyed bottom up: the io_contexts, and with them every handler still
+// holding a session, go before what the sessions refer to.
 struct DiscServer::Impl {
   explicit Impl(ServerConfig settings)
       : config(std::move(settings)),
         log(config.quiet),
-        context{config, discs, accounts, log, registry, counters, stopping, {}, {}},
-        acceptStrand(asio::make_strand(io)),
-        acceptor(acceptStrand),
-        retry(acceptStrand) {
-    context.pool = io.get_executor();
+        limits({config.maxConnections, config.maxPerAddress, config.maxLoggingIn}),
+        throttle(config.maxLoginDelayMs),
+        context{config, discs, accounts, log, registry, counters, stopping, throttle, {}, {}},
+        runWork(asio::make_work_guard(runIo)),
+        listener(io, limits, log, [this](asio::ip::tcp::socket socket, AdmissionTicket ticket) {
+          OnAdmitted(std::move(socket), std::move(ticket));
+        }) {
+    context.runPool = runIo.get_executor();
   }
 
   bool Load(std::string& error);
-  bool Listen(std::string& error);
-  void Accept();
-  void OnAccept(const std::error_code& error, tcp::socket socket);
-  void Work();
+  void FitDescriptors();
+  void OnAdmitted(asio::ip::tcp::socket socket, AdmissionTicket ticket);
+  void Work(asio::io_context& queue);
 
   ServerConfig config;
   ServerLog log;
@@ -41,16 +70,18 @@ struct DiscServer::Impl {
   AccountBook accounts;
   SessionRegistry registry;
   ServerCounters counters;
+  ConnectionLimits limits;
+  LoginThrottle throttle;
   std::atomic<bool> stopping{false};
   ServerContext context;
   std::atomic<uint64_t> nextId{0};
-  uint16_t port = 0;
   bool running = false;
+  asio::io_context runIo;
+  asio::executor_work_guard<asio::io_context::executor_type> runWork;
   asio::io_context io;
-  asio::strand<asio::io_context::executor_type> acceptStrand;
-  tcp::acceptor acceptor;
-  asio::steady_timer retry;
+  Listener listener;
   std::vector<std::thread> workers;
+  std::vector<std::thread> runWorkers;
 };
 
 bool DiscServer::Impl::Load(std::string& error) {
@@ -62,59 +93,39 @@ bool DiscServer::Impl::Load(std::string& error) {
   } else if (!AccountBook::Load(config.accountsFile, accounts, error)) {
     return false;
   }
+  for (const std::string& warning : accounts.Warnings()) {
+    log.Line("warning: " + Printable(config.accountsFile + ": " + warning, 400));
+  }
   AppendDiscList(context.discList, discs.Names());
   return true;
 }
 
-bool DiscServer::Impl::Listen(std::string& error) {
-  std::error_code failure;
-  const asio::ip::address address = asio::ip::make_address(config.bindAddress, failure);
-  if (failure) {
-    error = "bad bind address " + config.bindAddress;
-    return false;
-  }
-  const tcp::endpoint endpoint(address, config.port);
-  acceptor.open(endpoint.protocol(), failure);
-  if (!failure) acceptor.set_option(tcp::acceptor::reuse_address(true), failure);
-  if (!failure) acceptor.bind(endpoint, failure);
-  if (!failure) acceptor.listen(asio::socket_base::max_listen_connections, failure);
-  if (!failure) port = acceptor.local_endpoint(failure).port();
-  if (failure) {
-    error = "cannot listen on " + config.bindAddress + ":" + std::to_string(config.port) + ": " +
-            failure.message();
-    return false;
-  }
-  return true;
+// Keeps the connection cap below what the descriptor limit allows, so that accepting never
+// runs the process out of descriptors.
+void DiscServer::Impl::FitDescriptors() {
+#ifndef _WIN32
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  const size_t own = kOwnDescriptors + discs.Count();
+  const size_t allowed = limit.rlim_cur > own ? static_cast<size_t>(limit.rlim_cur) - own : 1;
+  const size_t cap = limits.Caps().total;
+  if (cap != 0 && cap <= allowed) return;
+  limits.LowerTotal(allowed);
+  log.Line("the descriptor limit of " + std::to_string(limit.rlim_cur) + " allows " +
+           std::to_string(allowed) + " connections at once");
+#endif
 }
 
-void DiscServer::Impl::Accept() {
-  acceptor.async_accept(asio::any_io_executor(asio::make_strand(io)),
-                        [this](const std::error_code& error, tcp::socket socket) {
-                          OnAccept(error, std::move(socket));
-                        });
-}
-
-void DiscServer::Impl::OnAccept(const std::error_code& error, tcp::socket socket) {
-  if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
-  if (error) {
-    // Out of descriptors, most likely: wait a little instead of spinning on it.
-    log.Line("accept failed: " + error.message());
-    retry.expires_after(std::chrono::milliseconds(100));
-    retry.async_wait([this](const std::error_code& waited) {
-      if (!waited) Accept();
-    });
-    return;
-  }
+void DiscServer::Impl::OnAdmitted(asio::ip::tcp::socket socket, AdmissionTicket ticket) {
   const uint64_t id = ++nextId;
-  auto session = std::make_shared<Session>(std::move(socket), id, context);
+  auto session = std::make_shared<Session>(std::move(socket), id, context, std::move(ticket));
   if (registry.Add(id, session)) session->Start();
-  Accept();
 }
 
-void DiscServer::Impl::Work() {
+void DiscServer::Impl::Work(asio::io_context& queue) {
   for (;;) {
     try {
-      io.run();
+      queue.run();
       return;
     } catch (const std::exception& failure) {
       log.Line(std::string("worker caught: ") + failure.what());
@@ -130,20 +141,36 @@ DiscServer::~DiscServer() {
 
 bool DiscServer::Start(std::string& error) {
   Impl& server = *impl_;
-  if (server.running || !server.Load(error) || !server.Listen(error)) return false;
-  unsigned threads = server.config.threads;
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  if (server.running || !server.Load(error) ||
+      !server.listener.Open(server.config.bindAddress, server.config.port, error)) {
+    return false;
+  }
+  server.FitDescriptors();
+  const unsigned threads = ThreadsFor(server.config.threads);
+  const unsigned runThreads = ThreadsFor(server.config.compressThreads);
+  const ConnectionCaps caps = server.limits.Caps();
   server.log.Line("serving " + std::to_string(server.discs.Count()) + " discs from " +
-                  server.config.folder + " on " + server.config.bindAddress + ":" +
-                  std::to_string(server.port) + " with " + std::to_string(threads) + " threads");
-  server.Accept();
+                  Printable(server.config.folder, 300) + " on " + server.config.bindAddress + ":" +
+                  std::to_string(server.listener.Port()) + " with " + std::to_string(threads) +
+                  " threads and " + std::to_string(runThreads) + " for runs; at most " +
+                  std::to_string(caps.total) + " connections, " + std::to_string(caps.perAddress) +
+                  " per address, " + std::to_string(caps.loggingIn) + " logging in (0: no limit)");
+  server.listener.Start();
   server.running = true;
-  for (unsigned i = 0; i < threads; ++i) server.workers.emplace_back([&server] { server.Work(); });
+  for (unsigned i = 0; i < threads; ++i) {
+    server.workers.emplace_back([&server] { server.Work(server.io); });
+  }
+  for (unsigned i = 0; i < runThreads; ++i) {
+    server.runWorkers.emplace_back([&server] {
+      LowerThisThreadsPriority();
+      server.Work(server.runIo);
+    });
+  }
   return true;
 }
 
 uint16_t DiscServer::Port() const {
-  return impl_->port;
+  return impl_->listener.Port();
 }
 
 size_t DiscServer::DiscCount() const {
@@ -160,14 +187,15 @@ void DiscServer::Stop() {
   server.running = false;
   // Runs being compressed give up at once rather than hold the workers.
   server.stopping = true;
-  asio::post(server.acceptStrand, [&server] {
-    std::error_code ignored;
-    server.acceptor.close(ignored);
-    server.retry.cancel();
-  });
+  server.listener.Stop();
   for (const auto& session : server.registry.StopAll()) session->Close();
   for (std::thread& worker : server.workers) worker.join();
   server.workers.clear();
+  // Runs still queued finish at once, as the server is stopping, and post to a stopped
+  // io_context, which drops them with their sessions.
+  server.runWork.reset();
+  for (std::thread& worker : server.runWorkers) worker.join();
+  server.runWorkers.clear();
   server.log.Line("stopped");
 }
 

@@ -124,12 +124,15 @@ RunPolicy::RunPolicy(uint32_t minSectors, uint32_t maxSectors)
     : min_(std::max<uint32_t>(1, minSectors)), max_(std::max(min_, maxSectors)), length_(min_) {}
 
 uint32_t RunPolicy::LengthFor(uint8_t mode, uint32_t lsn) {
-  if (previous_ && mode == mode_ && lsn == nextLsn_) {
-    length_ = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{length_} * 2, max_));
-  } else {
-    length_ = min_;
-  }
+  length_ = Peek(mode, lsn);
   return length_;
+}
+
+uint32_t RunPolicy::Peek(uint8_t mode, uint32_t lsn) const {
+  if (previous_ && mode == mode_ && lsn == nextLsn_) {
+    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{length_} * 2, max_));
+  }
+  return min_;
 }
 
 void RunPolicy::Served(uint8_t mode, uint32_t lsn, uint32_t sectors) {

@@ -25,8 +25,10 @@ class RunPolicy final {
  public:
   RunPolicy(uint32_t minSectors, uint32_t maxSectors);
 
-  // The length of the run to serve for a request of mode at lsn.
+  // The length of the run to serve for a request of mode at lsn, which it takes.
   uint32_t LengthFor(uint8_t mode, uint32_t lsn);
+  // The length LengthFor would give, leaving the policy as it is.
+  uint32_t Peek(uint8_t mode, uint32_t lsn) const;
 
   // Notes that a run of sectors sectors was served from lsn in mode.
   void Served(uint8_t mode, uint32_t lsn, uint32_t sectors);

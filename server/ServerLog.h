@@ -38,13 +38,10 @@ class ServerLog final {
   std::mutex mutex_;
 };
 
-// text made safe for a log line: control bytes become '?' and at most limit bytes are kept.
-inline std::string Printable(std::string_view text, size_t limit = 64) {
-  std::string out;
-  for (char c : text.substr(0, limit))
-    out.push_back((static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c);
-  if (text.size() > limit) out += "...";
-  return out;
-}
+// text made safe for a log line and a terminal: UTF-8 characters from U+00A0 up stay as
+// they are; every other byte (C0 and C1 controls, DEL, ESC, bytes that are no UTF-8 or that
+// encode a C1 control) becomes \xNN, and a backslash becomes \\. At most limit bytes of
+// text are kept.
+std::string Printable(std::string_view text, size_t limit = 64);
 
 }  // namespace korvane::server

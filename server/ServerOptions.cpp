@@ -32,11 +32,28 @@ const char kHelp[] =
     "  --message-gap-ms N    pause between the greeting, disc list and disc prompt\n"
     "                        (default 100)\n"
     "  --threads N           worker threads (default: one per hardware thread)\n"
+    "  --compress-threads N  threads that read and compress runs longer than a seek's\n"
+    "                        first one, at a lower priority than the connections\n"
+    "                        (default: one per hardware thread)\n"
+    "  --max-connections N   connections held at once (default 1000; 0: no limit); the\n"
+    "                        server also keeps below what its descriptor limit allows\n"
+    "  --max-per-address N   connections from one client address (default 64; 0: no\n"
+    "                        limit, for a server behind a balancer)\n"
+    "  --max-logging-in N    connections that have not logged in yet (default 128; 0: no\n"
+    "                        limit); a connection over any limit gets a text and is closed\n"
+    "  --idle-minutes N      close a logged-in connection that asks for nothing this long\n"
+    "                        (default 30; 0: never)\n"
+    "  --max-login-delay-ms N  each failed login from an address delays the next login\n"
+    "                        check from it, doubling from 100 ms up to N (default 5000;\n"
+    "                        0: no delay, for a server behind a balancer)\n"
     "  --quiet               write no log lines\n"
     "  --help                print this help and exit\n"
     "\n"
     "Logs one line per connection event on standard output. SIGINT or SIGTERM stops the\n"
     "server: it closes every connection and exits with status 0.\n";
+
+bool LimitOption(std::string_view name, const char* value, ServerConfig& config,
+                 std::string& error);
 
 bool ParseNumber(std::string_view text, uint64_t low, uint64_t high, uint64_t& value) {
   if (text.empty() || text.size() > 10) return false;
@@ -98,6 +115,34 @@ bool ValueOption(std::string_view name, const char* value, ServerConfig& config,
     return NumberOption(name, value, 0, 10000, config.messageGapMs, error);
   }
   if (name == "--threads") return NumberOption(name, value, 1, 256, config.threads, error);
+  return LimitOption(name, value, config, error);
+}
+
+// Applies one of the options that limit connections; false with error when it is wrong or
+// unknown.
+bool LimitOption(std::string_view name, const char* value, ServerConfig& config,
+                 std::string& error) {
+  if (name == "--compress-threads") {
+    return NumberOption(name, value, 1, 256, config.compressThreads, error);
+  }
+  if (name == "--max-connections") {
+    return NumberOption(name, value, 0, 1000000, config.maxConnections, error);
+  }
+  if (name == "--max-per-address") {
+    return NumberOption(name, value, 0, 1000000, config.maxPerAddress, error);
+  }
+  if (name == "--max-logging-in") {
+    return NumberOption(name, value, 0, 1000000, config.maxLoggingIn, error);
+  }
+  if (name == "--idle-minutes") {
+    uint32_t minutes = 0;
+    if (!NumberOption(name, value, 0, 10000, minutes, error)) return false;
+    config.idleTimeoutMs = minutes * 60000;
+    return true;
+  }
+  if (name == "--max-login-delay-ms") {
+    return NumberOption(name, value, 0, 600000, config.maxLoginDelayMs, error);
+  }
   error = "unknown option " + std::string(name);
   return false;
 }

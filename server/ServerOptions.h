@@ -24,8 +24,15 @@ struct ServerConfig {
   bool single = false;
   uint32_t delayMs = 0;
   uint32_t messageGapMs = 100;
-  unsigned threads = 0;  // 0: one per hardware thread
+  unsigned threads = 0;          // 0: one per hardware thread
+  unsigned compressThreads = 0;  // threads making long runs; 0: one per hardware thread
   bool quiet = false;
+  // Limits on who may hold a connection; 0 turns a limit off.
+  size_t maxConnections = 1000;
+  size_t maxPerAddress = 64;
+  size_t maxLoggingIn = 128;            // connections that have not logged in yet
+  uint32_t idleTimeoutMs = 30 * 60000;  // a logged-in session that asks nothing this long
+  uint32_t maxLoginDelayMs = 5000;      // the longest wait failed logins earn an address
   // Not on the command line: limits that tests shorten.
   uint32_t loginTimeoutMs = 30000;
   uint32_t drainTimeoutMs = 2000;   // how long a closing connection reads what is left

@@ -3,10 +3,6 @@
 
 #include <algorithm>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include "server/AccountBook.h"
 #include "server/DiscCatalog.h"
 #include "server/ServerLog.h"
@@ -18,67 +14,8 @@ namespace korvane::server {
 // cannot hold it open.
 constexpr size_t kDrainLimit = 1 << 20;
 
-namespace {
-
-// glibc keeps the memory of freed runs for reuse: after a couple of hundred clients have read
-// at once, some hundreds of MiB of it, even once they have all gone. Once the last session
-// object is gone, with its replies, it goes back to the system; the next crowd pays a few
-// page faults to take it again.
-void ReleaseFreeMemory() {
-#ifdef __GLIBC__
-  malloc_trim(0);
-#endif
-}
-
-}  // namespace
-
-bool SessionRegistry::Add(uint64_t id, const std::shared_ptr<Session>& session) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_) return false;
-  sessions_[id] = session;
-  return true;
-}
-
-void SessionRegistry::Remove(uint64_t id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  sessions_.erase(id);
-}
-
-void SessionRegistry::Created() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++objects_;
-}
-
-void SessionRegistry::Destroyed() {
-  bool last = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    last = --objects_ == 0 && !stopping_;
-  }
-  if (last) ReleaseFreeMemory();
-}
-
-std::vector<std::shared_ptr<Session>> SessionRegistry::StopAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  stopping_ = true;
-  std::vector<std::shared_ptr<Session>> live;
-  for (auto& [id, weak] : sessions_) {
-    if (auto session = weak.lock()) live.push_back(std::move(session));
-  }
-  return live;
-}
-
-int RunLevelFor(int configured, const asio::ip::address& peer) {
-  if (configured != kLevelAuto) return configured;
-  // A client reaching a dual-stack listener over IPv4 shows up as a mapped IPv6 address.
-  const bool loopback =
-      peer.is_v6() && peer.to_v6().is_v4_mapped()
-          ? asio::ip::make_address_v4(asio::ip::v4_mapped, peer.to_v6()).is_loopback()
-          : peer.is_loopback();
-  return loopback ? 0 : 1;
-}
-
-Session::Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext& context)
+Session::Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext& context,
+                 AdmissionTicket ticket)
     : socket_(std::move(socket)),
       pause_(socket_.get_executor()),
       deadline_(socket_.get_executor()),
@@ -86,6 +23,7 @@ Session::Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext&
       preparedExpiry_(socket_.get_executor()),
       context_(context),
       id_(id),
+      ticket_(std::move(ticket)),
       policy_(context.config.runMin, context.config.runMax),
       replies_{context.config.level, context.config.single} {
   context_.registry.Created();
@@ -158,13 +96,15 @@ void Session::Process() {
     if (state_ == State::kAwaitingLogin) {
       HandleBeforeLogin(status, message);
     } else {
+      lastRequest_ = std::chrono::steady_clock::now();
       HandleAfterLogin(status, message);
     }
     // The views of message point into pending_: it is trimmed only once they are used.
     pending_.erase(pending_.begin(), pending_.begin() + std::min(message.length, pending_.size()));
     if (!queue_.empty()) return Pump();
-    // The reply is the run being made ahead: OnPrepared sends it and carries on from here.
-    if (awaitingPrepared_) return;
+    // The reply is a run being made on the pool: OnPrepared sends it and carries on from
+    // here; a login waiting for its turn carries on once it has been checked.
+    if (awaitingPrepared_ || loginWaiting_) return;
   }
 }
 
@@ -174,14 +114,32 @@ void Session::HandleBeforeLogin(ParseStatus status, const ClientMessage& message
 }
 
 void Session::HandleLogin(const ClientMessage& message) {
-  const std::string user = Printable(message.user);
-  if (!context_.accounts.Accepts(message.user, message.password)) {
-    Log("login refused for user " + user);
+  const auto now = std::chrono::steady_clock::now();
+  const auto turn = context_.throttle.CheckTime(ticket_.Address(), now);
+  if (turn <= now) return CheckLogin(std::string(message.user), std::string(message.password));
+  loginWaiting_ = true;
+  pause_.expires_at(turn);
+  pause_.async_wait([self = shared_from_this(), user = std::string(message.user),
+                     password = std::string(message.password)](const std::error_code& error) {
+    if (error || self->state_ != State::kAwaitingLogin) return;
+    self->loginWaiting_ = false;
+    self->CheckLogin(user, password);
+    self->Pump();
+  });
+}
+
+void Session::CheckLogin(const std::string& user, const std::string& password) {
+  if (!context_.accounts.Accepts(user, password)) {
+    context_.throttle.Failed(ticket_.Address(), std::chrono::steady_clock::now());
+    Log("login refused for user " + Printable(user));
     return FinishWithText("Login refused: unknown user or wrong password\n", "login refused");
   }
-  Log("login ok for user " + user);
+  Log("login ok for user " + Printable(user));
   state_ = State::kReady;
+  ticket_.LoggedIn();
   deadline_.cancel();
+  lastRequest_ = std::chrono::steady_clock::now();
+  ArmIdleTimer();
   const size_t count = context_.discs.Count();
   std::vector<uint8_t> greeting;
   AppendText(greeting, "Welcome to the Korvane disc server: " + std::to_string(count) +
@@ -189,6 +147,27 @@ void Session::HandleLogin(const ClientMessage& message) {
   Queue(std::move(greeting), 0);
   Queue(context_.discList, context_.config.messageGapMs);
   Queue({kKindPrompt}, context_.config.messageGapMs);
+}
+
+void Session::ArmIdleTimer() {
+  if (context_.config.idleTimeoutMs == 0) return;
+  deadline_.expires_at(lastRequest_ + std::chrono::milliseconds(context_.config.idleTimeoutMs));
+  deadline_.async_wait([self = shared_from_this()](const std::error_code& error) {
+    if (!error && self->state_ == State::kReady) self->OnIdleTimer();
+  });
+}
+
+void Session::OnIdleTimer() {
+  // A reply still being made or written is no idleness: the client is waiting for it.
+  const bool busy = !queue_.empty() || awaitingPrepared_ || loginWaiting_;
+  const auto quietFor = std::chrono::steady_clock::now() - lastRequest_;
+  if (busy || quietFor < std::chrono::milliseconds(context_.config.idleTimeoutMs)) {
+    if (busy) lastRequest_ = std::chrono::steady_clock::now();
+    return ArmIdleTimer();
+  }
+  FinishWithText("Closing the connection: nothing was asked for too long\n",
+                 "idle for " + std::to_string(context_.config.idleTimeoutMs / 1000) + " s");
+  Pump();
 }
 
 void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message) {
@@ -201,9 +180,8 @@ void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message)
     return Queue(std::move(reply), context_.config.delayMs);
   }
   if (status == ParseStatus::kBad || message.kind == kKindLogin) {
-    // The parser gives these every byte received: what came with them cannot be told apart.
     return QueueText(
-        std::string("Ignored ") + std::to_string(pending_.size()) + " bytes: " +
+        std::string("Ignored ") + std::to_string(message.length) + " bytes: " +
         (status == ParseStatus::kBad ? DescribeBadInput(message.bad) : "already logged in"));
   }
   if (message.kind == kKindSelectDisc) return HandleSelectDisc(message.discIndex);
@@ -212,106 +190,19 @@ void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message)
 
 void Session::HandleSelectDisc(uint8_t index) {
   const DiscImage* disc = context_.discs.At(index);
-  if (disc == nullptr) {
-    return QueueText("There is no disc " + std::to_string(index) + ": the list has " +
-                     std::to_string(context_.discs.Count()));
-  }
+  // A refused selection selects nothing: requests that follow are refused, not served from
+  // the disc chosen before, which the client no longer expects.
   disc_ = disc;
   policy_.Reset();
   DropPrepared();
+  if (disc == nullptr) {
+    Log("selected no disc: there is no disc " + std::to_string(index));
+    return QueueText("There is no disc " + std::to_string(index) + ": the list has " +
+                     std::to_string(context_.discs.Count()) +
+                     "; no disc is selected until one of the list is");
+  }
   Log("selected disc " + std::to_string(index) + " " + Printable(disc->Name(), 200) + " (" +
       std::to_string(disc->SectorSize()) + "-byte sectors)");
-}
-
-void Session::HandleSectorRequest(uint8_t mode, uint32_t lsn) {
-  ++requests_;
-  uint8_t nextMode = 0;
-  uint32_t nextLsn = 0, nextLength = 0;
-  const bool continues = !replies_.single && policy_.NextRun(nextMode, nextLsn, nextLength) &&
-                         nextMode == mode && nextLsn == lsn;
-  if (continues && prepared_ && prepared_->Answers(disc_, mode, lsn, nextLength)) {
-    if (preparedDone_) return SendPrepared();
-    awaitingPrepared_ = true;
-    return;
-  }
-  DropPrepared();
-  std::vector<uint8_t> reply;
-  const StopFlags stop{&context_.stopping, nullptr};
-  const ReplyOutcome outcome =
-      AnswerSectorRequest(disc_, mode, lsn, replies_, stop, policy_, reply);
-  // Given up only when the server stops, which closes this session next.
-  if (outcome == ReplyOutcome::kGivenUp) return;
-  if (outcome == ReplyOutcome::kServed && !replies_.single) ++context_.counters.runsMade;
-  Queue(std::move(reply), context_.config.delayMs, outcome == ReplyOutcome::kServed && continues);
-}
-
-void Session::SendPrepared() {
-  const std::shared_ptr<PreparedRun> run = std::move(prepared_);
-  prepared_.reset();
-  preparedDone_ = false;
-  awaitingPrepared_ = false;
-  ++context_.counters.preparesUsed;
-  // The policy moves on exactly as if the run had been made now, for this request.
-  const bool served = run->Outcome() == ReplyOutcome::kServed;
-  if (served) {
-    policy_.LengthFor(run->Mode(), run->Lsn());
-    policy_.Served(run->Mode(), run->Lsn(), run->Sectors());
-  } else {
-    policy_.Reset();
-  }
-  Queue(run->TakeReply(), context_.config.delayMs, served);
-}
-
-void Session::PrepareNext() {
-  uint8_t mode = 0;
-  uint32_t lsn = 0, length = 0;
-  if (state_ != State::kReady || !policy_.NextRun(mode, lsn, length) ||
-      !IsServable(disc_, mode, lsn)) {
-    return;
-  }
-  auto run = std::make_shared<PreparedRun>(disc_, mode, lsn, length, replies_);
-  prepared_ = run;
-  preparedDone_ = false;
-  ++context_.counters.preparesStarted;
-  asio::post(context_.pool, [self = shared_from_this(), run, strand = socket_.get_executor()] {
-    run->Make(self->context_.stopping);
-    if (run->Outcome() == ReplyOutcome::kGivenUp) {
-      ++self->context_.counters.preparesGivenUp;
-    } else if (run->Outcome() == ReplyOutcome::kServed) {
-      ++self->context_.counters.runsMade;
-    }
-    asio::post(strand, [self, run] { self->OnPrepared(run); });
-  });
-}
-
-void Session::OnPrepared(const std::shared_ptr<PreparedRun>& run) {
-  if (run != prepared_ || state_ != State::kReady) return;
-  if (run->Outcome() == ReplyOutcome::kGivenUp) {
-    // Only a stopping server gives up a run that is still wanted; the session closes next.
-    prepared_.reset();
-    return;
-  }
-  preparedDone_ = true;
-  if (awaitingPrepared_) {
-    SendPrepared();
-    Pump();
-    return;
-  }
-  // A player that pauses would otherwise keep megabytes of run here for as long as it
-  // pauses; once let go, the run is made again if it is asked for after all.
-  preparedExpiry_.expires_after(std::chrono::milliseconds(context_.config.preparedKeepMs));
-  preparedExpiry_.async_wait([self = shared_from_this(), run](const std::error_code& error) {
-    if (!error && self->prepared_ == run && !self->awaitingPrepared_) self->DropPrepared();
-  });
-}
-
-void Session::DropPrepared() {
-  if (!prepared_) return;
-  prepared_->Cancel();
-  prepared_.reset();
-  preparedDone_ = false;
-  awaitingPrepared_ = false;
-  ++context_.counters.preparesDropped;
 }
 
 void Session::Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare) {
@@ -388,6 +279,7 @@ void Session::CloseNow(const std::string& reason) {
   std::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
+  ticket_.Release();
   Log("disconnected (" + reason + "): " + std::to_string(requests_) + " requests, " +
       std::to_string(bytesSent_) + " bytes sent");
   context_.registry.Remove(id_);

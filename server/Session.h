@@ -5,33 +5,40 @@
 // stalls thus only ever holds its own session, and what a session keeps is bounded: the
 // bytes of one unfinished message (ServerConfig::pendingLimit) and the replies to one.
 //
-// A reader that asks for the run continuing the previous one is taken to read on: once the
-// reply has been written, the run its next request will ask for is made ahead on the worker
-// pool, off the strand, while the client takes in the one sent. (Made while the reply is
-// still being written, it would compete with the write for the processor and delay it.)
-// A session keeps at most that one run ahead. The next request either is the one it was
+// Short runs (a seek's first) are made on the strand at once. Longer ones are made on the
+// run pool, whose threads run at a lower priority, so that logins, prompts and seeks never
+// wait behind the compression of other sessions' long runs; the session answers its next
+// message only once the run has come back. A reader that asks for the run continuing the
+// previous one is taken to read on: once the reply has been written, the run its next
+// request will ask for is made ahead on the run pool while the client takes in the one sent. (Made
+// while the reply is still being written, it would compete with the write for the processor and
+// delay it.) A session keeps at most that one run ahead. The next request either is the one it was
 // made for, and gets it at once (or as soon as it is done), or is another, and the run is
 // dropped; a run is never made twice.
 //
-// The first message must be a login. After a good one the session sends the greeting, the
-// disc list and the disc prompt as three writes with a pause between them, since clients
-// read only the first message of what arrives together.
+// The first message must be a login, checked once the address's login throttle allows.
+// After a good one the session sends the greeting, the disc list and the disc prompt as
+// three writes with a pause between them, since clients read only the first message of
+// what arrives together. A logged-in session that asks for nothing for the idle timeout is
+// told so and closed. The session holds its connection's AdmissionTicket until it closes.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include <asio.hpp>
 
+#include "server/Admission.h"
+#include "server/PeerAddress.h"
 #include "server/SectorReplies.h"
 #include "server/ServerStats.h"
+#include "server/SessionRegistry.h"
 #include "server/WireProtocol.h"
 
 namespace korvane::server {
@@ -40,29 +47,7 @@ class AccountBook;
 class DiscCatalog;
 class DiscImage;
 class ServerLog;
-class Session;
 struct ServerConfig;
-
-// The live sessions, so that stopping the server can close them.
-class SessionRegistry final {
- public:
-  // Adds session; false (and nothing added) once the server is stopping.
-  bool Add(uint64_t id, const std::shared_ptr<Session>& session);
-  // Forgets the session of id, once it has closed.
-  void Remove(uint64_t id);
-  // Refuses further sessions and returns the live ones.
-  std::vector<std::shared_ptr<Session>> StopAll();
-  // Counts a session object made, and one destroyed; when the last is destroyed while the
-  // server runs, the memory the sessions left free goes back to the system.
-  void Created();
-  void Destroyed();
-
- private:
-  std::mutex mutex_;
-  bool stopping_ = false;
-  size_t objects_ = 0;
-  std::unordered_map<uint64_t, std::weak_ptr<Session>> sessions_;
-};
 
 // What every session of a server shares; it outlives them all.
 struct ServerContext {
@@ -73,18 +58,16 @@ struct ServerContext {
   SessionRegistry& registry;
   ServerCounters& counters;
   const std::atomic<bool>& stopping;  // raised once the server begins to stop
-  std::vector<uint8_t> discList;      // the encoded disc list message
-  asio::any_io_executor pool;         // the worker pool, for runs made ahead
+  LoginThrottle& throttle;
+  std::vector<uint8_t> discList;  // the encoded disc list message
+  asio::any_io_executor runPool;  // where long runs, and runs made ahead, are made
 };
-
-// The compression level of runs for a client at peer, for the configured level (0 to 9, or
-// kLevelAuto).
-int RunLevelFor(int configured, const asio::ip::address& peer);
 
 class Session final : public std::enable_shared_from_this<Session> {
  public:
   // socket's executor must be a strand that nothing else uses.
-  Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext& context);
+  Session(asio::ip::tcp::socket socket, uint64_t id, const ServerContext& context,
+          AdmissionTicket ticket);
   ~Session();
 
   // Starts serving the connection.
@@ -107,11 +90,15 @@ class Session final : public std::enable_shared_from_this<Session> {
   void Process();
   void HandleBeforeLogin(ParseStatus status, const ClientMessage& message);
   void HandleLogin(const ClientMessage& message);
+  void CheckLogin(const std::string& user, const std::string& password);
+  void ArmIdleTimer();
+  void OnIdleTimer();
   void HandleAfterLogin(ParseStatus status, const ClientMessage& message);
   void HandleSelectDisc(uint8_t index);
   void HandleSectorRequest(uint8_t mode, uint32_t lsn);
   void SendPrepared();
   void PrepareNext();
+  void MakeOnRunPool(std::shared_ptr<PreparedRun> run, bool ahead);
   void OnPrepared(const std::shared_ptr<PreparedRun>& run);
   void DropPrepared();
   void Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare = false);
@@ -124,14 +111,17 @@ class Session final : public std::enable_shared_from_this<Session> {
 
   asio::ip::tcp::socket socket_;
   asio::steady_timer pause_;
-  asio::steady_timer deadline_;
+  asio::steady_timer deadline_;        // the login's, then the idle one
   asio::steady_timer writeDeadline_;   // a write the client does not take in ends the session
   asio::steady_timer preparedExpiry_;  // a run made ahead and not asked for is let go
   const ServerContext& context_;
   const uint64_t id_;
+  AdmissionTicket ticket_;
   std::string peer_;
   State state_ = State::kAwaitingLogin;
   bool reading_ = false;
+  bool loginWaiting_ = false;  // a login waits for its turn under the throttle
+  std::chrono::steady_clock::time_point lastRequest_;
   std::array<uint8_t, 8192> chunk_;
   std::vector<uint8_t> pending_;
   std::deque<Outgoing> queue_;
@@ -140,7 +130,9 @@ class Session final : public std::enable_shared_from_this<Session> {
   const DiscImage* disc_ = nullptr;
   RunPolicy policy_;
   ReplySettings replies_;
-  std::shared_ptr<PreparedRun> prepared_;  // the run made ahead, if any
+  std::shared_ptr<PreparedRun> prepared_;  // the run being made on the pool, if any
+  bool preparedAhead_ = false;             // made ahead of its request, not for one
+  bool preparedContinues_ = false;         // made for a request that read on
   bool preparedDone_ = false;              // its Make has returned
   bool awaitingPrepared_ = false;          // its request came before it was done
   uint64_t requests_ = 0;

@@ -12,6 +12,7 @@
 #include "server/AccountBook.h"
 #include "server/DiscCatalog.h"
 #include "server/SectorReplies.h"
+#include "server/ServerLog.h"
 #include "server/ServerOptions.h"
 #include "server/Session.h"
 #include "server/WireProtocol.h"
@@ -203,6 +204,20 @@ TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
   EXPECT_EQ(ParseServerOptions(2, help, config, error), OptionsOutcome::kHelp);
 }
 
+TEST(ServerLog, PrintableEscapesWhatATerminalWouldObey) {
+  // ESC and CSI (0x9B) alone, CSI as a UTF-8 character, DEL, a stray continuation byte and a
+  // cut sequence become \xNN; real characters stay, and a backslash doubles.
+  EXPECT_EQ(Printable("a\x1B[2Jb\x9B"
+                      "c\xC2\x9B"
+                      "d\x7F\x80"
+                      "caf\xC3\xA9 \\ \xE2\x82"),
+            "a\\x1B[2Jb\\x9Bc\\xC2\\x9Bd\\x7F\\x80"
+            "caf\xC3\xA9 \\\\ \\xE2\\x82");
+  EXPECT_EQ(Printable("\xED\xA0\x80\xF4\x90\x80\x80"), "\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80")
+      << "surrogates and code points past U+10FFFF are no characters";
+  EXPECT_EQ(Printable("abcdef", 3), "abc...");
+}
+
 TEST(AccountBook, ReadsUserPasswordLines) {
   AccountBook book;
   std::string error;
@@ -210,6 +225,8 @@ TEST(AccountBook, ReadsUserPasswordLines) {
   EXPECT_EQ(book.Count(), 2u);
   EXPECT_TRUE(book.Accepts("alice", "se:cret"));
   EXPECT_TRUE(book.Accepts("bob", ""));
+  ASSERT_EQ(book.Warnings().size(), 1u) << "bob's empty password";
+  EXPECT_NE(book.Warnings()[0].find("line 4: user bob has an empty password"), std::string::npos);
   EXPECT_FALSE(book.Accepts("alice", "se"));
   EXPECT_FALSE(book.Accepts("carol", ""));
   EXPECT_FALSE(AccountBook::Parse("alice:x\nno colon here\n", book, error));

@@ -6,6 +6,8 @@
 // gives the memory of their runs back.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstring>
 #include <thread>
@@ -22,7 +24,7 @@ constexpr uint32_t kRangeStep = 61;  // each player starts this far after the on
 constexpr uint32_t kRunMax = 64;     // sectors in a run at most (--run-max)
 constexpr uint32_t kDiscSectors = kPlayers * kRangeStep + kRangeSectors + kRunMax;
 // As many workers as quiet clients: a session that held a worker while its client says
-// nothing would stop the whole program.
+// nothing would stop the whole program. The pool making runs has as many.
 constexpr int kWorkers = 2;
 
 // PatternImage's sectors repeat every 256; each of these also holds its own LSN, so a run
@@ -37,15 +39,15 @@ std::string StampedImage(uint32_t sectors, size_t sectorSize) {
 
 // The most the program may hold at its peak, in KiB. A session keeps one reply (a stored run
 // of kRunMax raw sectors, as loopback clients get), the bytes of one unfinished message and
-// its read chunk; a worker keeps the raw sectors and the stream of the run it makes and a
-// deflate state. Twice that covers the allocator's slack; 96 MiB more the program itself,
-// its thread stacks and, under AddressSanitizer, its shadow and the quarantine set below.
+// its read chunk; a worker of either pool keeps the raw sectors and the stream of the run it
+// makes and a deflate state. Twice that covers the allocator's slack; 96 MiB more the program
+// itself, its thread stacks and, under AddressSanitizer, its shadow and the quarantine set below.
 // That is under 200 MiB, where a program that kept what it sent would pass 450.
 long PeakMemoryBoundKiB(int sessions) {
   const long run = kRunMax * 2352 + 4096;
   const long session = run + ServerConfig{}.pendingLimit + 8192 + 16384;
   const long worker = 2 * run + 512 * 1024;
-  return (96L << 20) / 1024 + 2 * (sessions * session + kWorkers * worker) / 1024;
+  return (96L << 20) / 1024 + 2 * (sessions * session + 2 * kWorkers * worker) / 1024;
 }
 
 // How many times what occurs in text.
@@ -75,11 +77,17 @@ class ProgramLoadTest : public ::testing::Test {
     folder_.Write("b.bin", raw_);
   }
 
-  // Starts the program on the folder with two workers, the extra arguments and a small
+  // Starts the program on the folder with two workers in each pool, the extra arguments and a small
   // quarantine, which keeps freed runs from counting as held memory under AddressSanitizer.
   void StartProgram(std::vector<std::string> extra) {
-    std::vector<std::string> args{"--folder",  folder_.Path(),           "--allow-anyone",
-                                  "--threads", std::to_string(kWorkers), "--message-gap-ms",
+    std::vector<std::string> args{"--folder",
+                                  folder_.Path(),
+                                  "--allow-anyone",
+                                  "--threads",
+                                  std::to_string(kWorkers),
+                                  "--compress-threads",
+                                  std::to_string(kWorkers),
+                                  "--message-gap-ms",
                                   "10"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::string error;
@@ -185,6 +193,27 @@ TEST_F(ProgramLoadTest, MemoryGoesBackOnceEveryClientHasLeft) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_LT(program_.MemoryKiB("VmRSS"), bound) << "peak " << program_.MemoryKiB("VmHWM") << " KiB";
+  StopProgram();
+}
+
+TEST_F(ProgramLoadTest, OutOfDescriptorsItRefusesWithATextInsteadOfSpinning) {
+  ASSERT_NO_FATAL_FAILURE(StartProgram({}));
+  // Its connection cap follows the limit it started with; lowered now, accepting runs out.
+  const rlimit low{48, 48};
+  ASSERT_EQ(prlimit(program_.Pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+  std::vector<std::unique_ptr<TestClient>> held;
+  for (int i = 0; i < 60; ++i) held.push_back(std::make_unique<TestClient>(program_.Port()));
+  const Reply refusal = held.back()->Next();
+  EXPECT_EQ(refusal.bytes, "The server is full, please try again later");
+  EXPECT_TRUE(held.back()->ClosedWithin(2000));
+  const std::string log = program_.Log();
+  EXPECT_NE(log.find("refused a connection from 127.0.0.1 (server full"), std::string::npos) << log;
+
+  held.erase(held.begin(), held.begin() + 10);
+  AwaitDisconnections(10);
+  TestClient late(program_.Port());
+  EXPECT_TRUE(late.LogIn()) << "a place given back is taken again";
+  held.clear();
   StopProgram();
 }
 

@@ -120,8 +120,16 @@ std::string ScratchFolder::Write(const std::string& name, const std::string& byt
   return path;
 }
 
-TestClient::TestClient(uint16_t port) {
+TestClient::TestClient(uint16_t port, const char* source) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (fd_ >= 0 && source != nullptr &&
+      (::inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+       ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)) {
+    ::close(fd_);
+    fd_ = -1;
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

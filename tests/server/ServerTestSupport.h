@@ -53,8 +53,8 @@ struct Reply {
 
 class TestClient final {
  public:
-  // Connects to 127.0.0.1:port.
-  explicit TestClient(uint16_t port);
+  // Connects to 127.0.0.1:port, from the loopback address source when one is given.
+  explicit TestClient(uint16_t port, const char* source = nullptr);
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;

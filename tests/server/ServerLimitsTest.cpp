@@ -1,0 +1,118 @@
+// The disc server's limits, in-process on loopback: the caps on connections (in all, per
+// address, not yet logged in), each refusing with a text and giving its place back when a
+// connection ends; the idle timeout of logged-in sessions; and the login throttle, which
+// slows the answers to an address that failed logins and to no other.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "ServerTestSupport.h"
+
+namespace korvane::server::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long MillisecondsSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// A client from source that must be refused with text and closed.
+void ExpectRefused(uint16_t port, const char* source, const std::string& text) {
+  TestClient client(port, source);
+  ASSERT_TRUE(client.Connected());
+  const Reply reply = client.Next();
+  EXPECT_EQ(reply.kind, 1) << source;
+  EXPECT_EQ(reply.bytes, text) << source;
+  EXPECT_TRUE(client.ClosedWithin(2000)) << source;
+}
+
+TEST_F(ServerTest, EachCapRefusesWithATextAndAClosedConnectionGivesItsPlaceBack) {
+  Start([](ServerConfig& config) {
+    config.maxConnections = 4;
+    config.maxPerAddress = 2;
+    config.maxLoggingIn = 3;
+  });
+  std::vector<std::unique_ptr<TestClient>> held;
+  const auto hold = [&](const char* source) {
+    held.push_back(std::make_unique<TestClient>(port_, source));
+    return held.back().get();
+  };
+  hold("127.0.0.1");
+  hold("127.0.0.1");
+  ExpectRefused(port_, "127.0.0.1", "Too many connections from your address, closing this one");
+  TestClient* second = hold("127.0.0.2");
+  ExpectRefused(port_, "127.0.0.3", "Too many connections are logging in, please try again later");
+  ASSERT_TRUE(second->LogIn());
+  TestClient* fourth = hold("127.0.0.3");
+  ASSERT_TRUE(fourth->LogIn());
+  ExpectRefused(port_, "127.0.0.4", "The server is full, please try again later");
+  ExpectRefused(port_, "127.0.0.2", "The server is full, please try again later");
+
+  held.front().reset();  // one of 127.0.0.1's, not logged in
+  std::unique_ptr<TestClient> late;
+  for (int i = 0; i < 50 && !(late && late->LogIn()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    late = std::make_unique<TestClient>(port_, "127.0.0.4");
+  }
+  EXPECT_TRUE(late && late->Connected()) << "the closed connection's place was not given back";
+  EXPECT_EQ(late->Request(3, 0).kind, 1) << "no disc selected yet, but served";
+}
+
+TEST_F(ServerTest, ALoggedInSessionThatAsksForNothingIsClosedAndAReaderIsNot) {
+  Start([](ServerConfig& config) {
+    config.idleTimeoutMs = 400;
+    config.messageGapMs = 1;
+  });
+  TestClient idle(port_), reader(port_);
+  ASSERT_TRUE(idle.LogIn());
+  ASSERT_TRUE(reader.LogIn());
+  reader.Send(std::string("\x03\x00", 2));
+  const auto start = Clock::now();
+  while (MillisecondsSince(start) < 1200) {
+    ASSERT_EQ(reader.Request(3, 5).kind, 5) << "a reader was closed as idle";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const Reply text = idle.Next();
+  EXPECT_EQ(text.bytes, "Closing the connection: nothing was asked for too long");
+  EXPECT_TRUE(idle.ClosedWithin(2000));
+}
+
+TEST_F(ServerTest, FailedLoginsDelayTheNextCheckFromTheirAddressOnly) {
+  Start([](ServerConfig& config) {
+    config.maxLoginDelayMs = 400;
+    config.messageGapMs = 1;
+  });
+  // Each refusal takes the delay its address earned so far (0, 100, 200, 400, 400 ms), less
+  // the moments the client took to see the last refusal and connect again.
+  const long earned[] = {0, 100, 200, 400, 400};
+  for (long delay : earned) {
+    TestClient guesser(port_, "127.0.0.5");
+    const auto start = Clock::now();
+    EXPECT_FALSE(guesser.LogIn("alice", "guess"));
+    EXPECT_GE(MillisecondsSince(start), delay - 50);
+    EXPECT_TRUE(guesser.ClosedWithin(2000));
+  }
+  // Guesses sent at once take turns 400 ms apart: no faster than one after another.
+  std::vector<std::unique_ptr<TestClient>> together;
+  for (int i = 0; i < 3; ++i) together.push_back(std::make_unique<TestClient>(port_, "127.0.0.5"));
+  const auto start = Clock::now();
+  for (auto& client : together)
+    client->Send(
+        "\x01\x05"
+        "alice,guess");
+  for (auto& client : together) EXPECT_TRUE(client->ClosedWithin(5000));
+  EXPECT_GE(MillisecondsSince(start), 2 * 400 - 50);
+
+  TestClient other(port_, "127.0.0.6");
+  ASSERT_TRUE(other.LogIn()) << "another address was slowed";
+  TestClient owner(port_, "127.0.0.5");
+  EXPECT_TRUE(owner.LogIn()) << "the right password is still let in, only later";
+}
+
+}  // namespace
+}  // namespace korvane::server::test
