@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Every benchmark, each measured against its baseline in the same run: natively through the
 # portable core (local image, cached replay, index load and appends, remote play against
-# a plain TCP transfer), the server program under 200 clients against one alone, then
+# a plain TCP transfer), the server program under 200 clients against one alone, the server
+# program in a crowd (idle connections and readers at both compression levels) and in a
+# flood of connections that never log in, each against its idle figures, then
 # through the plugin DLL under Wine by the player (local image, the same from a reading
 # thread that dispatches no window messages, and cached replay, against large reads of the
 # same file). Prints the figures and writes them to docs/benchmarks.md.
@@ -41,6 +43,8 @@ run_native "Remote play against the disc server on loopback (core, native)" \
   "$BUILD/bench/bin/remote_bench" 300000 50
 run_native "The disc server program under 200 clients on loopback (native)" \
   "$BUILD/bench/bin/load_bench" 200 4096 50
+run_native "The disc server program in a crowd and in a flood (native)" \
+  "$BUILD/bench/bin/crowd_bench"
 
 printf '\n== Through the plugin DLL under Wine\n'
 mkdir -p "$WORK/wine/Games"

@@ -1,8 +1,9 @@
-// The server program as a child process, whole-message reads on plain POSIX sockets, the
-// login and the inflation of runs.
+// The server program as a child process, whole-message reads on plain POSIX sockets from a
+// chosen source address, the login and the inflation of runs.
 #include "LoadClients.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,6 +18,8 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <set>
+#include <sstream>
 
 extern char** environ;
 
@@ -55,12 +58,60 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
-// The port of the program's "serving ... on 127.0.0.1:PORT with" line, 0 until it is there.
-uint16_t PortFromLog(const std::string& log) {
-  const std::string marker = " on 127.0.0.1:";
+// The port of the program's "serving ... on ADDRESS:PORT with" line, 0 until it is there.
+uint16_t PortFromLog(const std::string& log, const std::string& bindAddress) {
+  const std::string marker = " on " + bindAddress + ":";
   const size_t at = log.find(marker);
   if (at == std::string::npos || log.find(' ', at + marker.size()) == std::string::npos) return 0;
   return static_cast<uint16_t>(std::stoi(log.substr(at + marker.size())));
+}
+
+// The inodes of the sockets process pid holds.
+std::set<std::string> SocketInodes(pid_t pid) {
+  std::set<std::string> inodes;
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return inodes;
+  const std::string_view prefix = "socket:[";
+  for (dirent* entry; (entry = readdir(dir)) != nullptr;) {
+    char target[64];
+    const ssize_t size = readlink((folder + entry->d_name).c_str(), target, sizeof target);
+    const std::string_view link(target, size > 0 ? static_cast<size_t>(size) : 0);
+    if (link.size() > prefix.size() + 1 && link.substr(0, prefix.size()) == prefix) {
+      inodes.emplace(link.substr(prefix.size(), link.size() - prefix.size() - 1));
+    }
+  }
+  closedir(dir);
+  return inodes;
+}
+
+// The port pid listens on over TCP, 0 while it listens on none. Until pid has run its own
+// program it holds the descriptors of this one, which must not be taken for its own.
+uint16_t ListeningPort(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  char self[4096], other[4096];
+  const ssize_t selfSize = readlink("/proc/self/exe", self, sizeof self);
+  const ssize_t otherSize = readlink((proc + "/exe").c_str(), other, sizeof other);
+  if (otherSize <= 0 || std::string_view(self, std::max<ssize_t>(selfSize, 0)) ==
+                            std::string_view(other, static_cast<size_t>(otherSize))) {
+    return 0;
+  }
+  const std::set<std::string> inodes = SocketInodes(pid);
+  for (const char* table : {"/net/tcp", "/net/tcp6"}) {
+    std::ifstream in(proc + table);
+    std::string line;
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, skip, inode;
+      fields >> slot >> local >> remote >> state >> skip >> skip >> skip >> skip >> skip >> inode;
+      const size_t colon = local.rfind(':');
+      if (state == "0A" && inodes.count(inode) != 0 && colon != std::string::npos) {
+        return static_cast<uint16_t>(std::stoul(local.substr(colon + 1), nullptr, 16));
+      }
+    }
+  }
+  return 0;
 }
 
 }  // namespace
@@ -70,7 +121,8 @@ ServerProcess::~ServerProcess() {
 }
 
 bool ServerProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                          const std::vector<std::string>& env, std::string& error) {
+                          const std::vector<std::string>& env, std::string& error,
+                          const std::string& bindAddress) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
     error = "no pipe";
@@ -78,7 +130,10 @@ bool ServerProcess::Start(const std::string& program, const std::vector<std::str
   }
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  for (const char* fixed : {"--bind", "127.0.0.1", "--port", "0"}) argv.emplace_back(fixed);
+  for (const std::string& fixed :
+       {std::string("--bind"), bindAddress, std::string("--port"), std::string("0")}) {
+    argv.push_back(fixed);
+  }
   std::vector<std::string> envp = ChildEnvironment(env);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -95,12 +150,24 @@ bool ServerProcess::Start(const std::string& program, const std::vector<std::str
   }
   // Read all along: a program whose log fills the pipe would stop at its next line.
   reader_ = std::thread([this, fd = ends[0]] { ReadLog(fd); });
-  std::unique_lock<std::mutex> lock(mutex_);
-  logged_.wait_for(lock, std::chrono::seconds(20),
-                   [&] { return logEnded_ || PortFromLog(log_) != 0; });
-  port_ = PortFromLog(log_);
-  if (port_ == 0) error = "the program told no port; it logged: " + log_;
+  port_ = AwaitPort(bindAddress);
+  if (port_ == 0) error = "the program told no port; it logged: " + Log();
   return port_ != 0;
+}
+
+uint16_t ServerProcess::AwaitPort(const std::string& bindAddress) {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    logged_.wait_for(lock, std::chrono::milliseconds(50),
+                     [&] { return logEnded_ || PortFromLog(log_, bindAddress) != 0; });
+    if (const uint16_t logged = PortFromLog(log_, bindAddress)) return logged;
+    if (logEnded_ || Clock::now() >= deadline) return 0;
+    lock.unlock();
+    const uint16_t listening = ListeningPort(pid_);
+    lock.lock();
+    if (listening != 0) return listening;
+  }
 }
 
 void ServerProcess::ReadLog(int fd) {
@@ -158,19 +225,36 @@ void WireConnection::Close() {
   fd_ = -1;
 }
 
-bool WireConnection::Connect(uint16_t port) {
+std::string LoopbackAddress(uint32_t n) {
+  in_addr address{htonl(INADDR_LOOPBACK - 1 + n)};
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+bool WireConnection::Connect(uint16_t port, const std::string& host, const std::string& source) {
   Close();
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
+  sockaddr_in address{}, local{};
+  address.sin_family = local.sin_family = AF_INET;
   address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1 ||
+      (!source.empty() && inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1)) {
+    return false;
+  }
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  // The port is then chosen at connect for the whole address pair, so that one source
+  // address is not limited to the ports no socket of it has bound.
+  if (fd_ >= 0 && !source.empty()) {
+    setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+  }
+  if (fd_ >= 0 &&
+      ((!source.empty() && bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
+       connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)) {
     close(fd_);
     fd_ = -1;
   }
   // As the plugin does: a request must not wait for the ACK of the disc selection before it.
-  const int one = 1;
   if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd_ >= 0;
 }
@@ -254,7 +338,12 @@ bool LogInAndChoose(WireConnection& connection, std::string_view user, std::stri
   }
   WireMessage message;
   for (uint8_t kind : {0x01, 0x02, 0x06}) {
-    if (!connection.Read(message, timeoutMs, error)) return false;
+    const bool afterText = message.kind == 0x01;
+    const std::string text = message.body;
+    if (!connection.Read(message, timeoutMs, error)) {
+      if (afterText) error += " after the text \"" + text + "\"";
+      return false;
+    }
     if (message.kind != kind) {
       error = "login answered with kind " + std::to_string(message.kind) + ": " + message.body;
       return false;

@@ -1,9 +1,10 @@
 // Clients that load the disc server program as the plugin does, shared by the load test and
-// the load benchmark (neither needs GoogleTest for it): the program run as a child process
-// with its memory readable from /proc, a blocking connection that reads whole server
-// messages with bounded waits, and a player that logs in, chooses a disc and reads a range
-// of it run after run, inflating and checking each. Many players run at once, one thread
-// each, released together so that every one of them asks while the others do.
+// the load benchmarks (none needs GoogleTest for it): the program run as a child process
+// with its memory readable from /proc, a blocking connection from a chosen source address
+// that reads whole server messages with bounded waits, and a player that logs in, chooses a
+// disc and reads a range of it run after run, inflating and checking each. Many players run
+// at once, one thread each, spread over loopback source addresses and released together so
+// that every one of them asks while the others do.
 #pragma once
 
 #include <sys/types.h>
@@ -28,11 +29,13 @@ class ServerProcess final {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  // Starts program with args (--bind 127.0.0.1 --port 0 are added) and the environment
-  // plus env ("NAME=value"; appended with ':' to a variable already set), and waits for the
-  // log line telling its port; false with error when it does not come within 20 s.
+  // Starts program with args (--bind bindAddress --port 0 are added after them) and the
+  // environment plus env ("NAME=value"; appended with ':' to a variable already set), and
+  // waits for its port, told by its log or, for a quiet program, seen among its listening
+  // sockets in /proc; false with error when it is not known within 20 s.
   bool Start(const std::string& program, const std::vector<std::string>& args,
-             const std::vector<std::string>& env, std::string& error);
+             const std::vector<std::string>& env, std::string& error,
+             const std::string& bindAddress = "127.0.0.1");
 
   uint16_t Port() const { return port_; }
   pid_t Pid() const { return pid_; }
@@ -50,6 +53,7 @@ class ServerProcess final {
 
  private:
   void ReadLog(int fd);
+  uint16_t AwaitPort(const std::string& bindAddress);
 
   pid_t pid_ = -1;
   uint16_t port_ = 0;
@@ -66,7 +70,10 @@ struct WireMessage {
   std::string body;  // text, disc list body or the run's zlib stream
 };
 
-// A blocking TCP connection to the server on 127.0.0.1.
+// The loopback address 127.0.0.0 + n ("127.0.0.2" for 2, "127.0.1.0" for 256).
+std::string LoopbackAddress(uint32_t n);
+
+// A blocking TCP connection to the server.
 class WireConnection final {
  public:
   WireConnection() = default;
@@ -74,8 +81,10 @@ class WireConnection final {
   WireConnection(const WireConnection&) = delete;
   WireConnection& operator=(const WireConnection&) = delete;
 
-  // Connects to 127.0.0.1:port; false when refused.
-  bool Connect(uint16_t port);
+  // Connects to host:port (IPv4 dotted), from the local address source unless it is empty;
+  // false when an address is bad or the connection is refused.
+  bool Connect(uint16_t port, const std::string& host = "127.0.0.1",
+               const std::string& source = {});
   // Closes the connection.
   void Close();
   // Sends bytes whole; false if the connection refuses them.
@@ -93,7 +102,8 @@ class WireConnection final {
 };
 
 // Logs in on connection and reads the greeting, the disc list and the prompt, then chooses
-// disc; false with error when one of the three does not come within timeoutMs.
+// disc; false with error (holding the server's last text) when one of the three does not
+// come within timeoutMs.
 bool LogInAndChoose(WireConnection& connection, std::string_view user, std::string_view password,
                     uint8_t disc, int timeoutMs, std::string& error);
 
@@ -120,9 +130,9 @@ struct PlayResult {
   uint64_t sectors = 0;           // sectors received and found right
   uint32_t runs = 0;              // replies read
   double secondsToFirst = 0;      // from the release to the first run checked
-  double seconds = 0;             // from the release to the last run checked
+  double seconds = 0;             // from the release to the last run checked (or the end)
   double longestWaitSeconds = 0;  // the longest wait for one reply
-  // MB (10^6 bytes) per second of the range, 0 when it was not read whole.
+  // MB (10^6 bytes) per second of what was read, 0 when the player failed.
   double MegabytesPerSecond(size_t sectorBytes) const;
 };
 
@@ -136,13 +146,21 @@ struct LoadOutcome {
 // Settings every player of a load shares.
 struct LoadSettings {
   uint16_t port = 0;
+  std::string host = "127.0.0.1";
   std::string user = "load";
   std::string password = "load";
   int replyTimeoutMs = 30000;  // a wait longer than this for one reply fails the player
+  // Players connect from LoopbackAddress(firstSource) on, playersPerSource from each, so that
+  // a server that caps the connections of one address takes them all; 0: the system picks
+  // the source (as it must for a host that is not on loopback).
+  int playersPerSource = 50;
+  uint32_t firstSource = 2;
+  // Above 0, each player reads its range over and over until this long after the release.
+  double runSeconds = 0;
 };
 
 // Connects and logs in every player, releases them all at once and plays each plan to its
-// end, checking every sector with check.
+// end (or for runSeconds), checking every sector with check.
 LoadOutcome PlayAll(const LoadSettings& settings, const std::vector<PlayPlan>& plans,
                     const SectorCheck& check);
 
