@@ -52,8 +52,24 @@ Admission ConnectionLimits::Admit(const std::string& address) {
   if (Over(loggingIn_, caps_.loggingIn)) return Admission::kLoginsFull;
   ++held_;
   ++loggingIn_;
-  ++perAddress_[address];
+  if (!address.empty()) ++perAddress_[address];
   return Admission::kAdmitted;
+}
+
+Admission ConnectionLimits::Readdress(const std::string& from, const std::string& to) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = perAddress_.find(to);
+  if (found != perAddress_.end() && Over(found->second, caps_.perAddress)) {
+    return Admission::kAddressFull;
+  }
+  ForgetAddress(from);
+  if (!to.empty()) ++perAddress_[to];
+  return Admission::kAdmitted;
+}
+
+void ConnectionLimits::ForgetAddress(const std::string& address) {
+  const auto found = perAddress_.find(address);
+  if (found != perAddress_.end() && --found->second == 0) perAddress_.erase(found);
 }
 
 void ConnectionLimits::LoggedIn(const std::string&) {
@@ -65,8 +81,7 @@ void ConnectionLimits::Left(const std::string& address, bool loggedIn) {
   std::lock_guard<std::mutex> lock(mutex_);
   --held_;
   if (!loggedIn) --loggingIn_;
-  const auto found = perAddress_.find(address);
-  if (found != perAddress_.end() && --found->second == 0) perAddress_.erase(found);
+  ForgetAddress(address);
 }
 
 size_t ConnectionLimits::Held() const {
@@ -94,6 +109,13 @@ void AdmissionTicket::LoggedIn() {
   if (limits_ == nullptr || loggedIn_) return;
   loggedIn_ = true;
   limits_->LoggedIn(address_);
+}
+
+Admission AdmissionTicket::Readdress(const std::string& address) {
+  if (limits_ == nullptr) return Admission::kAdmitted;
+  const Admission verdict = limits_->Readdress(address_, address);
+  if (verdict == Admission::kAdmitted) address_ = address;
+  return verdict;
 }
 
 void AdmissionTicket::Release() {

@@ -41,8 +41,11 @@ class ConnectionLimits final {
   // Lowers the total cap to total (when lower, or when there was none).
   void LowerTotal(size_t total);
 
-  // Counts a new connection from address as logging in, unless that passes a cap.
+  // Counts a new connection from address as logging in, unless that passes a cap. An empty
+  // address (not known yet) is counted in all but under no address.
   Admission Admit(const std::string& address);
+  // Counts the connection counted under from (empty) under to instead, unless to is full.
+  Admission Readdress(const std::string& from, const std::string& to);
   // The connection from address that was logging in has logged in.
   void LoggedIn(const std::string& address);
   // A connection from address has ended; loggedIn tells whether it had logged in.
@@ -52,6 +55,8 @@ class ConnectionLimits final {
   size_t Held() const;
 
  private:
+  void ForgetAddress(const std::string& address);  // under mutex_
+
   mutable std::mutex mutex_;
   ConnectionCaps caps_;
   size_t held_ = 0;
@@ -73,6 +78,8 @@ class AdmissionTicket final {
   const std::string& Address() const { return address_; }
   // Moves the connection from the logging-in count to the logged-in ones.
   void LoggedIn();
+  // Counts the connection under address from now on, unless address is full.
+  Admission Readdress(const std::string& address);
   // Gives the place back; later calls do nothing.
   void Release();
 

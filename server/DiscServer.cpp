@@ -53,9 +53,12 @@ struct DiscServer::Impl {
         throttle(config.maxLoginDelayMs),
         context{config, discs, accounts, log, registry, counters, stopping, throttle, {}, {}},
         runWork(asio::make_work_guard(runIo)),
-        listener(io, limits, log, [this](asio::ip::tcp::socket socket, AdmissionTicket ticket) {
-          OnAdmitted(std::move(socket), std::move(ticket));
-        }) {
+        listener(
+            io, limits, log,
+            [this](asio::ip::tcp::socket socket, AdmissionTicket ticket) {
+              OnAdmitted(std::move(socket), std::move(ticket));
+            },
+            config.proxyProtocol) {
     context.runPool = runIo.get_executor();
   }
 

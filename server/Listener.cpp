@@ -21,6 +21,7 @@ using asio::ip::tcp;
 constexpr size_t kReserveDescriptors = 4;
 constexpr std::chrono::milliseconds kFirstRetry{10};
 constexpr std::chrono::milliseconds kLongestRetry{1000};
+constexpr std::chrono::milliseconds kFullRetry{50};
 constexpr std::chrono::seconds kRefusalLogEvery{1};
 
 const char* RefusalReason(Admission why) {
@@ -44,11 +45,12 @@ bool OutOfDescriptors(const std::error_code& error) {
 }  // namespace
 
 Listener::Listener(asio::io_context& io, ConnectionLimits& limits, ServerLog& log,
-                   Admitted admitted)
+                   Admitted admitted, bool clientsFromHeader)
     : io_(io),
       limits_(limits),
       log_(log),
       admitted_(std::move(admitted)),
+      clientsFromHeader_(clientsFromHeader),
       strand_(asio::make_strand(io)),
       acceptor_(strand_),
       retry_(strand_) {}
@@ -110,7 +112,7 @@ void Listener::OnAccept(const std::error_code& error, tcp::socket socket) {
   std::error_code failure;
   const tcp::endpoint peer = socket.remote_endpoint(failure);
   if (!failure) {
-    std::string address = AddressKey(peer.address());
+    std::string address = clientsFromHeader_ ? "" : AddressKey(peer.address());
     const Admission verdict = limits_.Admit(address);
     if (verdict == Admission::kAdmitted) {
       admitted_(std::move(socket), AdmissionTicket(limits_, std::move(address)));
@@ -122,33 +124,53 @@ void Listener::OnAccept(const std::error_code& error, tcp::socket socket) {
 }
 
 void Listener::OnAcceptError(const std::error_code& error) {
-  if (OutOfDescriptors(error) && AcceptOnReserve()) return Accept();
+  if (OutOfDescriptors(error)) {
+    switch (AcceptOnReserve()) {
+      case ReserveAccept::kRefused:
+        return Accept();
+      case ReserveAccept::kNoneWaiting:
+        // Linux takes the new descriptor before it looks for a connection, so a process
+        // out of descriptors fails to accept even when nobody is waiting: no failure, and
+        // the next look comes a little later.
+        return RetryAfter(kFullRetry);
+      case ReserveAccept::kFailed:
+        break;
+    }
+  }
   ++failures_;
   if ((failures_ & (failures_ - 1)) == 0) {
     log_.Line("accept failed: " + error.message() + " (" + std::to_string(failures_) +
               " times in a row)");
   }
   const uint32_t doublings = std::min<uint32_t>(failures_ - 1, 7);
-  retry_.expires_after(std::min(kLongestRetry, kFirstRetry * (1 << doublings)));
+  RetryAfter(std::min(kLongestRetry, kFirstRetry * (1 << doublings)));
+}
+
+void Listener::RetryAfter(std::chrono::milliseconds delay) {
+  retry_.expires_after(delay);
   retry_.async_wait([this](const std::error_code& waited) {
     if (!waited) Accept();
   });
 }
 
-bool Listener::AcceptOnReserve() {
-  if (reserve_.empty()) return false;
+Listener::ReserveAccept Listener::AcceptOnReserve() {
+  if (reserve_.empty()) return ReserveAccept::kFailed;
   SpendReserve();
   tcp::socket socket(io_);
   std::error_code failure;
   acceptor_.non_blocking(true, failure);
   if (!failure) acceptor_.accept(socket, failure);
-  if (!failure) {
+  ReserveAccept outcome = ReserveAccept::kRefused;
+  if (failure == asio::error::would_block || failure == asio::error::try_again) {
+    outcome = ReserveAccept::kNoneWaiting;
+  } else if (failure) {
+    outcome = ReserveAccept::kFailed;
+  } else {
     tcp::endpoint peer = socket.remote_endpoint(failure);
     Refuse(socket, Admission::kServerFull, failure ? "unknown" : AddressKey(peer.address()));
-    failure.clear();
   }
   TakeReserve();
-  return !failure;
+  return outcome;
 }
 
 void Listener::Refuse(tcp::socket& socket, Admission why, const std::string& address) {

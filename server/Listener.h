@@ -5,7 +5,8 @@
 // When the process runs out of descriptors, accepting fails while connections wait. A few
 // descriptors are kept in reserve for that (on POSIX systems): one is let go, the waiting
 // connection is accepted, told the server is full and closed, and the reserve is taken
-// again, so that a full server answers instead of spinning. Any other accept error waits
+// again, so that a full server answers instead of spinning; with nobody waiting it looks
+// again 50 ms later. Any other accept error waits
 // before the next try, doubling from 10 ms up to a second, and is logged only when its
 // count of failures in a row reaches a power of two. Refusals are logged at most once a
 // second, with how many there were.
@@ -29,8 +30,12 @@ class Listener final {
  public:
   using Admitted = std::function<void(asio::ip::tcp::socket, AdmissionTicket)>;
 
-  // admitted is called on the listener's strand for each connection let in.
-  Listener(asio::io_context& io, ConnectionLimits& limits, ServerLog& log, Admitted admitted);
+  // admitted is called on the listener's strand for each connection let in. When
+  // clientsFromHeader, every connection comes from a balancer whose PROXY header will name
+  // the client: it is admitted under no address, and its session counts it under the
+  // client's.
+  Listener(asio::io_context& io, ConnectionLimits& limits, ServerLog& log, Admitted admitted,
+           bool clientsFromHeader);
   ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
@@ -48,7 +53,9 @@ class Listener final {
   void Accept();
   void OnAccept(const std::error_code& error, asio::ip::tcp::socket socket);
   void OnAcceptError(const std::error_code& error);
-  bool AcceptOnReserve();
+  enum class ReserveAccept { kRefused, kNoneWaiting, kFailed };
+  ReserveAccept AcceptOnReserve();
+  void RetryAfter(std::chrono::milliseconds delay);
   void Refuse(asio::ip::tcp::socket& socket, Admission why, const std::string& address);
   void NoteRefusal(Admission why, const std::string& address);
   void TakeReserve();
@@ -58,6 +65,7 @@ class Listener final {
   ConnectionLimits& limits_;
   ServerLog& log_;
   Admitted admitted_;
+  bool clientsFromHeader_;
   asio::strand<asio::io_context::executor_type> strand_;
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer retry_;

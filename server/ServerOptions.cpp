@@ -38,14 +38,18 @@ const char kHelp[] =
     "  --max-connections N   connections held at once (default 1000; 0: no limit); the\n"
     "                        server also keeps below what its descriptor limit allows\n"
     "  --max-per-address N   connections from one client address (default 64; 0: no\n"
-    "                        limit, for a server behind a balancer)\n"
+    "                        limit)\n"
     "  --max-logging-in N    connections that have not logged in yet (default 128; 0: no\n"
     "                        limit); a connection over any limit gets a text and is closed\n"
     "  --idle-minutes N      close a logged-in connection that asks for nothing this long\n"
     "                        (default 30; 0: never)\n"
     "  --max-login-delay-ms N  each failed login from an address delays the next login\n"
     "                        check from it, doubling from 100 ms up to N (default 5000;\n"
-    "                        0: no delay, for a server behind a balancer)\n"
+    "                        0: no delay)\n"
+    "  --proxy-protocol      behind a TCP balancer that sends the PROXY protocol header\n"
+    "                        (version 1) first on each connection: the client address it\n"
+    "                        names is the one limited, throttled and logged; a connection\n"
+    "                        without the header is closed\n"
     "  --quiet               write no log lines\n"
     "  --help                print this help and exit\n"
     "\n"
@@ -173,6 +177,8 @@ OptionsOutcome ParseServerOptions(int argc, const char* const* argv, ServerConfi
       config.quiet = true;
     } else if (name == "--allow-anyone") {
       config.allowAnyone = true;
+    } else if (name == "--proxy-protocol") {
+      config.proxyProtocol = true;
     } else {
       const char* value = i + 1 < argc ? argv[++i] : nullptr;
       if (!ValueOption(name, value, config, error)) return OptionsOutcome::kError;

@@ -5,6 +5,7 @@
 
 #include "server/AccountBook.h"
 #include "server/DiscCatalog.h"
+#include "server/ProxyHeader.h"
 #include "server/ServerLog.h"
 #include "server/ServerOptions.h"
 
@@ -48,12 +49,18 @@ void Session::Begin() {
   peer_ = failure ? "unknown peer" : peer.address().to_string() + ":" + std::to_string(peer.port());
   replies_.level =
       RunLevelFor(context_.config.level, failure ? asio::ip::address_v4::any() : peer.address());
-  Log("connected from " + peer_ + ", runs at level " + std::to_string(replies_.level));
+  if (context_.config.proxyProtocol) {
+    state_ = State::kAwaitingHeader;
+    Log("connected from " + peer_ + ", a balancer");
+  } else {
+    Log("connected from " + peer_ + ", runs at level " + std::to_string(replies_.level));
+  }
   // Each reply leaves in one write: nothing is gained by holding its tail back for an ACK.
   socket_.set_option(asio::ip::tcp::no_delay(true), failure);
   deadline_.expires_after(std::chrono::milliseconds(context_.config.loginTimeoutMs));
   deadline_.async_wait([self = shared_from_this()](const std::error_code& error) {
-    if (!error && self->state_ == State::kAwaitingLogin) {
+    if (!error &&
+        (self->state_ == State::kAwaitingHeader || self->state_ == State::kAwaitingLogin)) {
       self->FinishWithText("No login in time, goodbye\n", "no login in time");
       self->Pump();
     }
@@ -89,7 +96,15 @@ void Session::OnRead(const std::error_code& error, size_t size) {
 
 void Session::Process() {
   // Once the server stops, what is left unread waits for the close that follows.
-  while ((state_ == State::kAwaitingLogin || state_ == State::kReady) && !context_.stopping) {
+  while ((state_ == State::kAwaitingHeader || state_ == State::kAwaitingLogin ||
+          state_ == State::kReady) &&
+         !context_.stopping) {
+    if (state_ == State::kAwaitingHeader) {
+      HandleProxyHeader();
+      if (state_ == State::kAwaitingHeader) return Read();
+      if (!queue_.empty()) return Pump();
+      continue;
+    }
     ClientMessage message;
     const ParseStatus status = ParseClientMessage(pending_.data(), pending_.size(), message);
     if (status == ParseStatus::kNeedMore) return Read();
@@ -106,6 +121,26 @@ void Session::Process() {
     // here; a login waiting for its turn carries on once it has been checked.
     if (awaitingPrepared_ || loginWaiting_) return;
   }
+}
+
+void Session::HandleProxyHeader() {
+  ProxyHeader header;
+  const ParseStatus status = ParseProxyHeader(pending_.data(), pending_.size(), header);
+  if (status == ParseStatus::kNeedMore) return;
+  if (status == ParseStatus::kBad) {
+    return FinishWithText("Expected the PROXY header of a balancer, closing the connection\n",
+                          "no PROXY header");
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + header.length);
+  state_ = State::kAwaitingLogin;
+  if (!header.known) return;  // the balancer's own connection, a health check
+  const Admission verdict = ticket_.Readdress(AddressKey(header.source));
+  peer_ = header.source.to_string() + ":" + std::to_string(header.sourcePort);
+  replies_.level = RunLevelFor(context_.config.level, header.source);
+  Log("client " + peer_ + " by the balancer's header, runs at level " +
+      std::to_string(replies_.level));
+  if (verdict != Admission::kAdmitted)
+    FinishWithText(RefusalText(verdict), "too many from the address");
 }
 
 void Session::HandleBeforeLogin(ParseStatus status, const ClientMessage& message) {

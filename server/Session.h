@@ -16,7 +16,9 @@
 // made for, and gets it at once (or as soon as it is done), or is another, and the run is
 // dropped; a run is never made twice.
 //
-// The first message must be a login, checked once the address's login throttle allows.
+// Behind a balancer that sends the PROXY header, the header comes first and names the
+// client: its address is the one counted, throttled and logged. The first message must
+// then be a login, checked once the address's login throttle allows.
 // After a good one the session sends the greeting, the disc list and the disc prompt as
 // three writes with a pause between them, since clients read only the first message of
 // what arrives together. A logged-in session that asks for nothing for the idle timeout is
@@ -77,7 +79,7 @@ class Session final : public std::enable_shared_from_this<Session> {
   void Close();
 
  private:
-  enum class State { kAwaitingLogin, kReady, kClosing, kDraining, kClosed };
+  enum class State { kAwaitingHeader, kAwaitingLogin, kReady, kClosing, kDraining, kClosed };
   struct Outgoing {
     std::vector<uint8_t> bytes;
     uint32_t pauseMs;
@@ -88,6 +90,7 @@ class Session final : public std::enable_shared_from_this<Session> {
   void Read();
   void OnRead(const std::error_code& error, size_t size);
   void Process();
+  void HandleProxyHeader();
   void HandleBeforeLogin(ParseStatus status, const ClientMessage& message);
   void HandleLogin(const ClientMessage& message);
   void CheckLogin(const std::string& user, const std::string& password);

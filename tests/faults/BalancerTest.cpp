@@ -1,5 +1,6 @@
 // Two disc server programs over one folder behind the HAProxy balancer in TCP mode, set up
-// as docs/deploy.md sets them up: health checks, least connections, a redispatched retry.
+// as docs/deploy.md sets them up: the PROXY header naming each client, health checks, least
+// connections, a redispatched retry.
 // The plugin plays a whole disc through the balancer, every sector checked; then the server
 // that carries its link is killed while a read waits for its reply. That read fails at once
 // with nothing stored, the host's retries fail at once, and after a new link (the dialog's
@@ -33,7 +34,8 @@ class BalancerTest : public test::FaultTest {
   // 0 when something did not come up.
   int StartBalancedPair() {
     for (int i = 0; i < 2; ++i) {
-      ports_[i] = StartServerProgram(servers_[i], {"--delay-ms", std::to_string(kReplyDelayMs)});
+      ports_[i] = StartServerProgram(
+          servers_[i], {"--delay-ms", std::to_string(kReplyDelayMs), "--proxy-protocol"});
       if (ports_[i] == 0) return 0;
     }
     int port = 0;
@@ -67,7 +69,7 @@ class BalancerTest : public test::FaultTest {
         "backend discs\n  balance leastconn\n";
     for (int i = 0; i < 2; ++i) {
       text += "  server disc" + std::to_string(i) + " 127.0.0.1:" + std::to_string(ports_[i]) +
-              " check inter 200ms fall 2 rise 2\n";
+              " send-proxy check inter 200ms fall 2 rise 2 check-send-proxy\n";
     }
     return text;
   }
@@ -154,6 +156,9 @@ TEST_F(BalancerTest, PlayFinishesThroughTheOtherServerWhenItsServerIsKilled) {
   Play("b.bin", 0, 100, kModeRaw2352);
   const int carrier = ServerThatLogged("selected disc 1 b.bin");
   ASSERT_GE(carrier, 0) << ServerLog(0) << ServerLog(1);
+  EXPECT_NE(ServerLog(carrier).find("by the balancer's header, runs at level 0"),
+            std::string::npos)
+      << "the client's own address, from the balancer's header" << ServerLog(carrier);
   uint32_t next = 100;
   while (plugin_->Cache().LookupCachedSector(next, kModeRaw2352) != CacheIndex::kNone) ++next;
   ASSERT_LT(next, test::kRawSectors);

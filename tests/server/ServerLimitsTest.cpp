@@ -1,7 +1,8 @@
 // The disc server's limits, in-process on loopback: the caps on connections (in all, per
 // address, not yet logged in), each refusing with a text and giving its place back when a
 // connection ends; the idle timeout of logged-in sessions; and the login throttle, which
-// slows the answers to an address that failed logins and to no other.
+// slows the answers to an address that failed logins and to no other; and behind a
+// balancer, the client its PROXY header names as the one these apply to.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -112,6 +113,37 @@ TEST_F(ServerTest, FailedLoginsDelayTheNextCheckFromTheirAddressOnly) {
   ASSERT_TRUE(other.LogIn()) << "another address was slowed";
   TestClient owner(port_, "127.0.0.5");
   EXPECT_TRUE(owner.LogIn()) << "the right password is still let in, only later";
+}
+
+TEST_F(ServerTest, BehindABalancerTheClientItsHeaderNamesIsTheOneLimitedAndServed) {
+  Start([](ServerConfig& config) {
+    config.proxyProtocol = true;
+    config.maxPerAddress = 1;
+  });
+  TestClient player(port_);
+  player.Send("PROXY TCP4 192.0.2.7 127.0.0.1 5555 35000\r\n");
+  ASSERT_TRUE(player.LogIn());
+  player.Send(std::string("\x03\x00", 2));
+  const Reply run = player.Request(3, 4);
+  EXPECT_TRUE(run.bytes == ExpectedSectors(iso_, false, 3, 4, 16));
+  EXPECT_LT(run.stream.size(), run.bytes.size() / 4) << "not compressed as for a remote client";
+
+  // Header and login in one write, as the balancer passes on what the client sent at once.
+  TestClient same(port_);
+  same.Send(
+      "PROXY TCP4 192.0.2.7 127.0.0.1 5556 35000\r\n\x01\x05"
+      "alice,se:cret");
+  EXPECT_EQ(same.Next().bytes, "Too many connections from your address, closing this one");
+  EXPECT_TRUE(same.ClosedWithin(2000));
+  TestClient check(port_);
+  check.Send("PROXY UNKNOWN\r\n");
+  EXPECT_TRUE(check.LogIn()) << "the balancer's own connection";
+  TestClient direct(port_);
+  direct.Send(
+      "\x01\x05"
+      "alice,se:cret");
+  EXPECT_EQ(direct.Next().bytes, "Expected the PROXY header of a balancer, closing the connection");
+  EXPECT_TRUE(direct.ClosedWithin(2000));
 }
 
 }  // namespace

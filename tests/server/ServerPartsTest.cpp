@@ -11,6 +11,7 @@
 #include "ServerTestSupport.h"
 #include "server/AccountBook.h"
 #include "server/DiscCatalog.h"
+#include "server/ProxyHeader.h"
 #include "server/SectorReplies.h"
 #include "server/ServerLog.h"
 #include "server/ServerOptions.h"
@@ -202,6 +203,35 @@ TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
   }
   const char* help[] = {"s", "--help"};
   EXPECT_EQ(ParseServerOptions(2, help, config, error), OptionsOutcome::kHelp);
+}
+
+TEST(ProxyHeader, TakesItsLineAndNothingMoreOrRefusesWhatIsNoHeader) {
+  const auto parse = [](const std::string& text, ProxyHeader& header) {
+    return ParseProxyHeader(reinterpret_cast<const uint8_t*>(text.data()), text.size(), header);
+  };
+  ProxyHeader header;
+  ASSERT_EQ(parse("PROXY TCP4 192.0.2.7 10.0.0.1 5555 35000\r\n\x01\x05u,p", header),
+            ParseStatus::kComplete);
+  EXPECT_EQ(header.length, 42u);
+  EXPECT_TRUE(header.known);
+  EXPECT_EQ(header.source.to_string(), "192.0.2.7");
+  EXPECT_EQ(header.sourcePort, 5555);
+  ASSERT_EQ(parse("PROXY TCP6 2001:db8::1 ::1 65535 35000\r\n", header), ParseStatus::kComplete);
+  EXPECT_EQ(header.source.to_string(), "2001:db8::1");
+  ASSERT_EQ(parse("PROXY UNKNOWN ffff::1 ::1 1 2\r\n", header), ParseStatus::kComplete);
+  EXPECT_FALSE(header.known);
+  for (const char* partial : {"", "PRO", "PROXY TCP4 192.0.2.7 10.0.0.1 5555 35000\r"}) {
+    EXPECT_EQ(parse(partial, header), ParseStatus::kNeedMore) << partial;
+  }
+  for (const std::string& bad : std::vector<std::string>{
+           "\x01\x05"
+           "alice,se:cret",
+           "proxy TCP4 1.2.3.4 1.2.3.4 1 2\r\n", "PROXY TCP4 ::1 1.2.3.4 1 2\r\n",
+           "PROXY TCP4 1.2.3.4 1.2.3.4 1 65536\r\n", "PROXY TCP4 1.2.3.4 1.2.3.4 01 2\r\n",
+           "PROXY TCP4 1.2.3.4  1.2.3.4 1 2\r\n", "PROXY TCP4 1.2.3.4 1.2.3.4 1\r\n",
+           "PROXY " + std::string(120, '1')}) {
+    EXPECT_EQ(parse(bad, header), ParseStatus::kBad) << bad;
+  }
 }
 
 TEST(ServerLog, PrintableEscapesWhatATerminalWouldObey) {
