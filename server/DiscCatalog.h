@@ -37,6 +37,12 @@ class DiscImage final {
   bool ReadSectors(const SectorGeometry& geometry, uint32_t lsn, uint32_t count,
                    std::vector<uint8_t>& out) const;
 
+  // Reads size bytes at offset into into; false unless all of them were read. Safe from
+  // several threads at once.
+  bool ReadBytes(uint64_t offset, uint8_t* into, size_t size) const {
+    return file_.ReadAt(offset, into, size) == size;
+  }
+
  private:
   explicit DiscImage(std::string name) : name_(std::move(name)) {}
 

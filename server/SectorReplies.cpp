@@ -95,8 +95,50 @@ std::vector<uint8_t>& ThreadScratch() {
   return scratch;
 }
 
+// Appends a run of size bytes whose zlib stream is stored blocks (level 0), the bytes put
+// in place by fill(at, into, length): the stream deflate makes at level 0, without its copy
+// of the data nor the copy of the stream into out. False (out as it was) when fill fails.
+template <typename Fill>
+bool AppendStoredRun(size_t size, const Fill& fill, std::vector<uint8_t>& out) {
+  constexpr size_t kBlock = 65535;  // the most a stored block holds
+  const size_t blocks = std::max<size_t>(1, (size + kBlock - 1) / kBlock);
+  const size_t streamLength = 2 + blocks * 5 + size + 4;
+  const size_t start = out.size();
+  AppendRunHeader(out, streamLength);
+  out.resize(out.size() + streamLength);
+  uint8_t* next = out.data() + out.size() - streamLength;
+  *next++ = 0x78;  // deflate with a 32 KiB window, no dictionary, fastest level
+  *next++ = 0x01;
+  uLong check = adler32_z(0, Z_NULL, 0);
+  for (size_t block = 0; block < blocks; ++block) {
+    const size_t at = block * kBlock;
+    const auto length = static_cast<uint16_t>(std::min(kBlock, size - at));
+    const auto complement = static_cast<uint16_t>(~length);
+    const uint8_t head[5] = {uint8_t(block + 1 == blocks ? 1 : 0), uint8_t(length),
+                             uint8_t(length >> 8), uint8_t(complement), uint8_t(complement >> 8)};
+    next = std::copy(head, head + 5, next);
+    if (length > 0 && !fill(at, next, length)) {
+      out.resize(start);
+      return false;
+    }
+    check = adler32_z(check, next, length);
+    next += length;
+  }
+  for (int shift = 24; shift >= 0; shift -= 8) *next++ = static_cast<uint8_t>(check >> shift);
+  return true;
+}
+
 bool AppendRun(const uint8_t* data, size_t size, int level, const StopFlags& stop,
                std::vector<uint8_t>& out) {
+  if (level == 0) {
+    return AppendStoredRun(
+        size,
+        [data](size_t at, uint8_t* into, size_t length) {
+          std::copy(data + at, data + at + length, into);
+          return true;
+        },
+        out);
+  }
   thread_local std::vector<uint8_t> stream;
   stream.clear();
   if (!RunDeflater::ForThisThread(level).AppendStream(data, size, stop, stream)) return false;
@@ -154,6 +196,33 @@ bool IsServable(const DiscImage* disc, uint8_t mode, uint32_t lsn) {
   return RefusalReason(disc, mode, lsn, geometry).empty();
 }
 
+namespace {
+
+// Appends the reply carrying count sectors of geometry from lsn of disc; false when they
+// cannot be read or compressed, or stop was raised.
+bool AppendSectors(const DiscImage& disc, const SectorGeometry& geometry, uint32_t lsn,
+                   uint32_t count, const ReplySettings& settings, const StopFlags& stop,
+                   std::vector<uint8_t>& out) {
+  if (!settings.single && settings.level == 0 && geometry.stride == geometry.count) {
+    // The sectors lie end to end in the image: each block is read straight into place.
+    const uint64_t start = uint64_t{lsn} * geometry.stride + geometry.skip;
+    return AppendStoredRun(
+        size_t{count} * geometry.count,
+        [&disc, start](size_t at, uint8_t* into, size_t length) {
+          return disc.ReadBytes(start + at, into, length);
+        },
+        out);
+  }
+  std::vector<uint8_t>& raw = ThreadScratch();
+  if (!disc.ReadSectors(geometry, lsn, count, raw)) return false;
+  if (!settings.single) return AppendRun(raw.data(), raw.size(), settings.level, stop, out);
+  out.push_back(kKindSingleSector);
+  out.insert(out.end(), raw.begin(), raw.end());
+  return true;
+}
+
+}  // namespace
+
 ReplyOutcome MakeSectorReply(const DiscImage* disc, uint8_t mode, uint32_t lsn, uint32_t wanted,
                              const ReplySettings& settings, const StopFlags& stop,
                              std::vector<uint8_t>& out, uint32_t& sectors) {
@@ -168,18 +237,12 @@ ReplyOutcome MakeSectorReply(const DiscImage* disc, uint8_t mode, uint32_t lsn, 
   if (stop.Raised()) return ReplyOutcome::kGivenUp;
   const uint64_t left = disc->SectorCount(geometry) - lsn;
   const auto count = static_cast<uint32_t>(std::min<uint64_t>(settings.single ? 1 : wanted, left));
-  std::vector<uint8_t>& raw = ThreadScratch();
-  if (!disc->ReadSectors(geometry, lsn, count, raw)) {
-    why = "cannot read sector " + std::to_string(lsn) + " of " + disc->Name();
-  } else if (settings.single) {
-    out.push_back(kKindSingleSector);
-    out.insert(out.end(), raw.begin(), raw.end());
-  } else if (!AppendRun(raw.data(), raw.size(), settings.level, stop, out)) {
+  if (!AppendSectors(*disc, geometry, lsn, count, settings, stop, out)) {
     if (stop.Raised()) {
       out.clear();
       return ReplyOutcome::kGivenUp;
     }
-    why = "cannot compress the sectors";
+    why = "cannot read or compress sector " + std::to_string(lsn) + " of " + disc->Name();
   }
   if (!why.empty()) {
     AnswerRefusedRequest(why, settings.level, out);
