@@ -89,12 +89,6 @@ bool RunDeflater::AppendStream(const uint8_t* data, size_t size, const StopFlags
   return false;
 }
 
-// Raw sectors of the run being compressed; each worker thread reuses its own.
-std::vector<uint8_t>& ThreadScratch() {
-  thread_local std::vector<uint8_t> scratch;
-  return scratch;
-}
-
 // Appends a run of size bytes whose zlib stream is stored blocks (level 0), the bytes put
 // in place by fill(at, into, length): the stream deflate makes at level 0, without its copy
 // of the data nor the copy of the stream into out. False (out as it was) when fill fails.
@@ -139,8 +133,9 @@ bool AppendRun(const uint8_t* data, size_t size, int level, const StopFlags& sto
         },
         out);
   }
-  thread_local std::vector<uint8_t> stream;
-  stream.clear();
+  // Buffers live for one run only: kept by each thread, megabytes of them would stay
+  // resident for as long as the server runs, crowd or not.
+  std::vector<uint8_t> stream;
   if (!RunDeflater::ForThisThread(level).AppendStream(data, size, stop, stream)) return false;
   AppendRunHeader(out, stream.size());
   out.insert(out.end(), stream.begin(), stream.end());
@@ -213,7 +208,7 @@ bool AppendSectors(const DiscImage& disc, const SectorGeometry& geometry, uint32
         },
         out);
   }
-  std::vector<uint8_t>& raw = ThreadScratch();
+  std::vector<uint8_t> raw;
   if (!disc.ReadSectors(geometry, lsn, count, raw)) return false;
   if (!settings.single) return AppendRun(raw.data(), raw.size(), settings.level, stop, out);
   out.push_back(kKindSingleSector);
