@@ -54,7 +54,8 @@ std::vector<std::unique_ptr<korvane::load::WireConnection>> QuietClients(uint16_
   std::string error;
   for (int i = 0; i < 2 * each; ++i) {
     auto connection = std::make_unique<korvane::load::WireConnection>();
-    bool ok = connection->Connect(port);
+    // Spread over loopback addresses, as the server caps the connections of one address.
+    bool ok = connection->Connect(port, "127.0.0.1", "127.0.3." + std::to_string(1 + i / 50));
     if (ok && i % 2 == 1) {
       ok = korvane::load::LogInAndChoose(*connection, "stall", "x", 0, 10000, error) &&
            connection->Send("\x04\x03");
