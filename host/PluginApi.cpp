@@ -9,12 +9,8 @@
 namespace host {
 
 namespace {
-constexpr const char* kNames[] = {
-    "PS2EgetLibType",    "PS2EgetLibName",  "PS2EgetLibVersion2", "CDVDinit",
-    "CDVDopen",          "CDVDclose",       "CDVDshutdown",       "CDVDreadTrack",
-    "CDVDgetBuffer",     "CDVDreadSubQ",    "CDVDgetTN",          "CDVDgetTD",
-    "CDVDgetTOC",        "CDVDgetDiskType", "CDVDgetTrayStatus",  "CDVDctrlTrayOpen",
-    "CDVDctrlTrayClose", "CDVDtest",        "CDVDconfigure",      "CDVDabout"};
+constexpr const char* const* kNames = korvane::ps2e::kExportNames;
+static_assert(korvane::ps2e::kExportCount == 20, "PluginApi::Export has one entry per export");
 }  // namespace
 
 bool PluginApi::Resolve(HMODULE module, HostAbi abi, const char*& missing) {

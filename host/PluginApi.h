@@ -10,17 +10,12 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "ps2e/CdvdInterface.h"
+
 namespace host {
 
-struct TrackNumbers {
-  uint8_t strack;
-  uint8_t etrack;
-};
-
-struct TrackDescriptor {
-  uint32_t lsn;
-  uint8_t type;
-};
+using korvane::ps2e::TrackDescriptor;
+using korvane::ps2e::TrackNumbers;
 
 // How a host calls CDVDopen: with no argument (the oldest hosts), or with the game's title
 // (the hosts from 2007 on, whose callee removes the pointer).

@@ -211,7 +211,7 @@ bool AppendSectors(const DiscImage& disc, const SectorGeometry& geometry, uint32
   std::vector<uint8_t> raw;
   if (!disc.ReadSectors(geometry, lsn, count, raw)) return false;
   if (!settings.single) return AppendRun(raw.data(), raw.size(), settings.level, stop, out);
-  out.push_back(kKindSingleSector);
+  out.push_back(protocol::kSingleSector);
   out.insert(out.end(), raw.begin(), raw.end());
   return true;
 }

@@ -144,7 +144,8 @@ void Session::HandleProxyHeader() {
 }
 
 void Session::HandleBeforeLogin(ParseStatus status, const ClientMessage& message) {
-  if (status == ParseStatus::kComplete && message.kind == kKindLogin) return HandleLogin(message);
+  if (status == ParseStatus::kComplete && message.kind == protocol::kLogin)
+    return HandleLogin(message);
   FinishWithText("Please log in first, closing the connection\n", "no login");
 }
 
@@ -181,7 +182,7 @@ void Session::CheckLogin(const std::string& user, const std::string& password) {
                            (count == 1 ? " disc\n" : " discs\n"));
   Queue(std::move(greeting), 0);
   Queue(context_.discList, context_.config.messageGapMs);
-  Queue({kKindPrompt}, context_.config.messageGapMs);
+  Queue({protocol::kPrompt}, context_.config.messageGapMs);
 }
 
 void Session::ArmIdleTimer() {
@@ -206,7 +207,7 @@ void Session::OnIdleTimer() {
 }
 
 void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message) {
-  if (status == ParseStatus::kBad && message.kind == kKindSectorRequest) {
+  if (status == ParseStatus::kBad && message.kind == protocol::kSectorRequest) {
     ++requests_;
     std::vector<uint8_t> reply;
     AnswerRefusedRequest(DescribeBadInput(message.bad), replies_.level, reply);
@@ -214,13 +215,13 @@ void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message)
     DropPrepared();
     return Queue(std::move(reply), context_.config.delayMs);
   }
-  if (status == ParseStatus::kBad || message.kind == kKindLogin) {
+  if (status == ParseStatus::kBad || message.kind == protocol::kLogin) {
     return QueueText(
         std::string("Ignored ") + std::to_string(message.length) + " bytes: " +
         (status == ParseStatus::kBad ? DescribeBadInput(message.bad) : "already logged in"));
   }
-  if (message.kind == kKindSelectDisc) return HandleSelectDisc(message.discIndex);
-  if (message.kind == kKindSectorRequest) HandleSectorRequest(message.mode, message.lsn);
+  if (message.kind == protocol::kDiscSelection) return HandleSelectDisc(message.discIndex);
+  if (message.kind == protocol::kSectorRequest) HandleSectorRequest(message.mode, message.lsn);
 }
 
 void Session::HandleSelectDisc(uint8_t index) {

@@ -18,7 +18,7 @@ ParseStatus Bad(ClientMessage& out, BadInput bad, size_t length) {
 
 ParseStatus ParseLogin(const uint8_t* data, size_t size, ClientMessage& out) {
   if (size < 2) return ParseStatus::kNeedMore;
-  if (data[1] != kLoginSecondByte) return Bad(out, BadInput::kNotLogin, size);
+  if (data[1] != protocol::kLoginSecond) return Bad(out, BadInput::kNotLogin, size);
   const uint8_t* begin = data + 2;
   const uint8_t* end = data + size;
   const uint8_t* comma = std::find(begin, end, uint8_t{','});
@@ -39,7 +39,7 @@ ParseStatus ParseSectorRequest(const uint8_t* data, size_t size, ClientMessage& 
   size_t digits = 0;
   while (2 + digits < size && IsDigit(data[2 + digits])) ++digits;
   if (digits == 0) return Bad(out, BadInput::kNoDigits, 2);
-  if (digits > kMaxLsnDigits) return Bad(out, BadInput::kTooManyDigits, 2 + digits);
+  if (digits > protocol::kMaxLsnDigits) return Bad(out, BadInput::kTooManyDigits, 2 + digits);
   uint64_t value = 0;
   for (size_t i = 0; i < digits; ++i) value = value * 10 + (data[2 + i] - '0');
   if (value > UINT32_MAX) return Bad(out, BadInput::kLsnTooLarge, 2 + digits);
@@ -60,16 +60,16 @@ ParseStatus ParseClientMessage(const uint8_t* data, size_t size, ClientMessage& 
   if (size == 0) return ParseStatus::kNeedMore;
   out.kind = data[0];
   switch (out.kind) {
-    case kKindLogin:
+    case protocol::kLogin:
       return ParseLogin(data, size, out);
-    case kKindSelectDisc:
+    case protocol::kDiscSelection:
       if (size < 2) return ParseStatus::kNeedMore;
       out.discIndex = data[1];
       out.length = 2;
       return ParseStatus::kComplete;
-    case kKindSectorRequest:
+    case protocol::kSectorRequest:
       return ParseSectorRequest(data, size, out);
-    case kKindPromptEcho:
+    case protocol::kPromptEcho:
       out.length = size;
       return ParseStatus::kComplete;
     default:
@@ -97,7 +97,7 @@ const char* DescribeBadInput(BadInput bad) {
 
 void AppendText(std::vector<uint8_t>& out, std::string_view text) {
   if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  out.push_back(kKindText);
+  out.push_back(protocol::kText);
   for (char c : text) {
     auto byte = static_cast<uint8_t>(c);
     out.push_back(byte <= 0x0A ? uint8_t{' '} : byte);
@@ -114,7 +114,7 @@ bool IsListableName(std::string_view name) {
 void AppendDiscList(std::vector<uint8_t>& out, const std::vector<std::string>& names) {
   size_t bodyLength = 0;
   for (const std::string& name : names) bodyLength += name.size() + 1;
-  out.push_back(kKindDiscList);
+  out.push_back(protocol::kDiscList);
   out.push_back(',');
   AppendDecimal(out, bodyLength);
   out.push_back(',');
@@ -125,7 +125,7 @@ void AppendDiscList(std::vector<uint8_t>& out, const std::vector<std::string>& n
 }
 
 void AppendRunHeader(std::vector<uint8_t>& out, size_t streamLength) {
-  out.push_back(kKindRun);
+  out.push_back(protocol::kRun);
   AppendDecimal(out, streamLength);
   out.push_back(':');
 }

@@ -27,21 +27,9 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/MessageKinds.h"
+
 namespace korvane::server {
-
-inline constexpr uint8_t kKindLogin = 0x01;
-inline constexpr uint8_t kKindSelectDisc = 0x03;
-inline constexpr uint8_t kKindSectorRequest = 0x04;
-inline constexpr uint8_t kKindPromptEcho = 0x06;
-inline constexpr uint8_t kLoginSecondByte = 0x05;
-
-inline constexpr uint8_t kKindText = 0x01;
-inline constexpr uint8_t kKindDiscList = 0x02;
-inline constexpr uint8_t kKindSingleSector = 0x04;
-inline constexpr uint8_t kKindRun = 0x05;
-inline constexpr uint8_t kKindPrompt = 0x06;
-
-inline constexpr size_t kMaxLsnDigits = 10;
 
 enum class ParseStatus { kComplete, kNeedMore, kBad };
 

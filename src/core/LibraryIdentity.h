@@ -1,12 +1,14 @@
 // What the plugin tells the host about itself through the identity queries, and the PS2E
-// codes that its answers use.
+// codes and records that its answers use (defined with the interface, in ps2e/).
 #pragma once
 
 #include <cstdint>
 
+#include "ps2e/CdvdInterface.h"
+
 namespace korvane {
 
-inline constexpr int32_t kLibraryType = 8;  // the PS2E library type of a CDVD plugin
+inline constexpr int32_t kLibraryType = ps2e::kLibTypeCdvd;
 inline constexpr char kLibraryName[] = "Korvane CDVD Plugin 0.5.9.1A Alpha";
 inline constexpr int32_t kLibraryVersion = 0x00050008;
 inline constexpr char kLibraryFileName[] = "KorvaneCDVD.dll";
@@ -16,22 +18,12 @@ inline constexpr char kLibraryFileName[] = "KorvaneCDVD.dll";
 inline constexpr char kTitledLibraryName[] = "Korvane CDVD Plugin 0.5.9.1A Alpha (titled)";
 inline constexpr char kTitledLibraryFileName[] = "KorvaneCDVD-titled.dll";
 
-inline constexpr uint8_t kDiskTypeNoDisc = 0;
-inline constexpr uint8_t kDiskTypePs2Cd = 18;
-inline constexpr uint8_t kDiskTypePs2Dvd = 20;
-
-inline constexpr uint8_t kTrackTypeMode1Data = 0x41;
-
-// The host's record for CDVDgetTN: first and last track number.
-struct TrackNumbers {
-  uint8_t strack;
-  uint8_t etrack;
-};
-
-// The host's record for CDVDgetTD: start sector and type of one track.
-struct TrackDescriptor {
-  uint32_t lsn;
-  uint8_t type;
-};
+// The PS2E codes and records the plugin's answers use.
+using ps2e::kDiskTypeNoDisc;
+using ps2e::kDiskTypePs2Cd;
+using ps2e::kDiskTypePs2Dvd;
+using ps2e::kTrackTypeMode1Data;
+using ps2e::TrackDescriptor;
+using ps2e::TrackNumbers;
 
 }  // namespace korvane

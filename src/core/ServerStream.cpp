@@ -19,7 +19,7 @@ bool IsSectorSize(size_t n) {
 
 // True for the kinds of message that may follow a reply in the same batch.
 bool StartsMessageAfterReply(char kind) {
-  return kind == wire::kText || kind == wire::kDiscList || kind == wire::kPrompt;
+  return kind == protocol::kText || kind == protocol::kDiscList || kind == protocol::kPrompt;
 }
 }  // namespace
 
@@ -110,25 +110,25 @@ ServerStream::Message ServerStream::Complete(Kind kind) {
 ServerStream::Message ServerStream::TakeKind() {
   const char kind = held_[used_];
   switch (kind) {
-    case wire::kText:
+    case protocol::kText:
       return TakeText();
-    case wire::kDiscList:
+    case protocol::kDiscList:
       stage_ = Stage::kList;
       list_.emplace();
       return TakeList();
-    case wire::kPrompt: {
+    case protocol::kPrompt: {
       Message message;
       message.kind = Kind::kPrompt;
       if (rules_ == Rules::kDialog) message.text = held_.substr(used_);
       ++used_;
       return message;
     }
-    case wire::kSectorReply:
-    case wire::kCompressedRun:
+    case protocol::kSingleSector:
+    case protocol::kRun:
       if (!awaiting_) return Unframed(Kind::kUnknown, "Sector reply that nothing asked for");
       ++used_;
       lengthText_.clear();
-      stage_ = kind == wire::kSectorReply ? Stage::kSector : Stage::kRunHead;
+      stage_ = kind == protocol::kSingleSector ? Stage::kSector : Stage::kRunHead;
       return stage_ == Stage::kSector ? TakeSector() : TakeRunHead();
     default: {
       const char* digits = "0123456789ABCDEF";

@@ -11,7 +11,8 @@ constexpr size_t kMaxLengthFieldChars = 11;
 }  // namespace
 
 std::string BuildLogin(const std::string& user, const std::string& password) {
-  std::string message = {0x01, 0x05};
+  std::string message = {static_cast<char>(protocol::kLogin),
+                         static_cast<char>(protocol::kLoginSecond)};
   message += user;
   message += ',';
   message += password;
@@ -19,11 +20,13 @@ std::string BuildLogin(const std::string& user, const std::string& password) {
 }
 
 std::string BuildDiscSelection(int32_t index) {
-  return std::string{kSelection, static_cast<char>(static_cast<uint32_t>(index) & 0xFF)};
+  return std::string{static_cast<char>(protocol::kDiscSelection),
+                     static_cast<char>(static_cast<uint32_t>(index) & 0xFF)};
 }
 
 std::string BuildSectorRequest(int32_t mode, uint32_t lsn) {
-  std::string message{kSectorReply, static_cast<char>(static_cast<uint32_t>(mode) & 0xFF)};
+  std::string message{static_cast<char>(protocol::kSectorRequest),
+                      static_cast<char>(static_cast<uint32_t>(mode) & 0xFF)};
   message += std::to_string(lsn);
   return message;
 }
@@ -78,9 +81,9 @@ DiscListReader::Status DiscListReader::HeadByte(char c) {
   }
   if (!ParseLengthField(lengthText_, length_))
     return Fail(InvalidIntegerMessage(lengthText_), true);
-  if (length_ < 0 || length_ > kMaxDiscListBytes) {
+  if (length_ < 0 || length_ > protocol::kMaxDiscListBytes) {
     return Fail("Disc list of " + lengthText_ + " bytes refused (at most " +
-                std::to_string(kMaxDiscListBytes) + ")");
+                std::to_string(protocol::kMaxDiscListBytes) + ")");
   }
   body_.reserve(static_cast<size_t>(length_));
   stage_ = Stage::kBody;

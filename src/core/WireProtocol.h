@@ -20,17 +20,9 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/MessageKinds.h"
+
 namespace korvane::wire {
-
-inline constexpr char kText = 0x01;
-inline constexpr char kDiscList = 0x02;
-inline constexpr char kSelection = 0x03;
-inline constexpr char kSectorReply = 0x04;
-inline constexpr char kCompressedRun = 0x05;
-inline constexpr char kPrompt = 0x06;
-
-// Largest disc list body accepted: far more than any folder of disc names needs.
-inline constexpr int64_t kMaxDiscListBytes = 1 << 20;
 
 // The login message for user and password.
 std::string BuildLogin(const std::string& user, const std::string& password);

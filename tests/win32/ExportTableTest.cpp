@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "ps2e/CdvdInterface.h"
 
 namespace {
 
@@ -40,13 +43,9 @@ TEST_P(PluginImage, ExportsExactlyTheTwentyPlainNames) {
   EXPECT_EQ(exports->NumberOfFunctions, exports->NumberOfNames) << "ordinal-only entries";
   auto* names = reinterpret_cast<const DWORD*>(At(exports->AddressOfNames));
   std::set<std::string> found;
-  std::set<std::string> expected = {
-      "PS2EgetLibType",    "PS2EgetLibName",  "PS2EgetLibVersion2", "CDVDinit",
-      "CDVDopen",          "CDVDclose",       "CDVDshutdown",       "CDVDreadTrack",
-      "CDVDgetBuffer",     "CDVDreadSubQ",    "CDVDgetTN",          "CDVDgetTD",
-      "CDVDgetTOC",        "CDVDgetDiskType", "CDVDgetTrayStatus",  "CDVDctrlTrayOpen",
-      "CDVDctrlTrayClose", "CDVDtest",        "CDVDconfigure",      "CDVDabout"};
-  if (Titled()) expected.insert("CDVDgetBuffer2");
+  std::set<std::string> expected(std::begin(korvane::ps2e::kExportNames),
+                                 std::end(korvane::ps2e::kExportNames));
+  if (Titled()) expected.insert(korvane::ps2e::kTitledHostExport);
   for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
     found.insert(reinterpret_cast<const char*>(At(names[i])));
   }
