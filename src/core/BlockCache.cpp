@@ -35,11 +35,11 @@ MapLoadResult BlockCache::LoadCacheMap(const std::string& mapPath, const std::st
   return LoadMapFile(mapPath, platform::FileSize(blockPath), index_);
 }
 
-size_t BlockCache::ReadCachedSector(const std::string& blockPath, size_t entry, size_t count) {
-  SectorBytes& buffer = state_.SectorBuffer;
+size_t BlockCache::ReadCachedSector(const std::string& blockPath, size_t entry, size_t count,
+                                    SectorBytes& into) {
   if (count > SectorBytes::kSize) count = SectorBytes::kSize;
-  size_t got = reader_.Read(blockPath, index_.At(entry).offset, buffer.Data(), count);
-  buffer.NoteWritten(0, got);
+  size_t got = reader_.Read(blockPath, index_.At(entry).offset, into.Data(), count);
+  into.NoteWritten(0, got);
   return got;
 }
 

@@ -48,9 +48,10 @@ class BlockCache final {
   // The number of the first entry for exactly (lsn, mode), or CacheIndex::kNone.
   size_t LookupCachedSector(uint32_t lsn, int32_t mode) const { return index_.Find(lsn, mode); }
 
-  // Reads count bytes of the entry's sector from blockPath into the sector buffer; returns
-  // how many the file held (the rest of the buffer keeps its bytes).
-  size_t ReadCachedSector(const std::string& blockPath, size_t entry, size_t count);
+  // Reads count bytes of the entry's sector from blockPath into into; returns how many the
+  // file held (the rest of into keeps its bytes).
+  size_t ReadCachedSector(const std::string& blockPath, size_t entry, size_t count,
+                          SectorBytes& into);
 
   // Stores consecutive sectors lsn, lsn+1, ... of one mode: the bytes are cut into pieces
   // of pieceSize (the last may be shorter), all written to the remote .Block file in one

@@ -1,58 +1,51 @@
-// Local disc image reads: the mode table, the window hit and refill, and the preparation
-// of the image by CDVDopen.
+// Local disc image reads: the window hit and refill, and the preparation of the image by
+// CDVDopen.
 #include "core/ImageSource.h"
 
 #include "core/ImageDetect.h"
 
 namespace korvane {
 
-int32_t ImageSource::ReadSector(uint32_t lsn, int32_t mode) {
-  if (SectorBytesForMode(mode) != 0) return ReadImageTrack(lsn, mode) ? 0 : -1;
-  if (const char* name = UnsupportedModeName(mode); name && trace_.Enabled()) {
-    trace_.Gated(std::string(kTracePrefix) + "Mode[" + name + "] LSN[" + std::to_string(lsn) +
-                 "] NOT SUPPORTED REPORT");
-  }
-  return -1;
+ReadResult ImageSource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
+  if (SectorBytesForMode(mode) == 0) return ReadResult::kUnsupported;
+  return ReadImageTrack(lsn, mode, into) ? ReadResult::kServed : ReadResult::kFailed;
 }
 
-bool ImageSource::ReadImageTrack(uint32_t lsn, int32_t mode) {
-  SectorBytes& buffer = state_.SectorBuffer;
+bool ImageSource::ReadImageTrack(uint32_t lsn, int32_t mode, SectorBytes& into) {
   int32_t slot = window_.FindReadAheadSlot(lsn, mode);
   if (slot < 0) {
     ReadAheadWindow::Geometry geometry{};
-    if (!GeometryFor(mode, state_.ImageSectorSize, geometry)) return false;
-    if (window_.Refill(state_.ImageHandle, geometry, lsn, mode, buffer.Data()) == 0) return false;
+    if (!GeometryFor(mode, sectorSize_, geometry)) return false;
+    if (window_.Refill(file_, geometry, lsn, mode, into.Data()) == 0) return false;
     slot = 0;
   }
-  window_.CopySlot(slot, buffer.Data());
-  buffer.NoteWritten(0, SectorBytes::kSize);
+  window_.CopySlot(slot, into.Data());
+  into.NoteWritten(0, SectorBytes::kSize);
   return true;
 }
 
-void ImageSource::PrepareImage() {
+void ImageSource::PrepareImage(const std::string& path, SectorBytes& scratch) {
   // The earlier image must go first: it is held without sharing, so detection could not
   // open it again, and its handle would leak.
   CloseImage();
   window_.Clear();
-  state_.ImageSectorSize = CDVDDetectIsoType(state_.LocalImagePath, state_.SectorBuffer, trace_);
-  if (state_.ImageHandle.Open(state_.LocalImagePath)) {
-    state_.ImageHandlePath = state_.LocalImagePath;
-  }
+  sectorSize_ = CDVDDetectIsoType(path, scratch, trace_);
+  if (file_.Open(path)) openPath_ = path;
 }
 
 bool ImageSource::CloseImage() {
-  bool wasOpen = state_.ImageHandle.IsOpen();
-  state_.ImageHandle.Close();
-  state_.ImageHandlePath.clear();
+  bool wasOpen = file_.IsOpen();
+  file_.Close();
+  openPath_.clear();
   return wasOpen;
 }
 
 bool ImageSource::HoldsOpen(const std::string& path) const {
-  return state_.ImageHandle.IsOpen() && state_.ImageHandlePath == path;
+  return file_.IsOpen() && openPath_ == path;
 }
 
-std::unique_ptr<ImageSource> MakeImageSource(PluginState& state, Trace& trace) {
-  return std::make_unique<ImageSource>(state, trace);
+std::unique_ptr<ImageSource> MakeImageSource(Trace& trace) {
+  return std::make_unique<ImageSource>(trace);
 }
 
 }  // namespace korvane

@@ -1,16 +1,15 @@
-// The null source: a read in null mode writes the "nil" mark and reports success.
+// The null source: a read in null mode writes the "nil" mark.
 #include "core/NullSource.h"
 
 namespace korvane {
 
-int32_t NullSource::ReadSector(uint32_t, int32_t) {
-  state_.SectorBuffer.MarkNull();
-  trace_.Gated("KorvaneCDVD OutPut: Returning NIL buffer");
-  return 0;
+ReadResult NullSource::Read(uint32_t, int32_t, SectorBytes& into) {
+  into.MarkNull();
+  return ReadResult::kNull;
 }
 
-std::unique_ptr<NullSource> MakeNullSource(PluginState& state, Trace& trace) {
-  return std::make_unique<NullSource>(state, trace);
+std::unique_ptr<NullSource> MakeNullSource() {
+  return std::make_unique<NullSource>();
 }
 
 }  // namespace korvane

@@ -11,26 +11,19 @@ void OfflineReplaySource::PrepareFor(const std::string& mapPath) {
   cache_.EnsureGamesFolder();
 }
 
-int32_t OfflineReplaySource::ReadSector(uint32_t lsn, int32_t mode) {
+ReadResult OfflineReplaySource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
   size_t entry = cache_.LookupCachedSector(lsn, mode);
   if (state_.LocalImagePath != preparedFor_) PrepareFor(state_.LocalImagePath);
-  if (entry == CacheIndex::kNone) {
-    trace_.Gated("Missing Block Sector please connect to server and run from there");
-    return -1;
-  }
-  if (size_t count = SectorBytesForMode(mode)) {
-    return cache_.ReadCachedSector(blockPath_, entry, count) > 0 ? 0 : -1;
-  }
-  if (const char* name = UnsupportedModeName(mode); name && trace_.Enabled()) {
-    trace_.Gated(std::string(kTracePrefix) + "Block read from file Mode[" + name + "] LSN[" +
-                 std::to_string(lsn) + "] NOT SUPPORTED REPORT");
-  }
-  return -1;
+  if (entry == CacheIndex::kNone) return ReadResult::kMissing;
+  size_t count = SectorBytesForMode(mode);
+  if (count == 0) return ReadResult::kUnsupported;
+  return cache_.ReadCachedSector(blockPath_, entry, count, into) > 0 ? ReadResult::kServed
+                                                                     : ReadResult::kFailed;
 }
 
-std::unique_ptr<OfflineReplaySource> MakeOfflineReplaySource(PluginState& state, Trace& trace,
+std::unique_ptr<OfflineReplaySource> MakeOfflineReplaySource(PluginState& state,
                                                              BlockCache& cache) {
-  return std::make_unique<OfflineReplaySource>(state, trace, cache);
+  return std::make_unique<OfflineReplaySource>(state, cache);
 }
 
 }  // namespace korvane

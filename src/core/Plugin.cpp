@@ -22,14 +22,14 @@ std::string Prefixed(std::string_view text) {
 Plugin::Plugin(TraceOutput& output, UserErrorReporter* errors)
     : trace_(output, state_.DebugTrace),
       errors_(errors ? *errors : tracedErrors_),
-      null_(MakeNullSource(state_, trace_)),
-      image_(MakeImageSource(state_, trace_)),
+      null_(MakeNullSource()),
+      image_(MakeImageSource(trace_)),
       cache_(state_, trace_),
-      offline_(MakeOfflineReplaySource(state_, trace_, cache_)),
-      remote_(MakeRemoteSource(state_, trace_, cache_)),
+      offline_(MakeOfflineReplaySource(state_, cache_)),
+      remote_(MakeRemoteSource(state_, cache_)),
       dispatcher_(state_, trace_, *null_, *image_, *offline_, *remote_),
       links_(trace_, errors_),
-      fetcher_(state_, trace_, cache_, &links_) {
+      fetcher_(trace_, cache_, &links_) {
   remote_->SetFetcher(&fetcher_);
 }
 
@@ -71,7 +71,7 @@ int32_t Plugin::Open() {
   } else if (IsCacheIndexPath(state_.LocalImagePath)) {
     OpenOfflineReplay();
   } else if (image) {
-    image_->PrepareImage();
+    image_->PrepareImage(state_.LocalImagePath, state_.SectorBuffer);
   }
   return 0;
 }

@@ -1,5 +1,5 @@
-// The process-wide state that every part of the plugin reads and writes: what the
-// configuration chose, the sector buffer, and the open disc image. One instance lives in
+// The process-wide state that the parts of the plugin share: what the configuration chose,
+// and the sector buffer. One instance lives in
 // the DLL for the life of the process; tests make their own.
 //
 // The dialog may run on another thread than the reads: the switches and numbers it sets
@@ -13,7 +13,6 @@
 
 #include "core/LibraryIdentity.h"
 #include "core/SectorBytes.h"
-#include "platform/ReadOnlyFile.h"
 
 namespace korvane {
 
@@ -30,11 +29,6 @@ struct PluginState {
   std::string GamesFolder = "Games";
   // The one buffer handed to the host.
   SectorBytes SectorBuffer;
-  // The open local disc image, the path it was opened from, and its sector size (2048 or
-  // 2352 once an image was prepared, 0 before).
-  platform::ReadOnlyFile ImageHandle;
-  std::string ImageHandlePath;
-  int32_t ImageSectorSize = 0;
   // The remote disc chosen in the server's list, and the login for the server.
   std::atomic<int32_t> SelectedDiscIndex{0};
   std::string SelectedDiscName;

@@ -1,6 +1,7 @@
 // The read path behind CDVDreadTrack and CDVDgetBuffer: on every read it picks the source
 // from the configuration as it is at that moment (remote, null, offline replay of a block
-// cache, or the local image) and lets it fill the sector buffer.
+// cache, or the local image), lets it fill the sector buffer, and turns its ReadResult into
+// the PS2E result and the read path's trace lines, all written here.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +40,14 @@ class ReadDispatcher final {
   static constexpr uint32_t kExistenceTrustedReads = 64;
 
  private:
+  enum class Picked { kRemote, kNull, kOffline, kImage };
+
   bool LocalFileExists(const std::string& path);
+  // The source for this read, from the configuration as it is now.
+  Picked Pick();
+  SectorSource& SourceOf(Picked picked);
+  // The PS2E result of result from the picked source, after its trace line, if any.
+  int32_t Report(Picked picked, ReadResult result, uint32_t lsn, int32_t mode);
 
   PluginState& state_;
   Trace& trace_;

@@ -83,7 +83,7 @@ bool RemoteFetcher::LinkUsable(PluginLink& link, PluginLink::Read& read) {
   return connection.IsConnected();
 }
 
-bool RemoteFetcher::FetchRemoteSector(uint32_t lsn, int32_t mode) {
+bool RemoteFetcher::FetchRemoteSector(uint32_t lsn, int32_t mode, SectorBytes& into) {
   LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
   PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
   if (!link) return Fail(lsn, "Server link not connected");
@@ -98,13 +98,14 @@ bool RemoteFetcher::FetchRemoteSector(uint32_t lsn, int32_t mode) {
   link->Connection().Send(request);
   std::string refusal;
   Outcome outcome = ReceiveReply(*link, read, refusal);
-  bool delivered = Deliver(*link, outcome, read.Stream(), refusal, lsn, mode);
+  bool delivered = Deliver(*link, outcome, read.Stream(), refusal, lsn, mode, into);
   replyStorage_ = read.Stream().TakeStorage();
   return delivered;
 }
 
 bool RemoteFetcher::Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
-                            const std::string& refusal, uint32_t lsn, int32_t mode) {
+                            const std::string& refusal, uint32_t lsn, int32_t mode,
+                            SectorBytes& into) {
   switch (outcome) {
     case Outcome::kClosed:
       return Fail(lsn, "Server link closed while waiting for the reply");
@@ -121,19 +122,22 @@ bool RemoteFetcher::Deliver(PluginLink& link, Outcome outcome, const ServerStrea
     case Outcome::kReply:
       break;
   }
-  return reply.LastWasRun() ? StoreRun(reply, lsn, mode) : StoreSector(reply.Reply(), lsn, mode);
+  return reply.LastWasRun() ? StoreRun(reply, lsn, mode, into)
+                            : StoreSector(reply.Reply(), lsn, mode, into);
 }
 
-bool RemoteFetcher::StoreSector(const std::string& sector, uint32_t lsn, int32_t mode) {
+bool RemoteFetcher::StoreSector(const std::string& sector, uint32_t lsn, int32_t mode,
+                                SectorBytes& into) {
   if (trace_.Enabled())
     trace_.Gated("Size of Block Gotten returned: " + std::to_string(sector.size()));
-  state_.SectorBuffer.Write(0, sector.data(), sector.size());
+  into.Write(0, sector.data(), sector.size());
   cache_.AppendCachedSector(lsn, mode, reinterpret_cast<const uint8_t*>(sector.data()),
                             sector.size());
   return true;
 }
 
-bool RemoteFetcher::StoreRun(const ServerStream& reply, uint32_t lsn, int32_t mode) {
+bool RemoteFetcher::StoreRun(const ServerStream& reply, uint32_t lsn, int32_t mode,
+                             SectorBytes& into) {
   if (trace_.Enabled()) {
     trace_.Gated("Compressed packet gotten LENGTH:" + std::to_string(reply.RunLength()) +
                  " Current Lsn:" + std::to_string(lsn) + " Mode:" + std::to_string(mode));
@@ -153,7 +157,7 @@ bool RemoteFetcher::StoreRun(const ServerStream& reply, uint32_t lsn, int32_t mo
   cache_.AppendCachedSectors(lsn, mode, payload_.Data(), payload_.Size(), pieceSize);
   // Piece 0 as stored: what a read-back of the .Block file would give, and the sector is
   // still delivered when the cache could not be written.
-  state_.SectorBuffer.Write(0, payload_.Data(), std::min(pieceSize, payload_.Size()));
+  into.Write(0, payload_.Data(), std::min(pieceSize, payload_.Size()));
   return true;
 }
 

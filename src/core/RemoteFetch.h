@@ -21,7 +21,6 @@
 #include "core/Inflate.h"
 #include "core/LinkHolder.h"
 #include "core/PluginLink.h"
-#include "core/PluginState.h"
 #include "core/RemoteSource.h"
 #include "core/ServerStream.h"
 #include "core/Trace.h"
@@ -44,8 +43,8 @@ inline constexpr int kLoginPollMs = 50;
 class RemoteFetcher final : public SectorFetcher {
  public:
   // Sectors are fetched on the current link of links, when there is one.
-  RemoteFetcher(PluginState& state, Trace& trace, BlockCache& cache, LinkHolder* links)
-      : state_(state), trace_(trace), cache_(cache), links_(links) {}
+  RemoteFetcher(Trace& trace, BlockCache& cache, LinkHolder* links)
+      : trace_(trace), cache_(cache), links_(links) {}
 
   // Fetches on this link instead of the holder's (tests).
   void SetLink(PluginLink* link) { fixedLink_ = link; }
@@ -53,10 +52,9 @@ class RemoteFetcher final : public SectorFetcher {
   // Shortens the wait for a silent server, so that tests need not wait kReplyStallMs.
   void SetStallLimitMs(int limitMs) { stallLimitMs_ = limitMs; }
 
-  // Fetches sector lsn in mode; true when a sector was delivered into the sector buffer
-  // (or a run for a mode no file serves was received), false with a trace line otherwise,
-  // the buffer then unchanged.
-  bool FetchRemoteSector(uint32_t lsn, int32_t mode) override;
+  // Fetches sector lsn in mode; true when a sector was delivered into into (or a run for a
+  // mode no file serves was received), false with a trace line otherwise, into unchanged.
+  bool FetchRemoteSector(uint32_t lsn, int32_t mode, SectorBytes& into) override;
 
  private:
   // kUnframed: the length of the reply or of a disc list in its way was refused (no
@@ -71,12 +69,11 @@ class RemoteFetcher final : public SectorFetcher {
   Outcome ReceiveReply(PluginLink& link, PluginLink::Read& read, std::string& refusal);
   // Acts on how the wait for a reply ended: stores and delivers, or fails with a trace.
   bool Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
-               const std::string& refusal, uint32_t lsn, int32_t mode);
-  bool StoreSector(const std::string& sector, uint32_t lsn, int32_t mode);
-  bool StoreRun(const ServerStream& reply, uint32_t lsn, int32_t mode);
+               const std::string& refusal, uint32_t lsn, int32_t mode, SectorBytes& into);
+  bool StoreSector(const std::string& sector, uint32_t lsn, int32_t mode, SectorBytes& into);
+  bool StoreRun(const ServerStream& reply, uint32_t lsn, int32_t mode, SectorBytes& into);
   bool Fail(uint32_t lsn, const std::string& why);
 
-  PluginState& state_;
   Trace& trace_;
   BlockCache& cache_;
   LinkHolder* links_;

@@ -12,25 +12,19 @@ const std::string& RemoteSource::BlockPath() {
   return blockPath_;
 }
 
-int32_t RemoteSource::ReadSector(uint32_t lsn, int32_t mode) {
+ReadResult RemoteSource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
   size_t entry = cache_.LookupCachedSector(lsn, mode);
   if (entry != CacheIndex::kNone) {
-    if (size_t count = SectorBytesForMode(mode)) {
-      if (cache_.ReadCachedSector(BlockPath(), entry, count) > 0) return 0;
-    } else {
-      if (const char* name = UnsupportedModeName(mode); name && trace_.Enabled()) {
-        trace_.Gated(std::string(kTracePrefix) + "Block Mode[" + name + "] LSN[" +
-                     std::to_string(lsn) + "] NOT SUPPORTED REPORT");
-      }
-      return 0;
-    }
+    size_t count = SectorBytesForMode(mode);
+    if (count == 0) return ReadResult::kUnsupported;
+    if (cache_.ReadCachedSector(BlockPath(), entry, count, into) > 0) return ReadResult::kServed;
   }
-  return fetcher_ && fetcher_->FetchRemoteSector(lsn, mode) ? 0 : -1;
+  return fetcher_ && fetcher_->FetchRemoteSector(lsn, mode, into) ? ReadResult::kServed
+                                                                  : ReadResult::kFailed;
 }
 
-std::unique_ptr<RemoteSource> MakeRemoteSource(PluginState& state, Trace& trace,
-                                               BlockCache& cache) {
-  return std::make_unique<RemoteSource>(state, trace, cache);
+std::unique_ptr<RemoteSource> MakeRemoteSource(PluginState& state, BlockCache& cache) {
+  return std::make_unique<RemoteSource>(state, cache);
 }
 
 }  // namespace korvane

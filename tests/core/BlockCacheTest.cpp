@@ -30,7 +30,8 @@ TEST_F(BlockCacheTest, AppendsAfterAnExistingBlockFile) {
   ASSERT_TRUE(Cache().AppendCachedSector(5, kModeRaw2352, sector.data(), sector.size()));
   EXPECT_EQ(Cache().CacheWriteOffset(), 10000);
   EXPECT_EQ(ReadText("Games/game.iso.map"), "5/0/10000\r\n");
-  ASSERT_EQ(Cache().ReadCachedSector(Cache().RemoteBlockPath(), 1, 2352), 2352u);
+  ASSERT_EQ(Cache().ReadCachedSector(Cache().RemoteBlockPath(), 1, 2352, State().SectorBuffer),
+            2352u);
   EXPECT_EQ(Buffer(2352), sector);
 }
 
@@ -47,7 +48,8 @@ TEST_F(BlockCacheTest, RunIsCutIntoPiecesOfTheModesSizeWithAShortLast) {
   // the buffer as it was, since nothing follows it in the file.
   std::vector<uint8_t> marker(2352, 0xCD);
   State().SectorBuffer.Write(0, marker.data(), marker.size());
-  EXPECT_EQ(Cache().ReadCachedSector(Cache().RemoteBlockPath(), 3, 2048), 904u);
+  EXPECT_EQ(Cache().ReadCachedSector(Cache().RemoteBlockPath(), 3, 2048, State().SectorBuffer),
+            904u);
   EXPECT_EQ(Buffer(904), std::vector<uint8_t>(payload.begin() + 4096, payload.end()));
   EXPECT_EQ(Buffer(2048)[904], 0xCD);
 }
@@ -58,7 +60,8 @@ TEST_F(BlockCacheTest, ShortSectorReadsOnIntoTheBytesThatFollowIt) {
   auto next = PatternSector(2, 2352);
   ASSERT_TRUE(Cache().AppendCachedSector(1, kModeRaw2352, small.data(), small.size()));
   ASSERT_TRUE(Cache().AppendCachedSector(2, kModeRaw2352, next.data(), next.size()));
-  ASSERT_EQ(Cache().ReadCachedSector(Cache().RemoteBlockPath(), 1, 2352), 2352u);
+  ASSERT_EQ(Cache().ReadCachedSector(Cache().RemoteBlockPath(), 1, 2352, State().SectorBuffer),
+            2352u);
   std::vector<uint8_t> expected(small);
   expected.insert(expected.end(), next.begin(), next.begin() + 304);
   EXPECT_EQ(Buffer(2352), expected);

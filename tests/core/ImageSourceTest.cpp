@@ -66,7 +66,7 @@ TEST_F(ImageSourceTest, DetectionOfUnreadableOrShortFileTestsTheBufferAsItIs) {
 
 TEST_F(ImageSourceTest, ServesEveryModeFromA2048ByteImage) {
   OpenImage(folder_.MakeImage("game.iso", 400, 2048));
-  EXPECT_EQ(plugin_->State().ImageSectorSize, 2048);
+  EXPECT_EQ(plugin_->Image().SectorSize(), 2048);
   ASSERT_EQ(plugin_->ReadTrack(20, kModeData2048), 0);
   EXPECT_EQ(Buffer(2048), PatternSector(20, 2048));
 
@@ -85,7 +85,7 @@ TEST_F(ImageSourceTest, ServesEveryModeFromA2048ByteImage) {
 
 TEST_F(ImageSourceTest, ServesEveryModeFromA2352ByteImage) {
   OpenImage(folder_.MakeImage("game.bin", 300, 2352));
-  EXPECT_EQ(plugin_->State().ImageSectorSize, 2352);
+  EXPECT_EQ(plugin_->Image().SectorSize(), 2352);
   auto sector = PatternSector(77, 2352);
   ASSERT_EQ(plugin_->ReadTrack(77, kModeRaw2352), 0);
   EXPECT_EQ(Buffer(2352), sector);
@@ -220,7 +220,7 @@ TEST_F(ImageSourceTest, ReopeningTheSameImageWithoutCloseWorks) {
   std::string path = folder_.MakeImage("game.bin", 8, 2352);
   OpenImage(path);
   OpenImage(path);
-  EXPECT_EQ(plugin_->State().ImageSectorSize, 2352);
+  EXPECT_EQ(plugin_->Image().SectorSize(), 2352);
   ASSERT_EQ(plugin_->ReadTrack(5, kModeRaw2352), 0);
   EXPECT_EQ(Buffer(2352), PatternSector(5, 2352));
 }

@@ -31,7 +31,7 @@ TEST_F(PluginTest, StartsWithTheValuesAtLoad) {
   EXPECT_TRUE(State().DebugTrace);
   EXPECT_EQ(State().DiskType, kDiskTypePs2Cd);
   EXPECT_EQ(State().GamesFolder, "Games");
-  EXPECT_EQ(State().ImageSectorSize, 0);
+  EXPECT_EQ(plugin_->Image().SectorSize(), 0);
   EXPECT_EQ(State().SelectedDiscIndex, 0);
   EXPECT_EQ(std::string(kLibraryName), "Korvane CDVD Plugin 0.5.9.1A Alpha");
   EXPECT_EQ(kLibraryVersion, 327688);
@@ -42,7 +42,7 @@ TEST_F(PluginTest, StartsWithTheValuesAtLoad) {
 TEST_F(PluginTest, OpenInNullModePreparesNothing) {
   EXPECT_EQ(plugin_->Open(), 0);
   EXPECT_EQ(trace_.Text(), Prefix("CDVDopen Called"));
-  EXPECT_EQ(State().ImageSectorSize, 0);
+  EXPECT_EQ(plugin_->Image().SectorSize(), 0);
 }
 
 TEST_F(PluginTest, OpenOfAnImageDetectsAndHoldsIt) {
@@ -73,8 +73,8 @@ TEST_F(PluginTest, SecondBufferCopiesTheLastReadsModeAndNothingMore) {
 TEST_F(PluginTest, OpenOfAMissingImageStillSucceeds) {
   State().LocalImagePath = folder_.PathOf("absent.iso");
   EXPECT_EQ(plugin_->Open(), 0);
-  EXPECT_EQ(State().ImageSectorSize, 2048);
-  EXPECT_FALSE(State().ImageHandle.IsOpen());
+  EXPECT_EQ(plugin_->Image().SectorSize(), 2048);
+  EXPECT_FALSE(plugin_->Image().IsOpen());
 }
 
 TEST_F(PluginTest, OpenOfACacheIndexWritesItsLinesWhateverDebugInfoSays) {
@@ -109,7 +109,7 @@ TEST_F(PluginTest, CloseClosesTheImageOnceAndAlwaysTraces) {
   plugin_->Open();
   trace_.Clear();
   plugin_->Close();
-  EXPECT_FALSE(State().ImageHandle.IsOpen());
+  EXPECT_FALSE(plugin_->Image().IsOpen());
   plugin_->Close();
   EXPECT_EQ(trace_.Text(), Prefix("CDVDclose Called") + Prefix("CDVDclose Called"));
 }
@@ -127,7 +127,7 @@ TEST_F(PluginTest, OpenOfAnotherSourceLetsGoOfTheImageAnEarlierOpenHeld) {
     ASSERT_TRUE(plugin_->Image().HoldsOpen(image));
     elsewhere();
     plugin_->Open();
-    EXPECT_FALSE(State().ImageHandle.IsOpen());
+    EXPECT_FALSE(plugin_->Image().IsOpen());
   }
 }
 
