@@ -29,6 +29,10 @@ namespace {
 // event queue and its wakers, the reserve and some to spare.
 constexpr size_t kOwnDescriptors = 64;
 
+// Enough for the connections' threads to win the processor whenever they have work (about
+// three to one), not so much that runs starve on a machine busy with other programs.
+constexpr int kRunThreadNice = 5;
+
 unsigned ThreadsFor(unsigned configured) {
   return configured != 0 ? configured : std::max(1u, std::thread::hardware_concurrency());
 }
@@ -37,7 +41,7 @@ unsigned ThreadsFor(unsigned configured) {
 // prompt or a seek's first run then waits for no long run being compressed.
 void LowerThisThreadsPriority() {
 #if defined(__linux__)
-  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kRunThreadNice);
 #endif
 }
 

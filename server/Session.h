@@ -5,7 +5,7 @@
 // stalls thus only ever holds its own session, and what a session keeps is bounded: the
 // bytes of one unfinished message (ServerConfig::pendingLimit) and the replies to one.
 //
-// Short runs (a seek's first) are made on the strand at once. Longer ones are made on the
+// Short runs (a seek's first; up to 256 KiB) are made on the strand at once. Longer ones are made on the
 // run pool, whose threads run at a lower priority, so that logins, prompts and seeks never
 // wait behind the compression of other sessions' long runs; the session answers its next
 // message only once the run has come back. A reader that asks for the run continuing the

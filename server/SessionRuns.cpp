@@ -9,8 +9,10 @@ namespace korvane::server {
 namespace {
 
 // Runs up to this size are made on the strand: a seek's first run (16 sectors by default)
-// costs well under a millisecond, less than the way to the pool and back.
-constexpr uint64_t kStrandRunBytes = 64 * 1024;
+// costs well under a millisecond, less than the way to the pool and back, and even at the
+// slowest level a run this short holds the strand's thread for tens of milliseconds only.
+// Runs that continue a read grow past it within a few requests.
+constexpr uint64_t kStrandRunBytes = 256 * 1024;
 constexpr uint64_t kLargestSectorBytes = 2352;
 
 }  // namespace
