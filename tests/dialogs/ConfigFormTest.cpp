@@ -8,9 +8,9 @@
 #include <fstream>
 #include <memory>
 
-#include "../core/LoopbackServer.h"
-#include "../core/TestSupport.h"
-#include "../remote/LocalPlay.h"
+#include "LoopbackServer.h"
+#include "TestSupport.h"
+#include "LocalPlay.h"
 #include "core/SettingsFiles.h"
 #include "dialogs/ConfigForm.h"
 #include "platform/FileSystem.h"

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "FaultFixture.h"
-#include "FaultSockets.h"
+#include "TestSockets.h"
 #include "core/RemoteFetch.h"
 
 namespace korvane {

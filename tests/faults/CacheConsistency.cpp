@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../core/TestSupport.h"
+#include "TestSupport.h"
 #include "ChildProcess.h"
 #include "core/ImageLayout.h"
 #include "core/MapFile.h"

@@ -1,6 +1,6 @@
 // The fault tests' fixture: scratch folder, servers, the plugin's link, the closing check.
 #include "FaultFixture.h"
-#include "../remote/LocalPlay.h"
+#include "LocalPlay.h"
 
 #include <filesystem>
 #include <set>

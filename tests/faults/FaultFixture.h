@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "../core/TestSupport.h"
+#include "TestSupport.h"
 #include "CacheConsistency.h"
 #include "ChildProcess.h"
 #include "core/Plugin.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "FaultFixture.h"
-#include "FaultSockets.h"
+#include "TestSockets.h"
 #include "HostileServer.h"
 #include "core/DiscName.h"
 #include "dialogs/ConfigForm.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "../core/ScriptedConnection.h"
+#include "../support/ScriptedConnection.h"
 #include "core/DialogBatchReader.h"
 #include "core/MapFile.h"
 #include "core/NewsText.h"

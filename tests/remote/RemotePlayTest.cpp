@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "../core/LoopbackServer.h"
-#include "../core/TestSupport.h"
+#include "LoopbackServer.h"
+#include "TestSupport.h"
 #include "LocalPlay.h"
 #include "core/Plugin.h"
 #include "platform/FileSystem.h"

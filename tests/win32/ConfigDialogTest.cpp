@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "../core/TestSupport.h"
-#include "../remote/LocalPlay.h"
+#include "TestSupport.h"
+#include "LocalPlay.h"
 #include "DialogDriver.h"
 #include "dialogs/ConfigControlIds.h"
 #include "platform/FileSystem.h"

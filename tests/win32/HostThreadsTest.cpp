@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "../core/TestSupport.h"
-#include "../faults/HostileServer.h"
+#include "TestSupport.h"
+#include "HostileServer.h"
 #include "DialogDriver.h"
 #include "dialogs/ConfigControlIds.h"
 #include "platform/FileSystem.h"

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "../core/TestSupport.h"
+#include "TestSupport.h"
 #include "DialogDriver.h"
 #include "core/LibraryIdentity.h"
 #include "dialogs/AboutControlIds.h"

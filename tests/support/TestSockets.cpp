@@ -1,6 +1,6 @@
-// The fault tests' sockets on both socket interfaces. Waits use select on Winsock and poll
+// The test sockets on both socket interfaces. Waits use select on Winsock and poll
 // on POSIX; the sockets themselves stay blocking.
-#include "FaultSockets.h"
+#include "TestSockets.h"
 
 #ifdef _WIN32
 #include <winsock2.h>

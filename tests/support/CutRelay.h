@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "FaultSockets.h"
+#include "TestSockets.h"
 
 namespace korvane::test {
 

@@ -1,4 +1,4 @@
-// Helpers for the core tests: a scratch folder with disc images whose every byte is known,
+// Helpers every test program uses: a scratch folder with disc images whose every byte is known,
 // and a trace output that keeps what was written.
 #pragma once
 

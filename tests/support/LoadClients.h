@@ -1,68 +1,21 @@
 // Clients that load the disc server program as the plugin does, shared by the load test and
 // the load benchmarks (none needs GoogleTest for it): the program run as a child process
-// with its memory readable from /proc, a blocking connection from a chosen source address
-// that reads whole server messages with bounded waits, and a player that logs in, chooses a
-// disc and reads a range of it run after run, inflating and checking each. Many players run
+// (ServerProcess.h), a blocking connection from a chosen source address that reads whole
+// server messages with bounded waits, and a player that logs in, chooses a disc and reads a
+// range of it run after run, inflating and checking each. Many players run
 // at once, one thread each, spread over loopback source addresses and released together so
 // that every one of them asks while the others do.
 #pragma once
 
-#include <sys/types.h>
-
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
+#include "ServerProcess.h"
+
 namespace korvane::load {
-
-// The disc server program, started with its own arguments and stopped by SIGTERM.
-class ServerProcess final {
- public:
-  ServerProcess() = default;
-  // Stops the program if it still runs.
-  ~ServerProcess();
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-
-  // Starts program with args (--bind bindAddress --port 0 are added after them) and the
-  // environment plus env ("NAME=value"; appended with ':' to a variable already set), and
-  // waits for its port, told by its log or, for a quiet program, seen among its listening
-  // sockets in /proc; false with error when it is not known within 20 s.
-  bool Start(const std::string& program, const std::vector<std::string>& args,
-             const std::vector<std::string>& env, std::string& error,
-             const std::string& bindAddress = "127.0.0.1");
-
-  uint16_t Port() const { return port_; }
-  pid_t Pid() const { return pid_; }
-
-  // A field of /proc/<pid>/status in KiB (VmHWM: peak resident memory, VmRSS: now); -1 when
-  // it cannot be read.
-  long MemoryKiB(std::string_view field) const;
-
-  // Sends SIGTERM and waits up to timeoutMs for the exit; true when it exited with status 0.
-  // After the wait, a program still running is killed.
-  bool Stop(int timeoutMs);
-
-  // What the program logged so far (its first MiB).
-  std::string Log() const;
-
- private:
-  void ReadLog(int fd);
-  uint16_t AwaitPort(const std::string& bindAddress);
-
-  pid_t pid_ = -1;
-  uint16_t port_ = 0;
-  std::thread reader_;
-  mutable std::mutex mutex_;
-  std::condition_variable logged_;
-  std::string log_;
-  bool logEnded_ = false;
-};
 
 // One server message as the client reads it.
 struct WireMessage {

@@ -1,6 +1,7 @@
-// A program the fault tests start as a process of its own so that they can kill it the
-// way a crash or the task manager would: SIGKILL natively, TerminateProcess on Windows.
-// Its standard output and error go to a file the test can read.
+// A program the tests start as a process of its own so that they can kill it the way a
+// crash or the task manager would (SIGKILL natively, TerminateProcess on Windows), freeze
+// it, or stop it as a service manager would (SIGTERM). Its standard output and error go to
+// a file the test can read.
 #pragma once
 
 #include <string>
@@ -30,6 +31,20 @@ class ChildProcess final {
   bool Started() const { return started_; }
 
 #ifndef _WIN32
+  // Adds "NAME=value" entries to the environment of the next Start (a value appended with
+  // ':' to a variable already set).
+  void AddEnvironment(const std::vector<std::string>& extra) {
+    extra_ = extra;
+  }
+
+  int Pid() const {
+    return pid_;
+  }
+
+  // Sends SIGTERM and waits up to timeoutMs for the exit, then kills a process still
+  // running; true when it exited with status 0.
+  bool Terminate(int timeoutMs);
+
   // Freezes the process (SIGSTOP), returning once it is stopped, and lets it go on
   // (SIGCONT); false when it is not running.
   bool Suspend();
@@ -45,6 +60,7 @@ class ChildProcess final {
   void* process_ = nullptr;
 #else
   int pid_ = -1;
+  std::vector<std::string> extra_;
 #endif
 };
 

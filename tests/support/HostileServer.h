@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "FaultSockets.h"
+#include "TestSockets.h"
 
 namespace korvane::test {
 

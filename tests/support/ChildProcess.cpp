@@ -2,6 +2,7 @@
 // TerminateProcess on Windows.
 #include "ChildProcess.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -88,18 +89,49 @@ std::string ChildProcess::ProgramBesideThisOne(const std::string& name) {
 
 #else
 
+namespace {
+
+// The environment with extra's "NAME=value" entries added, or appended to a variable of
+// that name already set.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+  for (const std::string& add : extra) {
+    const std::string name = add.substr(0, add.find('=') + 1);
+    auto same = std::find_if(env.begin(), env.end(), [&](const std::string& e) {
+      return e.compare(0, name.size(), name) == 0;
+    });
+    if (same == env.end()) {
+      env.push_back(add);
+    } else {
+      *same += ":" + add.substr(name.size());
+    }
+  }
+  return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
                          const std::string& outputFile) {
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
+  std::vector<std::string> argStrings{program};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<std::string> envStrings = ChildEnvironment(extra_);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   pid_t pid = -1;
-  started_ = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+  started_ = posix_spawn(&pid, program.c_str(), &actions, nullptr, Pointers(argStrings).data(),
+                         Pointers(envStrings).data()) == 0;
   posix_spawn_file_actions_destroy(&actions);
   pid_ = pid;
   return started_;
@@ -111,6 +143,17 @@ void ChildProcess::Kill() {
   int status = 0;
   ::waitpid(pid_, &status, 0);
   started_ = false;
+}
+
+bool ChildProcess::Terminate(int timeoutMs) {
+  if (!started_) return false;
+  ::kill(pid_, SIGTERM);
+  int status = -1;
+  if (!Wait(timeoutMs, status)) {
+    Kill();
+    return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A signal is delivered some time after kill returns: the wait makes sure that no thread

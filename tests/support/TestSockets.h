@@ -1,4 +1,4 @@
-// Blocking TCP sockets on 127.0.0.1 for the fault tests' own peers (a relay that cuts a
+// Blocking TCP sockets on 127.0.0.1 for the tests' own peers (a relay that cuts a
 // reply, a server that misbehaves on purpose), with the same calls on Winsock and POSIX.
 // Every wait has a timeout, so a peer thread notices that its test is ending.
 #pragma once
