@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "core/SettingsFiles.h"
 #include "core/WireProtocol.h"
+#include "dialogs/SettingsFiles.h"
 #include "platform/FileSystem.h"
 
 namespace korvane {

@@ -6,7 +6,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "core/SettingsFiles.h"
+#include "dialogs/SettingsFiles.h"
 #include "platform/FileSystem.h"
 #include "platform/ReadOnlyFile.h"
 

@@ -2,7 +2,7 @@
 // lines.
 #include "dialogs/NewsPanel.h"
 
-#include "core/NewsText.h"
+#include "dialogs/NewsText.h"
 
 namespace korvane {
 

@@ -7,8 +7,8 @@
 #include <stdexcept>
 
 #include "core/DiscName.h"
-#include "core/SettingsFiles.h"
 #include "core/WireProtocol.h"
+#include "dialogs/SettingsFiles.h"
 
 namespace korvane {
 

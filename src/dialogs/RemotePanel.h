@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/DialogBatchReader.h"
 #include "dialogs/ConfigView.h"
+#include "dialogs/DialogBatchReader.h"
 #include "platform/TcpClient.h"
 
 namespace korvane {

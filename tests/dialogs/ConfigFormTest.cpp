@@ -11,7 +11,7 @@
 #include "../core/LoopbackServer.h"
 #include "../core/TestSupport.h"
 #include "../remote/LocalPlay.h"
-#include "core/SettingsFiles.h"
+#include "dialogs/SettingsFiles.h"
 #include "dialogs/ConfigForm.h"
 #include "platform/FileSystem.h"
 #include "server/DiscServer.h"

@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/SettingsFiles.h"
 #include "dialogs/ConfigControlIds.h"
+#include "dialogs/SettingsFiles.h"
 #include "dialogs/win32/ConfigLayout.h"
 
 namespace korvane {

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "TestSupport.h"
-#include "core/SettingsFiles.h"
+#include "../core/TestSupport.h"
+#include "dialogs/SettingsFiles.h"
 #include "platform/WholeFile.h"
 
 namespace korvane {
