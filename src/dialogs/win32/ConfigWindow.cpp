@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "dialogs/ConfigControlIds.h"
-#include "dialogs/SettingsFiles.h"
 #include "dialogs/win32/ConfigLayout.h"
 
 namespace korvane {
