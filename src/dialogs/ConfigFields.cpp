@@ -1,5 +1,6 @@
 // The "Config" dialog's fields: address, port, login, disc type and "Debug Info", with the
 // rule for handing a new address or port to the two connections.
+#include <cctype>
 #include <stdexcept>
 
 #include "dialogs/ConfigForm.h"
@@ -19,54 +20,58 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
   }
   return true;
 }
-}  // namespace
 
-void ConfigForm::SetHostOf(platform::TcpClient& connection, const std::string& host) {
+void SetHostOf(platform::TcpClient& connection, const std::string& host) {
   if (SameIgnoringCase(connection.Host(), host)) return;
   if (!connection.SetHost(host)) throw std::runtime_error(kSocketActive);
 }
 
-void ConfigForm::SetPortOf(platform::TcpClient& connection, int port) {
+void SetPortOf(platform::TcpClient& connection, int port) {
   if (connection.Port() == port) return;
   if (!connection.SetPortNumber(port)) throw std::runtime_error(kSocketActive);
+}
+}  // namespace
+
+void ConfigForm::ApplyHost() {
+  SetHostOf(context_.Link().client, controls_.ipText);
+  SetHostOf(remote_.Client(), controls_.ipText);
 }
 
 void ConfigForm::IPEditChange() {
   if (controls_.ipText.empty()) return;
-  SetHostOf(Link().client, controls_.ipText);
-  SetHostOf(client_, controls_.ipText);
+  ApplyHost();
 }
 
 void ConfigForm::PortEditChange() {
   if (controls_.portText.empty()) return;
-  SetPortOf(Link().client, StrToInt(controls_.portText));
-  SetPortOf(client_, StrToInt(controls_.portText));
+  SetPortOf(context_.Link().client, StrToInt(controls_.portText));
+  SetPortOf(remote_.Client(), StrToInt(controls_.portText));
 }
 
 void ConfigForm::DiskTypeBoxChange() {
-  plugin_.State().DiskType =
+  context_.plugin.State().DiskType =
       controls_.diskTypeText == "CDVD_TYPE_PS2CD" ? kDiskTypePs2Cd : kDiskTypePs2Dvd;
 }
 
 void ConfigForm::SetPortText(const std::string& text) {
   if (text == controls_.portText) return;
   controls_.portText = text;
-  view_.Refresh(ConfigControl::kPortEdit);
+  context_.Show(ConfigControl::kPortEdit);
   PortEditChange();
 }
 
 void ConfigForm::SetUserText(const std::string& text) {
   if (text == controls_.userText) return;
   controls_.userText = text;
-  view_.Refresh(ConfigControl::kUserEdit);
-  plugin_.Choices().SetLoginUser(text);
+  context_.Show(ConfigControl::kUserEdit);
+  context_.plugin.Choices().SetLoginUser(text);
 }
 
 void ConfigForm::SetPasswordText(const std::string& text) {
   if (text == controls_.passwordText) return;
   controls_.passwordText = text;
-  view_.Refresh(ConfigControl::kPasswordEdit);
-  plugin_.Choices().SetLoginPassword(text);
+  context_.Show(ConfigControl::kPasswordEdit);
+  context_.plugin.Choices().SetLoginPassword(text);
 }
 
 void ConfigForm::UserChangesIpText(const std::string& text) {
@@ -84,13 +89,13 @@ void ConfigForm::UserChangesPortText(const std::string& text) {
 void ConfigForm::UserChangesUserText(const std::string& text) {
   if (text == controls_.userText) return;
   controls_.userText = text;
-  plugin_.Choices().SetLoginUser(text);
+  context_.plugin.Choices().SetLoginUser(text);
 }
 
 void ConfigForm::UserChangesPasswordText(const std::string& text) {
   if (text == controls_.passwordText) return;
   controls_.passwordText = text;
-  plugin_.Choices().SetLoginPassword(text);
+  context_.plugin.Choices().SetLoginPassword(text);
 }
 
 void ConfigForm::UserChangesLocalFileText(const std::string& text) {
@@ -105,7 +110,7 @@ void ConfigForm::UserChangesDiskTypeText(const std::string& text) {
 
 void ConfigForm::UserSetsDebugInfo(bool checked) {
   controls_.debugChecked = checked;
-  plugin_.State().DebugTrace = checked;
+  context_.plugin.State().DebugTrace = checked;
 }
 
 }  // namespace korvane

@@ -1,21 +1,14 @@
-// The "Config" dialog's handlers: settings at start-up and close, the fields that steer
-// the plugin, and the remote disc panel with its own connection to the disc server.
+// The "Config" form's own handlers: the settings at start-up and at close, the local file
+// shown at start-up and the image file chooser.
 #include "dialogs/ConfigForm.h"
 
-#include <algorithm>
-#include <cctype>
 #include <stdexcept>
 
-#include "core/DiscName.h"
-#include "core/SettingsFiles.h"
 #include "core/WireProtocol.h"
+#include "dialogs/SettingsFiles.h"
 #include "platform/FileSystem.h"
 
 namespace korvane {
-
-namespace {
-constexpr char kDisconnect[] = "Disconnect";
-}  // namespace
 
 int StrToInt(const std::string& text) {
   int64_t value = 0;
@@ -27,47 +20,33 @@ int StrToInt(const std::string& text) {
 }
 
 ConfigForm::ConfigForm(Plugin& plugin, ConfigView& view)
-    : plugin_(plugin), view_(view), client_(*this), webSocket_(newsEvents_) {
-  webSocket_.SetHost(kNewsHost);
-  webSocket_.SetPortNumber(kNewsPort);
-}
+    : context_{plugin, view, {}, {}}, controls_(context_.controls) {}
 
 ConfigForm::~ConfigForm() = default;
 
-PluginSocket& ConfigForm::Link() {
-  PluginSocket* socket = plugin_.CurrentPluginSocket();
-  return socket ? *socket : plugin_.CreatePluginSocket();
-}
-
-void ConfigForm::AppendOutput(const std::string& line) {
-  controls_.outputLines.push_back(line);
-  view_.Refresh(ConfigControl::kOutput);
-}
-
 void ConfigForm::FormCreate() {
   std::string here = platform::GetWorkingDirectory();
-  settingsFolder_ = here + "\\" + plugin_.State().GamesFolder;
+  context_.settingsFolder = here + "\\" + context_.plugin.State().GamesFolder;
   LoadSettings();
-  PointLocalCacheList(".\\" + plugin_.State().GamesFolder + "\\");
-  NewsButtonClick();
+  local_.PointLocalCacheList(".\\" + context_.plugin.State().GamesFolder + "\\");
+  news_.NewsButtonClick();
 }
 
 void ConfigForm::LoadSettings() {
   bool existed = false;
-  std::vector<std::string> fields = ReadSettingsFile(settingsFolder_, existed);
+  std::vector<std::string> fields = ReadSettingsFile(context_.settingsFolder, existed);
   for (size_t k = 0; k < fields.size(); ++k) ApplySettingsField(k + 1, fields[k]);
-  std::vector<std::string> history = ReadServerList(settingsFolder_);
+  std::vector<std::string> history = ReadServerList(context_.settingsFolder);
   controls_.ipHistory.insert(controls_.ipHistory.end(), history.begin(), history.end());
-  view_.Refresh(ConfigControl::kIpHistory);
+  context_.Show(ConfigControl::kIpHistory);
 }
 
 void ConfigForm::ApplySettingsField(size_t number, const std::string& value) {
   switch (number) {
     case 1:
       controls_.ipText = value;
-      view_.Refresh(ConfigControl::kIpEdit);
-      SetHostOf(Link().client, controls_.ipText);
-      SetHostOf(client_, controls_.ipText);
+      context_.Show(ConfigControl::kIpEdit);
+      ApplyHost();
       return;
     case 2:
       SetPortText(value);
@@ -79,9 +58,9 @@ void ConfigForm::ApplySettingsField(size_t number, const std::string& value) {
       SetPasswordText(value);
       return;
     case 5:
-      plugin_.Choices().SetLocalImagePath(value);
+      context_.plugin.Choices().SetLocalImagePath(value);
       controls_.localFileText = value;
-      view_.Refresh(ConfigControl::kLocalFileEdit);
+      context_.Show(ConfigControl::kLocalFileEdit);
       return;
     default:
       return;
@@ -89,23 +68,16 @@ void ConfigForm::ApplySettingsField(size_t number, const std::string& value) {
 }
 
 void ConfigForm::SaveSettings() {
-  WriteSettingsFile(settingsFolder_, {controls_.ipText, controls_.portText, controls_.userText,
-                                      controls_.passwordText, controls_.localFileText});
-}
-
-void ConfigForm::RecordServerAddress() {
-  std::vector<std::string>& history = controls_.ipHistory;
-  if (std::find(history.begin(), history.end(), controls_.ipText) != history.end()) return;
-  history.push_back(controls_.ipText);
-  view_.Refresh(ConfigControl::kIpHistory);
-  WriteServerList(settingsFolder_, history);
+  WriteSettingsFile(context_.settingsFolder,
+                    {controls_.ipText, controls_.portText, controls_.userText,
+                     controls_.passwordText, controls_.localFileText});
 }
 
 void ConfigForm::StartupTimer() {
-  const std::string path = plugin_.Choices().Latest().LocalImagePath;
+  const std::string path = context_.plugin.Choices().Latest().LocalImagePath;
   if (path.empty()) return;
   controls_.localFileText = path;
-  view_.Refresh(ConfigControl::kLocalFileEdit);
+  context_.Show(ConfigControl::kLocalFileEdit);
 }
 
 void ConfigForm::FormClose() {
@@ -115,22 +87,21 @@ void ConfigForm::FormClose() {
   // be written costs the user one error box, never the way out of the dialog.
   if (closeFailed_) return;
   closeFailed_ = true;
-  if (controls_.connectCaption == kDisconnect) HandOverToLink();
-  CloseClient();
+  remote_.HandOverAndClose();
   SaveSettings();
   closeFailed_ = false;
 }
 
 void ConfigForm::Button2Click() {
-  DialogChoices& choices = plugin_.Choices();
+  DialogChoices& choices = context_.plugin.Choices();
   choices.SetImageFileChooser("");  // a new chooser, with no file name yet
   std::string here = platform::GetWorkingDirectory();
   try {
-    std::string chosen = view_.ChooseImageFile();
+    std::string chosen = context_.view.ChooseImageFile();
     choices.SetImageFileChooser(chosen);
     if (!chosen.empty()) {
       controls_.localFileText = chosen;
-      view_.Refresh(ConfigControl::kLocalFileEdit);
+      context_.Show(ConfigControl::kLocalFileEdit);
       choices.SetLocalImagePath(controls_.localFileText);
     }
   } catch (...) {

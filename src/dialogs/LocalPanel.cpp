@@ -1,12 +1,12 @@
-// The local cache panel of the "Config" dialog: the block caches in the settings folder,
-// the size of the one picked, offline replay of it, and deletion of a cache with its index.
+// The local cache panel: the list of block caches read from its folder, what picking one
+// does, and the deletion of one.
+#include "dialogs/LocalPanel.h"
+
 #include <algorithm>
 #include <cctype>
 #include <stdexcept>
 
-#include "core/DiscName.h"
-#include "core/SettingsFiles.h"
-#include "dialogs/ConfigForm.h"
+#include "dialogs/SettingsFiles.h"
 #include "platform/FileSystem.h"
 #include "platform/ReadOnlyFile.h"
 
@@ -34,14 +34,14 @@ bool LessIgnoringCase(const std::string& a, const std::string& b) {
 }
 }  // namespace
 
-void ConfigForm::PointLocalCacheList(const std::string& folder) {
+void LocalPanel::PointLocalCacheList(const std::string& folder) {
   std::string full = platform::FullPath(folder);
   if (full.empty() || !platform::SetWorkingDirectory(full)) throw IoError(3);
   localCacheFolder_ = full;
   ReadLocalCacheList();
 }
 
-void ConfigForm::ReadLocalCacheList() {
+void LocalPanel::ReadLocalCacheList() {
   platform::SetWorkingDirectory(localCacheFolder_);
   std::vector<std::string> names;
   for (const platform::FolderEntry& entry : platform::ListFolder(localCacheFolder_)) {
@@ -52,10 +52,10 @@ void ConfigForm::ReadLocalCacheList() {
   std::sort(names.begin(), names.end(), LessIgnoringCase);
   controls_.localCacheList = std::move(names);
   controls_.localCacheSelection = -1;
-  view_.Refresh(ConfigControl::kLocalCacheList);
+  form_.Show(ConfigControl::kLocalCacheList);
 }
 
-void ConfigForm::LocalCacheListClick(int index) {
+void LocalPanel::LocalCacheListClick(int index) {
   if (index < 0 || static_cast<size_t>(index) >= controls_.localCacheList.size()) return;
   controls_.localCacheSelection = index;
   const std::string& name = controls_.localCacheList[static_cast<size_t>(index)];
@@ -67,19 +67,19 @@ void ConfigForm::LocalCacheListClick(int index) {
   if (size < 0) throw std::runtime_error("Cannot open file " + name);
   // A cache of 2 GiB or more, whose size no 32-bit position holds, shows a full bar.
   controls_.cachePercent = static_cast<int32_t>(std::min<int64_t>(size, kCachePercentMax));
-  view_.Refresh(ConfigControl::kCachePercent);
+  form_.Show(ConfigControl::kCachePercent);
   std::string path = localCacheFolder_ + "\\" + name;
   path = path.substr(0, path.size() - 6) + ".map";
   controls_.localFileText = path;
-  view_.Refresh(ConfigControl::kLocalFileEdit);
-  plugin_.Choices().SetLocalImagePath(controls_.localFileText);
+  form_.Show(ConfigControl::kLocalFileEdit);
+  form_.plugin.Choices().SetLocalImagePath(controls_.localFileText);
 }
 
-void ConfigForm::LocalCacheListMouseDown(bool rightButton) {
-  if (rightButton && view_.PopupLocalFileMenu()) Delete1Click();
+void LocalPanel::LocalCacheListMouseDown(bool rightButton) {
+  if (rightButton && form_.view.PopupLocalFileMenu()) Delete1Click();
 }
 
-void ConfigForm::Delete1Click() {
+void LocalPanel::Delete1Click() {
   int index = controls_.localCacheSelection;
   if (index < 0 || static_cast<size_t>(index) >= controls_.localCacheList.size()) {
     throw std::runtime_error("List index out of bounds (" + std::to_string(index) + ")");
@@ -90,7 +90,7 @@ void ConfigForm::Delete1Click() {
   // The plugin must not go on reading a deleted cache through its index: the files of
   // that name may be written anew. A read may be under way on another thread: the plugin
   // forgets the index at its next entry point.
-  plugin_.Choices().ForgetCache(name);
+  form_.plugin.Choices().ForgetCache(name);
   ReadLocalCacheList();
 }
 

@@ -1,12 +1,14 @@
-// The remote disc panel of the "Config" dialog: its connection Client to the disc server,
-// the log Output, the server's disc list FileList, and the hand-over of the server to the
-// plugin link when the dialog closes while connected.
+// The remote disc panel: what each click and each event of its connection Client does to
+// the controls and to the plugin's choices.
+#include "dialogs/RemotePanel.h"
+
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
 #include "core/DiscName.h"
 #include "core/WireProtocol.h"
-#include "dialogs/ConfigForm.h"
+#include "dialogs/SettingsFiles.h"
 
 namespace korvane {
 
@@ -15,106 +17,127 @@ constexpr char kConnect[] = "Connect";
 constexpr char kDisconnect[] = "Disconnect";
 }  // namespace
 
-void ConfigForm::ConnectButtonClick() {
+RemotePanel::RemotePanel(FormContext& form)
+    : form_(form), controls_(form.controls), client_(*this) {}
+
+RemotePanel::~RemotePanel() = default;
+
+void RemotePanel::ConnectButtonClick() {
   if (controls_.connectCaption == kConnect) {
-    controls_.connectCaption = kDisconnect;
-    view_.Refresh(ConfigControl::kConnectButton);
+    ShowCaption(kDisconnect);
     peerHost_.clear();
     peerPort_ = 0;
     client_.Activate();
-    plugin_.State().RemoteMode = true;
+    form_.plugin.State().RemoteMode = true;
     RecordServerAddress();
     return;
   }
-  controls_.connectCaption = kConnect;
-  view_.Refresh(ConfigControl::kConnectButton);
-  CloseClient();
-  plugin_.State().RemoteMode = false;
-}
-
-void ConfigForm::CloseClient() {
+  ShowCaption(kConnect);
   client_.Close();
+  form_.plugin.State().RemoteMode = false;
 }
 
-void ConfigForm::FileListClick(int index) {
+void RemotePanel::FileListClick(int index) {
   if (!client_.IsConnected() || index < 0 ||
       static_cast<size_t>(index) >= controls_.fileList.size()) {
     return;
   }
   client_.Send(wire::BuildDiscSelection(index));
-  plugin_.State().SelectedDiscIndex = index;
-  plugin_.Choices().SetSelectedDiscName(
+  form_.plugin.State().SelectedDiscIndex = index;
+  form_.plugin.Choices().SetSelectedDiscName(
       DiscFileName(controls_.fileList[static_cast<size_t>(index)]));
 }
 
-void ConfigForm::Button1Click() {
-  if (controls_.connectCaption == kDisconnect) HandOverToLink();
-  CloseClient();
+void RemotePanel::Button1Click() {
+  HandOverAndClose();
 }
 
-void ConfigForm::HandOverToLink() {
-  DialogChoices::Texts chosen = plugin_.Choices().Latest();
-  Link().Activate({chosen.LoginUser, chosen.LoginPassword, plugin_.State().SelectedDiscIndex});
+void RemotePanel::HandOverAndClose() {
+  if (controls_.connectCaption == kDisconnect) {
+    DialogChoices::Texts chosen = form_.plugin.Choices().Latest();
+    form_.Link().Activate(
+        {chosen.LoginUser, chosen.LoginPassword, form_.plugin.State().SelectedDiscIndex});
+  }
+  client_.Close();
 }
 
-void ConfigForm::OnConnecting() {
+void RemotePanel::RecordServerAddress() {
+  std::vector<std::string>& history = controls_.ipHistory;
+  if (std::find(history.begin(), history.end(), controls_.ipText) != history.end()) return;
+  history.push_back(controls_.ipText);
+  form_.Show(ConfigControl::kIpHistory);
+  WriteServerList(form_.settingsFolder, history);
+}
+
+void RemotePanel::AppendOutput(const std::string& line) {
+  controls_.outputLines.push_back(line);
+  form_.Show(ConfigControl::kOutput);
+}
+
+void RemotePanel::ShowCaption(const char* caption) {
+  controls_.connectCaption = caption;
+  form_.Show(ConfigControl::kConnectButton);
+}
+
+void RemotePanel::ClearFileList() {
+  controls_.fileList.clear();
+  form_.Show(ConfigControl::kFileList);
+}
+
+void RemotePanel::OnConnecting() {
   AppendOutput("Trying to Connect");
 }
 
-void ConfigForm::OnConnect() {
+void RemotePanel::OnConnect() {
   peerHost_ = client_.PeerHostName();
   peerPort_ = client_.PeerPort();
   AppendOutput("Client Connected to " + peerHost_ + ":" + std::to_string(peerPort_));
-  controls_.fileList.clear();
-  view_.Refresh(ConfigControl::kFileList);
+  ClearFileList();
   client_.Send(wire::BuildLogin(controls_.userText, controls_.passwordText));
 }
 
-void ConfigForm::OnDisconnect() {
+void RemotePanel::OnDisconnect() {
   clientReader_.Closed(*this);
   AppendOutput("Client Disconnected to " + peerHost_ + ":" + std::to_string(peerPort_));
-  controls_.connectCaption = kConnect;
-  view_.Refresh(ConfigControl::kConnectButton);
-  controls_.fileList.clear();
-  view_.Refresh(ConfigControl::kFileList);
+  ShowCaption(kConnect);
+  ClearFileList();
 }
 
-void ConfigForm::OnRead() {
+void RemotePanel::OnRead() {
   // Connection events run inside the connection's own window procedure: nothing may
   // escape from here, so an error goes to the user at once.
   try {
     clientReader_.Receive(client_, *this);
   } catch (const std::exception& error) {
-    plugin_.UserErrors().ShowError(error.what());
+    form_.plugin.UserErrors().ShowError(error.what());
   }
 }
 
-void ConfigForm::OnError(int& errorCode) {
+void RemotePanel::OnError(int& errorCode) {
   AppendOutput("ErrorCode:" + std::to_string(errorCode));
-  controls_.connectCaption = kConnect;
-  view_.Refresh(ConfigControl::kConnectButton);
-  plugin_.State().RemoteMode = true;
+  ShowCaption(kConnect);
+  form_.plugin.State().RemoteMode = true;
   errorCode = 0;
 }
 
-void ConfigForm::OnServerText(std::string_view text) {
+void RemotePanel::OnServerText(std::string_view text) {
   AppendOutput("SrvMsg:" + std::string(text));
 }
 
-void ConfigForm::OnDiscName(const std::string& name) {
+void RemotePanel::OnDiscName(const std::string& name) {
   controls_.fileList.push_back(name);
-  view_.Refresh(ConfigControl::kFileList);
+  form_.Show(ConfigControl::kFileList);
 }
 
-void ConfigForm::OnDiscListEnd() {
+void RemotePanel::OnDiscListEnd() {
   AppendOutput("File List:" + std::to_string(controls_.fileList.size()));
 }
 
-void ConfigForm::OnListError(const std::string& message) {
+void RemotePanel::OnListError(const std::string& message) {
   throw std::runtime_error(message);
 }
 
-void ConfigForm::OnListDropped(const std::string& why) {
+void RemotePanel::OnListDropped(const std::string& why) {
   AppendOutput(why);
 }
 

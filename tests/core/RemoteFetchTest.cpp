@@ -10,13 +10,8 @@
 namespace korvane {
 namespace {
 
+using test::Bytes;
 using test::PatternSector;
-
-std::string Bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s += static_cast<char>(v);
-  return s;
-}
 
 std::string RunReply(const std::string& payload) {
   uLongf size = compressBound(payload.size());

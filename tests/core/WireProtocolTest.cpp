@@ -1,5 +1,5 @@
-// Wire messages byte for byte, and the readers of disc lists, sector replies and the
-// dialog's batches, with their input cut into batches at every possible place.
+// Wire messages byte for byte, and the readers of disc lists and sector replies, with their
+// input cut into batches at every possible place.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include "ScriptedConnection.h"
-#include "core/DialogBatchReader.h"
 #include "core/ReadMode.h"
 #include "core/ServerStream.h"
 #include "core/WireProtocol.h"
@@ -15,11 +14,7 @@
 namespace korvane {
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s += static_cast<char>(v);
-  return s;
-}
+using test::Bytes;
 
 std::string Deflated(const std::string& payload) {
   uLongf size = compressBound(payload.size());
@@ -224,62 +219,6 @@ TEST(ServerStream, RefusesUnaskedRepliesBadLengthsAndUnknownBytes) {
               bytes[0] == 2 && expected.find("'six'") != std::string::npos);
     EXPECT_FALSE(parser.HoldsPartial());
   }
-}
-
-class RecordingSink final : public DialogBatchSink {
- public:
-  void OnServerText(std::string_view text) override { events.push_back("T:" + std::string(text)); }
-  void OnDiscName(const std::string& name) override { events.push_back("N:" + name); }
-  void OnDiscListEnd() override { events.push_back("END"); }
-  void OnListError(const std::string& message) override { events.push_back("E:" + message); }
-  void OnListDropped(const std::string& why) override { events.push_back("D:" + why); }
-  std::vector<std::string> events;
-};
-
-TEST(DialogBatchReader, TextsListsAndPromptsAsTheDialogSeesThem) {
-  test::ScriptedConnection connection;
-  DialogBatchReader reader;
-  RecordingSink sink;
-  auto read = [&](const std::string& batch) {
-    connection.Script(batch);
-    reader.Receive(connection, sink);
-  };
-  read(Bytes({1, 0x48, 0x69, 0x0A, 1, 0x59, 0x6F}));
-  EXPECT_EQ(sink.events, (std::vector<std::string>{"T:Hi\n", "T:Yo"}));
-
-  sink.events.clear();  // 02 ends the text; the 2C after it starts no message
-  read(Bytes({1, 0x48, 0x69, 2, 0x2C, 0x30, 0x2C}));
-  EXPECT_EQ(sink.events, (std::vector<std::string>{"T:Hi" + Bytes({2})}));
-
-  sink.events.clear();  // a list ends its batch
-  read(Bytes({2, 0x2C, 0x30, 0x2C, 1}) + "lost");
-  EXPECT_EQ(sink.events, (std::vector<std::string>{"END"}));
-
-  sink.events.clear();  // a body in three batches: names only after the third
-  read(Bytes({1}) + "Hello\n" + Bytes({2, 0x2C}) + "12,a.iso,");
-  read("b.is");
-  EXPECT_EQ(sink.events, (std::vector<std::string>{"T:Hello\n"}));
-  read("o,");
-  EXPECT_EQ(sink.events, (std::vector<std::string>{"T:Hello\n", "N:a.iso", "N:b.iso", "END"}));
-
-  sink.events.clear();
-  read(Bytes({2, 0x2C}) + "zz,");
-  EXPECT_EQ(sink.events, (std::vector<std::string>{"E:'zz' is not a valid integer value"}));
-
-  sink.events.clear();  // too long a list, and one whose connection closes: dropped
-  read(Bytes({2, 0x2C}) + "2000000,");
-  read(Bytes({2, 0x2C}) + "9,a.i");
-  reader.Closed(sink);
-  ASSERT_EQ(sink.events.size(), 2u);
-  EXPECT_EQ(sink.events[0].substr(0, 22), "D:Disc list of 2000000");
-  EXPECT_EQ(sink.events[1], "D:Disc list cut off by the server: dropped");
-
-  read(Bytes({1}) + "x\n" + Bytes({6, 9, 9}));
-  ASSERT_EQ(connection.Sent().size(), 1u);
-  EXPECT_EQ(connection.Sent()[0], Bytes({6, 9, 9}));  // the echo, from the prompt on
-  sink.events.clear();
-  read(Bytes({1}));  // a kind byte and no text: nothing
-  EXPECT_TRUE(sink.events.empty());
 }
 
 }  // namespace

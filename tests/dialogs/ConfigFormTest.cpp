@@ -8,11 +8,11 @@
 #include <fstream>
 #include <memory>
 
+#include "LocalPlay.h"
 #include "LoopbackServer.h"
 #include "TestSupport.h"
-#include "LocalPlay.h"
-#include "core/SettingsFiles.h"
 #include "dialogs/ConfigForm.h"
+#include "dialogs/SettingsFiles.h"
 #include "platform/FileSystem.h"
 #include "server/DiscServer.h"
 

@@ -11,12 +11,12 @@
 #include <string_view>
 
 #include "../support/ScriptedConnection.h"
-#include "core/DialogBatchReader.h"
 #include "core/MapFile.h"
-#include "core/NewsText.h"
 #include "core/ServerStream.h"
-#include "core/SettingsFiles.h"
 #include "core/WireProtocol.h"
+#include "dialogs/DialogBatchReader.h"
+#include "dialogs/NewsText.h"
+#include "dialogs/SettingsFiles.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,13 @@ class ScriptedConnection final : public platform::Connection {
   int waits_ = 0;
   int timedOutWaits_ = 0;
 };
+
+// The bytes of values, each taken as one byte.
+inline std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s += static_cast<char>(v);
+  return s;
+}
 
 // Splits bytes into batches at the given cut positions (ascending, inside the bytes).
 inline std::vector<std::string> SplitAt(const std::string& bytes, const std::vector<size_t>& cuts) {

@@ -1,6 +1,6 @@
 // The "About..." box: a dialog built from an in-memory template and a small control table,
-// run with DialogBoxIndirectParam. One dialog procedure binds the AboutBox and forwards
-// each message to a named handler; nothing thrown ever leaves it.
+// run as a BoundDialog, which forwards each message to a named handler; nothing thrown ever
+// leaves it.
 //
 // The banner is a JPEG in the DLL's resources (AboutBox.rc). It is decoded with the
 // system's own picture support, OleLoadPicture over a stream on a memory block, so the DLL
@@ -19,7 +19,7 @@
 
 #include "core/LibraryIdentity.h"
 #include "dialogs/AboutControlIds.h"
-#include "dialogs/win32/BoundDialogProc.h"
+#include "dialogs/win32/BoundDialog.h"
 #include "dialogs/win32/ConfigLayout.h"
 
 namespace korvane {
@@ -47,12 +47,6 @@ constexpr AboutControl kControls[] = {
     {IDC_ABOUT_DLLVER, "STATIC", "DLLVersion", SS_CENTER | SS_NOPREFIX, 0, 306, 333, 13},
     {IDC_ABOUT_BUTTON1, "BUTTON", "OK", WS_TABSTOP | BS_DEFPUSHBUTTON, 128, 272, 75, 25},
 };
-
-HFONT MakeFont(int pixels, int weight) {
-  return ::CreateFontA(-pixels, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       DEFAULT_PITCH | FF_DONTCARE, dialogs::kFontFace);
-}
 
 // COM on this thread for as long as it lives, for the picture decoder; a thread that
 // already runs COM in another model keeps it.
@@ -123,49 +117,34 @@ HBITMAP RenderStretched(IPicture& picture, int width, int height) {
   return bitmap;
 }
 
-class AboutBox final {
+class AboutBox final : public dialogs::BoundDialog {
  public:
   AboutBox(HINSTANCE dll, const char* libraryName)
-      : dll_(dll),
+      : BoundDialog(dll),
         libraryName_(libraryName),
-        font_(MakeFont(dialogs::kFontPixels, FW_NORMAL)),
         labelFont_(MakeFont(kLabelFontPixels, FW_BOLD)) {}
-  ~AboutBox() {
-    ::DeleteObject(font_);
+  ~AboutBox() override {
     ::DeleteObject(labelFont_);
     if (banner_) ::DeleteObject(banner_);
   }
-  AboutBox(const AboutBox&) = delete;
-  AboutBox& operator=(const AboutBox&) = delete;
 
   // Shows the box modally over owner (may be null) until it closes; throws when it cannot.
   void Run(HWND owner);
 
  private:
-  friend INT_PTR CALLBACK dialogs::BoundDialogProc<AboutBox>(HWND, UINT, WPARAM, LPARAM);
-  INT_PTR HandleMessage(UINT message, WPARAM w, LPARAM l);
+  INT_PTR HandleMessage(UINT message, WPARAM w, LPARAM l) override;
   void OnInitDialog();
   void OnCommand(int id, int code);
   void CreateControls();
 
-  HINSTANCE dll_;
   const char* libraryName_;
-  HWND dialog_ = nullptr;
-  HFONT font_;
   HFONT labelFont_;
   HBITMAP banner_ = nullptr;
   std::string failure_;  // why the box closed at once, when it did
 };
 
 void AboutBox::Run(HWND owner) {
-  std::vector<WORD> shape = dialogs::BuildDialogTemplate(dialogs::kAboutCaption);
-  INT_PTR result =
-      ::DialogBoxIndirectParamA(dll_, reinterpret_cast<LPCDLGTEMPLATEA>(shape.data()), owner,
-                                dialogs::BoundDialogProc<AboutBox>, reinterpret_cast<LPARAM>(this));
-  if (result == -1) {
-    throw std::runtime_error("Cannot show the About window (error " +
-                             std::to_string(::GetLastError()) + ")");
-  }
+  RunModal(dialogs::BuildDialogTemplate(dialogs::kAboutCaption), owner, "About");
   if (!failure_.empty()) throw std::runtime_error(failure_);
 }
 
@@ -195,7 +174,7 @@ void AboutBox::OnInitDialog() {
   }
   ::SetDlgItemTextA(dialog_, IDC_ABOUT_DLLVER, libraryName_);
   // A banner that cannot be decoded leaves its place empty; the box is still of use.
-  banner_ = dialogs::LoadBannerBitmap(dll_, dialogs::kBannerWidth, dialogs::kBannerHeight);
+  banner_ = dialogs::LoadBannerBitmap(instance_, dialogs::kBannerWidth, dialogs::kBannerHeight);
   if (banner_) {
     ::SendDlgItemMessageA(dialog_, IDC_ABOUT_IMAGE1, STM_SETIMAGE, IMAGE_BITMAP,
                           reinterpret_cast<LPARAM>(banner_));
@@ -222,7 +201,7 @@ void AboutBox::CreateControls() {
     HWND control = ::CreateWindowExA(
         0, row.windowClass, row.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | row.style, row.left,
         row.top, row.width, row.height, dialog_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), dll_, nullptr);
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance_, nullptr);
     if (!control) {
       throw std::runtime_error("Cannot create control " + std::to_string(row.id) + " (error " +
                                std::to_string(::GetLastError()) + ")");

@@ -1,6 +1,6 @@
 // The "Config" window: a dialog built from an in-memory template and the control table
-// (ConfigLayout), run with DialogBoxIndirectParam. One dialog procedure binds the
-// ConfigWindow and forwards each message to a named handler; every call into the form
+// (ConfigLayout), run as a BoundDialog, which forwards each message to a named handler;
+// every call into the form
 // goes through Guarded, so no exception ever leaves the procedure. The form's data reaches
 // the controls in ConfigRefresh.cpp.
 #include "dialogs/win32/ConfigWindow.h"
@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/SettingsFiles.h"
 #include "dialogs/ConfigControlIds.h"
 #include "dialogs/win32/ConfigLayout.h"
 
@@ -69,29 +68,17 @@ void RunConfigDialog(HINSTANCE dll, Plugin& plugin) {
 }
 
 ConfigWindow::ConfigWindow(HINSTANCE instance, Plugin& plugin, const char* richEditClass)
-    : instance_(instance),
+    : BoundDialog(instance),
       richEditClass_(richEditClass),
-      font_(::CreateFontA(-dialogs::kFontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                          DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                          DEFAULT_PITCH | FF_DONTCARE, dialogs::kFontFace)),
       black_(::CreateSolidBrush(dialogs::kBackColour)),
       form_(plugin, *this) {}
 
 ConfigWindow::~ConfigWindow() {
-  ::DeleteObject(font_);
   ::DeleteObject(black_);
 }
 
 INT_PTR ConfigWindow::Run(HWND owner) {
-  std::vector<WORD> shape = dialogs::BuildConfigTemplate();
-  INT_PTR result = ::DialogBoxIndirectParamA(
-      instance_, reinterpret_cast<LPCDLGTEMPLATEA>(shape.data()), owner,
-      dialogs::BoundDialogProc<ConfigWindow>, reinterpret_cast<LPARAM>(this));
-  if (result == -1) {
-    throw std::runtime_error("Cannot show the Config window (error " +
-                             std::to_string(::GetLastError()) + ")");
-  }
-  return result;
+  return RunModal(dialogs::BuildConfigTemplate(), owner, "Config");
 }
 
 INT_PTR ConfigWindow::HandleMessage(UINT message, WPARAM w, LPARAM l) {

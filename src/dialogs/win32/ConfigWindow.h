@@ -10,7 +10,7 @@
 
 #include "core/Plugin.h"
 #include "dialogs/ConfigForm.h"
-#include "dialogs/win32/BoundDialogProc.h"
+#include "dialogs/win32/BoundDialog.h"
 #include "dialogs/win32/ListClicks.h"
 
 namespace korvane {
@@ -19,13 +19,11 @@ namespace korvane {
 // dll is the module that owns the dialog's windows. Throws when the window cannot be made.
 void RunConfigDialog(HINSTANCE dll, Plugin& plugin);
 
-class ConfigWindow final : public ConfigView {
+class ConfigWindow final : public dialogs::BoundDialog, public ConfigView {
  public:
   // richEditClass names the window class of the News box, already registered.
   ConfigWindow(HINSTANCE instance, Plugin& plugin, const char* richEditClass);
   ~ConfigWindow() override;
-  ConfigWindow(const ConfigWindow&) = delete;
-  ConfigWindow& operator=(const ConfigWindow&) = delete;
 
   // Shows the window modally over owner (may be null); IDOK or IDCANCEL once it closed.
   INT_PTR Run(HWND owner);
@@ -35,8 +33,7 @@ class ConfigWindow final : public ConfigView {
   bool PopupLocalFileMenu() override;
 
  private:
-  friend INT_PTR CALLBACK dialogs::BoundDialogProc<ConfigWindow>(HWND, UINT, WPARAM, LPARAM);
-  INT_PTR HandleMessage(UINT message, WPARAM w, LPARAM l);
+  INT_PTR HandleMessage(UINT message, WPARAM w, LPARAM l) override;
 
   void OnInitDialog();
   void OnCommand(int id, int code);
@@ -63,10 +60,7 @@ class ConfigWindow final : public ConfigView {
   void ShowIpHistory();
   void ShowNews();
 
-  HINSTANCE instance_;
   const char* richEditClass_;
-  HWND dialog_ = nullptr;
-  HFONT font_;
   HBRUSH black_;
   size_t outputShown_ = 0;  // lines of the form's output already in the Output box
   // Set while the window writes the form's data into controls: the change notifications

@@ -1,5 +1,5 @@
 // The dialog's batch reader.
-#include "core/DialogBatchReader.h"
+#include "dialogs/DialogBatchReader.h"
 
 namespace korvane {
 

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "TestSupport.h"
-#include "core/SettingsFiles.h"
+#include "dialogs/SettingsFiles.h"
 #include "platform/WholeFile.h"
 
 namespace korvane {

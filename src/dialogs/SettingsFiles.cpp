@@ -1,6 +1,6 @@
 // Settings files, read whole and rewritten whole through a temporary file (a crash in the
 // middle of a save leaves the old settings, never an empty file).
-#include "core/SettingsFiles.h"
+#include "dialogs/SettingsFiles.h"
 
 #include "platform/FileSystem.h"
 #include "platform/WholeFile.h"

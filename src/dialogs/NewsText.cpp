@@ -1,6 +1,6 @@
 // News conversion. Each step is one pass over the text, which gives what deleting and
 // inserting in place would give, without its quadratic cost on a large batch.
-#include "core/NewsText.h"
+#include "dialogs/NewsText.h"
 
 namespace korvane {
 
