@@ -25,13 +25,9 @@ Plugin::Plugin(TraceOutput& output, UserErrorReporter* errors)
       null_(MakeNullSource()),
       image_(MakeImageSource(trace_)),
       cache_(state_, trace_),
-      offline_(MakeOfflineReplaySource(state_, cache_)),
-      remote_(MakeRemoteSource(state_, cache_)),
-      dispatcher_(state_, trace_, *null_, *image_, *offline_, *remote_),
       links_(trace_, errors_),
-      fetcher_(trace_, cache_, &links_) {
-  remote_->SetFetcher(&fetcher_);
-}
+      fetcher_(trace_, &links_),
+      dispatcher_(state_, trace_, *null_, *image_, offline_, remote_) {}
 
 void Plugin::ApplyChoices() {
   choices_.ApplyTo(state_, [this](const std::string& blockName) { ForgetCache(blockName); });
@@ -98,7 +94,7 @@ void Plugin::OpenRemoteDisc() {
 void Plugin::OpenOfflineReplay() {
   const std::string& path = state_.LocalImagePath;
   cache_.Clear();
-  offline_->Reset();
+  replayPaths_.Reset();
   if (!platform::FileExists(path)) {
     trace_.Always("Error Loading Mapped Headers for " + path);
     return;

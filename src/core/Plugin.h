@@ -7,18 +7,17 @@
 #include <memory>
 
 #include "core/BlockCache.h"
+#include "core/CachedSource.h"
 #include "core/DialogChoices.h"
 #include "core/ImageSource.h"
 #include "core/LibraryIdentity.h"
 #include "core/LinkHolder.h"
 #include "core/NullSource.h"
-#include "core/OfflineReplaySource.h"
 #include "core/PluginLink.h"
 #include "core/PluginState.h"
 #include "core/ReadDispatcher.h"
 #include "core/ReadMode.h"
 #include "core/RemoteFetch.h"
-#include "core/RemoteSource.h"
 #include "core/Trace.h"
 #include "core/UserErrors.h"
 
@@ -34,7 +33,6 @@ class Plugin final {
   Trace& Tracer() { return trace_; }
   ImageSource& Image() { return *image_; }
   BlockCache& Cache() { return cache_; }
-  RemoteSource& Remote() { return *remote_; }
   // Where errors meant for the user go.
   UserErrorReporter& UserErrors() { return errors_; }
   // The current plugin link, or null before the first CDVDconfigure. For the thread that
@@ -119,11 +117,15 @@ class Plugin final {
   std::unique_ptr<NullSource> null_;
   std::unique_ptr<ImageSource> image_;
   BlockCache cache_;
-  std::unique_ptr<OfflineReplaySource> offline_;
-  std::unique_ptr<RemoteSource> remote_;
-  ReadDispatcher dispatcher_;
+  RemoteCachePaths remotePaths_{state_, cache_};
+  ReplayCachePaths replayPaths_{state_, cache_};
   LinkHolder links_;
   RemoteFetcher fetcher_;
+  // Offline replay is the cache with nothing behind it; remote play, the cache over the
+  // disc server's runs.
+  CachedSource offline_{cache_, replayPaths_, nullptr};
+  CachedSource remote_{cache_, remotePaths_, &fetcher_};
+  ReadDispatcher dispatcher_;
 };
 
 }  // namespace korvane

@@ -83,7 +83,7 @@ bool RemoteFetcher::LinkUsable(PluginLink& link, PluginLink::Read& read) {
   return connection.IsConnected();
 }
 
-bool RemoteFetcher::FetchRemoteSector(uint32_t lsn, int32_t mode, SectorBytes& into) {
+bool RemoteFetcher::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
   LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
   PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
   if (!link) return Fail(lsn, "Server link not connected");
@@ -98,14 +98,14 @@ bool RemoteFetcher::FetchRemoteSector(uint32_t lsn, int32_t mode, SectorBytes& i
   link->Connection().Send(request);
   std::string refusal;
   Outcome outcome = ReceiveReply(*link, read, refusal);
-  bool delivered = Deliver(*link, outcome, read.Stream(), refusal, lsn, mode, into);
+  bool delivered = Deliver(*link, outcome, read.Stream(), refusal, lsn, mode, run);
   replyStorage_ = read.Stream().TakeStorage();
   return delivered;
 }
 
 bool RemoteFetcher::Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
                             const std::string& refusal, uint32_t lsn, int32_t mode,
-                            SectorBytes& into) {
+                            SectorRun& run) {
   switch (outcome) {
     case Outcome::kClosed:
       return Fail(lsn, "Server link closed while waiting for the reply");
@@ -122,22 +122,22 @@ bool RemoteFetcher::Deliver(PluginLink& link, Outcome outcome, const ServerStrea
     case Outcome::kReply:
       break;
   }
-  return reply.LastWasRun() ? StoreRun(reply, lsn, mode, into)
-                            : StoreSector(reply.Reply(), lsn, mode, into);
+  return reply.LastWasRun() ? TakeRun(reply, lsn, mode, run)
+                            : TakeSector(reply.Reply(), lsn, mode, run);
 }
 
-bool RemoteFetcher::StoreSector(const std::string& sector, uint32_t lsn, int32_t mode,
-                                SectorBytes& into) {
+bool RemoteFetcher::TakeSector(const std::string& sector, uint32_t lsn, int32_t mode,
+                               SectorRun& run) {
   if (trace_.Enabled())
     trace_.Gated("Size of Block Gotten returned: " + std::to_string(sector.size()));
-  into.Write(0, sector.data(), sector.size());
-  cache_.AppendCachedSector(lsn, mode, reinterpret_cast<const uint8_t*>(sector.data()),
-                            sector.size());
+  // The stream's storage goes back for the next reply, so the sector is kept apart.
+  sector_.assign(sector);
+  run = {lsn, mode, sector_.size(), reinterpret_cast<const uint8_t*>(sector_.data()),
+         sector_.size()};
   return true;
 }
 
-bool RemoteFetcher::StoreRun(const ServerStream& reply, uint32_t lsn, int32_t mode,
-                             SectorBytes& into) {
+bool RemoteFetcher::TakeRun(const ServerStream& reply, uint32_t lsn, int32_t mode, SectorRun& run) {
   if (trace_.Enabled()) {
     trace_.Gated("Compressed packet gotten LENGTH:" + std::to_string(reply.RunLength()) +
                  " Current Lsn:" + std::to_string(lsn) + " Mode:" + std::to_string(mode));
@@ -151,13 +151,10 @@ bool RemoteFetcher::StoreRun(const ServerStream& reply, uint32_t lsn, int32_t mo
     case Inflater::Result::kOk:
       break;
   }
-  size_t pieceSize = SectorBytesForMode(mode);
+  const size_t pieceSize = SectorBytesForMode(mode);
+  run = {lsn, mode, pieceSize, payload_.Data(), payload_.Size()};
   if (pieceSize == 0) return true;  // a run for a mode no file serves is not used
   if (payload_.Empty()) return Fail(lsn, "Compressed run holds no sector");
-  cache_.AppendCachedSectors(lsn, mode, payload_.Data(), payload_.Size(), pieceSize);
-  // Piece 0 as stored: what a read-back of the .Block file would give, and the sector is
-  // still delivered when the cache could not be written.
-  into.Write(0, payload_.Data(), std::min(pieceSize, payload_.Size()));
   return true;
 }
 

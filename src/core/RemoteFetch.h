@@ -1,7 +1,7 @@
-// The fetch of a sector that the block cache lacks: the sector request goes to the disc
-// server on the plugin link, the read path waits for the reply on the calling thread, and
-// every sector the reply carries is stored in the block cache, the requested one also in
-// the sector buffer.
+// The remote disc: the fetch of a run of sectors from the disc server. The sector request
+// goes to the server on the plugin link, the read path waits for the reply on the calling
+// thread, and the reply (one sector, or a compressed run inflated whole) is handed back as
+// a SectorRun; the cached source over it stores the run. It knows nothing of the cache.
 //
 // The read takes the link's stream for its duration and waits on the socket itself, never
 // on window messages: just after the dialog closed, it completes the link's connect and
@@ -17,11 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "core/BlockCache.h"
 #include "core/Inflate.h"
 #include "core/LinkHolder.h"
 #include "core/PluginLink.h"
-#include "core/RemoteSource.h"
+#include "core/RunSource.h"
 #include "core/ServerStream.h"
 #include "core/Trace.h"
 
@@ -40,11 +39,10 @@ inline constexpr int kShortSectorGraceMs = 250;
 // How often a read that waits for the server's prompt after the login looks again.
 inline constexpr int kLoginPollMs = 50;
 
-class RemoteFetcher final : public SectorFetcher {
+class RemoteFetcher final : public RunSource {
  public:
   // Sectors are fetched on the current link of links, when there is one.
-  RemoteFetcher(Trace& trace, BlockCache& cache, LinkHolder* links)
-      : trace_(trace), cache_(cache), links_(links) {}
+  RemoteFetcher(Trace& trace, LinkHolder* links) : trace_(trace), links_(links) {}
 
   // Fetches on this link instead of the holder's (tests).
   void SetLink(PluginLink* link) { fixedLink_ = link; }
@@ -52,9 +50,9 @@ class RemoteFetcher final : public SectorFetcher {
   // Shortens the wait for a silent server, so that tests need not wait kReplyStallMs.
   void SetStallLimitMs(int limitMs) { stallLimitMs_ = limitMs; }
 
-  // Fetches sector lsn in mode; true when a sector was delivered into into (or a run for a
-  // mode no file serves was received), false with a trace line otherwise, into unchanged.
-  bool FetchRemoteSector(uint32_t lsn, int32_t mode, SectorBytes& into) override;
+  // Fetches the run from sector lsn in mode; true with run filled (a run for a mode no file
+  // serves has a piece size of 0), false with a trace line otherwise.
+  bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) override;
 
  private:
   // kUnframed: the length of the reply or of a disc list in its way was refused (no
@@ -69,19 +67,19 @@ class RemoteFetcher final : public SectorFetcher {
   Outcome ReceiveReply(PluginLink& link, PluginLink::Read& read, std::string& refusal);
   // Acts on how the wait for a reply ended: stores and delivers, or fails with a trace.
   bool Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
-               const std::string& refusal, uint32_t lsn, int32_t mode, SectorBytes& into);
-  bool StoreSector(const std::string& sector, uint32_t lsn, int32_t mode, SectorBytes& into);
-  bool StoreRun(const ServerStream& reply, uint32_t lsn, int32_t mode, SectorBytes& into);
+               const std::string& refusal, uint32_t lsn, int32_t mode, SectorRun& run);
+  bool TakeSector(const std::string& sector, uint32_t lsn, int32_t mode, SectorRun& run);
+  bool TakeRun(const ServerStream& reply, uint32_t lsn, int32_t mode, SectorRun& run);
   bool Fail(uint32_t lsn, const std::string& why);
 
   Trace& trace_;
-  BlockCache& cache_;
   LinkHolder* links_;
   PluginLink* fixedLink_ = nullptr;
   int stallLimitMs_ = kReplyStallMs;
   Inflater inflater_;
   ByteBuffer payload_;
   std::string replyStorage_;  // kept between fetches, with its capacity
+  std::string sector_;        // the last single-sector reply, which run points into
 };
 
 }  // namespace korvane

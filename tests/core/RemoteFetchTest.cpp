@@ -48,10 +48,19 @@ class RemoteFetchTest : public test::CacheTest {
     return std::string(bytes.begin(), bytes.end());
   }
 
+  // Fetches through fetcher as the remote source does on a miss: stores the run and serves
+  // its first sector into the plugin's buffer. True when served.
+  bool FetchThrough(RemoteFetcher& fetcher, uint32_t lsn, int32_t mode) {
+    CachedSource remote(Cache(), paths_, &fetcher);
+    return remote.Fetch(lsn, mode, State().SectorBuffer) == ReadResult::kServed;
+  }
+  bool Fetch(uint32_t lsn, int32_t mode) { return FetchThrough(fetcher_, lsn, mode); }
+
   test::ScriptedConnection connection_;
   RecordedErrors errors_;
   PluginLink link_{plugin_->Tracer(), errors_};
-  RemoteFetcher fetcher_{plugin_->Tracer(), Cache(), nullptr};
+  RemoteFetcher fetcher_{plugin_->Tracer(), nullptr};
+  RemoteCachePaths paths_{State(), Cache()};
 };
 
 TEST_F(RemoteFetchTest, LinkHandlersTraceAndAnswer) {
@@ -104,7 +113,7 @@ TEST_F(RemoteFetchTest, LinkStillWorksSilentlyAndReportsBadListsToTheUser) {
 
 TEST_F(RemoteFetchTest, CompressedRunIsStoredWholeAndServesTheRequest) {
   connection_.Script(RunReply(Sectors(100, 3, 2048)));
-  ASSERT_TRUE(fetcher_.FetchRemoteSector(100, kModeData2048, State().SectorBuffer));
+  ASSERT_TRUE(Fetch(100, kModeData2048));
   EXPECT_EQ(connection_.Sent(), std::vector<std::string>{Bytes({4, 3}) + "100"});
   EXPECT_EQ(ReadText("Games/disc.iso.map"), "100/3/0\r\n101/3/2048\r\n102/3/4096\r\n");
   EXPECT_EQ(Buffer(2048), PatternSector(100, 2048));
@@ -112,8 +121,7 @@ TEST_F(RemoteFetchTest, CompressedRunIsStoredWholeAndServesTheRequest) {
   EXPECT_NE(trace_.Text().find("Compressed packet gotten LENGTH:"), std::string::npos);
   EXPECT_NE(trace_.Text().find(" Current Lsn:100 Mode:3\r\n"), std::string::npos);
   State().RemoteMode = true;
-  plugin_->Remote().SetFetcher(&fetcher_);
-  ASSERT_EQ(plugin_->ReadTrack(102, kModeData2048), 0);  // a cache hit: nothing sent
+  ASSERT_EQ(plugin_->ReadTrack(102, kModeData2048), 0);  // a cache hit: nothing sent, no link
   EXPECT_EQ(Buffer(2048), PatternSector(102, 2048));
   EXPECT_EQ(connection_.Sent().size(), 1u);
 }
@@ -121,7 +129,7 @@ TEST_F(RemoteFetchTest, CompressedRunIsStoredWholeAndServesTheRequest) {
 TEST_F(RemoteFetchTest, RunWithAShortLastPieceStoresEveryPiece) {
   std::string payload = Sectors(7, 3, 2048).substr(0, 5000);
   connection_.Script(RunReply(payload));
-  ASSERT_TRUE(fetcher_.FetchRemoteSector(7, kModeData2048, State().SectorBuffer));
+  ASSERT_TRUE(Fetch(7, kModeData2048));
   EXPECT_EQ(ReadText("Games/disc.iso.map"), "7/3/0\r\n8/3/2048\r\n9/3/4096\r\n");
   EXPECT_EQ(ReadText("Games/disc.iso.Block"), payload);
 }
@@ -131,7 +139,7 @@ TEST_F(RemoteFetchTest, SingleSectorIsStoredUnderTheRequestedModeWithItsOwnSize)
   std::vector<uint8_t> marker(2352, 0xEE);
   State().SectorBuffer.Write(0, marker.data(), marker.size());
   connection_.Script(Bytes({4}) + Text(sector));  // 2048 bytes for a mode-0 request
-  ASSERT_TRUE(fetcher_.FetchRemoteSector(5, kModeRaw2352, State().SectorBuffer));
+  ASSERT_TRUE(Fetch(5, kModeRaw2352));
   EXPECT_EQ(Buffer(2048), sector);
   EXPECT_EQ(Buffer(2352)[2048], 0xEE);
   EXPECT_EQ(ReadText("Games/disc.iso.map"), "5/0/0\r\n");
@@ -145,10 +153,10 @@ TEST_F(RemoteFetchTest, FullSectorPassingThroughAShortSizeIsNotCut) {
     test::ScriptedConnection connection;
     PluginLink link(plugin_->Tracer(), errors_);
     link.Bind(connection);
-    RemoteFetcher fetcher(plugin_->Tracer(), Cache(), nullptr);
+    RemoteFetcher fetcher(plugin_->Tracer(), nullptr);
     fetcher.SetLink(&link);
     for (const std::string& part : test::SplitAt(reply, {cut})) connection.Script(part);
-    ASSERT_TRUE(fetcher.FetchRemoteSector(9, kModeRaw2352, State().SectorBuffer));
+    ASSERT_TRUE(FetchThrough(fetcher, 9, kModeRaw2352));
     EXPECT_EQ(Buffer(2352), PatternSector(9, 2352)) << cut;
   }
 }
@@ -159,10 +167,10 @@ TEST_F(RemoteFetchTest, RepliesSplitAtEveryByteStillArriveWhole) {
     test::ScriptedConnection connection;
     PluginLink link(plugin_->Tracer(), errors_);
     link.Bind(connection);
-    RemoteFetcher fetcher(plugin_->Tracer(), Cache(), nullptr);
+    RemoteFetcher fetcher(plugin_->Tracer(), nullptr);
     fetcher.SetLink(&link);
     for (const std::string& part : test::SplitAt(reply, {1, cut})) connection.Script(part);
-    ASSERT_TRUE(fetcher.FetchRemoteSector(0, kModeRaw2340, State().SectorBuffer)) << cut;
+    ASSERT_TRUE(FetchThrough(fetcher, 0, kModeRaw2340)) << cut;
     auto raw = PatternSector(0, 2340);
     EXPECT_EQ(Buffer(2340), raw);
   }
@@ -172,7 +180,7 @@ TEST_F(RemoteFetchTest, MessagesInTheWayGoToTheLinkAndTheWaitGoesOn) {
   connection_.Script(Bytes({1}) + "Maintenance at noon\n" + Bytes({6}));
   connection_.Script(Bytes({2, 0x2C}) + "6,a.iso," + Bytes({1}) + "hi\n");
   connection_.Script(RunReply(Sectors(40, 2, 2048)) + Bytes({1}) + "after\n");
-  ASSERT_TRUE(fetcher_.FetchRemoteSector(40, kModeData2048, State().SectorBuffer));
+  ASSERT_TRUE(Fetch(40, kModeData2048));
   EXPECT_EQ(Buffer(2048), PatternSector(40, 2048));
   EXPECT_EQ(Cache().LookupCachedSector(41, kModeData2048), 2u);
   EXPECT_EQ(connection_.Sent().back(), Bytes({3, 0}));  // the prompt was answered
@@ -186,13 +194,13 @@ TEST_F(RemoteFetchTest, MessagesInTheWayGoToTheLinkAndTheWaitGoesOn) {
 TEST_F(RemoteFetchTest, NoSectorMeansFailureAndAnUnchangedBuffer) {
   std::vector<uint8_t> before = Buffer(2352);
   connection_.Script(Bytes({0x07}) + "junk");
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048, State().SectorBuffer));
+  EXPECT_FALSE(Fetch(1, kModeData2048));
   connection_.Script(Bytes({5}) + "12:not a zlib!!");
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048, State().SectorBuffer));
+  EXPECT_FALSE(Fetch(1, kModeData2048));
   connection_.Script(RunReply(""));
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048, State().SectorBuffer));
+  EXPECT_FALSE(Fetch(1, kModeData2048));
   connection_.Script(RunReply(std::string(40 << 20, '\0')));  // inflates past the bound
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(1, kModeData2048, State().SectorBuffer));
+  EXPECT_FALSE(Fetch(1, kModeData2048));
   EXPECT_EQ(Buffer(2352), before);
   EXPECT_EQ(Cache().Index().Count(), 0u);
   const std::string& t = trace_.Text();
@@ -217,9 +225,9 @@ TEST_F(RemoteFetchTest, RefusedLengthsCloseTheLinkBeforeTheirBodiesAreTakenForAR
     connection_.SetConnected(true);
     connection_.Script(head + std::string(100, 'z'));
     connection_.Script(lookalike);
-    EXPECT_FALSE(fetcher_.FetchRemoteSector(lsn++, kModeData2048, State().SectorBuffer)) << head;
+    EXPECT_FALSE(Fetch(lsn++, kModeData2048)) << head;
     EXPECT_FALSE(connection_.IsConnected()) << head;
-    EXPECT_FALSE(fetcher_.FetchRemoteSector(lsn++, kModeData2048, State().SectorBuffer)) << head;
+    EXPECT_FALSE(Fetch(lsn++, kModeData2048)) << head;
     while (!connection_.Fetch().empty()) {
     }
   }
@@ -237,21 +245,20 @@ TEST_F(RemoteFetchTest, RefusedLengthsCloseTheLinkBeforeTheirBodiesAreTakenForAR
 TEST_F(RemoteFetchTest, RunForAModeNoFileServesIsReceivedButNotUsed) {
   std::vector<uint8_t> before = Buffer(2352);
   connection_.Script(RunReply(Sectors(0, 1, 2352)));
-  EXPECT_TRUE(fetcher_.FetchRemoteSector(0, kMode2328, State().SectorBuffer));
+  EXPECT_TRUE(Fetch(0, kMode2328));
   EXPECT_EQ(Buffer(2352), before);
   EXPECT_EQ(Cache().Index().Count(), 0u);
   EXPECT_NE(trace_.Text().find(" Mode:2\r\n"), std::string::npos);
 }
 
 TEST_F(RemoteFetchTest, SilentServerFailsTheReadAndClosesTheLink) {
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(3, kModeData2048, State().SectorBuffer));
+  EXPECT_FALSE(Fetch(3, kModeData2048));
   EXPECT_FALSE(connection_.IsConnected());
   EXPECT_NE(
       trace_.Text().find("No reply from the server within 10000 ms, link closed, LSN[3] not read"),
       std::string::npos);
   size_t waits = connection_.Waits();
-  EXPECT_FALSE(
-      fetcher_.FetchRemoteSector(4, kModeData2048, State().SectorBuffer));  // at once, nothing sent
+  EXPECT_FALSE(Fetch(4, kModeData2048));  // at once, nothing sent
   EXPECT_EQ(connection_.Waits(), static_cast<int>(waits));
   EXPECT_EQ(connection_.Sent().size(), 1u);
   EXPECT_NE(trace_.Text().find("Server link not connected, LSN[4] not read"), std::string::npos);
@@ -260,7 +267,7 @@ TEST_F(RemoteFetchTest, SilentServerFailsTheReadAndClosesTheLink) {
 TEST_F(RemoteFetchTest, ServerThatClosesMidReplyFailsTheRead) {
   connection_.Script(RunReply(Sectors(0, 4, 2048)).substr(0, 30));
   connection_.CloseAfterScript();
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(0, kModeData2048, State().SectorBuffer));
+  EXPECT_FALSE(Fetch(0, kModeData2048));
   EXPECT_EQ(Cache().Index().Count(), 0u);
   EXPECT_NE(trace_.Text().find("Server link closed while waiting for the reply"),
             std::string::npos);
@@ -269,8 +276,8 @@ TEST_F(RemoteFetchTest, ServerThatClosesMidReplyFailsTheRead) {
 TEST_F(RemoteFetchTest, SilentWhileDebugInfoIsOff) {
   State().DebugTrace = false;
   connection_.Script(RunReply(Sectors(0, 2, 2048)));
-  ASSERT_TRUE(fetcher_.FetchRemoteSector(0, kModeData2048, State().SectorBuffer));
-  EXPECT_FALSE(fetcher_.FetchRemoteSector(5, kModeData2048, State().SectorBuffer));
+  ASSERT_TRUE(Fetch(0, kModeData2048));
+  EXPECT_FALSE(Fetch(5, kModeData2048));
   EXPECT_EQ(trace_.Text(), "");
 }
 
@@ -283,7 +290,7 @@ namespace {
 TEST_F(RemoteFetchTest, ReadCompletesALinkStillComingUpItself) {
   connection_.ConnectAfterPumps(3);
   connection_.Script(RunReply(Sectors(60, 1, 2048)));
-  ASSERT_TRUE(fetcher_.FetchRemoteSector(60, kModeData2048, State().SectorBuffer));
+  ASSERT_TRUE(Fetch(60, kModeData2048));
   EXPECT_GE(connection_.Pumps(), 3);
   EXPECT_EQ(Buffer(2048), PatternSector(60, 2048));
 }
@@ -301,7 +308,7 @@ TEST_F(RemoteFetchTest, BodyReadInPlaceHandsWhatFollowsItToTheLink) {
                      "\x01"
                      "after\n" +
                      "\x06");
-  ASSERT_TRUE(fetcher_.FetchRemoteSector(70, kModeData2048, State().SectorBuffer));
+  ASSERT_TRUE(Fetch(70, kModeData2048));
   EXPECT_EQ(Buffer(2048), PatternSector(70, 2048));
   EXPECT_EQ(Cache().LookupCachedSector(72, kModeData2048), 3u);
   EXPECT_NE(trace_.Text().find("SrvMsg:after\n\r\n"), std::string::npos);
