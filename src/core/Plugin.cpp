@@ -26,7 +26,7 @@ Plugin::Plugin(TraceOutput& output, UserErrorReporter* errors)
       image_(MakeImageSource(trace_)),
       cache_(state_, trace_),
       links_(trace_, errors_),
-      fetcher_(trace_, &links_),
+      remoteDisc_(trace_, &links_),
       dispatcher_(state_, trace_, *null_, *image_, offline_, remote_) {}
 
 void Plugin::ApplyChoices() {

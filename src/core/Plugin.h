@@ -17,7 +17,7 @@
 #include "core/PluginState.h"
 #include "core/ReadDispatcher.h"
 #include "core/ReadMode.h"
-#include "core/RemoteFetch.h"
+#include "core/RemoteDisc.h"
 #include "core/Trace.h"
 #include "core/UserErrors.h"
 
@@ -49,7 +49,7 @@ class Plugin final {
   void ApplyChoices();
 
   // Shortens the read path's wait for a silent server (tests only).
-  void SetReplyStallLimitForTests(int limitMs) { fetcher_.SetStallLimitMs(limitMs); }
+  void SetReplyStallLimitForTests(int limitMs) { remoteDisc_.SetStallLimitMs(limitMs); }
   ReadDispatcher& Dispatcher() { return dispatcher_; }
 
   // CDVDinit: resets the read-ahead cursor; returns 0.
@@ -120,11 +120,11 @@ class Plugin final {
   RemoteCachePaths remotePaths_{state_, cache_};
   ReplayCachePaths replayPaths_{state_, cache_};
   LinkHolder links_;
-  RemoteFetcher fetcher_;
+  RemoteDisc remoteDisc_;
   // Offline replay is the cache with nothing behind it; remote play, the cache over the
   // disc server's runs.
   CachedSource offline_{cache_, replayPaths_, nullptr};
-  CachedSource remote_{cache_, remotePaths_, &fetcher_};
+  CachedSource remote_{cache_, remotePaths_, &remoteDisc_};
   ReadDispatcher dispatcher_;
 };
 

@@ -50,7 +50,7 @@ class RemoteFetchTest : public test::CacheTest {
 
   // Fetches through fetcher as the remote source does on a miss: stores the run and serves
   // its first sector into the plugin's buffer. True when served.
-  bool FetchThrough(RemoteFetcher& fetcher, uint32_t lsn, int32_t mode) {
+  bool FetchThrough(RemoteDisc& fetcher, uint32_t lsn, int32_t mode) {
     CachedSource remote(Cache(), paths_, &fetcher);
     return remote.Fetch(lsn, mode, State().SectorBuffer) == ReadResult::kServed;
   }
@@ -59,7 +59,7 @@ class RemoteFetchTest : public test::CacheTest {
   test::ScriptedConnection connection_;
   RecordedErrors errors_;
   PluginLink link_{plugin_->Tracer(), errors_};
-  RemoteFetcher fetcher_{plugin_->Tracer(), nullptr};
+  RemoteDisc fetcher_{plugin_->Tracer(), nullptr};
   RemoteCachePaths paths_{State(), Cache()};
 };
 
@@ -153,7 +153,7 @@ TEST_F(RemoteFetchTest, FullSectorPassingThroughAShortSizeIsNotCut) {
     test::ScriptedConnection connection;
     PluginLink link(plugin_->Tracer(), errors_);
     link.Bind(connection);
-    RemoteFetcher fetcher(plugin_->Tracer(), nullptr);
+    RemoteDisc fetcher(plugin_->Tracer(), nullptr);
     fetcher.SetLink(&link);
     for (const std::string& part : test::SplitAt(reply, {cut})) connection.Script(part);
     ASSERT_TRUE(FetchThrough(fetcher, 9, kModeRaw2352));
@@ -167,7 +167,7 @@ TEST_F(RemoteFetchTest, RepliesSplitAtEveryByteStillArriveWhole) {
     test::ScriptedConnection connection;
     PluginLink link(plugin_->Tracer(), errors_);
     link.Bind(connection);
-    RemoteFetcher fetcher(plugin_->Tracer(), nullptr);
+    RemoteDisc fetcher(plugin_->Tracer(), nullptr);
     fetcher.SetLink(&link);
     for (const std::string& part : test::SplitAt(reply, {1, cut})) connection.Script(part);
     ASSERT_TRUE(FetchThrough(fetcher, 0, kModeRaw2340)) << cut;

@@ -14,7 +14,7 @@
 
 #include "FaultFixture.h"
 #include "TestSockets.h"
-#include "core/RemoteFetch.h"
+#include "core/RemoteDisc.h"
 
 namespace korvane {
 namespace {

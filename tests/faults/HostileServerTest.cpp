@@ -8,7 +8,7 @@
 
 #include "FaultFixture.h"
 #include "HostileServer.h"
-#include "core/RemoteFetch.h"
+#include "core/RemoteDisc.h"
 #include "core/ServerStream.h"
 
 namespace korvane {

@@ -10,7 +10,7 @@
 
 #include "CutRelay.h"
 #include "FaultFixture.h"
-#include "core/RemoteFetch.h"
+#include "core/RemoteDisc.h"
 
 namespace korvane {
 namespace {

@@ -39,10 +39,10 @@ inline constexpr int kShortSectorGraceMs = 250;
 // How often a read that waits for the server's prompt after the login looks again.
 inline constexpr int kLoginPollMs = 50;
 
-class RemoteFetcher final : public RunSource {
+class RemoteDisc final : public RunSource {
  public:
   // Sectors are fetched on the current link of links, when there is one.
-  RemoteFetcher(Trace& trace, LinkHolder* links) : trace_(trace), links_(links) {}
+  RemoteDisc(Trace& trace, LinkHolder* links) : trace_(trace), links_(links) {}
 
   // Fetches on this link instead of the holder's (tests).
   void SetLink(PluginLink* link) { fixedLink_ = link; }

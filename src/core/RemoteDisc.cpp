@@ -1,5 +1,5 @@
-// The remote fetch: request, wait, store.
-#include "core/RemoteFetch.h"
+// The remote disc: request, wait, and hand back the reply as a run.
+#include "core/RemoteDisc.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,7 +9,7 @@
 
 namespace korvane {
 
-bool RemoteFetcher::Fail(uint32_t lsn, const std::string& why) {
+bool RemoteDisc::Fail(uint32_t lsn, const std::string& why) {
   if (trace_.Enabled()) {
     trace_.Gated(std::string(kTracePrefix) + why + ", LSN[" + std::to_string(lsn) + "] not read");
   }
@@ -26,8 +26,8 @@ bool Unframed(const std::vector<ServerStream::Message>& messages) {
 }
 }  // namespace
 
-RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(PluginLink& link, PluginLink::Read& read,
-                                                   std::string& refusal) {
+RemoteDisc::Outcome RemoteDisc::ReceiveReply(PluginLink& link, PluginLink::Read& read,
+                                             std::string& refusal) {
   using Kind = ServerStream::Kind;
   platform::Connection& connection = link.Connection();
   ServerStream& stream = read.Stream();
@@ -64,7 +64,7 @@ RemoteFetcher::Outcome RemoteFetcher::ReceiveReply(PluginLink& link, PluginLink:
   }
 }
 
-bool RemoteFetcher::LinkUsable(PluginLink& link, PluginLink::Read& read) {
+bool RemoteDisc::LinkUsable(PluginLink& link, PluginLink::Read& read) {
   platform::Connection& connection = link.Connection();
   if (!connection.IsConnected() &&
       (!connection.IsActive() || !connection.AwaitConnected(stallLimitMs_))) {
@@ -83,7 +83,7 @@ bool RemoteFetcher::LinkUsable(PluginLink& link, PluginLink::Read& read) {
   return connection.IsConnected();
 }
 
-bool RemoteFetcher::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
+bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
   LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
   PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
   if (!link) return Fail(lsn, "Server link not connected");
@@ -103,9 +103,8 @@ bool RemoteFetcher::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
   return delivered;
 }
 
-bool RemoteFetcher::Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
-                            const std::string& refusal, uint32_t lsn, int32_t mode,
-                            SectorRun& run) {
+bool RemoteDisc::Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
+                         const std::string& refusal, uint32_t lsn, int32_t mode, SectorRun& run) {
   switch (outcome) {
     case Outcome::kClosed:
       return Fail(lsn, "Server link closed while waiting for the reply");
@@ -126,8 +125,7 @@ bool RemoteFetcher::Deliver(PluginLink& link, Outcome outcome, const ServerStrea
                             : TakeSector(reply.Reply(), lsn, mode, run);
 }
 
-bool RemoteFetcher::TakeSector(const std::string& sector, uint32_t lsn, int32_t mode,
-                               SectorRun& run) {
+bool RemoteDisc::TakeSector(const std::string& sector, uint32_t lsn, int32_t mode, SectorRun& run) {
   if (trace_.Enabled())
     trace_.Gated("Size of Block Gotten returned: " + std::to_string(sector.size()));
   // The stream's storage goes back for the next reply, so the sector is kept apart.
@@ -137,7 +135,7 @@ bool RemoteFetcher::TakeSector(const std::string& sector, uint32_t lsn, int32_t 
   return true;
 }
 
-bool RemoteFetcher::TakeRun(const ServerStream& reply, uint32_t lsn, int32_t mode, SectorRun& run) {
+bool RemoteDisc::TakeRun(const ServerStream& reply, uint32_t lsn, int32_t mode, SectorRun& run) {
   if (trace_.Enabled()) {
     trace_.Gated("Compressed packet gotten LENGTH:" + std::to_string(reply.RunLength()) +
                  " Current Lsn:" + std::to_string(lsn) + " Mode:" + std::to_string(mode));
