@@ -1,29 +1,17 @@
 // Block cache store: paths, loading, reads and appends.
 #include "core/BlockCache.h"
 
-#include "core/DiscName.h"
 #include "platform/AppendFile.h"
 #include "platform/FileSystem.h"
 
 namespace korvane {
-
-// The disc name is made safe here too, whoever set it: it must never reach outside the
-// games folder.
-std::string BlockCache::RemoteBlockPath() const {
-  return state_.GamesFolder + "\\" + SafeFileName(state_.SelectedDiscName) + ".Block";
-}
-
-std::string BlockCache::RemoteMapPath() const {
-  return state_.GamesFolder + "\\" + SafeFileName(state_.SelectedDiscName) + ".map";
-}
 
 std::string BlockCache::OfflineBlockPath(const std::string& mapPath) {
   return mapPath.substr(0, mapPath.find(".map")) + ".Block";
 }
 
 bool BlockCache::EnsureGamesFolder() {
-  const std::string& folder = state_.GamesFolder;
-  return platform::FolderExists(folder) || platform::CreateFolder(folder);
+  return EnsureFolder(paths_.Folder());
 }
 
 void BlockCache::Clear() {
@@ -51,10 +39,10 @@ size_t BlockCache::AppendCachedSectors(uint32_t lsn, int32_t mode, const uint8_t
                                        size_t length, size_t pieceSize) {
   if (length == 0 || pieceSize == 0) return 0;
   if (!EnsureGamesFolder()) {
-    TraceFailure("Cannot create folder " + state_.GamesFolder + ": sectors not cached");
+    TraceFailure("Cannot create folder " + paths_.Folder() + ": sectors not cached");
     return 0;
   }
-  std::string blockPath = RemoteBlockPath();
+  const std::string blockPath = RemoteBlockPath();
   size_t written = WriteBlockBytes(blockPath, bytes, length);
   // Only whole pieces, and a last short piece written in full, are indexed.
   size_t pieces = written / pieceSize + (written == length && length % pieceSize ? 1 : 0);
@@ -82,7 +70,7 @@ size_t BlockCache::WriteBlockBytes(const std::string& path, const uint8_t* bytes
 }
 
 void BlockCache::WriteMapLines(size_t firstEntry, size_t count) {
-  std::string path = RemoteMapPath();
+  const std::string path = RemoteMapPath();
   platform::AppendFile file;
   int64_t size = file.Open(path) ? file.Size() : -1;
   if (size < 0) {

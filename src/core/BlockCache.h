@@ -17,19 +17,20 @@
 
 #include "core/BlockReader.h"
 #include "core/CacheIndex.h"
+#include "core/CachePaths.h"
 #include "core/MapFile.h"
-#include "core/PluginState.h"
 #include "core/Trace.h"
 
 namespace korvane {
 
 class BlockCache final {
  public:
-  BlockCache(PluginState& state, Trace& trace) : state_(state), trace_(trace) {}
+  // Appends go to the remote disc's files that paths names.
+  BlockCache(RemoteCachePaths& paths, Trace& trace) : paths_(paths), trace_(trace) {}
 
   // The remote disc's cache files: GamesFolder + "\" + SelectedDiscName + ".Block"/".map".
-  std::string RemoteBlockPath() const;
-  std::string RemoteMapPath() const;
+  const std::string& RemoteBlockPath() { return paths_.BlockPath(); }
+  const std::string& RemoteMapPath() { return paths_.MapPath(); }
 
   // The .Block path that belongs to a .map path: cut at the first ".map", plus ".Block".
   static std::string OfflineBlockPath(const std::string& mapPath);
@@ -74,7 +75,7 @@ class BlockCache final {
   void WriteMapLines(size_t firstEntry, size_t count);
   void TraceFailure(const std::string& what);
 
-  PluginState& state_;
+  RemoteCachePaths& paths_;
   Trace& trace_;
   CacheIndex index_;
   int64_t cacheWriteOffset_ = 0;

@@ -5,25 +5,6 @@
 
 namespace korvane {
 
-const std::string& RemoteCachePaths::BlockPath() {
-  if (blockPath_.empty() || folder_ != state_.GamesFolder || disc_ != state_.SelectedDiscName) {
-    folder_ = state_.GamesFolder;
-    disc_ = state_.SelectedDiscName;
-    blockPath_ = cache_.RemoteBlockPath();
-  }
-  return blockPath_;
-}
-
-const std::string& ReplayCachePaths::BlockPath() {
-  if (state_.LocalImagePath != preparedFor_) {
-    preparedFor_ = state_.LocalImagePath;
-    blockPath_ = BlockCache::OfflineBlockPath(preparedFor_);
-    // Once per replayed file is enough, not once per sector.
-    cache_.EnsureGamesFolder();
-  }
-  return blockPath_;
-}
-
 ReadResult CachedSource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
   const std::string& blockPath = paths_.BlockPath();
   const size_t entry = cache_.LookupCachedSector(lsn, mode);

@@ -24,7 +24,6 @@ Plugin::Plugin(TraceOutput& output, UserErrorReporter* errors)
       errors_(errors ? *errors : tracedErrors_),
       null_(MakeNullSource()),
       image_(MakeImageSource(trace_)),
-      cache_(state_, trace_),
       links_(trace_, errors_),
       remoteDisc_(trace_, &links_),
       dispatcher_(state_, trace_, *null_, *image_, offline_, remote_) {}

@@ -116,9 +116,9 @@ class Plugin final {
   UserErrorReporter& errors_;
   std::unique_ptr<NullSource> null_;
   std::unique_ptr<ImageSource> image_;
-  BlockCache cache_;
-  RemoteCachePaths remotePaths_{state_, cache_};
-  ReplayCachePaths replayPaths_{state_, cache_};
+  RemoteCachePaths remotePaths_{state_};
+  ReplayCachePaths replayPaths_{state_};
+  BlockCache cache_{remotePaths_, trace_};
   LinkHolder links_;
   RemoteDisc remoteDisc_;
   // Offline replay is the cache with nothing behind it; remote play, the cache over the

@@ -60,7 +60,7 @@ class RemoteFetchTest : public test::CacheTest {
   RecordedErrors errors_;
   PluginLink link_{plugin_->Tracer(), errors_};
   RemoteDisc fetcher_{plugin_->Tracer(), nullptr};
-  RemoteCachePaths paths_{State(), Cache()};
+  RemoteCachePaths paths_{State()};
 };
 
 TEST_F(RemoteFetchTest, LinkHandlersTraceAndAnswer) {
