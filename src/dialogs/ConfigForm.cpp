@@ -34,36 +34,25 @@ void ConfigForm::FormCreate() {
 
 void ConfigForm::LoadSettings() {
   bool existed = false;
-  std::vector<std::string> fields = ReadSettingsFile(context_.settingsFolder, existed);
-  for (size_t k = 0; k < fields.size(); ++k) ApplySettingsField(k + 1, fields[k]);
+  ApplySettings(ReadSettingsFile(context_.settingsFolder, existed));
   std::vector<std::string> history = ReadServerList(context_.settingsFolder);
   controls_.ipHistory.insert(controls_.ipHistory.end(), history.begin(), history.end());
   context_.Show(ConfigControl::kIpHistory);
 }
 
-void ConfigForm::ApplySettingsField(size_t number, const std::string& value) {
-  switch (number) {
-    case 1:
-      controls_.ipText = value;
-      context_.Show(ConfigControl::kIpEdit);
-      ApplyHost();
-      return;
-    case 2:
-      SetPortText(value);
-      return;
-    case 3:
-      SetUserText(value);
-      return;
-    case 4:
-      SetPasswordText(value);
-      return;
-    case 5:
-      context_.plugin.Choices().SetLocalImagePath(value);
-      controls_.localFileText = value;
-      context_.Show(ConfigControl::kLocalFileEdit);
-      return;
-    default:
-      return;
+void ConfigForm::ApplySettings(const DialogSettings& settings) {
+  if (settings.address) {
+    controls_.ipText = *settings.address;
+    context_.Show(ConfigControl::kIpEdit);
+    ApplyHost();
+  }
+  if (settings.port) SetPortText(*settings.port);
+  if (settings.user) SetUserText(*settings.user);
+  if (settings.password) SetPasswordText(*settings.password);
+  if (settings.localFile) {
+    context_.plugin.Choices().SetLocalImagePath(*settings.localFile);
+    controls_.localFileText = *settings.localFile;
+    context_.Show(ConfigControl::kLocalFileEdit);
   }
 }
 

@@ -20,6 +20,8 @@
 
 namespace korvane {
 
+struct DialogSettings;
+
 class ConfigForm final {
  public:
   ConfigForm(Plugin& plugin, ConfigView& view);
@@ -66,7 +68,7 @@ class ConfigForm final {
  private:
   void LoadSettings();
   void SaveSettings();
-  void ApplySettingsField(size_t number, const std::string& value);
+  void ApplySettings(const DialogSettings& settings);
   void SetPortText(const std::string& text);
   void SetUserText(const std::string& text);
   void SetPasswordText(const std::string& text);

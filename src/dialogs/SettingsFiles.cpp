@@ -34,7 +34,7 @@ std::string SettingsPath(const std::string& folder, const char* name) {
   return folder + "\\" + name;
 }
 
-std::vector<std::string> ReadSettingsFile(const std::string& folder, bool& existed) {
+DialogSettings ReadSettingsFile(const std::string& folder, bool& existed) {
   std::string path = SettingsPath(folder, kSettingsFileName);
   existed = platform::FileExists(path);
   if (!existed) {
@@ -45,7 +45,12 @@ std::vector<std::string> ReadSettingsFile(const std::string& folder, bool& exist
   }
   std::string bytes;
   if (int error = platform::ReadFileOpenedForUpdate(path, bytes)) throw IoError(error);
-  return SplitCommaFields(bytes, kSettingsFields);
+  const std::vector<std::string> fields = SplitCommaFields(bytes, kSettingsFields);
+  DialogSettings settings;
+  std::optional<std::string>* named[] = {&settings.address, &settings.port, &settings.user,
+                                         &settings.password, &settings.localFile};
+  for (size_t k = 0; k < fields.size(); ++k) *named[k] = fields[k];
+  return settings;
 }
 
 std::vector<std::string> ReadServerList(const std::string& folder) {
@@ -56,10 +61,12 @@ std::vector<std::string> ReadServerList(const std::string& folder) {
   return SplitCommaFields(bytes);
 }
 
-void WriteSettingsFile(const std::string& folder, const std::vector<std::string>& values) {
+void WriteSettingsFile(const std::string& folder, const DialogSettings& settings) {
   std::string path = SettingsPath(folder, kSettingsFileName);
-  if (int error = platform::ReplaceFileContents(path, JoinCommaFields(values)))
-    throw IoError(error);
+  const std::string text = JoinCommaFields(
+      {settings.address.value_or(""), settings.port.value_or(""), settings.user.value_or(""),
+       settings.password.value_or(""), settings.localFile.value_or("")});
+  if (int error = platform::ReplaceFileContents(path, text)) throw IoError(error);
 }
 
 void WriteServerList(const std::string& folder, const std::vector<std::string>& entries) {

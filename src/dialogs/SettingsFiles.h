@@ -11,6 +11,7 @@
 // text the user sees: "File access denied", or "I/O error N".
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,17 +47,27 @@ std::string JoinCommaFields(const std::vector<std::string>& fields);
 // The path "<folder>\<name>" of a settings file.
 std::string SettingsPath(const std::string& folder, const char* name);
 
-// The settings file's fields (at most five), or none when the file does not exist, in which
-// case folder (one level, when missing) and the file with the default contents are created.
-// Throws IoError when a file operation fails.
-std::vector<std::string> ReadSettingsFile(const std::string& folder, bool& existed);
+// The settings file's five fields by name. A field that the file does not hold (a file of
+// fewer fields, or none) is absent, and the dialog leaves its control as it is.
+struct DialogSettings {
+  std::optional<std::string> address;
+  std::optional<std::string> port;
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+  std::optional<std::string> localFile;
+};
+
+// The settings file's fields, or none when the file does not exist, in which case folder
+// (one level, when missing) and the file with the default contents are created. Throws
+// IoError when a file operation fails.
+DialogSettings ReadSettingsFile(const std::string& folder, bool& existed);
 
 // The address history, or nothing when the file does not exist. Throws IoError.
 std::vector<std::string> ReadServerList(const std::string& folder);
 
-// Writes the five values as the settings file; on failure the old file stays as it was.
-// Throws IoError.
-void WriteSettingsFile(const std::string& folder, const std::vector<std::string>& values);
+// Writes the five fields as the settings file, an absent one as empty; on failure the old
+// file stays as it was. Throws IoError.
+void WriteSettingsFile(const std::string& folder, const DialogSettings& settings);
 
 // Writes the address history; on failure the old file stays as it was. Throws IoError.
 void WriteServerList(const std::string& folder, const std::vector<std::string>& entries);

@@ -40,13 +40,16 @@ TEST(CommaFields, SplitAndJoin) {
 
 TEST_F(SettingsFilesTest, MissingFileIsCreatedWithTheDefaultAndNothingApplied) {
   bool existed = true;
-  EXPECT_TRUE(ReadSettingsFile(Folder(), existed).empty());
+  EXPECT_FALSE(ReadSettingsFile(Folder(), existed).address);
   EXPECT_FALSE(existed);
   EXPECT_EQ(Read(kSettingsFileName), "127.0.0.1,35000,,,");
   EXPECT_EQ(Read(kSettingsFileName).size(), 18u);
-  auto fields = ReadSettingsFile(Folder(), existed);
+  DialogSettings fields = ReadSettingsFile(Folder(), existed);
   EXPECT_TRUE(existed);
-  EXPECT_EQ(fields, (std::vector<std::string>{"127.0.0.1", "35000", "", ""}));
+  EXPECT_EQ(fields.address, "127.0.0.1");
+  EXPECT_EQ(fields.port, "35000");
+  EXPECT_EQ(fields.password, "");
+  EXPECT_FALSE(fields.localFile) << "the default file has four fields: the fifth is absent";
   EXPECT_TRUE(ReadServerList(Folder()).empty());
   EXPECT_FALSE(std::filesystem::exists(Folder() + "/" + kServerListFileName));
 }
@@ -56,8 +59,9 @@ TEST_F(SettingsFilesTest, SaveAndLoadRoundTripAndACommaInAValueShiftsTheRest) {
   WriteSettingsFile(Folder(), {"10.0.0.1", "4000", "ann", "p,w", "D:\\g.iso"});
   EXPECT_EQ(Read(kSettingsFileName), "10.0.0.1,4000,ann,p,w,D:\\g.iso,");
   bool existed = false;
-  EXPECT_EQ(ReadSettingsFile(Folder(), existed),
-            (std::vector<std::string>{"10.0.0.1", "4000", "ann", "p", "w"}));
+  DialogSettings read = ReadSettingsFile(Folder(), existed);
+  EXPECT_EQ(read.password, "p");
+  EXPECT_EQ(read.localFile, "w");
   WriteServerList(Folder(), {"a", "", "a"});
   EXPECT_EQ(Read(kServerListFileName), "a,,a,");
   EXPECT_EQ(ReadServerList(Folder()), (std::vector<std::string>{"a", "", "a"}));
