@@ -3,43 +3,46 @@
 
 namespace korvane {
 
-template <typename Change>
-void DialogChoices::Record(unsigned field, Change change) {
+PluginSettings DialogChoices::Current(const PluginState& state) const {
   std::lock_guard<std::mutex> hold(lock_);
-  change(latest_);
-  changed_ |= field;
-  pending_.store(true, std::memory_order_release);
+  PluginSettings settings;
+  settings.remoteMode = state.RemoteMode;
+  settings.debugTrace = state.DebugTrace;
+  settings.diskType = state.DiskType;
+  settings.selectedDiscIndex = state.SelectedDiscIndex;
+  settings.localImagePath = latest_.LocalImagePath;
+  settings.selectedDiscName = latest_.SelectedDiscName;
+  settings.loginUser = latest_.LoginUser;
+  settings.loginPassword = latest_.LoginPassword;
+  settings.imageFileChooser = latest_.ImageFileChooser;
+  return settings;
 }
 
-void DialogChoices::SetLocalImagePath(std::string path) {
-  Record(kLocalImagePath, [&](Texts& t) { t.LocalImagePath = std::move(path); });
-}
-
-void DialogChoices::SetSelectedDiscName(std::string name) {
-  Record(kSelectedDiscName, [&](Texts& t) { t.SelectedDiscName = std::move(name); });
-}
-
-void DialogChoices::SetLoginUser(std::string user) {
-  Record(kLoginUser, [&](Texts& t) { t.LoginUser = std::move(user); });
-}
-
-void DialogChoices::SetLoginPassword(std::string password) {
-  Record(kLoginPassword, [&](Texts& t) { t.LoginPassword = std::move(password); });
-}
-
-void DialogChoices::SetImageFileChooser(std::string name) {
-  Record(kImageFileChooser, [&](Texts& t) { t.ImageFileChooser = std::move(name); });
+void DialogChoices::Change(PluginState& state, const std::function<void(PluginSettings&)>& change) {
+  PluginSettings settings = Current(state);
+  change(settings);
+  std::lock_guard<std::mutex> hold(lock_);
+  state.RemoteMode = settings.remoteMode;
+  state.DebugTrace = settings.debugTrace;
+  state.DiskType = settings.diskType;
+  state.SelectedDiscIndex = settings.selectedDiscIndex;
+  const auto take = [this](std::string& held, std::string& given, unsigned field) {
+    if (held == given) return;
+    held = std::move(given);
+    changed_ |= field;
+  };
+  take(latest_.LocalImagePath, settings.localImagePath, kLocalImagePath);
+  take(latest_.SelectedDiscName, settings.selectedDiscName, kSelectedDiscName);
+  take(latest_.LoginUser, settings.loginUser, kLoginUser);
+  take(latest_.LoginPassword, settings.loginPassword, kLoginPassword);
+  take(latest_.ImageFileChooser, settings.imageFileChooser, kImageFileChooser);
+  if (changed_ != 0) pending_.store(true, std::memory_order_release);
 }
 
 void DialogChoices::ForgetCache(std::string blockName) {
   std::lock_guard<std::mutex> hold(lock_);
   forgotten_.push_back(std::move(blockName));
   pending_.store(true, std::memory_order_release);
-}
-
-DialogChoices::Texts DialogChoices::Latest() const {
-  std::lock_guard<std::mutex> hold(lock_);
-  return latest_;
 }
 
 void DialogChoices::ApplyPending(PluginState& state,

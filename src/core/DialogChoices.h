@@ -1,10 +1,10 @@
-// The texts that the configuration dialog chooses (the local file, the remote disc's name,
-// the login and the file chooser's file name) and its requests to forget a deleted cache,
-// handed from the dialog's thread to the thread that calls the entry points. A host may run
-// the dialog on its GUI thread while its emulation thread reads: the dialog records each
-// change here under a lock, and every entry point that reads the plugin's state applies
-// the changes to it first, so that state is written only by the thread that uses it. The
-// plugin's switches and numbers are atomic and set directly.
+// What the configuration dialog changes on the plugin, handed from the dialog's thread to
+// the thread that calls the entry points. A host may run the dialog on its GUI thread while
+// its emulation thread reads. Every change goes through Change, under a lock: the plugin's
+// switches and numbers are atomic and take effect at once; the texts (the local file, the
+// remote disc's name, the login and the file chooser's file name) and the requests to
+// forget a deleted cache are recorded, and every entry point that reads the plugin's state
+// applies them first, so that its strings are written only by the thread that uses them.
 #pragma once
 
 #include <atomic>
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/PluginSettings.h"
 #include "core/PluginState.h"
 
 namespace korvane {
@@ -27,16 +28,13 @@ class DialogChoices final {
     std::string ImageFileChooser;
   };
 
-  // The dialog's side: each records a change.
-  void SetLocalImagePath(std::string path);
-  void SetSelectedDiscName(std::string name);
-  void SetLoginUser(std::string user);
-  void SetLoginPassword(std::string password);
-  void SetImageFileChooser(std::string name);
+  // The dialog's side. The settings as the dialog last set them, over state.
+  PluginSettings Current(const PluginState& state) const;
+  // Applies change to Current(state): switches and numbers to state at once, texts that
+  // change recorded for the reading thread.
+  void Change(PluginState& state, const std::function<void(PluginSettings&)>& change);
   // The cache whose .Block file had this name was deleted: its index must not be used.
   void ForgetCache(std::string blockName);
-  // The texts as the dialog last set them.
-  Texts Latest() const;
 
   // The reading side: applies the changes recorded since the last call to state, in
   // order, and calls forget with each deleted cache's name. Cheap when nothing changed.
@@ -52,8 +50,6 @@ class DialogChoices final {
     kLoginPassword = 8,
     kImageFileChooser = 16,
   };
-  template <typename Change>
-  void Record(unsigned field, Change change);
   void ApplyPending(PluginState& state, const std::function<void(const std::string&)>& forget);
 
   mutable std::mutex lock_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "core/BlockCache.h"
@@ -43,9 +44,15 @@ class Plugin final {
   // link it replaces is closed and released once no read uses it.
   PluginSocket& CreatePluginSocket() { return links_.Replace(); }
 
-  // What the dialog chose, on its way to State(); ApplyChoices brings it there, as every
-  // entry point that reads the state does first.
-  DialogChoices& Choices() { return choices_; }
+  // The dialog's view of the plugin's settings, and its one way to change them: switches
+  // and numbers at once, texts on their way to State(), which ApplyChoices brings them to,
+  // as every entry point that reads the state does first.
+  PluginSettings Settings() const { return choices_.Current(state_); }
+  void ChangeSettings(const std::function<void(PluginSettings&)>& change) {
+    choices_.Change(state_, change);
+  }
+  // The cache whose .Block file had this name was deleted (the dialog's Delete).
+  void ForgetCacheFile(std::string blockName) { choices_.ForgetCache(std::move(blockName)); }
   void ApplyChoices();
 
   // Shortens the read path's wait for a silent server (tests only).

@@ -49,8 +49,9 @@ void ConfigForm::PortEditChange() {
 }
 
 void ConfigForm::DiskTypeBoxChange() {
-  context_.plugin.State().DiskType =
+  const uint8_t type =
       controls_.diskTypeText == "CDVD_TYPE_PS2CD" ? kDiskTypePs2Cd : kDiskTypePs2Dvd;
+  context_.plugin.ChangeSettings([type](PluginSettings& s) { s.diskType = type; });
 }
 
 void ConfigForm::SetPortText(const std::string& text) {
@@ -64,14 +65,14 @@ void ConfigForm::SetUserText(const std::string& text) {
   if (text == controls_.userText) return;
   controls_.userText = text;
   context_.Show(ConfigControl::kUserEdit);
-  context_.plugin.Choices().SetLoginUser(text);
+  context_.plugin.ChangeSettings([&text](PluginSettings& s) { s.loginUser = text; });
 }
 
 void ConfigForm::SetPasswordText(const std::string& text) {
   if (text == controls_.passwordText) return;
   controls_.passwordText = text;
   context_.Show(ConfigControl::kPasswordEdit);
-  context_.plugin.Choices().SetLoginPassword(text);
+  context_.plugin.ChangeSettings([&text](PluginSettings& s) { s.loginPassword = text; });
 }
 
 void ConfigForm::UserChangesIpText(const std::string& text) {
@@ -89,13 +90,13 @@ void ConfigForm::UserChangesPortText(const std::string& text) {
 void ConfigForm::UserChangesUserText(const std::string& text) {
   if (text == controls_.userText) return;
   controls_.userText = text;
-  context_.plugin.Choices().SetLoginUser(text);
+  context_.plugin.ChangeSettings([&text](PluginSettings& s) { s.loginUser = text; });
 }
 
 void ConfigForm::UserChangesPasswordText(const std::string& text) {
   if (text == controls_.passwordText) return;
   controls_.passwordText = text;
-  context_.plugin.Choices().SetLoginPassword(text);
+  context_.plugin.ChangeSettings([&text](PluginSettings& s) { s.loginPassword = text; });
 }
 
 void ConfigForm::UserChangesLocalFileText(const std::string& text) {
@@ -110,7 +111,7 @@ void ConfigForm::UserChangesDiskTypeText(const std::string& text) {
 
 void ConfigForm::UserSetsDebugInfo(bool checked) {
   controls_.debugChecked = checked;
-  context_.plugin.State().DebugTrace = checked;
+  context_.plugin.ChangeSettings([checked](PluginSettings& s) { s.debugTrace = checked; });
 }
 
 }  // namespace korvane

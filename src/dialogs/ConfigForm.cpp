@@ -50,7 +50,8 @@ void ConfigForm::ApplySettings(const DialogSettings& settings) {
   if (settings.user) SetUserText(*settings.user);
   if (settings.password) SetPasswordText(*settings.password);
   if (settings.localFile) {
-    context_.plugin.Choices().SetLocalImagePath(*settings.localFile);
+    const std::string& path = *settings.localFile;
+    context_.plugin.ChangeSettings([&path](PluginSettings& s) { s.localImagePath = path; });
     controls_.localFileText = *settings.localFile;
     context_.Show(ConfigControl::kLocalFileEdit);
   }
@@ -63,7 +64,7 @@ void ConfigForm::SaveSettings() {
 }
 
 void ConfigForm::StartupTimer() {
-  const std::string path = context_.plugin.Choices().Latest().LocalImagePath;
+  const std::string path = context_.plugin.Settings().localImagePath;
   if (path.empty()) return;
   controls_.localFileText = path;
   context_.Show(ConfigControl::kLocalFileEdit);
@@ -82,16 +83,19 @@ void ConfigForm::FormClose() {
 }
 
 void ConfigForm::Button2Click() {
-  DialogChoices& choices = context_.plugin.Choices();
-  choices.SetImageFileChooser("");  // a new chooser, with no file name yet
+  Plugin& plugin = context_.plugin;
+  // A new chooser, with no file name yet.
+  plugin.ChangeSettings([](PluginSettings& s) { s.imageFileChooser.clear(); });
   std::string here = platform::GetWorkingDirectory();
   try {
-    std::string chosen = context_.view.ChooseImageFile();
-    choices.SetImageFileChooser(chosen);
+    const std::string chosen = context_.view.ChooseImageFile();
+    plugin.ChangeSettings([&chosen](PluginSettings& s) {
+      s.imageFileChooser = chosen;
+      if (!chosen.empty()) s.localImagePath = chosen;
+    });
     if (!chosen.empty()) {
       controls_.localFileText = chosen;
       context_.Show(ConfigControl::kLocalFileEdit);
-      choices.SetLocalImagePath(controls_.localFileText);
     }
   } catch (...) {
     platform::SetWorkingDirectory(here);

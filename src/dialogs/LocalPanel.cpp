@@ -72,7 +72,7 @@ void LocalPanel::LocalCacheListClick(int index) {
   path = path.substr(0, path.size() - 6) + ".map";
   controls_.localFileText = path;
   form_.Show(ConfigControl::kLocalFileEdit);
-  form_.plugin.Choices().SetLocalImagePath(controls_.localFileText);
+  form_.plugin.ChangeSettings([&path](PluginSettings& s) { s.localImagePath = path; });
 }
 
 void LocalPanel::LocalCacheListMouseDown(bool rightButton) {
@@ -90,7 +90,7 @@ void LocalPanel::Delete1Click() {
   // The plugin must not go on reading a deleted cache through its index: the files of
   // that name may be written anew. A read may be under way on another thread: the plugin
   // forgets the index at its next entry point.
-  form_.plugin.Choices().ForgetCache(name);
+  form_.plugin.ForgetCacheFile(name);
   ReadLocalCacheList();
 }
 

@@ -28,13 +28,13 @@ void RemotePanel::ConnectButtonClick() {
     peerHost_.clear();
     peerPort_ = 0;
     client_.Activate();
-    form_.plugin.State().RemoteMode = true;
+    form_.plugin.ChangeSettings([](PluginSettings& s) { s.remoteMode = true; });
     RecordServerAddress();
     return;
   }
   ShowCaption(kConnect);
   client_.Close();
-  form_.plugin.State().RemoteMode = false;
+  form_.plugin.ChangeSettings([](PluginSettings& s) { s.remoteMode = false; });
 }
 
 void RemotePanel::FileListClick(int index) {
@@ -43,9 +43,11 @@ void RemotePanel::FileListClick(int index) {
     return;
   }
   client_.Send(wire::BuildDiscSelection(index));
-  form_.plugin.State().SelectedDiscIndex = index;
-  form_.plugin.Choices().SetSelectedDiscName(
-      DiscFileName(controls_.fileList[static_cast<size_t>(index)]));
+  const std::string name = DiscFileName(controls_.fileList[static_cast<size_t>(index)]);
+  form_.plugin.ChangeSettings([&](PluginSettings& s) {
+    s.selectedDiscIndex = index;
+    s.selectedDiscName = name;
+  });
 }
 
 void RemotePanel::Button1Click() {
@@ -54,9 +56,8 @@ void RemotePanel::Button1Click() {
 
 void RemotePanel::HandOverAndClose() {
   if (controls_.connectCaption == kDisconnect) {
-    DialogChoices::Texts chosen = form_.plugin.Choices().Latest();
-    form_.Link().Activate(
-        {chosen.LoginUser, chosen.LoginPassword, form_.plugin.State().SelectedDiscIndex});
+    const PluginSettings chosen = form_.plugin.Settings();
+    form_.Link().Activate({chosen.loginUser, chosen.loginPassword, chosen.selectedDiscIndex});
   }
   client_.Close();
 }
@@ -116,7 +117,7 @@ void RemotePanel::OnRead() {
 void RemotePanel::OnError(int& errorCode) {
   AppendOutput("ErrorCode:" + std::to_string(errorCode));
   ShowCaption(kConnect);
-  form_.plugin.State().RemoteMode = true;
+  form_.plugin.ChangeSettings([](PluginSettings& s) { s.remoteMode = true; });
   errorCode = 0;
 }
 

@@ -159,7 +159,8 @@ TEST_F(ConfigFormTest, PortThatIsNoIntegerStopsTheLoadingWhereItIs) {
 
 TEST_F(ConfigFormTest, DefaultContentsApplyFourFieldsAndTheStartupShowsTheLocalFile) {
   WriteSettings("127.0.0.1,35000,,,");
-  plugin_->Choices().SetLocalImagePath("kept.iso");  // as an earlier dialog left it
+  plugin_->ChangeSettings(
+      [](PluginSettings& s) { s.localImagePath = "kept.iso"; });  // as an earlier dialog left it
   Form().FormCreate();
   EXPECT_EQ(State().LocalImagePath, "kept.iso");
   EXPECT_EQ(Controls().localFileText, "");
@@ -188,7 +189,8 @@ TEST_F(ConfigFormTest, FieldRulesForPortDiskTypeDebugInfoAndChooseFile) {
   EXPECT_FALSE(State().DebugTrace);
 
   view_.chosenFile = "";
-  State().ImageFileChooser = "earlier.iso";
+  plugin_->ChangeSettings([](PluginSettings& s) { s.imageFileChooser = "earlier.iso"; });
+  ASSERT_EQ(State().ImageFileChooser, "earlier.iso");
   Form().Button2Click();  // cancelled: a new, empty chooser; nothing else changes
   EXPECT_EQ(State().ImageFileChooser, "");
   EXPECT_EQ(State().LocalImagePath, "");
