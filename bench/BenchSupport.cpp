@@ -2,7 +2,9 @@
 #include "BenchSupport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -101,6 +103,21 @@ double PlainTcpTransfer(const std::string& path, uint64_t bytes) {
   ::close(listener);
   std::remove("plain-transfer.bin");
   return bytes / 1e6 / seconds;
+}
+
+MappedImage::MappedImage(const Disc& disc) {
+  const int fd = ::open(disc.image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const size_t size = size_t{disc.sectors} * 2048;
+  void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);  // the mapping stays
+  if (mapped == MAP_FAILED) return;
+  data_ = static_cast<const uint8_t*>(mapped);
+  size_ = size;
+}
+
+MappedImage::~MappedImage() {
+  if (data_) munmap(const_cast<uint8_t*>(data_), size_);
 }
 
 }  // namespace bench

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,6 +44,21 @@ struct Disc {
 // Writes a 2048-byte-sector image whose sectors compress about as game data does (roughly
 // half to two thirds of their size with zlib level 1).
 Disc MakeDisc(const std::string& parent, uint32_t sectors);
+
+// A disc's image mapped read-only while the object lives, for checking what clients get.
+class MappedImage final {
+ public:
+  explicit MappedImage(const Disc& disc);
+  ~MappedImage();
+  MappedImage(const MappedImage&) = delete;
+  MappedImage& operator=(const MappedImage&) = delete;
+  // The image's bytes, or null when it could not be mapped.
+  const uint8_t* Data() const { return data_; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 // Seconds to play the first sectors of image through the plugin's read path, mode 3.
 double PlayLocal(const std::string& image, uint32_t sectors);

@@ -14,7 +14,6 @@
 // connections of one address takes them; a connection the server refuses is counted and
 // shown with the server's text. Exits non-zero only when the server cannot be started or
 // does not exit cleanly, or the bench itself cannot run: a slow figure is only printed.
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -124,17 +123,13 @@ int main(int argc, char** argv) {
   FitDescriptors(options);
   bench::WorkFolder work("korvane-crowd-bench");
   const bench::Disc disc = bench::MakeDisc(work.Path(), kDiscSectors);
-  std::FILE* file = std::fopen(disc.image.c_str(), "rb");
-  const size_t size = size_t{disc.sectors} * 2048;
-  void* mapped = file ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(file), 0) : MAP_FAILED;
-  if (mapped == MAP_FAILED) {
+  const bench::MappedImage mapped(disc);
+  if (!mapped.Data()) {
     std::fprintf(stderr, "cannot map %s\n", disc.image.c_str());
     return 1;
   }
-  crowd::Phases phases(options, disc.folder, {static_cast<const uint8_t*>(mapped), disc.sectors});
+  crowd::Phases phases(options, disc.folder, {mapped.Data(), disc.sectors});
   PrintHeader(options, phases.image);
   const bool ok = phases.Run();
-  munmap(mapped, size);
-  std::fclose(file);
   return ok ? 0 : 1;
 }

@@ -8,7 +8,6 @@
 // beside K that connect and say nothing and K that stall half way through a request.
 //
 //   load_bench [clients (default 200)] [sectors per client (default 4096)] [K (default 50)]
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <chrono>
@@ -139,10 +138,8 @@ int main(int argc, char** argv) {
   }
   bench::WorkFolder work("korvane-load-bench");
   const bench::Disc disc = bench::MakeDisc(work.Path(), kDiscSectors);
-  std::FILE* file = std::fopen(disc.image.c_str(), "rb");
-  const size_t size = size_t{disc.sectors} * 2048;
-  void* mapped = file ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(file), 0) : MAP_FAILED;
-  if (mapped == MAP_FAILED) {
+  const bench::MappedImage mapped(disc);
+  if (!mapped.Data()) {
     std::fprintf(stderr, "cannot map %s\n", disc.image.c_str());
     return 1;
   }
@@ -151,7 +148,7 @@ int main(int argc, char** argv) {
       "disc;\nruns at the server's defaults (level auto: stored on loopback, 16 to 1024 "
       "sectors), one thread per processor;\nthe clients, which inflate and check every "
       "sector, share the machine with it\n\n",
-      perClient, perClient * 2048 / 1e6, size / 1e6);
+      perClient, perClient * 2048 / 1e6, disc.sectors * 2048.0 / 1e6);
   std::printf("%-36s %8s %34s %16s %24s\n", "", "total", "client MB/s and max/min",
               "first sector ms", "server memory MiB");
   std::printf("%-36s %8s %8s %8s %8s %6s %8s %7s %7s %7s %7s\n", "case", "MB/s", "min", "median",
@@ -162,11 +159,9 @@ int main(int argc, char** argv) {
   int failed = 0;
   for (const Case& load : {Case{"1 client", 1, 0}, Case{many.c_str(), clients, 0},
                            Case{beside.c_str(), clients, quiet}}) {
-    const Figures figures = Run(load, disc, static_cast<const uint8_t*>(mapped), perClient);
+    const Figures figures = Run(load, disc, mapped.Data(), perClient);
     Print(load, figures);
     failed += figures.failed;
   }
-  munmap(mapped, size);
-  std::fclose(file);
   return failed == 0 ? 0 : 1;
 }
