@@ -10,29 +10,36 @@ bool IsCacheIndexPath(const std::string& path) {
   return path.find(".map") != std::string::npos;
 }
 
-// A file found to exist is trusted for a bounded number of reads, so that a replay does
-// not pay a file system query per sector; a missing file is looked for on every read.
-bool ReadDispatcher::LocalFileExists(const std::string& path) {
-  if (trustedReads_ > 0 && path == probedPath_) {
-    --trustedReads_;
-    return true;
+ReadDispatcher::Picked ReadDispatcher::Pick() {
+  const bool remote = state_.RemoteMode;
+  const std::string& path = state_.LocalImagePath;
+  if (remote != last_.remote || path != last_.path || !StillHolds(last_)) {
+    last_ = Choose(remote, path);
   }
-  if (!platform::FileExists(path)) return false;
-  probedPath_ = path;
-  trustedReads_ = kExistenceTrustedReads - 1;
+  return last_.picked;
+}
+
+// A local file found to exist is trusted for a bounded number of reads, so that a replay
+// does not pay a file-system query per sector; a missing file is looked for on every read.
+// The image held open without sharing cannot vanish, so sequential reads of it never ask.
+bool ReadDispatcher::StillHolds(Choice& choice) {
+  if (choice.remote || choice.path.empty()) return true;
+  if (choice.picked == Picked::kNull) return false;
+  if (choice.picked == Picked::kImage && image_.HoldsOpen(choice.path)) return true;
+  if (choice.trustedReads == 0) return false;
+  --choice.trustedReads;
   return true;
 }
 
-ReadDispatcher::Picked ReadDispatcher::Pick() {
-  if (state_.RemoteMode) return Picked::kRemote;
-  const std::string& path = state_.LocalImagePath;
-  if (path.empty()) return Picked::kNull;
-  // The image held open without sharing cannot vanish, and only a path that is no cache
-  // index is ever opened as an image: sequential reads of it skip the existence query
-  // that would otherwise cost a file system call per sector.
-  if (image_.HoldsOpen(path)) return Picked::kImage;
-  if (!LocalFileExists(path)) return Picked::kNull;
-  return IsCacheIndexPath(path) ? Picked::kOffline : Picked::kImage;
+ReadDispatcher::Choice ReadDispatcher::Choose(bool remote, const std::string& path) {
+  Choice choice{remote, path, Picked::kNull, 0};
+  if (remote) {
+    choice.picked = Picked::kRemote;
+  } else if (!path.empty() && (image_.HoldsOpen(path) || platform::FileExists(path))) {
+    choice.picked = IsCacheIndexPath(path) ? Picked::kOffline : Picked::kImage;
+    choice.trustedReads = kExistenceTrustedReads - 1;
+  }
+  return choice;
 }
 
 SectorSource& ReadDispatcher::SourceOf(Picked picked) {

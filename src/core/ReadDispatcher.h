@@ -1,7 +1,9 @@
-// The read path behind CDVDreadTrack and CDVDgetBuffer: on every read it picks the source
-// from the configuration as it is at that moment (remote, null, offline replay of a block
-// cache, or the local image), lets it fill the sector buffer, and turns its ReadResult into
-// the PS2E result and the read path's trace lines, all written here.
+// The read path behind CDVDreadTrack and CDVDgetBuffer: every read goes to the source that
+// the configuration names at that moment (remote, null, offline replay of a block cache, or
+// the local image), which fills the sector buffer; its ReadResult becomes the PS2E result
+// and the read path's trace lines, all written here. The choice is kept with the settings it
+// was made from and made again when they change, or when it rests on a file-system answer
+// that has grown stale.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +35,8 @@ class ReadDispatcher final {
   // otherwise traces null mode and returns null.
   uint8_t* CDVDgetBuffer();
 
-  // Makes the next read query the file system for the local file again.
-  void ForgetLocalFile() { trustedReads_ = 0; }
+  // Makes the next read choose its source again, asking the file system afresh.
+  void ForgetLocalFile() { last_.trustedReads = 0; }
 
   // How many reads trust a local file found to exist before it is looked for again.
   static constexpr uint32_t kExistenceTrustedReads = 64;
@@ -42,9 +44,19 @@ class ReadDispatcher final {
  private:
   enum class Picked { kRemote, kNull, kOffline, kImage };
 
-  bool LocalFileExists(const std::string& path);
-  // The source for this read, from the configuration as it is now.
+  // The choice for the last read and the settings it was made from. A choice that rests on
+  // the local file existing holds for trustedReads more reads.
+  struct Choice {
+    bool remote = false;
+    std::string path;
+    Picked picked = Picked::kNull;
+    uint32_t trustedReads = 0;
+  };
+
+  // The source for this read: the last choice while it still holds, else a new one.
   Picked Pick();
+  bool StillHolds(Choice& choice);
+  Choice Choose(bool remote, const std::string& path);
   SectorSource& SourceOf(Picked picked);
   // The PS2E result of result from the picked source, after its trace line, if any.
   int32_t Report(Picked picked, ReadResult result, uint32_t lsn, int32_t mode);
@@ -55,8 +67,7 @@ class ReadDispatcher final {
   ImageSource& image_;
   SectorSource& offline_;
   SectorSource& remote_;
-  std::string probedPath_;
-  uint32_t trustedReads_ = 0;
+  Choice last_;
 };
 
 // True when path names a block cache index rather than a disc image: it contains ".map"
