@@ -238,7 +238,7 @@ TEST_F(ServerTest, TheProgramStopsOnSigtermWithStatusZero) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  const std::string folder = folder_.Path();
+  const std::string folder = folder_.Path().string();
   const char* argv[] = {KORVANE_SERVER_PROGRAM,
                         "--folder",
                         folder.c_str(),

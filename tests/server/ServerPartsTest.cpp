@@ -271,11 +271,11 @@ TEST(DiscCatalog, ListsImagesInNameOrderWithTheirSectorSize) {
   folder.Write("C.IMG", std::string(5, '\0'));
   folder.Write("notes.txt", "not a disc");
   folder.Write("x,y.iso", PatternImage(1, 2048));
-  std::filesystem::create_directory(folder.Path() + "/folder.iso");
+  std::filesystem::create_directory(folder.PathOf("folder.iso"));
   DiscCatalog discs;
   std::vector<std::string> skipped;
   std::string error;
-  ASSERT_TRUE(DiscCatalog::Scan(folder.Path(), discs, skipped, error)) << error;
+  ASSERT_TRUE(DiscCatalog::Scan(folder.Path().string(), discs, skipped, error)) << error;
   EXPECT_EQ(discs.Names(), (std::vector<std::string>{"C.IMG", "a.iso", "b.bin"}));
   EXPECT_EQ(discs.At(0)->SectorSize(), 2048);
   EXPECT_EQ(discs.At(1)->SectorSize(), 2048);
@@ -283,7 +283,7 @@ TEST(DiscCatalog, ListsImagesInNameOrderWithTheirSectorSize) {
   EXPECT_EQ(discs.At(3), nullptr);
   ASSERT_EQ(skipped.size(), 1u);
   EXPECT_EQ(skipped[0].rfind("x,y.iso", 0), 0u);
-  EXPECT_FALSE(DiscCatalog::Scan(folder.Path() + "/missing", discs, skipped, error));
+  EXPECT_FALSE(DiscCatalog::Scan(folder.PathOf("missing"), discs, skipped, error));
 }
 
 TEST(RunPolicy, DoublesWhileReadingOnAndFallsBackOtherwise) {
@@ -348,7 +348,7 @@ TEST(SectorReplies, AReplyGivesUpOnceItsStopFlagIsRaised) {
   DiscCatalog discs;
   std::vector<std::string> skipped;
   std::string error;
-  ASSERT_TRUE(DiscCatalog::Scan(folder.Path(), discs, skipped, error)) << error;
+  ASSERT_TRUE(DiscCatalog::Scan(folder.Path().string(), discs, skipped, error)) << error;
   std::atomic<bool> stopping{false};
   PreparedRun run(discs.At(0), 3, 8, 32, ReplySettings{9, false});
   EXPECT_TRUE(run.Answers(discs.At(0), 3, 8, 32));

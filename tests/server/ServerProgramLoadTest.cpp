@@ -81,7 +81,7 @@ class ProgramLoadTest : public ::testing::Test {
   // quarantine, which keeps freed runs from counting as held memory under AddressSanitizer.
   void StartProgram(std::vector<std::string> extra) {
     std::vector<std::string> args{"--folder",
-                                  folder_.Path(),
+                                  folder_.Path().string(),
                                   "--allow-anyone",
                                   "--threads",
                                   std::to_string(kWorkers),

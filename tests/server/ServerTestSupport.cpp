@@ -1,17 +1,10 @@
 // Images, a test client and the running-server fixture of the disc server tests.
 #include "ServerTestSupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <random>
 
 namespace korvane::server::test {
@@ -104,56 +97,22 @@ std::string ExpectedSectors(const std::string& image, bool raw, int mode, uint32
   return out;
 }
 
-ScratchFolder::ScratchFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "korvane-server-XXXXXX").string();
-  path_ = mkdtemp(pattern.data()) ? pattern : "";
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
-std::string ScratchFolder::Write(const std::string& name, const std::string& bytes) {
-  const std::string path = path_ + "/" + name;
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
-TestClient::TestClient(uint16_t port, const char* source) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  if (fd_ >= 0 && source != nullptr &&
-      (::inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
-       ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
+TestClient::TestClient(uint16_t port, const char* source)
+    : socket_(korvane::test::sock::Connect(port, source)) {}
 
 TestClient::~TestClient() {
-  if (fd_ >= 0) ::close(fd_);
+  korvane::test::sock::Close(socket_);
 }
 
 bool TestClient::Send(std::string_view bytes) {
-  return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                         static_cast<ssize_t>(bytes.size());
+  return Connected() && korvane::test::sock::SendAll(socket_, bytes.data(), bytes.size());
 }
 
 bool TestClient::Fill(int timeoutMs) {
-  pollfd wait{fd_, POLLIN, 0};
-  if (fd_ < 0 || closed_ || ::poll(&wait, 1, timeoutMs) <= 0) return false;
+  if (!Connected() || closed_) return false;
   char chunk[65536];
-  const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+  const int got = korvane::test::sock::Receive(socket_, chunk, sizeof chunk, timeoutMs);
+  if (got == korvane::test::sock::kTimedOut) return false;
   if (got <= 0) {
     closed_ = true;
     return false;
@@ -210,10 +169,10 @@ ServerTest::ServerTest() : iso_(PatternImage(40, 2048)), raw_(PatternImage(40, 2
 
 void ServerTest::Start(const std::function<void(ServerConfig&)>& tweak) {
   ServerConfig config;
-  config.folder = folder_.Path();
+  config.folder = folder_.Path().string();
   config.bindAddress = "127.0.0.1";
   config.port = 0;
-  config.accountsFile = folder_.Path() + "/accounts.txt";
+  config.accountsFile = folder_.PathOf("accounts.txt");
   config.messageGapMs = 20;
   config.threads = 2;
   config.quiet = true;

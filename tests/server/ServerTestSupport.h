@@ -1,5 +1,5 @@
 // Helpers for the disc server tests: a scratch folder of disc images whose bytes are known,
-// a client on plain POSIX sockets that reads the server's messages with bounded waits, and
+// a client on the tests' loopback sockets that reads the server's messages with bounded waits, and
 // a fixture that runs a server in-process on 127.0.0.1 at a free port.
 #pragma once
 
@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "TestSockets.h"
+#include "TestSupport.h"
 #include "server/DiscServer.h"
 
 namespace korvane::server::test {
@@ -30,18 +32,7 @@ std::string ExpectedSectors(const std::string& image, bool raw, int mode, uint32
 // megabyte a second, so that making a run of them takes long enough to be caught under way.
 std::string SlowToCompressImage(uint32_t plainSectors, uint32_t slowSectors);
 
-// A folder of its own below the system's temporary folder, removed with what it holds.
-class ScratchFolder final {
- public:
-  ScratchFolder();
-  ~ScratchFolder();
-  // Writes a file called name holding bytes; returns its path.
-  std::string Write(const std::string& name, const std::string& bytes);
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using korvane::test::ScratchFolder;
 
 // One server message as a client sees it.
 struct Reply {
@@ -59,7 +50,7 @@ class TestClient final {
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
 
-  bool Connected() const { return fd_ >= 0; }
+  bool Connected() const { return socket_ != korvane::test::sock::kNoSocket; }
   // Sends bytes in one call; false if the connection refuses them.
   bool Send(std::string_view bytes);
   // What one receive brings within timeoutMs (nothing on timeout or close), without
@@ -77,7 +68,7 @@ class TestClient final {
  private:
   bool Fill(int timeoutMs);
 
-  int fd_ = -1;
+  korvane::test::sock::Socket socket_ = korvane::test::sock::kNoSocket;
   std::string buffer_;
   bool closed_ = false;
 };

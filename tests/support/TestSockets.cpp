@@ -72,9 +72,15 @@ Socket Accept(Socket listener, int timeoutMs) {
   return s < 0 ? kNoSocket : s;
 }
 
-Socket Connect(int port) {
+Socket Connect(int port, const char* source) {
   StartSockets();
   Socket s = static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in from = Loopback(0);
+  if (source != nullptr && (::inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+                            ::bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)) {
+    Close(s);
+    return kNoSocket;
+  }
   sockaddr_in at = Loopback(port);
   if (::connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
     Close(s);

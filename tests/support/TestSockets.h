@@ -23,8 +23,9 @@ Socket Listen(int& port);
 // The next client of listener, or kNoSocket when none comes within timeoutMs.
 Socket Accept(Socket listener, int timeoutMs);
 
-// A connection to 127.0.0.1:port, or kNoSocket when it is refused.
-Socket Connect(int port);
+// A connection to 127.0.0.1:port, from the loopback address source when one is given, or
+// kNoSocket when it is refused.
+Socket Connect(int port, const char* source = nullptr);
 
 // Sends every byte; false when the connection failed first.
 bool SendAll(Socket s, const char* data, size_t size);

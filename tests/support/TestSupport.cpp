@@ -57,10 +57,13 @@ std::string ScratchFolder::MakeImage(const std::string& name, uint32_t sectors, 
 }
 
 std::string ScratchFolder::MakeFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+  return Write(name, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+std::string ScratchFolder::Write(const std::string& name, std::string_view bytes) {
   std::string path = PathOf(name);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
   return path;
 }

@@ -49,6 +49,7 @@ class ScratchFolder final {
 
   // Writes bytes into a new file; returns its path.
   std::string MakeFile(const std::string& name, const std::vector<uint8_t>& bytes);
+  std::string Write(const std::string& name, std::string_view bytes);
 
  private:
   std::filesystem::path path_;
