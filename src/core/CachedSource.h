@@ -4,11 +4,17 @@
 // disc server's runs; offline replay is the same cached source with no next, where a miss
 // is a sector that cannot be had.
 //
+// Read-ahead: the sectors fetched last end at a frontier. While reads go on sequentially
+// through cached sectors and come within a margin of it, the request for the first sector
+// past it goes out before it is needed, and its reply is taken in by later reads as it
+// arrives. A read that misses first takes in the whole of a reply still on its way and
+// stores it, then looks again: a sequential read is then served, a seek fetches its own.
+//
 // Where the cache's .Block file lies is a CachePaths' answer (core/CachePaths.h): the remote
 // disc's files in the games folder, or the pair that a replayed .map names.
 #pragma once
 
-#include <memory>
+#include <cstdint>
 #include <string>
 
 #include "core/BlockCache.h"
@@ -17,6 +23,12 @@
 #include "core/SectorSource.h"
 
 namespace korvane {
+
+// The read-ahead starts when a sequential read comes within this many sectors of the
+// frontier, or within twice the last run's length when that is more: a run asked for then
+// arrives while the reads still use the two before it, so a reader slower than the link
+// never waits, and one faster keeps the link busy with one request after the other.
+inline constexpr uint32_t kMinAheadMargin = 64;
 
 class CachedSource final : public SectorSource {
  public:
@@ -35,9 +47,34 @@ class CachedSource final : public SectorSource {
   ReadResult Fetch(uint32_t lsn, int32_t mode, SectorBytes& into);
 
  private:
+  enum class Stored { kServed, kUnsupported, kAbsent, kGone };
+
+  // The cached sector lsn in mode, read into into when it is there.
+  Stored ReadStored(uint32_t lsn, int32_t mode, SectorBytes& into);
+  // Stores run and moves the frontier past it.
+  void Store(const SectorRun& run);
+  // Takes in the reply to the request sent ahead, waiting for the rest of it when wait.
+  void TakeAhead(bool wait);
+  // After a sequential read of the cached sector lsn: sends the request ahead when the
+  // reads have come within the margin of the frontier.
+  void ReadAhead(uint32_t lsn, int32_t mode);
+
   BlockCache& cache_;
   CachePaths& paths_;
   RunSource* next_;
+
+  // Where the run stored last ends; known only after a run was stored.
+  struct Frontier {
+    bool known = false;
+    uint32_t lsn = 0;
+    int32_t mode = 0;
+    uint32_t margin = kMinAheadMargin;
+  };
+  Frontier frontier_;
+  bool ahead_ = false;          // a request sent ahead awaits its reply
+  std::string aheadBlockPath_;  // the cache it was sent for
+  uint32_t lastLsn_ = 0;        // the read before, to tell a sequential one
+  int32_t lastMode_ = -1;
 };
 
 }  // namespace korvane

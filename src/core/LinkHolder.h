@@ -38,6 +38,8 @@ class LinkHolder final {
     ~Lease();
     // The link, or null when there is none.
     PluginLink* Link() const { return socket_ ? &socket_->link : nullptr; }
+    // True once a newer link has replaced the one lent.
+    bool Replaced() const { return holder_ && holder_->Current() != socket_; }
 
    private:
     friend class LinkHolder;

@@ -26,7 +26,7 @@ bool Unframed(const std::vector<ServerStream::Message>& messages) {
 }
 }  // namespace
 
-RemoteDisc::Outcome RemoteDisc::ReceiveReply(PluginLink& link, PluginLink::Read& read,
+RemoteDisc::Outcome RemoteDisc::ReceiveReply(PluginLink& link, PluginLink::Read& read, bool wait,
                                              std::string& refusal) {
   using Kind = ServerStream::Kind;
   platform::Connection& connection = link.Connection();
@@ -34,7 +34,8 @@ RemoteDisc::Outcome RemoteDisc::ReceiveReply(PluginLink& link, PluginLink::Read&
   std::vector<ServerStream::Message> met;
   for (;;) {
     bool mayEnd = stream.MayEndShort();
-    if (!connection.WaitReadable(mayEnd ? kShortSectorGraceMs : stallLimitMs_)) {
+    if (!connection.WaitReadable(!wait ? 0 : mayEnd ? kShortSectorGraceMs : stallLimitMs_)) {
+      if (!wait) return Outcome::kPending;
       if (!mayEnd) return Outcome::kStalled;
       stream.EndShort();  // nothing followed at once: the sector ends here
     }
@@ -83,24 +84,55 @@ bool RemoteDisc::LinkUsable(PluginLink& link, PluginLink::Read& read) {
   return connection.IsConnected();
 }
 
-bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
+bool RemoteDisc::Send(uint32_t lsn, int32_t mode, bool mayWait) {
   LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
   PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
-  if (!link) return Fail(lsn, "Server link not connected");
-  PluginLink::Read read(*link);
-  if (!LinkUsable(*link, read)) return Fail(lsn, "Server link not connected");
+  if (!link) return false;
+  if (!mayWait && (!link->Connection().IsConnected() || link->AwaitingPrompt())) return false;
+  auto out = std::make_unique<Outstanding>(Outstanding{std::move(lease), link, nullptr, lsn, mode});
+  out->read = std::make_unique<PluginLink::Read>(*link);
+  if (mayWait && !LinkUsable(*link, *out->read)) return false;
   std::string request = wire::BuildSectorRequest(mode, lsn);
   if (trace_.Enabled()) {
     trace_.Gated("Requested Mode:" + std::to_string(mode) + "  LSN:" + std::to_string(lsn));
   }
-  read.Stream().UseStorage(std::move(replyStorage_));
-  read.AwaitReply(mode);
+  out->read->Stream().UseStorage(std::move(replyStorage_));
+  out->read->AwaitReply(mode);
   link->Connection().Send(request);
+  out_ = std::move(out);
+  return true;
+}
+
+RunSource::Ahead RemoteDisc::Complete(bool wait, SectorRun& run) {
   std::string refusal;
-  Outcome outcome = ReceiveReply(*link, read, refusal);
-  bool delivered = Deliver(*link, outcome, read.Stream(), refusal, lsn, mode, run);
-  replyStorage_ = read.Stream().TakeStorage();
-  return delivered;
+  Outcome outcome = ReceiveReply(*out_->link, *out_->read, wait, refusal);
+  if (outcome == Outcome::kPending) return Ahead::kPending;
+  bool delivered =
+      Deliver(*out_->link, outcome, out_->read->Stream(), refusal, out_->lsn, out_->mode, run);
+  replyStorage_ = out_->read->Stream().TakeStorage();
+  out_.reset();
+  return delivered ? Ahead::kArrived : Ahead::kFailed;
+}
+
+bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
+  // Never two requests out: a reply still owed is taken in (and not used) first.
+  SectorRun owed;
+  if (out_) TakeAhead(true, owed);
+  if (!Send(lsn, mode, true)) return Fail(lsn, "Server link not connected");
+  return Complete(true, run) == Ahead::kArrived;
+}
+
+bool RemoteDisc::RequestAhead(uint32_t lsn, int32_t mode) {
+  return !out_ && Send(lsn, mode, false);
+}
+
+RunSource::Ahead RemoteDisc::TakeAhead(bool wait, SectorRun& run) {
+  if (!out_) return Ahead::kNone;
+  if (out_->lease.Replaced()) {
+    out_.reset();  // the old link is closing: its reply would belong to nobody
+    return Ahead::kNone;
+  }
+  return Complete(wait, run);
 }
 
 bool RemoteDisc::Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
@@ -118,6 +150,8 @@ bool RemoteDisc::Deliver(PluginLink& link, Outcome outcome, const ServerStream& 
       // Left open, the refused body's bytes would be read as the next request's reply.
       link.Connection().Close();
       return Fail(lsn, refusal + ", link closed");
+    case Outcome::kPending:
+      return false;  // never delivered: the request stays out
     case Outcome::kReply:
       break;
   }

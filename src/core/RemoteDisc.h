@@ -11,9 +11,15 @@
 // link is closed, so that the host's retries fail at once too. Server texts, disc lists
 // and prompts that arrive meanwhile go to the link's handlers, and the wait goes on: no
 // reply is ever stored under another request's LSN.
+//
+// A request sent ahead keeps the link's stream, and the link lent, until its reply is taken
+// in whole: later reads take what has arrived without waiting, so the link's own handler
+// on another thread never sees those bytes. A reply to a link that was replaced meanwhile
+// is dropped with it. On the wire it is the same single request, read whole before the next.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,17 +60,41 @@ class RemoteDisc final : public RunSource {
   // serves has a piece size of 0), false with a trace line otherwise.
   bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) override;
 
+  // Sends the request when the link is connected and logged in, without waiting for any of
+  // it; false, untraced, otherwise or when a request is out.
+  bool RequestAhead(uint32_t lsn, int32_t mode) override;
+
+  // The reply to the request out, as RunSource says; a failure is traced as a fetch's is.
+  Ahead TakeAhead(bool wait, SectorRun& run) override;
+
  private:
+  // A request whose reply has not been taken in whole: the link lent to it and the stream
+  // it owns till then.
+  struct Outstanding {
+    LinkHolder::Lease lease;
+    PluginLink* link;
+    std::unique_ptr<PluginLink::Read> read;
+    uint32_t lsn;
+    int32_t mode;
+  };
+
   // kUnframed: the length of the reply or of a disc list in its way was refused (no
   // number, or past its bound), so the rest of that body is still on its way and nothing
   // after it could be framed.
-  enum class Outcome { kReply, kNoReply, kUnframed, kClosed, kStalled };
+  // kPending: nothing whole yet, and the caller did not wait.
+  enum class Outcome { kReply, kNoReply, kUnframed, kClosed, kStalled, kPending };
 
   // True when the link is connected and logged in, after completing (bounded) a connect
   // or login still under way.
   bool LinkUsable(PluginLink& link, PluginLink::Read& read);
-  // Waits for the reply and reads it; on kNoReply and kUnframed, refusal says why.
-  Outcome ReceiveReply(PluginLink& link, PluginLink::Read& read, std::string& refusal);
+  // Sends the request on the current link (after completing its connect or login when
+  // mayWait); false when it could not go.
+  bool Send(uint32_t lsn, int32_t mode, bool mayWait);
+  // Takes in the reply to the request out, waiting for it when wait; the request is done
+  // with unless kPending.
+  Ahead Complete(bool wait, SectorRun& run);
+  // Reads the reply, waiting for it when wait; on kNoReply and kUnframed, refusal says why.
+  Outcome ReceiveReply(PluginLink& link, PluginLink::Read& read, bool wait, std::string& refusal);
   // Acts on how the wait for a reply ended: stores and delivers, or fails with a trace.
   bool Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
                const std::string& refusal, uint32_t lsn, int32_t mode, SectorRun& run);
@@ -80,6 +110,7 @@ class RemoteDisc final : public RunSource {
   ByteBuffer payload_;
   std::string replyStorage_;  // kept between fetches, with its capacity
   std::string sector_;        // the last single-sector reply, which run points into
+  std::unique_ptr<Outstanding> out_;
 };
 
 }  // namespace korvane

@@ -1,6 +1,10 @@
 // Where a cached source gets the sectors its cache lacks: a source of runs. Asked for a
 // sector, it answers with a run of consecutive sectors of one mode that begins with it: one
 // sector, or many, as the server chose. It knows nothing of the cache that stores them.
+//
+// A source may also take one request ahead of need: the request goes out at once and its
+// reply is taken in later, bit by bit as it arrives, or waited for when it is needed. At most
+// one request is ever out: a fetch first takes in the reply to the one sent ahead.
 #pragma once
 
 #include <cstddef>
@@ -21,10 +25,26 @@ struct SectorRun {
 
 class RunSource {
  public:
+  // What became of a request sent ahead.
+  enum class Ahead {
+    kNone,     // no request is out
+    kPending,  // its reply is still on its way
+    kArrived,  // its run is here
+    kFailed,   // it came to nothing (the reason is traced)
+  };
+
   virtual ~RunSource() = default;
   // Fetches the run that begins with sector lsn in mode into run; false, with the reason
   // traced, when there is none.
   virtual bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) = 0;
+
+  // Sends the request for the run from lsn in mode without waiting for its reply; false
+  // when it cannot go at once (a request is out, or the source is not ready for one).
+  virtual bool RequestAhead(uint32_t lsn, int32_t mode) { return false; }
+
+  // Takes in the reply to the request sent ahead: with wait, the rest of it (within the
+  // source's bounded wait); without, only what has already arrived. kArrived fills run.
+  virtual Ahead TakeAhead(bool wait, SectorRun& run) { return Ahead::kNone; }
 };
 
 }  // namespace korvane

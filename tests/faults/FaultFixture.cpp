@@ -112,6 +112,16 @@ std::vector<uint8_t> FaultTest::Buffer(size_t count) const {
   return std::vector<uint8_t>(data, data + count);
 }
 
+void FaultTest::PlayWithoutReadAhead(const std::string& disc, uint32_t first, uint32_t count,
+                                     int32_t mode) {
+  for (uint32_t odd = 0; odd < 2; ++odd) {
+    for (uint32_t lsn = first + odd; lsn < first + count; lsn += 2) {
+      ASSERT_EQ(plugin_->ReadTrack(lsn, mode), 0) << lsn << trace_.Text().substr(0, 2000);
+      ASSERT_EQ(Buffer(SectorBytesForMode(mode)), Expected(disc, lsn, mode)) << lsn;
+    }
+  }
+}
+
 std::string FaultTest::ImagePath(const std::string& disc) const {
   return folder_.PathOf("discs/" + disc);
 }

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "TestSupport.h"
 #include "CacheConsistency.h"
 #include "ChildProcess.h"
+#include "TestSupport.h"
 #include "core/Plugin.h"
 #include "server/DiscServer.h"
 
@@ -72,6 +72,10 @@ class FaultTest : public ::testing::Test {
   std::vector<uint8_t> Expected(const std::string& disc, uint32_t lsn, int32_t mode) const {
     return ImageSector(ImagePath(disc), lsn, mode);
   }
+  // Plays count sectors from first in mode, the even ones and then the odd ones, each
+  // checked against the image: no read follows the one before it, so no request goes out
+  // ahead of need and a fault meets the request of the read that needs it.
+  void PlayWithoutReadAhead(const std::string& disc, uint32_t first, uint32_t count, int32_t mode);
   // The disc's cache files as they are now (sizes and the whole index), to compare.
   std::string CacheFiles(const std::string& disc) const;
   // Checks the disc's cache now, against the image it names.

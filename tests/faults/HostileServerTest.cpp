@@ -1,10 +1,15 @@
 // A hostile disc server on real sockets: garbage, broken message heads, lengths that lie,
 // zlib bombs and texts of every byte value. Every read it should fail fails, cleanly and
 // within its bound; what it should deliver arrives intact; memory stays bounded; and the
-// cache holds nothing the honest image does not.
+// cache holds nothing the honest image does not. Last, a strict server that sends each
+// reply in halves and catches any request that comes before a reply is whole: requests
+// sent ahead of need never overlap a reply.
 #include <zlib.h>
 
+#include <atomic>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "FaultFixture.h"
 #include "HostileServer.h"
@@ -206,6 +211,83 @@ TEST_F(HostileServerTest, TextsOfEveryByteValueAroundRepliesLeaveTheSectorsIntac
   std::string everyHighByte = texts.substr(1, 0xFF - 0x0B + 1);
   EXPECT_NE(trace_.Text().find("SrvMsg:" + everyHighByte + "\n\r\n"), std::string::npos);
   EXPECT_NE(trace_.Text().find(std::string("SrvMsg:ended by ") + '\0' + "\r\n"), std::string::npos);
+}
+
+// Sends reply in two halves; true when the client sent anything before the second half,
+// within waitMs of the first: a request pipelined behind one whose reply is not whole.
+bool SendInHalvesCatchingPipelining(HostilePeer& peer, const std::string& reply, int waitMs) {
+  const size_t heard = peer.Received().size();
+  peer.Send(reply.substr(0, reply.size() / 2));
+  bool pipelined =
+      peer.ReceiveUntil([&](const std::string& all) { return all.size() > heard; }, waitMs);
+  peer.Send(reply.substr(reply.size() / 2));
+  return pipelined;
+}
+
+TEST_F(HostileServerTest, SequentialPlaySendsRequestsAheadOneAtATime) {
+  const std::string image = ImagePath("a.iso");
+  std::atomic<int> pipelined{0};
+  std::atomic<uint32_t> furthest{0};
+  HostileServer server([&](HostilePeer& peer) {
+    int mode = 0;
+    uint32_t lsn = 0;
+    if (!peer.LogIn()) return;
+    while (peer.TakeRequest(mode, lsn, 10000)) {
+      furthest = std::max(furthest.load(), lsn);
+      if (SendInHalvesCatchingPipelining(peer, HonestRun(image, lsn, mode, 16), 20)) ++pipelined;
+    }
+  });
+  ConnectLink(server.Port(), 0, "a.iso");
+  OpenRemote();
+  for (uint32_t lsn = 0; lsn < 320; ++lsn) {
+    ASSERT_EQ(plugin_->ReadTrack(lsn, kModeData2048), 0) << lsn << trace_.Text().substr(0, 2000);
+    ASSERT_EQ(Buffer(2048), Expected("a.iso", lsn, kModeData2048)) << lsn;
+  }
+  for (int wait = 0; wait < 500 && furthest < 320; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GE(furthest, 320u) << "nothing was asked for ahead of the reads";
+  EXPECT_EQ(pipelined, 0);
+}
+
+TEST_F(HostileServerTest, ASeekWhileAReplyIsOnItsWayStoresThatReplyThenFetchesItsOwn) {
+  const std::string image = ImagePath("a.iso");
+  std::mutex lock;
+  std::vector<uint32_t> requests;
+  std::atomic<int> pipelined{0};
+  HostileServer server([&](HostilePeer& peer) {
+    int mode = 0;
+    uint32_t lsn = 0;
+    if (!peer.LogIn()) return;
+    while (peer.TakeRequest(mode, lsn, 10000)) {
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        requests.push_back(lsn);
+      }
+      // The request sent ahead is answered slowly: the seek comes while it is on its way.
+      const int pause = lsn == 16 ? 300 : 0;
+      if (SendInHalvesCatchingPipelining(peer, HonestRun(image, lsn, mode, 16), pause)) {
+        ++pipelined;
+      }
+    }
+  });
+  ConnectLink(server.Port(), 0, "a.iso");
+  OpenRemote();
+  for (uint32_t lsn : {0u, 1u}) ASSERT_EQ(plugin_->ReadTrack(lsn, kModeData2048), 0);
+  auto asked = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return requests;
+  };
+  for (int wait = 0; wait < 500 && asked().size() < 2; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(plugin_->ReadTrack(900, kModeData2048), 0) << trace_.Text().substr(0, 2000);
+  EXPECT_EQ(Buffer(2048), Expected("a.iso", 900, kModeData2048));
+  EXPECT_EQ(asked(), (std::vector<uint32_t>{0, 16, 900}));
+  EXPECT_EQ(pipelined, 0);
+  for (uint32_t lsn = 16; lsn < 32; ++lsn) {
+    EXPECT_NE(plugin_->Cache().LookupCachedSector(lsn, kModeData2048), CacheIndex::kNone) << lsn;
+  }
 }
 
 }  // namespace

@@ -33,10 +33,7 @@ class ServerKillTest : public test::FaultTest {
 
   // Plays count sectors from 0 in mode; returns the first LSN after them not yet cached.
   uint32_t WarmUp(const std::string& disc, uint32_t count, int32_t mode) {
-    for (uint32_t lsn = 0; lsn < count; ++lsn) {
-      EXPECT_EQ(plugin_->ReadTrack(lsn, mode), 0) << lsn << trace_.Text().substr(0, 2000);
-      EXPECT_EQ(Buffer(SectorBytesForMode(mode)), Expected(disc, lsn, mode)) << lsn;
-    }
+    PlayWithoutReadAhead(disc, 0, count, mode);
     uint32_t next = count;
     while (plugin_->Cache().LookupCachedSector(next, mode) != CacheIndex::kNone) ++next;
     return next;

@@ -46,14 +46,6 @@ class ServerStallTest : public test::FaultTest {
     EXPECT_EQ(plugin_->Cache().Index().Count(), indexedBefore);
   }
 
-  // Plays count sectors from first in mode and checks each.
-  void Play(const std::string& disc, uint32_t first, uint32_t count, int32_t mode) {
-    for (uint32_t lsn = first; lsn < first + count; ++lsn) {
-      ASSERT_EQ(plugin_->ReadTrack(lsn, mode), 0) << lsn << trace_.Text().substr(0, 2000);
-      ASSERT_EQ(Buffer(SectorBytesForMode(mode)), Expected(disc, lsn, mode)) << lsn;
-    }
-  }
-
   std::string TraceTail() const {
     const std::string& t = trace_.Text();
     return t.substr(t.size() - std::min<size_t>(t.size(), 1500));
@@ -74,7 +66,7 @@ TEST_F(ServerStallTest, RepliesHeldBackWholeOrHalfwayByARelay) {
     test::CutRelay relay(port, 2048);
     ConnectLink(relay.Port(), 0, "a.iso");
     OpenRemote();  // the index is loaded again from the files each time
-    Play("a.iso", first, 100, kModeData2048);
+    PlayWithoutReadAhead("a.iso", first, 100, kModeData2048);
     uint32_t next = FirstMissing(first + 100, kModeData2048);
     relay.CutNextReply(fraction, nullptr);  // and then nothing: the stall
     ExpectStallFailsTheRead("a.iso", next, kModeData2048);
@@ -83,7 +75,7 @@ TEST_F(ServerStallTest, RepliesHeldBackWholeOrHalfwayByARelay) {
   }
   // The real server, reached directly, still serves what the stalls lost.
   ConnectLink(port, 0, "a.iso");
-  Play("a.iso", first, 50, kModeData2048);
+  PlayWithoutReadAhead("a.iso", first, 50, kModeData2048);
 }
 
 TEST_F(ServerStallTest, ServerThatAcceptsAndNeverReadsFailsTheFirstRead) {
@@ -113,13 +105,13 @@ TEST_F(ServerStallTest, FrozenServerProcessFailsTheReadAndCanBeResumedLater) {
   plugin_->SetReplyStallLimitForTests(kStallMs);
   ConnectLink(port, 1, "b.bin");
   OpenRemote();
-  Play("b.bin", 0, 60, kModeRaw2352);
+  PlayWithoutReadAhead("b.bin", 0, 60, kModeRaw2352);
   uint32_t next = FirstMissing(60, kModeRaw2352);
   ASSERT_TRUE(process.Suspend());
   ExpectStallFailsTheRead("b.bin", next, kModeRaw2352);
   ASSERT_TRUE(process.Resume());
   ConnectLink(port, 1, "b.bin");
-  Play("b.bin", next, 40, kModeRaw2352);
+  PlayWithoutReadAhead("b.bin", next, 40, kModeRaw2352);
 }
 #endif
 

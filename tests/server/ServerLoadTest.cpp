@@ -171,7 +171,7 @@ TEST_F(ServerTest, ARunStillBeingMadeAheadIsAwaitedOrDropped) {
   client.Send(
       "\x04\x03"
       "192");
-  EXPECT_TRUE(client.Next(0, 10000).bytes == ExpectedSectors(slow, false, 3, 192, 256));
+  EXPECT_TRUE(client.Next(0, 30000).bytes == ExpectedSectors(slow, false, 3, 192, 256));
   EXPECT_EQ(server_->Stats().preparesUsed, 1u);
   EXPECT_EQ(server_->Stats().runsMade, 3u);
   // The run from 448 is now under way. Another request is answered meanwhile, with its own
