@@ -46,6 +46,12 @@ class CachedSource final : public SectorSource {
   // sector into into: kServed, or kFailed with into unchanged.
   ReadResult Fetch(uint32_t lsn, int32_t mode, SectorBytes& into);
 
+  // Takes in and stores the whole of a reply still on its way (within the next source's
+  // bounded wait), so that no request is left out once the host stops reading.
+  void Settle() {
+    if (ahead_) TakeAhead(true);
+  }
+
  private:
   enum class Stored { kServed, kUnsupported, kAbsent, kGone };
 

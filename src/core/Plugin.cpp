@@ -104,6 +104,7 @@ void Plugin::OpenOfflineReplay() {
 }
 
 void Plugin::Close() {
+  remote_.Settle();
   image_->CloseImage();
   trace_.Gated(Prefixed("CDVDclose Called"));
 }

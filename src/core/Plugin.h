@@ -63,7 +63,8 @@ class Plugin final {
   int32_t Init();
   // CDVDopen: prepares the source that the next reads use; always returns 0.
   int32_t Open();
-  // CDVDclose: closes the image if one is open, then traces.
+  // CDVDclose: takes in a reply still on its way, closes the image if one is open, then
+  // traces.
   void Close();
   // CDVDshutdown: nothing is reset or closed.
   void Shutdown() {}
