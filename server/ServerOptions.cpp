@@ -10,7 +10,7 @@
 namespace korvane::server {
 namespace {
 
-static_assert(kRunTarget == std::chrono::milliseconds(30) && kStoredAboveBytesPerSecond == 50e6,
+static_assert(kRunTarget == std::chrono::milliseconds(30) && kStoredAboveBytesPerSecond == 80e6,
               "the help below tells both");
 
 const char kHelp[] =
@@ -28,7 +28,7 @@ const char kHelp[] =
     "  --level N|auto        zlib compression level of sector runs: 0 (stored blocks, no\n"
     "                        compression) to 9, or auto (the default): 0 for a client on\n"
     "                        the loopback interface (127.0.0.0/8 or ::1) or on a link seen\n"
-    "                        to carry more than 50 MB/s, where compressing costs more time\n"
+    "                        to carry more than 80 MB/s, where compressing costs more time\n"
     "                        than it saves, and 1 for any other client\n"
     "  --run-min N           sectors in a run that starts a read (default 16)\n"
     "  --run-max N           sectors in a run at most, reached by doubling while reads\n"
