@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Every benchmark, each measured against its baseline in the same run: natively through the
 # portable core (local image, cached replay, index load and appends, remote play against
-# a plain TCP transfer), the server program under 200 clients against one alone, the server
-# program in a crowd (idle connections and readers at both compression levels) and in a
-# flood of connections that never log in, each against its idle figures, then
-# through the plugin DLL under Wine by the player (local image, the same from a reading
-# thread that dispatches no window messages, and cached replay, against large reads of the
-# same file). Prints the figures and writes them to docs/benchmarks.md.
+# a plain TCP transfer), the server's runs (the compressor's rate, and the run lengths and
+# levels that links of a few speeds get, against runs not sized to the link), the server
+# program under 200 clients against one alone, the server program in a crowd (idle
+# connections and readers at both compression levels) and in a flood of connections that
+# never log in, each against its idle figures, then through the plugin DLL under Wine by the
+# player (local image, the same from a reading thread that dispatches no window messages,
+# and cached replay, against large reads of the same file). Prints the figures and writes
+# them to docs/benchmarks.md.
 #
 # Called by ./run bench after the builds; the environment names the build folders.
 set -euo pipefail
@@ -41,6 +43,8 @@ run_native "Local image and cached replay (core, native)" "$BUILD/bench/bin/play
 run_native "Block cache: appends and a DVD-sized index (core, native)" "$BUILD/bench/bin/cache_bench"
 run_native "Remote play against the disc server on loopback (core, native)" \
   "$BUILD/bench/bin/remote_bench" 300000 50
+run_native "The disc server's runs: compression, and lengths on links played (native)" \
+  "$BUILD/bench/bin/runs_bench"
 run_native "The disc server program under 200 clients on loopback (native)" \
   "$BUILD/bench/bin/load_bench" 200 4096 50
 run_native "The disc server program in a crowd and in a flood (native)" \

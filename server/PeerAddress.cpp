@@ -1,6 +1,7 @@
 // Client addresses: limit keys and compression levels.
 #include "server/PeerAddress.h"
 
+#include "server/LinkRate.h"
 #include "server/ServerOptions.h"
 
 namespace korvane::server {
@@ -24,9 +25,13 @@ std::string AddressKey(const asio::ip::address& peer) {
   return asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
-int RunLevelFor(int configured, const asio::ip::address& peer) {
+bool IsLoopback(const asio::ip::address& peer) {
+  return Unmapped(peer).is_loopback();
+}
+
+int RunLevelFor(int configured, const asio::ip::address& peer, double linkBytesPerSecond) {
   if (configured != kLevelAuto) return configured;
-  return Unmapped(peer).is_loopback() ? 0 : 1;
+  return IsLoopback(peer) || linkBytesPerSecond > kStoredAboveBytesPerSecond ? 0 : 1;
 }
 
 }  // namespace korvane::server

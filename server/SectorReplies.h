@@ -4,9 +4,10 @@
 // in the same write, a compressed run of nothing, so that a client always has its reply.
 //
 // Run lengths follow the reading: a session starts at the minimum, doubles (up to the
-// maximum) while each request continues where the previous run ended, and falls back to the
-// minimum on any other request. A reader that continues is expected to go on doing so, so
-// the run its next request will ask for can be made ahead as a PreparedRun.
+// maximum, and to the limit its link sets) while each request continues where the previous
+// run ended, and falls back to the minimum on any other request. A reader that continues is
+// expected to go on doing so, so the run its next request will ask for can be made ahead as
+// a PreparedRun.
 #pragma once
 
 #include <atomic>
@@ -36,14 +37,22 @@ class RunPolicy final {
   // Forgets the previous run, so the next request starts at the minimum.
   void Reset() { previous_ = false; }
 
+  // Runs that continue a read grow to at most sectors from now on (never below the
+  // minimum); 0 lifts the limit.
+  void Limit(uint32_t sectors) { limit_ = sectors; }
+
   // The request that would continue the previous run, and the length it would get; false
   // when there is no previous run or it ended at the last LSN there is.
   bool NextRun(uint8_t& mode, uint32_t& lsn, uint32_t& length) const;
 
  private:
+  // The length of the run that continues the previous one.
+  uint32_t Grown() const;
+
   uint32_t min_;
   uint32_t max_;
   uint32_t length_;
+  uint32_t limit_ = 0;
   bool previous_ = false;
   uint8_t mode_ = 0;
   uint64_t nextLsn_ = 0;
@@ -78,10 +87,11 @@ ReplyOutcome MakeSectorReply(const DiscImage* disc, uint8_t mode, uint32_t lsn, 
                              const ReplySettings& settings, const StopFlags& stop,
                              std::vector<uint8_t>& out, uint32_t& sectors);
 
-// MakeSectorReply for the length policy gives the request, noting in policy what was served.
+// MakeSectorReply for the length policy gives the request, noting in policy what was served
+// and in sectors how many.
 ReplyOutcome AnswerSectorRequest(const DiscImage* disc, uint8_t mode, uint32_t lsn,
                                  const ReplySettings& settings, const StopFlags& stop,
-                                 RunPolicy& policy, std::vector<uint8_t>& out);
+                                 RunPolicy& policy, std::vector<uint8_t>& out, uint32_t& sectors);
 
 // Writes into out the refusal of a request: a text holding why, then an empty run.
 void AnswerRefusedRequest(const std::string& why, int level, std::vector<uint8_t>& out);

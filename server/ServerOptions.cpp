@@ -5,8 +5,13 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "server/LinkRate.h"
+
 namespace korvane::server {
 namespace {
+
+static_assert(kRunTarget == std::chrono::milliseconds(30) && kStoredAboveBytesPerSecond == 80e6,
+              "the help below tells both");
 
 const char kHelp[] =
     "Usage: korvane-server --folder DIR (--accounts FILE | --allow-anyone) [options]\n"
@@ -22,11 +27,14 @@ const char kHelp[] =
     "  --bind ADDR           address to listen on (default 0.0.0.0)\n"
     "  --level N|auto        zlib compression level of sector runs: 0 (stored blocks, no\n"
     "                        compression) to 9, or auto (the default): 0 for a client on\n"
-    "                        the loopback interface (127.0.0.0/8 or ::1), where compressing\n"
-    "                        costs more time than it saves, and 1 for any other client\n"
+    "                        the loopback interface (127.0.0.0/8 or ::1) or on a link seen\n"
+    "                        to carry more than 80 MB/s, where compressing costs more time\n"
+    "                        than it saves, and 1 for any other client\n"
     "  --run-min N           sectors in a run that starts a read (default 16)\n"
     "  --run-max N           sectors in a run at most, reached by doubling while reads\n"
-    "                        continue where the last run ended (default 1024, at most 4096)\n"
+    "                        continue where the last run ended (default 1024, at most 4096);\n"
+    "                        a client not on the loopback interface gets no more than its\n"
+    "                        link was seen to carry in 30 ms (never fewer than --run-min)\n"
     "  --single              answer every request with one uncompressed sector\n"
     "  --delay-ms N          hold every sector reply N ms, to play a slow network (default 0)\n"
     "  --message-gap-ms N    pause between the greeting, disc list and disc prompt\n"

@@ -2,14 +2,17 @@
 // directly; the program parses its arguments into one with ParseServerOptions.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace korvane::server {
 
-// The compression level chosen for each connection from where its client is: stored blocks
-// (level 0) for a client on the loopback interface, level 1 for any other.
+// The compression level chosen for each connection from where its client is and how fast its
+// link is: stored blocks (level 0) for a client on the loopback interface or on a link seen
+// to carry more than kStoredAboveBytesPerSecond, level 1 for any other.
 inline constexpr int kLevelAuto = -1;
 
 struct ServerConfig {
@@ -42,6 +45,9 @@ struct ServerConfig {
   uint32_t writeTimeoutMs = 60000;  // how long one reply may wait for the client to take it
   uint32_t preparedKeepMs = 10000;  // how long a run made ahead waits for its request
   size_t pendingLimit = 64 * 1024;  // received bytes kept waiting for a message's end
+  // The clock that times each client's link (when its runs leave and its requests come);
+  // tests step one by hand to play a link of any speed. Called from any worker thread.
+  std::function<std::chrono::steady_clock::time_point()> linkClock = std::chrono::steady_clock::now;
 };
 
 inline constexpr uint32_t kMaxRunSectors = 4096;

@@ -47,8 +47,7 @@ void Session::Begin() {
   std::error_code failure;
   const asio::ip::tcp::endpoint peer = socket_.remote_endpoint(failure);
   peer_ = failure ? "unknown peer" : peer.address().to_string() + ":" + std::to_string(peer.port());
-  replies_.level =
-      RunLevelFor(context_.config.level, failure ? asio::ip::address_v4::any() : peer.address());
+  SetPeer(failure ? asio::ip::address_v4::any() : peer.address());
   if (context_.config.proxyProtocol) {
     state_ = State::kAwaitingHeader;
     Log("connected from " + peer_ + ", a balancer");
@@ -136,7 +135,7 @@ void Session::HandleProxyHeader() {
   if (!header.known) return;  // the balancer's own connection, a health check
   const Admission verdict = ticket_.Readdress(AddressKey(header.source));
   peer_ = header.source.to_string() + ":" + std::to_string(header.sourcePort);
-  replies_.level = RunLevelFor(context_.config.level, header.source);
+  SetPeer(header.source);
   Log("client " + peer_ + " by the balancer's header, runs at level " +
       std::to_string(replies_.level));
   if (verdict != Admission::kAdmitted)
@@ -211,6 +210,7 @@ void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message)
     ++requests_;
     std::vector<uint8_t> reply;
     AnswerRefusedRequest(DescribeBadInput(message.bad), replies_.level, reply);
+    NoteRequest(false);
     policy_.Reset();
     DropPrepared();
     return Queue(std::move(reply), context_.config.delayMs);
@@ -241,8 +241,9 @@ void Session::HandleSelectDisc(uint8_t index) {
       std::to_string(disc->SectorSize()) + "-byte sectors)");
 }
 
-void Session::Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare) {
-  queue_.push_back(Outgoing{std::move(bytes), pauseMs, thenPrepare});
+void Session::Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare,
+                    uint32_t runSectors) {
+  queue_.push_back(Outgoing{std::move(bytes), pauseMs, thenPrepare, runSectors});
 }
 
 void Session::QueueText(const std::string& text) {
@@ -263,6 +264,7 @@ void Session::Pump() {
     });
     return;
   }
+  if (next.runSectors > 0) NoteRunLeaving(next.bytes.size(), next.runSectors);
   // A client that stops reading would otherwise hold its replies (megabytes of runs) and
   // its connection for as long as it stays connected.
   writeDeadline_.expires_after(std::chrono::milliseconds(context_.config.writeTimeoutMs));

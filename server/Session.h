@@ -5,8 +5,8 @@
 // stalls thus only ever holds its own session, and what a session keeps is bounded: the
 // bytes of one unfinished message (ServerConfig::pendingLimit) and the replies to one.
 //
-// Short runs (a seek's first; up to 256 KiB) are made on the strand at once. Longer ones are made on the
-// run pool, whose threads run at a lower priority, so that logins, prompts and seeks never
+// Short runs (a seek's first; up to 256 KiB) are made on the strand at once. Longer ones are made
+// on the run pool, whose threads run at a lower priority, so that logins, prompts and seeks never
 // wait behind the compression of other sessions' long runs; the session answers its next
 // message only once the run has come back. A reader that asks for the run continuing the
 // previous one is taken to read on: once the reply has been written, the run its next
@@ -15,6 +15,12 @@
 // delay it.) A session keeps at most that one run ahead. The next request either is the one it was
 // made for, and gets it at once (or as soon as it is done), or is another, and the run is
 // dropped; a run is never made twice.
+//
+// A client that is not on this machine has its link timed (LinkRate): from when each run
+// starts to leave and the next request comes. What the link was seen to carry limits the
+// length of runs and, under --level auto, chooses their compression. Both change only as a
+// run leaves, after its request had its length and before the next run is made ahead, so a
+// run made ahead always has the length its request gets.
 //
 // Behind a balancer that sends the PROXY header, the header comes first and names the
 // client: its address is the one counted, throttled and logged. The first message must
@@ -37,6 +43,7 @@
 #include <asio.hpp>
 
 #include "server/Admission.h"
+#include "server/LinkRate.h"
 #include "server/PeerAddress.h"
 #include "server/SectorReplies.h"
 #include "server/ServerStats.h"
@@ -83,7 +90,8 @@ class Session final : public std::enable_shared_from_this<Session> {
   struct Outgoing {
     std::vector<uint8_t> bytes;
     uint32_t pauseMs;
-    bool thenPrepare;  // once written, make the run that continues it
+    bool thenPrepare;     // once written, make the run that continues it
+    uint32_t runSectors;  // the sectors of a run it carries, 0 for any other message
   };
 
   void Begin();
@@ -98,13 +106,17 @@ class Session final : public std::enable_shared_from_this<Session> {
   void OnIdleTimer();
   void HandleAfterLogin(ParseStatus status, const ClientMessage& message);
   void HandleSelectDisc(uint8_t index);
+  void SetPeer(const asio::ip::address& address);
   void HandleSectorRequest(uint8_t mode, uint32_t lsn);
+  void NoteRequest(bool continues);
+  void NoteRunLeaving(size_t bytes, uint32_t sectors);
   void SendPrepared();
   void PrepareNext();
   void MakeOnRunPool(std::shared_ptr<PreparedRun> run, bool ahead);
   void OnPrepared(const std::shared_ptr<PreparedRun>& run);
   void DropPrepared();
-  void Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare = false);
+  void Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare = false,
+             uint32_t runSectors = 0);
   void QueueText(const std::string& text);
   void Pump();
   void FinishWithText(const std::string& text, const std::string& reason);
@@ -121,6 +133,7 @@ class Session final : public std::enable_shared_from_this<Session> {
   const uint64_t id_;
   AdmissionTicket ticket_;
   std::string peer_;
+  asio::ip::address peerAddress_;  // the client's, from its connection or its balancer
   State state_ = State::kAwaitingLogin;
   bool reading_ = false;
   bool loginWaiting_ = false;  // a login waits for its turn under the throttle
@@ -132,6 +145,7 @@ class Session final : public std::enable_shared_from_this<Session> {
   size_t drained_ = 0;
   const DiscImage* disc_ = nullptr;
   RunPolicy policy_;
+  LinkRate link_;
   ReplySettings replies_;
   std::shared_ptr<PreparedRun> prepared_;  // the run being made on the pool, if any
   bool preparedAhead_ = false;             // made ahead of its request, not for one

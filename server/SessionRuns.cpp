@@ -1,5 +1,6 @@
 // A session's sector requests: short runs made on its strand at once, longer ones on the run
-// pool, and the run a sequential reader will ask for next made there ahead of its request.
+// pool, and the run a sequential reader will ask for next made there ahead of its request;
+// and the timing of its client's link, which limits the runs and chooses their level.
 #include <algorithm>
 
 #include "server/ServerOptions.h"
@@ -23,6 +24,7 @@ void Session::HandleSectorRequest(uint8_t mode, uint32_t lsn) {
   uint32_t nextLsn = 0, nextLength = 0;
   const bool continues = !replies_.single && policy_.NextRun(nextMode, nextLsn, nextLength) &&
                          nextMode == mode && nextLsn == lsn;
+  NoteRequest(continues);
   if (continues && prepared_ && preparedAhead_ &&
       prepared_->Answers(disc_, mode, lsn, nextLength)) {
     if (preparedDone_) return SendPrepared();
@@ -37,13 +39,16 @@ void Session::HandleSectorRequest(uint8_t mode, uint32_t lsn) {
     return MakeOnRunPool(std::make_shared<PreparedRun>(disc_, mode, lsn, wanted, replies_), false);
   }
   std::vector<uint8_t> reply;
+  uint32_t sectors = 0;
   const StopFlags stop{&context_.stopping, nullptr};
   const ReplyOutcome outcome =
-      AnswerSectorRequest(disc_, mode, lsn, replies_, stop, policy_, reply);
+      AnswerSectorRequest(disc_, mode, lsn, replies_, stop, policy_, reply, sectors);
   // Given up only when the server stops, which closes this session next.
   if (outcome == ReplyOutcome::kGivenUp) return;
-  if (outcome == ReplyOutcome::kServed && !replies_.single) ++context_.counters.runsMade;
-  Queue(std::move(reply), context_.config.delayMs, outcome == ReplyOutcome::kServed && continues);
+  const bool run = outcome == ReplyOutcome::kServed && !replies_.single;
+  if (run) ++context_.counters.runsMade;
+  Queue(std::move(reply), context_.config.delayMs, outcome == ReplyOutcome::kServed && continues,
+        run ? sectors : 0);
 }
 
 void Session::SendPrepared() {
@@ -60,8 +65,29 @@ void Session::SendPrepared() {
   } else {
     policy_.Reset();
   }
-  Queue(run->TakeReply(), context_.config.delayMs,
-        served && (preparedAhead_ || preparedContinues_));
+  Queue(run->TakeReply(), context_.config.delayMs, served && (preparedAhead_ || preparedContinues_),
+        served ? run->Sectors() : 0);
+}
+
+void Session::SetPeer(const asio::ip::address& address) {
+  peerAddress_ = address;
+  replies_.level = RunLevelFor(context_.config.level, address, link_.BytesPerSecond());
+}
+
+void Session::NoteRequest(bool continues) {
+  // A client on this machine has no link to wait for: its runs grow as long as they may.
+  if (!IsLoopback(peerAddress_)) link_.Requested(context_.config.linkClock(), continues);
+}
+
+void Session::NoteRunLeaving(size_t bytes, uint32_t sectors) {
+  if (IsLoopback(peerAddress_)) return;
+  link_.Sending(context_.config.linkClock(), bytes, sectors);
+  policy_.Limit(link_.RunSectors());
+  const int level = RunLevelFor(context_.config.level, peerAddress_, link_.BytesPerSecond());
+  if (level == replies_.level) return;
+  replies_.level = level;
+  Log("link seen to carry " + std::to_string(static_cast<uint64_t>(link_.BytesPerSecond() / 1e3)) +
+      " kB/s: runs at level " + std::to_string(level));
 }
 
 void Session::PrepareNext() {

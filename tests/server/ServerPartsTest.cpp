@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "ServerTestSupport.h"
 #include "server/AccountBook.h"
 #include "server/DiscCatalog.h"
+#include "server/LinkRate.h"
 #include "server/ProxyHeader.h"
 #include "server/SectorReplies.h"
 #include "server/ServerLog.h"
@@ -328,9 +330,9 @@ TEST(RunPolicy, TellsTheRunThatWouldContinueTheLastOne) {
   EXPECT_FALSE(policy.NextRun(mode, lsn, length));
 }
 
-TEST(RunLevel, AutoStoresForLoopbackPeersOnly) {
-  const auto level = [](int configured, const char* peer) {
-    return RunLevelFor(configured, asio::ip::make_address(peer));
+TEST(RunLevel, AutoStoresForLoopbackPeersAndForLinksFasterThanCompressing) {
+  const auto level = [](int configured, const char* peer, double rate = 0) {
+    return RunLevelFor(configured, asio::ip::make_address(peer), rate);
   };
   for (const char* local : {"127.0.0.1", "127.200.3.4", "::1", "::ffff:127.0.0.1"}) {
     EXPECT_EQ(level(kLevelAuto, local), 0) << local;
@@ -340,6 +342,19 @@ TEST(RunLevel, AutoStoresForLoopbackPeersOnly) {
   }
   EXPECT_EQ(level(6, "127.0.0.1"), 6) << "a number forces the level";
   EXPECT_EQ(level(0, "10.0.0.1"), 0);
+
+  // A 2 MB run back within a millisecond of the round trip that a 32 kB one took: too fast
+  // to time, so it limits no run, but the link carries more than compressing would keep up with.
+  LinkRate link;
+  const LinkRate::Clock::time_point start{};
+  link.Sending(start, 32 << 10, 16);
+  link.Requested(start + std::chrono::milliseconds(50), false);
+  link.Sending(start + std::chrono::milliseconds(50), 2 << 20, 1024);
+  link.Requested(start + std::chrono::milliseconds(101), true);
+  EXPECT_EQ(link.RunSectors(), 0u);
+  EXPECT_EQ(level(kLevelAuto, "10.0.0.1", link.BytesPerSecond()), 0);
+  EXPECT_EQ(level(kLevelAuto, "10.0.0.1", 8e6), 1) << "an 8 MB/s link";
+  EXPECT_EQ(level(1, "10.0.0.1", link.BytesPerSecond()), 1) << "a number still forces it";
 }
 
 TEST(SectorReplies, AReplyGivesUpOnceItsStopFlagIsRaised) {

@@ -3,10 +3,14 @@
 // every request the server cannot serve.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "ServerTestSupport.h"
+#include "server/LinkRate.h"
 #include "server/WireProtocol.h"
 
 namespace korvane::server::test {
@@ -125,6 +129,57 @@ TEST_F(ServerTest, LoopbackClientsGetStoredBlocksUnlessALevelIsSet) {
       EXPECT_LT(run.stream.size(), expected.size() / 4);
     }
   }
+}
+
+// Behind a balancer, so that the server sees clients that are not on this machine, and with
+// a link clock that the test steps: each reply takes its latency plus its bytes at its rate
+// to come in, and the next request comes at once or after a pause of the reader's own.
+TEST_F(ServerTest, RunsFitWhatARemoteLinkCarriesInTheTargetTimeAndNoPauseCutsThem) {
+  // Random letters of a two-letter alphabet: a run of them compresses to the same few
+  // hundred bytes a sector, however long it is.
+  const std::string noise = SlowToCompressImage(0, 1200);
+  folder_.Write("c.iso", noise);
+  const auto micros = std::make_shared<std::atomic<int64_t>>(0);
+  Start([micros](ServerConfig& config) {
+    config.proxyProtocol = true;
+    config.runMin = 4;
+    config.runMax = 256;
+    config.linkClock = [micros] {
+      return std::chrono::steady_clock::time_point(std::chrono::microseconds(micros->load()));
+    };
+  });
+  const double target = std::chrono::duration<double>(kRunTarget).count();
+  const auto play = [&](const char* address, double latency, double rate, int runs) {
+    TestClient client(port_);
+    client.Send(std::string("PROXY TCP4 ") + address + " 127.0.0.1 5555 35000\r\n");
+    EXPECT_TRUE(client.LogIn());
+    client.Send("\x03\x02");
+    std::vector<size_t> lengths;
+    uint32_t lsn = 0;
+    for (int i = 0; i < runs; ++i) {
+      const Reply run = client.Request(3, lsn);
+      const size_t sectors = SectorsIn(run, 3);
+      EXPECT_TRUE(run.bytes == ExpectedSectors(noise, false, 3, lsn, sectors)) << lsn;
+      EXPECT_LT(run.stream.size(), run.bytes.size() / 2) << "runs to a slow link are compressed";
+      const double bytes = run.stream.size() + std::to_string(run.stream.size()).size() + 2;
+      if (i >= 4 && rate < 1e8) {
+        EXPECT_LE(bytes / rate, target * 1.05) << "run " << i << " of " << sectors << " sectors";
+        EXPECT_GE(bytes / rate, target / 2) << "run " << i << " of " << sectors << " sectors";
+      }
+      const double pause = i == 6 || i == 7 ? 2.0 : 0.0;
+      *micros += static_cast<int64_t>((latency + bytes / rate + pause) * 1e6);
+      lengths.push_back(sectors);
+      lsn += static_cast<uint32_t>(sectors);
+    }
+    return lengths;
+  };
+  const std::vector<size_t> slow = play("192.0.2.7", 0.05, 1e6, 10);
+  EXPECT_EQ(slow.front(), 4u);
+  EXPECT_LT(slow.back(), 256u);
+  const std::vector<size_t> fast = play("192.0.2.8", 0.001, 1e9, 8);
+  EXPECT_EQ(fast.back(), 256u) << "a link too fast to time lets runs grow to the most";
+  // From each reader's third run on, every run was made ahead: with the length its request got.
+  EXPECT_EQ(server_->Stats().preparesUsed, 8u + 6u);
 }
 
 TEST_F(ServerTest, SequentialReadsGetTheRunsMadeAheadOfThem) {
