@@ -36,8 +36,9 @@ Clock::duration Seconds(double seconds) {
 class ShapedLane final {
  public:
   ShapedLane(sock::Socket from, sock::Socket to, const LinkSetting& link,
-             std::atomic<uint64_t>& delivered, const std::atomic<bool>& stopping)
-      : from_(from), to_(to), delivered_(delivered), stopping_(stopping) {
+             std::atomic<uint64_t>& delivered, std::atomic<int64_t>& latestUs,
+             const std::atomic<bool>& stopping)
+      : from_(from), to_(to), delivered_(delivered), latestUs_(latestUs), stopping_(stopping) {
     oneWay_ = Seconds(link.rttMs / 2000.0);
     bytesPerSecond_ = link.megabytesPerSecond * 1e6;
     pieceBytes_ =
@@ -79,9 +80,15 @@ class ShapedLane final {
   void Schedule(const char* data, size_t size, Clock::time_point now);
   // Takes the pieces due by now into out; true when the source's close was among them.
   bool TakeDue(Clock::time_point now, std::string& out);
+  void NoteLateness(Clock::duration late) {
+    int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(late).count();
+    for (int64_t seen = latestUs_; us > seen && !latestUs_.compare_exchange_weak(seen, us);) {
+    }
+  }
 
   sock::Socket from_, to_;
   std::atomic<uint64_t>& delivered_;
+  std::atomic<int64_t>& latestUs_;
   const std::atomic<bool>& stopping_;
   Clock::duration oneWay_;
   double bytesPerSecond_;
@@ -166,7 +173,9 @@ void ShapedLane::Write() {
       continue;
     }
     std::string out;
-    closed = TakeDue(Clock::now(), out);
+    const Clock::time_point now = Clock::now();
+    NoteLateness(now - due);
+    closed = TakeDue(now, out);
     room_.notify_one();
     hold.unlock();
     if (!out.empty() && !sock::SendAll(to_, out)) {
@@ -186,12 +195,11 @@ void ShapedLane::Write() {
 class ShapedConnection final {
  public:
   ShapedConnection(sock::Socket client, sock::Socket server, const LinkSetting& link,
-                   std::atomic<uint64_t>& toServer, std::atomic<uint64_t>& toClient,
-                   const std::atomic<bool>& stopping)
+                   ShaperTally& tally, const std::atomic<bool>& stopping)
       : client_(client),
         server_(server),
-        up_(client, server, link, toServer, stopping),
-        down_(server, client, link, toClient, stopping) {
+        up_(client, server, link, tally.toServer, tally.latestUs, stopping),
+        down_(server, client, link, tally.toClients, tally.latestUs, stopping) {
     up_.Start();
     down_.Start();
   }
@@ -243,8 +251,8 @@ void LinkShaper::AcceptClients() {
       sock::Close(client, true);  // as a refused connect would look through a real link
       continue;
     }
-    connections_.push_back(std::make_unique<ShapedConnection>(client, server, link_, toServer_,
-                                                              toClients_, stopping_));
+    connections_.push_back(
+        std::make_unique<ShapedConnection>(client, server, link_, tally_, stopping_));
   }
   Reap(true);
 }

@@ -29,6 +29,13 @@ struct LinkSetting {
 
 class ShapedConnection;
 
+// What the connections add to as they carry bytes.
+struct ShaperTally {
+  std::atomic<uint64_t> toServer{0};
+  std::atomic<uint64_t> toClients{0};
+  std::atomic<int64_t> latestUs{0};  // the most bytes were sent after they were due
+};
+
 class LinkShaper final {
  public:
   // Listens on 127.0.0.1 at listenPort (0: a port of the system's choosing) and relays
@@ -45,8 +52,11 @@ class LinkShaper final {
   // Clients accepted so far.
   int Accepted() const { return accepted_; }
   // Bytes delivered so far towards the server and towards the clients.
-  uint64_t BytesToServer() const { return toServer_; }
-  uint64_t BytesToClients() const { return toClients_; }
+  uint64_t BytesToServer() const { return tally_.toServer; }
+  uint64_t BytesToClients() const { return tally_.toClients; }
+  // The most any bytes were sent on after the link would have delivered them, in ms: how
+  // far the relay itself fell behind (on a busy machine), to tell from the delays measured.
+  double LatestMs() const { return tally_.latestUs / 1000.0; }
 
  private:
   void AcceptClients();
@@ -59,8 +69,7 @@ class LinkShaper final {
   sock::Socket listener_ = sock::kNoSocket;
   std::atomic<bool> stopping_{false};
   std::atomic<int> accepted_{0};
-  std::atomic<uint64_t> toServer_{0};
-  std::atomic<uint64_t> toClients_{0};
+  ShaperTally tally_;
   std::list<std::unique_ptr<ShapedConnection>> connections_;  // acceptor thread only
   std::thread acceptor_;
 };
