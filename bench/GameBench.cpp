@@ -36,6 +36,7 @@ using korvane::test::LinkSetting;
 constexpr double kDrivePaceMBs = 5.5;
 constexpr double kUnpacedSecondsAtMost = 15;
 constexpr uint32_t kSeeks = 200;
+constexpr uint32_t kSeekRunMax = 64;  // well past the 16 sectors a seek's run has
 constexpr double kStallMs = 100;
 constexpr double kSectorBytes = 2048;
 
@@ -133,15 +134,18 @@ Outcome UnpacedPlay(korvane::Plugin& plugin, const LinkSetting& link, double meg
   return o;
 }
 
-// kSeeks reads at random LSNs of the disc, the same ones every run.
+// kSeeks reads at random LSNs of the disc, the same ones every run, in random order; each
+// in a stretch of the disc of its own, so that no read finds the run of an earlier one.
 Outcome Seeks(korvane::Plugin& plugin, const LinkSetting& link, uint32_t discSectors) {
   Outcome o;
   o.pattern = "seeks";
   std::mt19937 random(7);
+  const uint32_t stretch = (discSectors - kSeekRunMax) / kSeeks;
+  std::vector<uint32_t> lsns(kSeeks);
+  for (uint32_t i = 0; i < kSeeks; ++i) lsns[i] = i * stretch + random() % (stretch - kSeekRunMax);
+  std::shuffle(lsns.begin(), lsns.end(), random);
   const auto start = Clock::now();
-  for (uint32_t i = 0; i < kSeeks; ++i) {
-    o.blockMs.push_back(TimedRead(plugin, random() % (discSectors - 1024)));
-  }
+  for (uint32_t lsn : lsns) o.blockMs.push_back(TimedRead(plugin, lsn));
   o.seconds = bench::Since(start);
   const double modelMs = link.rttMs + 16 * kSectorBytes / (link.megabytesPerSecond * 1e3);
   char against[64];
@@ -164,8 +168,30 @@ size_t Stalls(const std::vector<double>& values) {
   return std::count_if(values.begin(), values.end(), [](double ms) { return ms > kStallMs; });
 }
 
+// What the table shows, before it.
+void PrintLegend(uint32_t discSectors, double pacedSeconds, double unpacedMB) {
+  std::printf(
+      "a game's reads (mode 3) through the plugin's read path, from the disc server at its\n"
+      "defaults (level auto: it sees a loopback peer, so stored; runs of 16 to 1024 sectors)\n"
+      "over the link shaper; each pattern from an empty cache, on a %u-sector disc.\n"
+      "  paced: sequential for %.0f s at %.1f MB/s (or the link's bandwidth when lower), a late\n"
+      "    read never made up for; ratio: MB/s / that pace;\n"
+      "  unpaced: sequential as fast as reads return, up to %.0f MB or %.0f s; ratio: MB/s /\n"
+      "    the link's bandwidth;\n"
+      "  seeks: %u reads at random LSNs, none in an earlier one's run; ratio: (round trip +\n"
+      "    16 sectors at the bandwidth) / mean ms per seek.\n"
+      "A ratio of 1.00 is the best the link allows. Blocking: the time each read call took;\n"
+      "the three columns after it count only the paced reads that began after the first\n"
+      "second. relay late: the most the shaper sent bytes on after the link would have\n"
+      "delivered them (a busy machine): delays of that size are the machine's, not the link's\n"
+      "or the plugin's.\n\n",
+      discSectors, pacedSeconds, kDrivePaceMBs, unpacedMB, kUnpacedSecondsAtMost, kSeeks);
+}
+
 // The table's column names.
 void PrintHeader() {
+  std::printf("%87s| %-35s | %-24s | %s\n", "", "blocking per read, whole run",
+              "after the first second", "relay late");
   std::printf("%-15s %-8s %7s %7s %6s %-19s %5s | %8s %8s %8s %6s | %8s %8s %6s\n",
               "link (rtt, bw)", "pattern", "reads", "MB", "MB/s", "measured against", "ratio",
               "p50 ms", "p99 ms", "max ms", ">100ms", "p99 ms", "max ms", ">100ms");
@@ -198,22 +224,7 @@ int main(int argc, char** argv) {
   const uint32_t sectors =
       static_cast<uint32_t>(kDrivePaceMBs * 1e6 * pacedSeconds / kSectorBytes) + 20000;
   bench::Disc disc = bench::MakeDisc(work.Path(), std::max<uint32_t>(sectors, 60000));
-  std::printf(
-      "a game's reads (mode 3) through the plugin's read path, against the disc server at its\n"
-      "defaults (level auto: it sees a loopback peer, so stored; runs of 16 to 1024 sectors) over\n"
-      "the link shaper; each pattern from an empty cache, on a %u-sector disc.\n"
-      "paced: sequential for %.0f s at %.1f MB/s (or the link's bandwidth when lower), a late "
-      "read\n"
-      "  never made up for; unpaced: sequential as fast as reads return, up to %.0f MB or %.0f s;\n"
-      "seeks: %u reads at random LSNs. ratio: MB/s / pace, MB/s / bandwidth, and for seeks\n"
-      "  (round trip + 16 sectors at the bandwidth) / mean ms per seek; 1.00 is the best the\n"
-      "  link allows. Blocking: the time each read call took; the three after it count only\n"
-      "  the paced reads that began after the first second. relay late: the most the shaper\n"
-      "  sent bytes on after the link would have delivered them (a busy machine); delays of\n"
-      "  that size in the figures are the machine's, not the link's or the plugin's.\n\n",
-      disc.sectors, pacedSeconds, kDrivePaceMBs, unpacedMB, kUnpacedSecondsAtMost, kSeeks);
-  std::printf("%87s| %-35s | %-24s | %s\n", "", "blocking per read, whole run",
-              "after the first second", "relay late");
+  PrintLegend(disc.sectors, pacedSeconds, unpacedMB);
   PrintHeader();
   bench::DiscardTrace trace;
   for (const LinkSetting& link : links) {
