@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -64,6 +65,32 @@ double PlayLocal(const std::string& image, uint32_t sectors) {
   double seconds = Since(start);
   plugin->Close();
   return seconds;
+}
+
+std::unique_ptr<korvane::Plugin> RemotePlugin(int port, DiscardTrace& trace) {
+  auto plugin = std::make_unique<korvane::Plugin>(trace);
+  korvane::PluginSocket& socket = plugin->CreatePluginSocket();
+  socket.client.SetHost("127.0.0.1");
+  socket.client.SetPortNumber(port);
+  socket.Activate({});
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!socket.client.IsConnected() && std::chrono::steady_clock::now() < end) {
+    socket.client.Pump(10);
+  }
+  // Greeting, disc list and prompt, however long the way to the server.
+  while (socket.link.AwaitingPrompt() && std::chrono::steady_clock::now() < end) {
+    socket.client.Pump(10);
+  }
+  if (!socket.client.IsConnected()) {
+    std::fprintf(stderr, "cannot reach the disc server at 127.0.0.1:%d\n", port);
+    std::exit(1);
+  }
+  korvane::PluginState& state = plugin->State();
+  state.RemoteMode = true;
+  state.SelectedDiscIndex = 0;
+  state.SelectedDiscName = "disc.iso";
+  plugin->Open();
+  return plugin;
 }
 
 double PlainTcpTransfer(const std::string& path, uint64_t bytes) {

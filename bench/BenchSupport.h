@@ -1,13 +1,16 @@
 // Pieces the benchmarks share: a trace that drops everything, a scratch working folder,
-// a disc image of typical compressibility, local playback, and a plain TCP transfer.
+// a disc image of typical compressibility, local playback, a plugin connected to a disc
+// server, and a plain TCP transfer.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "core/Plugin.h"
 #include "core/Trace.h"
 
 namespace bench {
@@ -62,6 +65,10 @@ class MappedImage final {
 
 // Seconds to play the first sectors of image through the plugin's read path, mode 3.
 double PlayLocal(const std::string& image, uint32_t sectors);
+
+// A plugin logged in to the disc server at 127.0.0.1:port, its prompt answered with disc 0
+// (disc.iso), opened in remote mode; exits when the server cannot be reached.
+std::unique_ptr<korvane::Plugin> RemotePlugin(int port, DiscardTrace& trace);
 
 // MB/s of sending the first bytes of path over a loopback TCP connection into a new file.
 double PlainTcpTransfer(const std::string& path, uint64_t bytes);

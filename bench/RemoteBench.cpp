@@ -54,19 +54,7 @@ Remote Connect(const std::string& folder, int level, uint32_t delayMs, bench::Di
     std::fprintf(stderr, "server: %s\n", error.c_str());
     std::exit(1);
   }
-  r.plugin = std::make_unique<korvane::Plugin>(trace);
-  korvane::PluginSocket& socket = r.plugin->CreatePluginSocket();
-  socket.client.SetHost("127.0.0.1");
-  socket.client.SetPortNumber(r.server->Port());
-  socket.Activate({});
-  auto end = Clock::now() + std::chrono::seconds(10);
-  while (!socket.client.IsConnected() && Clock::now() < end) socket.client.Pump(10);
-  for (int i = 0; i < 40; ++i) socket.client.Pump(10);  // greeting, list and prompt
-  korvane::PluginState& state = r.plugin->State();
-  state.RemoteMode = true;
-  state.SelectedDiscIndex = 0;
-  state.SelectedDiscName = "disc.iso";
-  r.plugin->Open();
+  r.plugin = bench::RemotePlugin(r.server->Port(), trace);
   return r;
 }
 

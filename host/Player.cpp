@@ -18,16 +18,18 @@
 #include "IsoVolume.h"
 #include "PlayerOptions.h"
 #include "PluginApi.h"
+#include "ReadTiming.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using player::Clock;
 
 struct Tally {
   uint32_t reads = 0, ok = 0, failed = 0, nullBuffers = 0, verified = 0, mismatched = 0;
   double seconds = 0;
   double messageSeconds = 0;  // of seconds, spent dispatching the thread's messages
   uint64_t bytes = 0;
+  player::BlockTimes blocks{false};  // how long each read call blocked, when asked
 };
 
 // Dispatches the thread's window messages, as a GUI host does between its calls.
@@ -86,36 +88,48 @@ void ShowIsoVolume(const host::PluginApi& api) {
   }
 }
 
-// Reads the sectors the options ask for, checking each against the image when given, and
-// dispatching the thread's window messages every 64 reads when dispatch is set.
+// Counts one read's outcome, checks its sector against the image when there is one, and
+// lists it when asked to.
+void CountRead(Tally& t, const player::PlayerOptions& o, player::ImageVerifier* verifier,
+               uint32_t lsn, int32_t result, const uint8_t* buffer) {
+  size_t bytes = player::BytesForMode(o.mode);
+  ++t.reads;
+  (result == 0 ? t.ok : t.failed)++;
+  if (!buffer) ++t.nullBuffers;
+  if (result == 0 && buffer) t.bytes += bytes;
+  if (verifier && buffer && result == 0)
+    (verifier->Matches(lsn, o.mode, buffer) ? t.verified : t.mismatched)++;
+  if (verifier && (result != 0 || !buffer)) ++t.mismatched;
+  if (!o.list) return;
+  if (buffer) {
+    std::printf("read lsn %lu mode %ld: result %ld, checksum %08lx\n", (unsigned long)lsn,
+                (long)o.mode, (long)result, (unsigned long)Checksum(buffer, bytes));
+  } else {
+    std::printf("read lsn %lu mode %ld: result %ld, buffer null\n", (unsigned long)lsn,
+                (long)o.mode, (long)result);
+  }
+}
+
+// Reads the sectors the options ask for, at their pace when they give one, checking each
+// against the image when given, and dispatching the thread's window messages every 64
+// reads when dispatch is set.
 Tally ReadSectors(const host::PluginApi& api, const player::PlayerOptions& o,
                   player::ImageVerifier* verifier, uint32_t count, bool dispatch) {
   Tally t;
+  t.blocks = player::BlockTimes(o.blockTimes);
+  player::ReadPacer pacer(o.paceMBs, player::BytesForMode(o.mode));
   std::mt19937 random(o.seed);
   uint32_t total = o.random ? o.random : count;
-  size_t bytes = player::BytesForMode(o.mode);
   auto start = Clock::now(), shown = start;
   for (uint32_t i = 0; i < total; ++i) {
     uint32_t lsn =
         o.random ? o.first + static_cast<uint32_t>(random() % (count ? count : 1)) : o.first + i;
+    pacer.WaitForNextRead();
+    auto began = t.blocks.Begin();
     int32_t result = api.CDVDreadTrack(lsn, o.mode);
     const uint8_t* buffer = api.CDVDgetBuffer();
-    ++t.reads;
-    (result == 0 ? t.ok : t.failed)++;
-    if (!buffer) ++t.nullBuffers;
-    if (result == 0 && buffer) t.bytes += bytes;
-    if (verifier && buffer && result == 0)
-      (verifier->Matches(lsn, o.mode, buffer) ? t.verified : t.mismatched)++;
-    if (verifier && (result != 0 || !buffer)) ++t.mismatched;
-    if (o.list) {
-      if (buffer) {
-        std::printf("read lsn %lu mode %ld: result %ld, checksum %08lx\n", (unsigned long)lsn,
-                    (long)o.mode, (long)result, (unsigned long)Checksum(buffer, bytes));
-      } else {
-        std::printf("read lsn %lu mode %ld: result %ld, buffer null\n", (unsigned long)lsn,
-                    (long)o.mode, (long)result);
-      }
-    }
+    t.blocks.End(began);
+    CountRead(t, o, verifier, lsn, result, buffer);
     if ((i & 63) != 63) continue;
     // Under Wine a look at the message queue costs as much as dozens of reads from the
     // plugin's window: its time is kept apart, and the clock is read only here.
@@ -253,6 +267,11 @@ void PrintSummary(const Tally& t, const player::PlayerOptions& o) {
         "baseline: %.1f MB/s (large sequential reads of the image, one copy per sector); "
         "reads alone %.1f MB/s; plugin/baseline %.2f\n",
         mbs, plugin, mbs > 0 ? plugin / mbs : 0);
+  }
+  if (t.blocks.Enabled()) {
+    char pace[48] = "";
+    if (o.paceMBs > 0) std::snprintf(pace, sizeof pace, " (reads paced at %.2f MB/s)", o.paceMBs);
+    std::printf("blocking per read call%s: %s\n", pace, t.blocks.Summary().c_str());
   }
 }
 

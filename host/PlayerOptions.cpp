@@ -24,6 +24,11 @@ const char* PlayerHelp() {
          "  --first LSN            first sector to read (default 0)\n"
          "  --count N|all          sectors to read (default: all of the --verify image, else 16)\n"
          "  --random N             N reads at random sectors of that range instead\n"
+         "  --pace-mbps R          read at R MB/s (10^6 bytes a second of the mode's sectors),\n"
+         "                         as a console drive delivers; a late read is never made up\n"
+         "                         for. Implies --block-times\n"
+         "  --block-times          report how long each read call blocked: p50, p99, max and\n"
+         "                         the reads over 100 ms, also for those after the first second\n"
          "  --seed S               seed of the random reads (default 1)\n"
          "  --verify IMAGE         check every sector against this disc image\n"
          "  --list                 print each read's result and a checksum of its sector\n"
@@ -97,6 +102,11 @@ bool ParsePlayerOptions(int argc, char** argv, PlayerOptions& o, std::string& er
       o.count = o.all ? 0 : Number(text.c_str());
     } else if (arg == "--random" && takes(text)) {
       o.random = Number(text.c_str());
+    } else if (arg == "--pace-mbps" && takes(text)) {
+      o.paceMBs = std::strtod(text.c_str(), nullptr);
+      o.blockTimes = o.blockTimes || o.paceMBs > 0;
+    } else if (arg == "--block-times") {
+      o.blockTimes = true;
     } else if (arg == "--seed" && takes(text)) {
       o.seed = Number(text.c_str());
     } else if (arg == "--verify") {

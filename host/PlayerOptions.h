@@ -26,6 +26,8 @@ struct PlayerOptions {
   bool iso = true;
   bool progress = true;
   bool readerThread = false;  // CDVDopen to CDVDshutdown on a thread that dispatches no messages
+  double paceMBs = 0;         // reads paced at this many MB/s; 0: as fast as they return
+  bool blockTimes = false;    // report how long each read call blocked (with a pace, always)
 };
 
 // Parses argv into options; false with error (or an empty error for --help).

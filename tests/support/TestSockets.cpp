@@ -43,6 +43,13 @@ bool WaitReadable(Socket s, int timeoutMs) {
 constexpr int kSendFlags = MSG_NOSIGNAL;
 #endif
 
+// Each send goes out at once, never held back to join the next: a relayed piece must reach
+// its peer when the relay sends it, a cut as it was made, a shaped piece when it is due.
+void SendAtOnce(Socket s) {
+  int one = 1;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
 sockaddr_in Loopback(int port) {
   sockaddr_in at{};
   at.sin_family = AF_INET;
@@ -52,10 +59,16 @@ sockaddr_in Loopback(int port) {
 }
 }  // namespace
 
-Socket Listen(int& port) {
+Socket Listen(int& port, int wanted) {
   StartSockets();
   Socket s = static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in at = Loopback(0);
+#ifndef _WIN32
+  // A fixed port is free again at once after the last run's connections (Winsock's option
+  // of the same name would share the port with others instead).
+  int one = 1;
+  if (wanted != 0) ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
+  sockaddr_in at = Loopback(wanted);
   if (::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(s, 16) != 0) {
     Close(s);
     return kNoSocket;
@@ -69,7 +82,9 @@ Socket Listen(int& port) {
 Socket Accept(Socket listener, int timeoutMs) {
   if (!WaitReadable(listener, timeoutMs)) return kNoSocket;
   Socket s = static_cast<Socket>(::accept(listener, nullptr, nullptr));
-  return s < 0 ? kNoSocket : s;
+  if (s < 0) return kNoSocket;
+  SendAtOnce(s);
+  return s;
 }
 
 Socket Connect(int port, const char* source) {
@@ -86,9 +101,7 @@ Socket Connect(int port, const char* source) {
     Close(s);
     return kNoSocket;
   }
-  // Each relayed piece goes on at once: a cut must reach the plugin as it was made.
-  int one = 1;
-  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  SendAtOnce(s);
   return s;
 }
 
@@ -110,6 +123,10 @@ int Receive(Socket s, char* buffer, size_t size, int timeoutMs) {
 
 void Shutdown(Socket s) {
   ::shutdown(s, 2);
+}
+
+void ShutdownSending(Socket s) {
+  ::shutdown(s, 1);  // SHUT_WR, SD_SEND
 }
 
 void Close(Socket s, bool reset) {

@@ -17,8 +17,9 @@ inline constexpr int kClosed = 0;     // the peer closed its side
 inline constexpr int kFailed = -1;    // reset or another error
 inline constexpr int kTimedOut = -2;  // nothing within the timeout
 
-// A listening socket on 127.0.0.1 at a port of the system's choosing, written to port.
-Socket Listen(int& port);
+// A listening socket on 127.0.0.1 at port at, or at a port of the system's choosing when at
+// is 0; the port is written to port.
+Socket Listen(int& port, int at = 0);
 
 // The next client of listener, or kNoSocket when none comes within timeoutMs.
 Socket Accept(Socket listener, int timeoutMs);
@@ -39,6 +40,9 @@ int Receive(Socket s, char* buffer, size_t size, int timeoutMs);
 
 // Ends both directions; a thread waiting in Receive on s sees kClosed or kFailed.
 void Shutdown(Socket s);
+
+// Ends the sending direction only: the peer sees a close once it has read everything.
+void ShutdownSending(Socket s);
 
 // Closes s; with reset, abortively, so that the peer sees a connection reset.
 void Close(Socket s, bool reset = false);
