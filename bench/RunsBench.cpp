@@ -142,12 +142,13 @@ int main() {
   for (const int level : {0, 1, 6})
     for (const uint32_t length : {16u, 1024u}) Compressor(disc, length, level);
   std::printf(
-      "\na sequential reader's last runs (target %lld ms a run, stored above %.0f MB/s), and\n"
+      "\na sequential reader's last runs (target %d round trips or %lld ms a run, stored above\n"
+      "%.0f MB/s), and\n"
       "the same reader with runs of up to the maximum at level 1 (not sized to the link)\n"
       "                       sized to the link                               | not sized\n"
       "  round trip      rate  sectors      kB  stall ms  MB/s seen MB/s level | sectors "
       "stall ms  MB/s\n",
-      static_cast<long long>(korvane::server::kRunTarget.count()),
+      korvane::server::kRunRoundTrips, static_cast<long long>(korvane::server::kRunTarget.count()),
       korvane::server::kStoredAboveBytesPerSecond / 1e6);
   for (const auto& [rtt, rate] :
        {std::pair{0.005, 100e6}, std::pair{0.05, 8e6}, std::pair{0.1, 2e6}, std::pair{0.001, 1e9}})

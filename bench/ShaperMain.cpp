@@ -4,6 +4,7 @@
 // input closes, when that is a pipe), then prints what it carried.
 //
 //   korvane-shaper --server-port Q [--listen-port P] [--rtt-ms MS] [--mbps MB/s]
+//                  [--client-address A]
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,9 @@ const char* const kHelp =
     "  --listen-port P   the port to listen on (default 0: one of the system's choosing)\n"
     "  --rtt-ms MS       round trip (default 50)\n"
     "  --mbps MB/s       bandwidth each way (default 8; 0: no limit)\n"
+    "  --client-address A  open each connection with a PROXY protocol header naming the\n"
+    "                    IPv4 address A as the client's (for a server run with\n"
+    "                    --proxy-protocol, which then sees a client on a network)\n"
     "Prints \"listening on 127.0.0.1:P\" once ready; stops on SIGTERM or SIGINT, or when its\n"
     "standard input is a pipe and closes.\n";
 
@@ -51,6 +55,8 @@ bool Parse(int argc, char** argv, Options& o) {
       o.link.rttMs = std::atof(value);
     } else if (arg == "--mbps") {
       o.link.megabytesPerSecond = std::atof(value);
+    } else if (arg == "--client-address") {
+      o.link.clientAddress = value;
     } else {
       std::fprintf(stderr, "bad option %s\n%s", arg.c_str(), kHelp);
       return false;

@@ -128,11 +128,11 @@ GAME_RTT_MS=50 GAME_MBPS=8 GAME_PACE=5.5 GAME_MB=30
 mkdir -p "$WORK/wine/served"
 ln -f "$WORK/wine/disc.iso" "$WORK/wine/served/game.iso"
 "$BUILD/release/bin/korvane-server" --folder "$WORK/wine/served" --allow-anyone --bind 127.0.0.1 \
-  --port 0 >"$WORK/wine/server.log" 2>&1 &
+  --port 0 --proxy-protocol >"$WORK/wine/server.log" 2>&1 &
 SERVER_PID=$!
 server_port=$(port_in "$WORK/wine/server.log" 'on 127\.0\.0\.1:')
 "$BUILD/bench/bin/korvane-shaper" --server-port "$server_port" --rtt-ms "$GAME_RTT_MS" \
-  --mbps "$GAME_MBPS" >"$WORK/wine/shaper.log" 2>&1 &
+  --mbps "$GAME_MBPS" --client-address 192.0.2.10 >"$WORK/wine/shaper.log" 2>&1 &
 SHAPER_PID=$!
 shaper_port=$(port_in "$WORK/wine/shaper.log" 'listening on 127\.0\.0\.1:')
 rm -f "$WORK/wine/Games/game.iso."*

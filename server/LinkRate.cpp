@@ -43,7 +43,8 @@ void LinkRate::Requested(Clock::time_point at, bool continues) {
 
 uint32_t LinkRate::RunSectors() const {
   if (!timed_ || bytesPerSector_ <= 0) return 0;
-  const double seconds = std::chrono::duration<double>(kRunTarget).count();
+  const double seconds =
+      std::max(std::chrono::duration<double>(kRunTarget).count(), kRunRoundTrips * floorSeconds_);
   const double sectors = rate_ * seconds / bytesPerSector_;
   if (sectors >= std::numeric_limits<uint32_t>::max()) return std::numeric_limits<uint32_t>::max();
   return std::max<uint32_t>(1, static_cast<uint32_t>(sectors));

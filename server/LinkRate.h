@@ -17,11 +17,15 @@
 
 namespace korvane::server {
 
-// The longest a run should take to reach a client beyond the round trip. A game waits for
-// its sectors: 30 ms is under two frames at 60 frames a second, a hitch rather than a stall.
-// Runs that a link could not carry in this time are cut to what it carries; on a link too
-// fast to time, runs grow as long as the run maximum allows.
+// How long a run may take to reach a client beyond the round trip: kRunTarget, or
+// kRunRoundTrips round trips when that is longer. A client asks for one run at a time, so
+// its link idles for a round trip between runs; a run of four round trips keeps it busy
+// four fifths of the time, while one that a game has to wait for (it reads ahead of need,
+// so only after a seek or when it reads faster than the link) arrives within a few round
+// trips. Runs that a link could not carry in this time are cut to what it carries; on a
+// link too fast to time, runs grow as long as the run maximum allows.
 inline constexpr std::chrono::milliseconds kRunTarget{30};
+inline constexpr int kRunRoundTrips = 4;
 
 // Under --level auto, a link that carries more than this many bytes a second gets stored
 // runs. zlib at level 1 takes in about 90 MB/s of typical game data in long runs on one core
@@ -44,7 +48,8 @@ class LinkRate final {
   // The most bytes a second the link has been seen to carry; 0 until then.
   double BytesPerSecond() const { return rate_; }
 
-  // Sectors in a run that the link carries within kRunTarget, at the bytes a sector took in
+  // Sectors in a run that the link carries within the run's time (kRunTarget, or
+  // kRunRoundTrips round trips), at the bytes a sector took in
   // the run last sent; 0 (no limit) until a reply took long enough to be timed.
   uint32_t RunSectors() const;
 

@@ -10,7 +10,8 @@
 namespace korvane::server {
 namespace {
 
-static_assert(kRunTarget == std::chrono::milliseconds(30) && kStoredAboveBytesPerSecond == 80e6,
+static_assert(kRunTarget == std::chrono::milliseconds(30) && kRunRoundTrips == 4 &&
+                  kStoredAboveBytesPerSecond == 80e6,
               "the help below tells both");
 
 const char kHelp[] =
@@ -34,7 +35,8 @@ const char kHelp[] =
     "  --run-max N           sectors in a run at most, reached by doubling while reads\n"
     "                        continue where the last run ended (default 1024, at most 4096);\n"
     "                        a client not on the loopback interface gets no more than its\n"
-    "                        link was seen to carry in 30 ms (never fewer than --run-min)\n"
+    "                        link was seen to carry in four round trips, or in 30 ms when\n"
+    "                        that is longer (never fewer than --run-min)\n"
     "  --single              answer every request with one uncompressed sector\n"
     "  --delay-ms N          hold every sector reply N ms, to play a slow network (default 0)\n"
     "  --message-gap-ms N    pause between the greeting, disc list and disc prompt\n"

@@ -148,8 +148,9 @@ TEST_F(ServerTest, RunsFitWhatARemoteLinkCarriesInTheTargetTimeAndNoPauseCutsThe
       return std::chrono::steady_clock::time_point(std::chrono::microseconds(micros->load()));
     };
   });
-  const double target = std::chrono::duration<double>(kRunTarget).count();
   const auto play = [&](const char* address, double latency, double rate, int runs) {
+    // The shortest gap, the first run's, stands for the round trip.
+    double target = std::chrono::duration<double>(kRunTarget).count();
     TestClient client(port_);
     client.Send(std::string("PROXY TCP4 ") + address + " 127.0.0.1 5555 35000\r\n");
     EXPECT_TRUE(client.LogIn());
@@ -162,6 +163,7 @@ TEST_F(ServerTest, RunsFitWhatARemoteLinkCarriesInTheTargetTimeAndNoPauseCutsThe
       EXPECT_TRUE(run.bytes == ExpectedSectors(noise, false, 3, lsn, sectors)) << lsn;
       EXPECT_LT(run.stream.size(), run.bytes.size() / 2) << "runs to a slow link are compressed";
       const double bytes = run.stream.size() + std::to_string(run.stream.size()).size() + 2;
+      if (i == 0) target = std::max(target, kRunRoundTrips * (latency + bytes / rate));
       if (i >= 4 && rate < 1e8) {
         EXPECT_LE(bytes / rate, target * 1.05) << "run " << i << " of " << sectors << " sectors";
         EXPECT_GE(bytes / rate, target / 2) << "run " << i << " of " << sectors << " sectors";
@@ -173,7 +175,7 @@ TEST_F(ServerTest, RunsFitWhatARemoteLinkCarriesInTheTargetTimeAndNoPauseCutsThe
     }
     return lengths;
   };
-  const std::vector<size_t> slow = play("192.0.2.7", 0.05, 1e6, 10);
+  const std::vector<size_t> slow = play("192.0.2.7", 0.05, 1e5, 10);
   EXPECT_EQ(slow.front(), 4u);
   EXPECT_LT(slow.back(), 256u);
   const std::vector<size_t> fast = play("192.0.2.8", 0.001, 1e9, 8);

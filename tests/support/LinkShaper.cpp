@@ -247,6 +247,12 @@ void LinkShaper::AcceptClients() {
     if (client == sock::kNoSocket) continue;
     ++accepted_;
     sock::Socket server = sock::Connect(serverPort_);
+    if (server != sock::kNoSocket && !link_.clientAddress.empty() &&
+        !sock::SendAll(server, "PROXY TCP4 " + link_.clientAddress + " 127.0.0.1 40000 " +
+                                   std::to_string(serverPort_) + "\r\n")) {
+      sock::Close(server);
+      server = sock::kNoSocket;
+    }
     if (server == sock::kNoSocket) {
       sock::Close(client, true);  // as a refused connect would look through a real link
       continue;

@@ -15,6 +15,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "TestSockets.h"
@@ -25,6 +26,10 @@ namespace korvane::test {
 struct LinkSetting {
   double rttMs = 0;
   double megabytesPerSecond = 0;  // 10^6 bytes per second; 0: no limit
+  // When set, each connection to the server opens with a PROXY protocol (version 1) header
+  // that names this IPv4 address as the client's, so that a server taking the header sees a
+  // client on a network rather than on its own machine.
+  std::string clientAddress;
 };
 
 class ShapedConnection;
