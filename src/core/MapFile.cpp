@@ -2,7 +2,7 @@
 #include "core/MapFile.h"
 
 #include <algorithm>
-#include <limits>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -12,54 +12,13 @@
 
 namespace korvane {
 
-namespace {
-constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
-constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
-constexpr int64_t kUint32Max = std::numeric_limits<uint32_t>::max();
-}  // namespace
-
-bool MapParser::EndField() {
-  if (digits_ == 0 || field_ > 2) return false;
-  // value_ has at most 19 digits, so it fits; the sign makes it an int64 in range.
-  if (value_ > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return false;
-  fields_[field_++] = negative_ ? -static_cast<int64_t>(value_) : static_cast<int64_t>(value_);
-  digits_ = 0;
-  value_ = 0;
-  negative_ = false;
-  return true;
-}
-
-MapParser::Step MapParser::EndLine() {
-  bool wasLine = inLine_;
-  bool good = !bad_ && EndField() && field_ == 3;
-  field_ = digits_ = 0;
-  value_ = 0;
-  negative_ = bad_ = inLine_ = false;
-  if (!wasLine) return Step::kNeedMore;  // a blank line, or the LF of a CR LF
-  if (!good) return Step::kBad;
-  int64_t lsn = fields_[0], mode = fields_[1], offset = fields_[2];
-  if (lsn < kInt32Min || lsn > kUint32Max || mode < kInt32Min || mode > kInt32Max || offset < 0) {
-    return Step::kBad;
-  }
-  entry_ = {static_cast<int32_t>(mode), static_cast<uint32_t>(lsn), offset};
-  return Step::kComplete;
-}
-
 MapParser::Step MapParser::Feed(char c) {
-  bool lfAfterCR = afterCR_ && c == '\n';
-  afterCR_ = c == '\r';
-  if (c == '\r' || c == '\n') return lfAfterCR ? Step::kNeedMore : EndLine();
-  inLine_ = true;
-  if (bad_) return Step::kNeedMore;
-  if (c >= '0' && c <= '9') {
-    if (++digits_ > kMaxDigits) bad_ = true;
-    value_ = value_ * 10 + static_cast<uint64_t>(c - '0');
-  } else if (c == '-' && digits_ == 0 && !negative_) {
-    negative_ = true;
-  } else if (c != '/' || !EndField()) {
-    bad_ = true;
-  }
-  return Step::kNeedMore;
+  bool complete = false;
+  size_t malformed = Feed(&c, 1, [&](const CacheEntry& entry) {
+    entry_ = entry;
+    complete = true;
+  });
+  return complete ? Step::kComplete : malformed != 0 ? Step::kBad : Step::kNeedMore;
 }
 
 uint64_t CompleteLinesLength(const ReadAtFn& readAt, uint64_t size) {
@@ -79,32 +38,6 @@ uint64_t CompleteLinesLength(const ReadAtFn& readAt, uint64_t size) {
   return 0;
 }
 
-namespace {
-// The well-formed lines of the first length bytes of file, in order.
-std::vector<CacheEntry> ParseLines(platform::ReadOnlyFile& file, uint64_t length,
-                                   MapLoadResult& result) {
-  std::vector<CacheEntry> lines;
-  constexpr size_t kChunk = 1 << 20;
-  auto chunk = std::make_unique<char[]>(kChunk);
-  MapParser parser;
-  for (uint64_t offset = 0; offset < length;) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, length - offset));
-    size_t got = file.ReadAt(offset, chunk.get(), want);
-    if (got == 0) break;
-    offset += got;
-    for (size_t i = 0; i < got; ++i) {
-      MapParser::Step step = parser.Feed(chunk[i]);
-      if (step == MapParser::Step::kComplete) {
-        lines.push_back(parser.Entry());
-      } else if (step == MapParser::Step::kBad) {
-        ++result.skipped;
-      }
-    }
-  }
-  return lines;
-}
-}  // namespace
-
 MapLoadResult LoadMapFile(const std::string& path, int64_t blockSize, CacheIndex& index) {
   MapLoadResult result;
   platform::ReadOnlyFile file;
@@ -114,24 +47,33 @@ MapLoadResult LoadMapFile(const std::string& path, int64_t blockSize, CacheIndex
   const uint64_t complete = CompleteLinesLength(
       [&](uint64_t at, char* dest, size_t count) { return file.ReadAt(at, dest, count); }, size);
   result.tornLastLine = complete < size;
-  std::vector<CacheEntry> lines = ParseLines(file, complete, result);
+  // Lines the writer writes are some 12 to 24 bytes long.
+  constexpr uint64_t kTypicalLineBytes = 16;
+  index.Reserve(static_cast<size_t>(std::min<uint64_t>(complete / kTypicalLineBytes, SIZE_MAX)));
+  // The well-formed lines, in order, straight into the index's own memory.
+  std::unique_ptr<char[]> block(new char[kMapReadBlockBytes]);
+  MapParser parser;
+  for (uint64_t offset = 0; offset < complete;) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kMapReadBlockBytes, complete - offset));
+    size_t got = file.ReadAt(offset, block.get(), want);
+    if (got == 0) break;
+    offset += got;
+    result.skipped +=
+        parser.Feed(block.get(), got, [&](const CacheEntry& entry) { index.Stage(entry); });
+  }
   // From the last line back: a sector must end within the .Block and before any later
   // line's sector begins.
-  std::vector<bool> kept(lines.size());
+  const size_t lines = index.StagedCount();
+  std::vector<bool> kept(lines);
   int64_t limit = std::max<int64_t>(blockSize, 0);
-  for (size_t i = lines.size(); i-- > 0;) {
-    const CacheEntry& line = lines[i];
-    kept[i] = line.offset + static_cast<int64_t>(SectorBytesForMode(line.mode)) <= limit;
+  for (size_t k = lines; k-- > 0;) {
+    const CacheEntry& line = index.Staged(k);
+    // (Subtracted from limit, which is at least 0: offset + size could overflow.)
+    kept[k] = line.offset <= limit - static_cast<int64_t>(SectorBytesForMode(line.mode));
     limit = std::min(limit, line.offset);
   }
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (!kept[i]) {
-      ++result.stale;
-      continue;
-    }
-    index.Add(lines[i]);
-    ++result.entries;
-  }
+  result.entries = index.AddStaged(kept);
+  result.stale = lines - result.entries;
   return result;
 }
 

@@ -27,27 +27,35 @@
 
 namespace korvane {
 
+// The one reader of the format. It walks a block of bytes in a tight loop, keeping the
+// line it is in across blocks, so however the input is cut into blocks (one byte each, or
+// a line's CR at the end of one block and its LF at the start of the next) the same lines
+// come out.
 class MapParser final {
  public:
   // What one byte did to the line being read.
   enum class Step { kNeedMore, kComplete, kBad };
 
+  // Reads the n bytes at data, which follow those read before: calls onEntry(const
+  // CacheEntry&) for each well-formed line they end, in order, and returns how many
+  // malformed lines they end (each skipped).
+  template <typename OnEntry>
+  size_t Feed(const char* data, size_t n, OnEntry&& onEntry);
+
   // Reads one byte. kComplete: a well-formed line just ended and Entry() holds it;
   // kBad: a malformed line just ended and was skipped; kNeedMore otherwise.
   Step Feed(char c);
 
-  // The entry of the line that Feed just reported complete.
+  // The entry of the line that Feed(char) just reported complete.
   const CacheEntry& Entry() const { return entry_; }
 
   // True when bytes of an unfinished line are pending (the input ended mid-line).
   bool InLine() const { return inLine_; }
 
  private:
-  Step EndLine();
-  bool EndField();
-
   static constexpr int kMaxDigits = 19;
   CacheEntry entry_{};
+  // The line being read: the fields it has ended, the digits of the one it is in.
   int64_t fields_[3] = {};
   int field_ = 0;
   int digits_ = 0;
@@ -58,6 +66,90 @@ class MapParser final {
   bool afterCR_ = false;
 };
 
+template <typename OnEntry>
+size_t MapParser::Feed(const char* data, size_t n, OnEntry&& onEntry) {
+  // The state lives in locals (registers) while the loop runs, and goes back at the end.
+  const char* p = data;
+  const char* const end = data + n;
+  int64_t fields[3] = {fields_[0], fields_[1], fields_[2]};
+  int field = field_, digits = digits_;
+  uint64_t value = value_;
+  bool negative = negative_, bad = bad_, inLine = inLine_, afterCR = afterCR_;
+  size_t malformed = 0;
+  // Ends the field being read: false when it has no digits, is a fourth, or is too large.
+  auto endField = [&]() -> bool {
+    if (digits == 0 || field > 2) return false;
+    // value has at most 19 digits, so it fits; the sign makes it an int64 in range.
+    if (value > static_cast<uint64_t>(INT64_MAX)) return false;
+    fields[field++] = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+    digits = 0;
+    value = 0;
+    negative = false;
+    return true;
+  };
+  // Nothing more of a malformed line matters: it is skipped to its end as soon as it is
+  // found malformed (and at the start, if it was found so in an earlier block).
+  auto skipLine = [&]() {
+    bad = true;
+    while (p != end && *p != '\r' && *p != '\n') ++p;
+  };
+  if (bad) skipLine();
+  while (p != end) {
+    const char c = *p++;
+    if (static_cast<unsigned char>(c - '0') < 10) {
+      // The digits of a field, in a tight loop.
+      afterCR = false;
+      inLine = true;
+      const char* const first = p - 1;
+      uint64_t v = value * 10 + static_cast<uint64_t>(c - '0');
+      while (p != end && static_cast<unsigned char>(*p - '0') < 10) {
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        ++p;
+      }
+      const auto run = static_cast<size_t>(p - first);
+      if (run > static_cast<size_t>(kMaxDigits - digits)) {
+        skipLine();
+      } else {
+        digits += static_cast<int>(run);
+        value = v;
+      }
+    } else if (c == '\r' || c == '\n') {
+      const bool lfOfCRLF = afterCR && c == '\n';
+      afterCR = c == '\r';
+      if (lfOfCRLF || !inLine) continue;  // the LF of a CR LF, or a blank line
+      // A line ends: three decimal integers in range, the offset not negative.
+      if (!bad && endField() && field == 3 && fields[0] >= INT32_MIN &&
+          fields[0] <= int64_t{UINT32_MAX} && fields[1] >= INT32_MIN && fields[1] <= INT32_MAX &&
+          fields[2] >= 0) {
+        onEntry(CacheEntry{static_cast<int32_t>(fields[1]), static_cast<uint32_t>(fields[0]),
+                           fields[2]});
+      } else {
+        ++malformed;
+      }
+      field = digits = 0;
+      value = 0;
+      negative = bad = inLine = false;
+    } else {
+      afterCR = false;
+      inLine = true;
+      if (c == '-' && digits == 0 && !negative) {
+        negative = true;
+      } else if (c != '/' || !endField()) {
+        skipLine();
+      }
+    }
+  }
+  for (int i = 0; i < 3; ++i) fields_[i] = fields[i];
+  field_ = field;
+  digits_ = digits;
+  value_ = value;
+  negative_ = negative;
+  bad_ = bad;
+  inLine_ = inLine;
+  afterCR_ = afterCR;
+  return malformed;
+}
+
 // Counts of one load.
 struct MapLoadResult {
   bool opened = false;
@@ -66,6 +158,9 @@ struct MapLoadResult {
   size_t stale = 0;           // well-formed lines whose bytes are not there
   bool tornLastLine = false;  // bytes follow the last CR LF
 };
+
+// The loader reads the file in blocks of this many bytes.
+constexpr size_t kMapReadBlockBytes = size_t{1} << 20;
 
 // Reads the .map file at path and adds, in file order, every well-formed complete line
 // whose sector the .Block file of blockSize bytes (-1: there is none) holds in full and

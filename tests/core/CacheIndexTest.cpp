@@ -21,6 +21,7 @@ TEST(CacheIndex, EarliestEntryWinsAndBothFieldsMustMatch) {
   EXPECT_EQ(index.Find(10, 1), CacheIndex::kNone);
   EXPECT_EQ(index.Find(12, 3), CacheIndex::kNone);
   EXPECT_EQ(index.At(3).offset, 4096);
+  EXPECT_LE(index.MemoryBytes(), size_t{4096});  // a small index starts small
 }
 
 TEST(CacheIndex, LsnZeroAndEntriesAfterItAreFound) {

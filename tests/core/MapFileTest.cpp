@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
 #include "core/MapFile.h"
+#include "core/ReadMode.h"
 
 namespace korvane {
 namespace {
@@ -85,6 +88,36 @@ TEST(MapFile, SkipsMalformedLinesAndKeepsTheRest) {
   ASSERT_EQ(edge.size(), 2u);
   EXPECT_EQ(edge[0].offset, INT64_MAX);
   EXPECT_EQ(edge[1].lsn, 2147483648u);
+}
+
+TEST(MapFile, ReadsTheSameLinesWhereverItsBlocksAreCut) {
+  const std::string text =
+      "16/3/0\r\n-1/0/4096\r\n\r\n\n1/3\r\nx/3/0\n7/3/99999999999999999999\r"
+      "18/2/9223372036854775807\r\n4294967295/2147483647/5\n\r123456789012/3/0\r\n"
+      "-2147483648/-2147483648/0\r\n1/3/0/0\r\n--1/3/0\r\n1//0\r\n19/2/20";
+  size_t skipped = 0;
+  bool torn = false;
+  const std::vector<CacheEntry> byByte = Parse(text, &skipped, &torn);
+  ASSERT_EQ(byByte.size(), 5u);
+  ASSERT_EQ(skipped, 7u);
+  ASSERT_TRUE(torn);
+  // Three blocks cut at every pair of places: inside a number, between a CR and its LF,
+  // inside a malformed line; empty, or one byte long.
+  for (size_t a = 0; a <= text.size(); ++a) {
+    for (size_t b = a; b <= text.size(); ++b) {
+      MapParser parser;
+      std::vector<CacheEntry> entries;
+      size_t bad = 0;
+      for (auto [from, to] :
+           {std::pair{size_t{0}, a}, std::pair{a, b}, std::pair{b, text.size()}}) {
+        bad += parser.Feed(text.data() + from, to - from,
+                           [&](const CacheEntry& entry) { entries.push_back(entry); });
+      }
+      ASSERT_TRUE(Same(entries, byByte)) << "cut at " << a << " and " << b;
+      ASSERT_EQ(bad, skipped) << "cut at " << a << " and " << b;
+      ASSERT_EQ(parser.InLine(), torn) << "cut at " << a << " and " << b;
+    }
+  }
 }
 
 TEST(MapFile, DropsOnlyATornLastLine) {
@@ -164,6 +197,70 @@ TEST(MapFile, LoadsAFileAfterWhatTheIndexHolds) {
   EXPECT_EQ(index.Count(), 3u);
   EXPECT_EQ(index.Find(17, 3), 3u);
   EXPECT_FALSE(LoadMapFile(folder.PathOf("absent.map"), 1 << 20, index).opened);
+}
+
+// A file of several read blocks, the first ending between a CR and its LF and the second
+// inside a number, with malformed lines, a repeated key and a .Block written anew midway.
+TEST(MapFile, LoadsAFileOfManyReadBlocksAsItsLinesOneByOne) {
+  constexpr uint32_t kFirstRun = 70000, kRestart = 40000, kSecondRun = 60000;
+  std::string text;
+  std::vector<CacheEntry> expected;  // the lines whose bytes are there, in order
+  size_t malformed = 0, stale = 0;
+  size_t boundary = 0;  // read blocks whose end has been placed
+  auto line = [&](uint32_t lsn, int64_t offset, bool kept) {
+    std::string next;
+    AppendMapLine({kModeData2048, lsn, offset}, next);
+    // Blank lines put the end of the first read block just after this line's CR, the end
+    // of the second just after the first digit of its offset.
+    size_t at = (boundary + 1) * kMapReadBlockBytes;
+    size_t cut = boundary == 0 ? next.size() - 1 : next.rfind('/') + 2;
+    if (boundary < 2 && text.size() + next.size() + 64 > at) {
+      text.append(at - cut - text.size(), '\n');
+      ++boundary;
+    }
+    text += next;
+    if (kept) {
+      expected.push_back({kModeData2048, lsn, offset});
+    } else {
+      ++stale;
+    }
+  };
+  for (uint32_t i = 0; i < kFirstRun; ++i) {
+    if (i % 997 == 0) {
+      text += "bad/line/0\r\n";
+      ++malformed;
+    }
+    // Lines from the restart on have their places written anew by the second run.
+    line(i % 1000 == 999 ? 7 : i, int64_t{i} * 2048, i < kRestart);
+  }
+  for (uint32_t j = 0; j < kSecondRun; ++j) {
+    line(100000 + j, int64_t{kRestart + j} * 2048, j + 1 < kSecondRun);
+  }
+  text += "5/3/20";  // torn
+  ASSERT_EQ(boundary, 2u);
+  ASSERT_EQ(text.substr(kMapReadBlockBytes - 1, 2), "\r\n");
+  ASSERT_EQ(Parse(text).size(), expected.size() + stale);
+
+  test::ScratchFolder folder;
+  std::string path = folder.Write("big.map", text);
+  CacheIndex index;
+  // The last sector of the second run is a byte short.
+  MapLoadResult result = LoadMapFile(path, int64_t{kRestart + kSecondRun} * 2048 - 1, index);
+  EXPECT_EQ(result.entries, expected.size());
+  EXPECT_EQ(result.skipped, malformed);
+  EXPECT_EQ(result.stale, stale);
+  EXPECT_TRUE(result.tornLastLine);
+  ASSERT_EQ(index.Count(), expected.size());
+  std::map<std::pair<uint32_t, int32_t>, size_t> first;
+  for (size_t n = 1; n <= index.Count(); ++n) {
+    const CacheEntry& e = index.At(n);
+    const CacheEntry& want = expected[n - 1];
+    ASSERT_TRUE(e.lsn == want.lsn && e.mode == want.mode && e.offset == want.offset) << n;
+    first.emplace(std::pair{e.lsn, e.mode}, n);
+  }
+  for (const auto& [key, n] : first) ASSERT_EQ(index.Find(key.first, key.second), n);
+  EXPECT_EQ(index.Find(7, kModeData2048), 8u);  // the earliest of the repeated key
+  EXPECT_EQ(index.Find(kRestart, kModeData2048), CacheIndex::kNone);
 }
 
 TEST(MapFile, EntriesWhoseBytesAreGoneOrWrittenAgainAreNotLoaded) {

@@ -1,5 +1,6 @@
 // libFuzzer targets for every parser of untrusted bytes on the plugin's side: the block
-// cache index loader, the disc list reader, the sector reply reader (fed in batches cut
+// cache index loader (fed in blocks cut where the input says, against byte by byte), the
+// disc list reader, the sector reply reader (fed in batches cut
 // where the input says), the dialog's batch reader, the news converter and the settings
 // fields. The sector reply target drives the plugin link's stream parser with every kind of
 // server message around replies. One program per target: KORVANE_FUZZ_TARGET names the function
@@ -9,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../support/ScriptedConnection.h"
 #include "core/MapFile.h"
@@ -22,6 +24,10 @@ namespace {
 
 std::string_view Bytes(const uint8_t* data, size_t size) {
   return std::string_view(reinterpret_cast<const char*>(data), size);
+}
+
+bool Same(const korvane::CacheEntry& a, const korvane::CacheEntry& b) {
+  return a.lsn == b.lsn && a.mode == b.mode && a.offset == b.offset;
 }
 
 // The input's first byte says how many cuts (0 to 7) split the rest into batches; the
@@ -41,13 +47,43 @@ void FeedInBatches(std::string_view input, const std::function<void(std::string_
   feed(rest);
 }
 
+// The loader's way (blocks cut where the input says, staged into the index, then added
+// with some dropped) against byte by byte and Add: the same lines, the same entries found.
 void FuzzMapFile(std::string_view input) {
-  korvane::MapParser parser;
-  korvane::CacheIndex index;
-  for (char c : input) {
-    if (parser.Feed(c) == korvane::MapParser::Step::kComplete) index.Add(parser.Entry());
+  korvane::MapParser blocks;
+  korvane::CacheIndex staged;
+  std::string bytes;
+  size_t blockBad = 0;
+  FeedInBatches(input, [&](std::string_view part) {
+    bytes.append(part);
+    blockBad += blocks.Feed(part.data(), part.size(),
+                            [&](const korvane::CacheEntry& entry) { staged.Stage(entry); });
+  });
+  korvane::MapParser single;
+  korvane::CacheIndex added;
+  std::vector<bool> keep(staged.StagedCount());
+  size_t lines = 0, singleBad = 0;
+  for (char c : bytes) {
+    const korvane::MapParser::Step step = single.Feed(c);
+    if (step == korvane::MapParser::Step::kBad) ++singleBad;
+    if (step != korvane::MapParser::Step::kComplete) continue;
+    const korvane::CacheEntry& e = single.Entry();
+    if (lines >= keep.size() || !Same(staged.Staged(lines), e)) __builtin_trap();
+    keep[lines] = e.offset % 3 != 0;
+    if (keep[lines++]) added.Add(e);
   }
-  for (size_t n = 1; n <= index.Count(); ++n) index.Find(index.At(n).lsn, index.At(n).mode);
+  if (lines != keep.size() || singleBad != blockBad || single.InLine() != blocks.InLine()) {
+    __builtin_trap();
+  }
+  if (staged.AddStaged(keep) != added.Count() || staged.Count() != added.Count()) {
+    __builtin_trap();
+  }
+  for (size_t n = 1; n <= added.Count(); ++n) {
+    const korvane::CacheEntry& e = added.At(n);
+    if (!Same(staged.At(n), e) || staged.Find(e.lsn, e.mode) != added.Find(e.lsn, e.mode)) {
+      __builtin_trap();
+    }
+  }
 }
 
 void FuzzDiscList(std::string_view input) {
