@@ -15,10 +15,10 @@ ReadResult CachedSource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
   const bool sequential = mode == lastMode_ && lsn == lastLsn_ + 1;
   lastLsn_ = lsn;
   lastMode_ = mode;
-  if (ahead_) TakeAhead(false);
+  if (ahead_) TakeAhead(RunSource::Wait::kNo);
   Stored stored = ReadStored(lsn, mode, into);
   if ((stored == Stored::kAbsent || stored == Stored::kGone) && ahead_) {
-    TakeAhead(true);
+    TakeAhead(RunSource::Wait::kForRead);
     stored = ReadStored(lsn, mode, into);
   }
   switch (stored) {
@@ -48,7 +48,9 @@ CachedSource::Stored CachedSource::ReadStored(uint32_t lsn, int32_t mode, Sector
 }
 
 ReadResult CachedSource::Fetch(uint32_t lsn, int32_t mode, SectorBytes& into) {
-  if (ahead_) TakeAhead(true);  // its reply is read whole before the next request goes out
+  if (ahead_)
+    TakeAhead(
+        RunSource::Wait::kForRead);  // its reply is read whole before the next request goes out
   SectorRun run;
   if (!next_ || !next_->FetchRun(lsn, mode, run)) return ReadResult::kFailed;
   if (run.pieceSize == 0) return ReadResult::kServed;
@@ -69,7 +71,7 @@ void CachedSource::Store(const SectorRun& run) {
   frontier_.margin = static_cast<uint32_t>(std::max<uint64_t>(kMinAheadMargin, 2 * pieces));
 }
 
-void CachedSource::TakeAhead(bool wait) {
+void CachedSource::TakeAhead(RunSource::Wait wait) {
   SectorRun run;
   switch (next_->TakeAhead(wait, run)) {
     case RunSource::Ahead::kPending:

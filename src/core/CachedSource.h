@@ -49,7 +49,7 @@ class CachedSource final : public SectorSource {
   // Takes in and stores the whole of a reply still on its way (within the next source's
   // bounded wait), so that no request is left out once the host stops reading.
   void Settle() {
-    if (ahead_) TakeAhead(true);
+    if (ahead_) TakeAhead(RunSource::Wait::kQuietly);
   }
 
  private:
@@ -59,8 +59,8 @@ class CachedSource final : public SectorSource {
   Stored ReadStored(uint32_t lsn, int32_t mode, SectorBytes& into);
   // Stores run and moves the frontier past it.
   void Store(const SectorRun& run);
-  // Takes in the reply to the request sent ahead, waiting for the rest of it when wait.
-  void TakeAhead(bool wait);
+  // Takes in the reply to the request sent ahead, waiting as wait says, and stores it.
+  void TakeAhead(RunSource::Wait wait);
   // After a sequential read of the cached sector lsn: sends the request ahead when the
   // reads have come within the margin of the frontier.
   void ReadAhead(uint32_t lsn, int32_t mode);

@@ -10,7 +10,7 @@
 namespace korvane {
 
 bool RemoteDisc::Fail(uint32_t lsn, const std::string& why) {
-  if (trace_.Enabled()) {
+  if (trace_.Enabled() && !(out_ && out_->ahead)) {
     trace_.Gated(std::string(kTracePrefix) + why + ", LSN[" + std::to_string(lsn) + "] not read");
   }
   return false;
@@ -84,14 +84,15 @@ bool RemoteDisc::LinkUsable(PluginLink& link, PluginLink::Read& read) {
   return connection.IsConnected();
 }
 
-bool RemoteDisc::Send(uint32_t lsn, int32_t mode, bool mayWait) {
+bool RemoteDisc::Send(uint32_t lsn, int32_t mode, bool ahead) {
   LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
   PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
   if (!link) return false;
-  if (!mayWait && (!link->Connection().IsConnected() || link->AwaitingPrompt())) return false;
-  auto out = std::make_unique<Outstanding>(Outstanding{std::move(lease), link, nullptr, lsn, mode});
+  if (ahead && (!link->Connection().IsConnected() || link->AwaitingPrompt())) return false;
+  auto out =
+      std::make_unique<Outstanding>(Outstanding{std::move(lease), link, nullptr, lsn, mode, ahead});
   out->read = std::make_unique<PluginLink::Read>(*link);
-  if (mayWait && !LinkUsable(*link, *out->read)) return false;
+  if (!ahead && !LinkUsable(*link, *out->read)) return false;
   std::string request = wire::BuildSectorRequest(mode, lsn);
   if (trace_.Enabled()) {
     trace_.Gated("Requested Mode:" + std::to_string(mode) + "  LSN:" + std::to_string(lsn));
@@ -117,22 +118,23 @@ RunSource::Ahead RemoteDisc::Complete(bool wait, SectorRun& run) {
 bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
   // Never two requests out: a reply still owed is taken in (and not used) first.
   SectorRun owed;
-  if (out_) TakeAhead(true, owed);
-  if (!Send(lsn, mode, true)) return Fail(lsn, "Server link not connected");
+  if (out_) TakeAhead(Wait::kQuietly, owed);
+  if (!Send(lsn, mode, false)) return Fail(lsn, "Server link not connected");
   return Complete(true, run) == Ahead::kArrived;
 }
 
 bool RemoteDisc::RequestAhead(uint32_t lsn, int32_t mode) {
-  return !out_ && Send(lsn, mode, false);
+  return !out_ && Send(lsn, mode, true);
 }
 
-RunSource::Ahead RemoteDisc::TakeAhead(bool wait, SectorRun& run) {
+RunSource::Ahead RemoteDisc::TakeAhead(Wait wait, SectorRun& run) {
   if (!out_) return Ahead::kNone;
   if (out_->lease.Replaced()) {
     out_.reset();  // the old link is closing: its reply would belong to nobody
     return Ahead::kNone;
   }
-  return Complete(wait, run);
+  if (wait == Wait::kForRead) out_->ahead = false;
+  return Complete(wait != Wait::kNo, run);
 }
 
 bool RemoteDisc::Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,

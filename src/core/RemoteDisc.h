@@ -64,18 +64,20 @@ class RemoteDisc final : public RunSource {
   // it; false, untraced, otherwise or when a request is out.
   bool RequestAhead(uint32_t lsn, int32_t mode) override;
 
-  // The reply to the request out, as RunSource says; a failure is traced as a fetch's is.
-  Ahead TakeAhead(bool wait, SectorRun& run) override;
+  // The reply to the request out, as RunSource says.
+  Ahead TakeAhead(Wait wait, SectorRun& run) override;
 
  private:
   // A request whose reply has not been taken in whole: the link lent to it and the stream
-  // it owns till then.
+  // it owns till then. A request sent ahead is no read of the host's until a read waits for
+  // its reply: till then its failure is not traced as one.
   struct Outstanding {
     LinkHolder::Lease lease;
     PluginLink* link;
     std::unique_ptr<PluginLink::Read> read;
     uint32_t lsn;
     int32_t mode;
+    bool ahead;
   };
 
   // kUnframed: the length of the reply or of a disc list in its way was refused (no
@@ -87,9 +89,9 @@ class RemoteDisc final : public RunSource {
   // True when the link is connected and logged in, after completing (bounded) a connect
   // or login still under way.
   bool LinkUsable(PluginLink& link, PluginLink::Read& read);
-  // Sends the request on the current link (after completing its connect or login when
-  // mayWait); false when it could not go.
-  bool Send(uint32_t lsn, int32_t mode, bool mayWait);
+  // Sends the request on the current link (after completing its connect or login unless it
+  // goes ahead of need); false when it could not go.
+  bool Send(uint32_t lsn, int32_t mode, bool ahead);
   // Takes in the reply to the request out, waiting for it when wait; the request is done
   // with unless kPending.
   Ahead Complete(bool wait, SectorRun& run);

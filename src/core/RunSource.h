@@ -30,7 +30,14 @@ class RunSource {
     kNone,     // no request is out
     kPending,  // its reply is still on its way
     kArrived,  // its run is here
-    kFailed,   // it came to nothing (the reason is traced)
+    kFailed,   // it came to nothing
+  };
+
+  // How TakeAhead waits for the reply.
+  enum class Wait {
+    kNo,       // not at all: only what has already arrived is taken in
+    kForRead,  // for the rest of it, which a read needs: a failure is traced as a fetch's
+    kQuietly,  // for the rest of it, which nobody needs yet: a failure is not traced
   };
 
   virtual ~RunSource() = default;
@@ -42,9 +49,9 @@ class RunSource {
   // when it cannot go at once (a request is out, or the source is not ready for one).
   virtual bool RequestAhead(uint32_t lsn, int32_t mode) { return false; }
 
-  // Takes in the reply to the request sent ahead: with wait, the rest of it (within the
-  // source's bounded wait); without, only what has already arrived. kArrived fills run.
-  virtual Ahead TakeAhead(bool wait, SectorRun& run) { return Ahead::kNone; }
+  // Takes in the reply to the request sent ahead, waiting as wait says (within the source's
+  // bounded wait). kArrived fills run.
+  virtual Ahead TakeAhead(Wait wait, SectorRun& run) { return Ahead::kNone; }
 };
 
 }  // namespace korvane

@@ -107,7 +107,7 @@ TEST_F(RemotePlayTest, WholeDiscFromTheServerThenOfflineFromItsCache) {
 // over its transfer time: the same bytes must reach the host and the cache.
 TEST_F(RemotePlayTest, WholeDiscOverASlowerLinkThenOfflineFromItsCache) {
   StartServer(1024);
-  test::LinkShaper link(server_->Port(), {4, 20});
+  test::LinkShaper link(server_->Port(), {4, 20, ""});
   PlayWholeDiscThenOffline(link.Port());
   EXPECT_EQ(link.Accepted(), 1);
   EXPECT_GE(link.BytesToClients(), uint64_t{kIsoSectors} * 2048);
