@@ -15,6 +15,7 @@ ReadResult CachedSource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
   const bool sequential = mode == lastMode_ && lsn == lastLsn_ + 1;
   lastLsn_ = lsn;
   lastMode_ = mode;
+  readingOn_ = sequential && next_;
   if (ahead_) TakeAhead(RunSource::Wait::kNo);
   Stored stored = ReadStored(lsn, mode, into);
   if ((stored == Stored::kAbsent || stored == Stored::kGone) && ahead_) {
@@ -23,7 +24,7 @@ ReadResult CachedSource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
   }
   switch (stored) {
     case Stored::kServed:
-      if (sequential && next_) ReadAhead(lsn, mode);
+      if (readingOn_) ReadAhead(lsn, mode);
       return ReadResult::kServed;
     case Stored::kUnsupported:
       return ReadResult::kUnsupported;
@@ -48,9 +49,8 @@ CachedSource::Stored CachedSource::ReadStored(uint32_t lsn, int32_t mode, Sector
 }
 
 ReadResult CachedSource::Fetch(uint32_t lsn, int32_t mode, SectorBytes& into) {
-  if (ahead_)
-    TakeAhead(
-        RunSource::Wait::kForRead);  // its reply is read whole before the next request goes out
+  // The reply to a request out is read whole before the next request goes out.
+  if (ahead_) TakeAhead(RunSource::Wait::kForRead);
   SectorRun run;
   if (!next_ || !next_->FetchRun(lsn, mode, run)) return ReadResult::kFailed;
   if (run.pieceSize == 0) return ReadResult::kServed;
@@ -62,13 +62,16 @@ ReadResult CachedSource::Fetch(uint32_t lsn, int32_t mode, SectorBytes& into) {
 }
 
 void CachedSource::Store(const SectorRun& run) {
-  cache_.AppendCachedSectors(run.lsn, run.mode, run.bytes, run.length, run.pieceSize);
   const uint64_t pieces = (run.length + run.pieceSize - 1) / run.pieceSize;
   const uint64_t end = run.lsn + pieces;
   frontier_.known = end <= UINT32_MAX;
   frontier_.lsn = static_cast<uint32_t>(end);
   frontier_.mode = run.mode;
   frontier_.margin = static_cast<uint32_t>(std::max<uint64_t>(kMinAheadMargin, 2 * pieces));
+  // A reader going on gets the next request out before the run is written: the link
+  // carries it meanwhile, and the run's bytes stay put until the next reply is taken in.
+  if (readingOn_) ReadAhead(lastLsn_, lastMode_);
+  cache_.AppendCachedSectors(run.lsn, run.mode, run.bytes, run.length, run.pieceSize);
 }
 
 void CachedSource::TakeAhead(RunSource::Wait wait) {
@@ -78,10 +81,11 @@ void CachedSource::TakeAhead(RunSource::Wait wait) {
       return;
     case RunSource::Ahead::kArrived:
       // A reply for the cache of a disc no longer played is not stored in this one.
+      ahead_ = false;
       if (run.pieceSize != 0 && run.length != 0 && aheadBlockPath_ == paths_.BlockPath()) {
         Store(run);
       }
-      break;
+      return;
     case RunSource::Ahead::kFailed:
       frontier_.known = false;  // not asked again until a fetch finds a new one
       break;

@@ -81,6 +81,7 @@ class CachedSource final : public SectorSource {
   std::string aheadBlockPath_;  // the cache it was sent for
   uint32_t lastLsn_ = 0;        // the read before, to tell a sequential one
   int32_t lastMode_ = -1;
+  bool readingOn_ = false;  // the read under way follows the one before
 };
 
 }  // namespace korvane

@@ -14,7 +14,7 @@ namespace korvane {
 
 // A run of sectors lsn, lsn+1, ... in mode: length bytes cut into pieces of pieceSize (the
 // last may be shorter). A pieceSize of 0 is a run of a mode no file holds: received, but
-// neither stored nor served. The bytes stay valid until the next fetch.
+// neither stored nor served. The bytes stay valid until the next reply is taken in.
 struct SectorRun {
   uint32_t lsn = 0;
   int32_t mode = 0;
