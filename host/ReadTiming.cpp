@@ -40,12 +40,13 @@ ReadPacer::ReadPacer(double megabytesPerSecond, size_t bytesPerRead) {
 void ReadPacer::WaitForNextRead() {
   if (step_ == Clock::duration::zero()) return;
   const Clock::time_point now = Clock::now();
-  due_ = started_ ? std::max(due_ + step_, now) : now;
+  // The schedule slips by what the last read itself took beyond its step, and never by a
+  // sleep of the host's that overran (Wine's often do): such time is made up at once.
+  due_ = started_ ? due_ + std::max(step_, now - readFrom_) : now;
   started_ = true;
   const auto ahead = std::chrono::duration_cast<std::chrono::milliseconds>(due_ - now);
-  // A read run a fraction of a millisecond early keeps the schedule: the next is due a
-  // step after this one's due time, not after the moment it ran.
   if (ahead.count() >= 1) ::Sleep(static_cast<DWORD>(ahead.count()));
+  readFrom_ = Clock::now();
 }
 
 void BlockTimes::End(Clock::time_point began) {

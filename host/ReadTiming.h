@@ -13,8 +13,8 @@ namespace player {
 using Clock = std::chrono::steady_clock;
 
 // Spaces reads so that bytesPerRead bytes each come at megabytesPerSecond (10^6 bytes a
-// second). A read that returns late is never made up for: the next one is due at the later
-// of its schedule and that moment, so time lost in a stall stays lost.
+// second). A read that blocks longer than its step is never made up for: the schedule slips
+// by the excess, so time lost in a stall stays lost; a sleep that overruns is made up.
 class ReadPacer final {
  public:
   // With megabytesPerSecond 0, reads are not paced at all.
@@ -27,6 +27,7 @@ class ReadPacer final {
  private:
   Clock::duration step_{};
   Clock::time_point due_{};
+  Clock::time_point readFrom_{};  // when the last read was let go
   bool started_ = false;
 };
 
