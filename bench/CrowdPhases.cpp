@@ -229,11 +229,13 @@ double Phases::Idle() {
 
 void Phases::Crowd(double aloneMBs) {
   const auto [address, interface] = NonLoopbackAddress();
-  std::printf("\n== Crowd: %d idle connections, %d readers at level 1, %d at level 0, %.0f s\n",
-              options_.idle, options_.level1Readers, options_.level0Readers, options_.seconds);
+  std::printf(
+      "\n== Crowd: %d idle connections, %d readers from a network address (level auto), "
+      "%d at level 0, %.0f s\n",
+      options_.idle, options_.level1Readers, options_.level0Readers, options_.seconds);
   if (address.empty()) {
     std::printf(
-        "  NOTE: this machine has no non-loopback IPv4 address: the level-1 readers "
+        "  NOTE: this machine has no non-loopback IPv4 address: the network readers "
         "use loopback, and the server serves them at level 0\n");
   }
   ServerProcess server;
@@ -284,7 +286,7 @@ void Phases::PrintCrowd(const CrowdFigures& figures, const IdleCrowd& idle,
   PrintTimes("login to prompt (a new connection every 200 ms)", figures.logins);
   PrintTimes("first run after a seek (every 100 ms)", figures.seeks);
   std::printf("  %-34s %6s %7s %9s\n", "readers, checked sector bytes", "ok", "failed", "MB/s");
-  PrintReaders(("level 1 from " + farName).c_str(), figures.level1);
+  PrintReaders(("level auto from " + farName).c_str(), figures.level1);
   PrintReaders("level 0 from loopback", figures.level0);
   const Readers& one = figures.level1;
   const Readers& zero = figures.level0;
