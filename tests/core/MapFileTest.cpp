@@ -283,6 +283,8 @@ TEST(MapFile, EntriesWhoseBytesAreGoneOrWrittenAgainAreNotLoaded) {
   EXPECT_EQ(load(three + "2/3/3000\r\n1/3/5048\r\n1/3/7096\r\n", 9144), "0 2 1 1 /2");
   // Deleted and written anew: nothing before the restart survives.
   EXPECT_EQ(load(three + "1/3/0\r\n", 9144), "1 /3");
+  // An offset so near the largest that its sector's end cannot be counted is past any file.
+  EXPECT_EQ(load("5/3/9223372036854775000\r\n", INT64_MAX), "/1");
 }
 
 }  // namespace
