@@ -80,8 +80,8 @@ void CachedSource::TakeAhead(RunSource::Wait wait) {
     case RunSource::Ahead::kPending:
       return;
     case RunSource::Ahead::kArrived:
-      // A reply for the cache of a disc no longer played is not stored in this one.
       ahead_ = false;
+      // A reply for the cache of a disc no longer played is not stored in this one.
       if (run.pieceSize != 0 && run.length != 0 && aheadBlockPath_ == paths_.BlockPath()) {
         Store(run);
       }
