@@ -1,9 +1,7 @@
 // Shared benchmark pieces.
 #include "BenchSupport.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSockets.h"
 #include "core/Plugin.h"
 #include "platform/FileSystem.h"
 
@@ -94,14 +93,8 @@ std::unique_ptr<korvane::Plugin> RemotePlugin(int port, DiscardTrace& trace) {
 }
 
 double PlainTcpTransfer(const std::string& path, uint64_t bytes) {
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  ::listen(listener, 1);
-  socklen_t size = sizeof at;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size);
+  int port = 0;
+  const int listener = static_cast<int>(korvane::test::sock::Listen(port));
   std::thread sender([&] {
     int s = ::accept(listener, nullptr, nullptr);
     std::ifstream in(path, std::ios::binary);
@@ -115,9 +108,8 @@ double PlainTcpTransfer(const std::string& path, uint64_t bytes) {
     }
     ::close(s);
   });
-  int client = ::socket(AF_INET, SOCK_STREAM, 0);
   auto start = std::chrono::steady_clock::now();
-  ::connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  const int client = static_cast<int>(korvane::test::sock::Connect(port));
   std::FILE* out = std::fopen("plain-transfer.bin", "wb");
   std::vector<char> chunk(1 << 20);
   for (ssize_t got; (got = ::recv(client, chunk.data(), chunk.size(), 0)) > 0;) {

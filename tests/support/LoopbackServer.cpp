@@ -5,48 +5,15 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
-#include <ws2tcpip.h>
-using socklen_t = int;
-namespace {
-void CloseSocket(intptr_t s) {
-  ::closesocket(static_cast<SOCKET>(s));
-}
-void StartSockets() {
-  WSADATA data;
-  ::WSAStartup(MAKEWORD(2, 2), &data);
-}
-}  // namespace
 #else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
-namespace {
-void CloseSocket(intptr_t s) {
-  ::close(static_cast<int>(s));
-}
-void StartSockets() {}
-}  // namespace
 #endif
+
+#include "TestSockets.h"
 
 namespace korvane::test {
 
 namespace {
-intptr_t ListenOnLoopback(int& port) {
-  StartSockets();
-  intptr_t s = static_cast<intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  ::listen(s, 4);
-  socklen_t size = sizeof at;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &size);
-  port = ntohs(at.sin_port);
-  return s;
-}
-
 template <typename Condition>
 bool WaitUntil(Condition done, int timeoutMs) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -59,7 +26,7 @@ bool WaitUntil(Condition done, int timeoutMs) {
 }  // namespace
 
 LoopbackServer::LoopbackServer() {
-  listener_ = ListenOnLoopback(port_);
+  listener_ = sock::Listen(port_);
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -67,13 +34,13 @@ LoopbackServer::~LoopbackServer() {
   stopping_ = true;
   CloseClient();
   ::shutdown(listener_, 2);  // ends a pending accept on POSIX; closing does on Windows
-  CloseSocket(listener_);
+  sock::Close(listener_);
 #ifdef _WIN32
   // Winsock does not wake a recv blocked in another thread on shutdown; closing does.
-  if (client_ >= 0) CloseSocket(client_.exchange(-2));
+  if (client_ >= 0) sock::Close(client_.exchange(-2));
 #endif
   thread_.join();
-  if (client_ >= 0) CloseSocket(client_);
+  if (client_ >= 0) sock::Close(client_);
 }
 
 void LoopbackServer::Serve() {
@@ -117,8 +84,7 @@ std::string LoopbackServer::Received(size_t count, int timeoutMs) {
 
 int LoopbackServer::UnusedPort() {
   int port = 0;
-  intptr_t s = ListenOnLoopback(port);
-  CloseSocket(s);
+  sock::Close(sock::Listen(port));
   return port;
 }
 
