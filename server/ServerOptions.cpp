@@ -52,7 +52,7 @@ const char kHelp[] =
     "  --max-logging-in N    connections that have not logged in yet (default 128; 0: no\n"
     "                        limit); a connection over any limit gets a text and is closed\n"
     "  --idle-minutes N      close a logged-in connection that asks for nothing this long\n"
-    "                        (default 30; 0: never)\n"
+    "                        (default 30; 0: never; decimals allowed, as 0.05 for 3 s)\n"
     "  --max-login-delay-ms N  each failed login from an address delays the next login\n"
     "                        check from it, doubling from 100 ms up to N (default 5000;\n"
     "                        0: no delay)\n"
@@ -81,6 +81,23 @@ bool ParseNumber(std::string_view text, uint64_t low, uint64_t high, uint64_t& v
 
 // Reads the value of a numeric option into target; false with error when it is missing or
 // out of range.
+// Minutes with up to three decimals ("30", "0.05"), at most 10000, into milliseconds.
+bool ParseMinutes(std::string_view text, uint32_t& milliseconds) {
+  const size_t point = text.find('.');
+  const std::string_view whole = text.substr(0, point);
+  std::string_view decimals = point == std::string_view::npos ? "" : text.substr(point + 1);
+  uint64_t minutes = 0, fraction = 0;
+  if (!ParseNumber(whole, 0, 10000, minutes)) return false;
+  if (point != std::string_view::npos) {
+    if (decimals.size() > 3 || !ParseNumber(decimals, 0, 999, fraction)) return false;
+    for (size_t i = decimals.size(); i < 3; ++i) fraction *= 10;
+  }
+  const uint64_t total = minutes * 60000 + fraction * 60;
+  if (total > uint64_t{10000} * 60000) return false;
+  milliseconds = static_cast<uint32_t>(total);
+  return true;
+}
+
 template <typename T>
 bool NumberOption(std::string_view name, const char* value, uint64_t low, uint64_t high, T& target,
                   std::string& error) {
@@ -149,10 +166,11 @@ bool LimitOption(std::string_view name, const char* value, ServerConfig& config,
     return NumberOption(name, value, 0, 1000000, config.maxLoggingIn, error);
   }
   if (name == "--idle-minutes") {
-    uint32_t minutes = 0;
-    if (!NumberOption(name, value, 0, 10000, minutes, error)) return false;
-    config.idleTimeoutMs = minutes * 60000;
-    return true;
+    if (value != nullptr && ParseMinutes(value, config.idleTimeoutMs)) return true;
+    error =
+        "--idle-minutes needs a number of minutes from 0 to 10000, with at most three "
+        "decimals";
+    return false;
   }
   if (name == "--max-login-delay-ms") {
     return NumberOption(name, value, 0, 600000, config.maxLoginDelayMs, error);

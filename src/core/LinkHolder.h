@@ -38,6 +38,8 @@ class LinkHolder final {
     ~Lease();
     // The link, or null when there is none.
     PluginLink* Link() const { return socket_ ? &socket_->link : nullptr; }
+    // The link with its connection, or null when there is none.
+    PluginSocket* Socket() const { return socket_; }
     // True once a newer link has replaced the one lent.
     bool Replaced() const { return holder_ && holder_->Current() != socket_; }
 

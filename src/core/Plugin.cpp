@@ -79,10 +79,11 @@ void Plugin::OpenRemoteDisc() {
     cache_.LoadCacheMap(cache_.RemoteMapPath(), cache_.RemoteBlockPath());
     trace_.Gated("Finshed loading Mapped Headers for " + map);
   }
-  // Dropped without a report when the link is not connected.
+  // Dropped without a report when the link is not connected. A link connected again names
+  // the disc by where the server lists it now.
   LinkHolder::Lease lease = links_.Acquire();
   if (PluginLink* link = lease.Link()) {
-    link->Connection().Send(wire::BuildDiscSelection(state_.SelectedDiscIndex));
+    link->Connection().Send(wire::BuildDiscSelection(link->IndexFor(state_.SelectedDiscIndex)));
   }
   if (trace_.Enabled()) {
     trace_.Gated("Setting Current Disk to " + std::to_string(state_.SelectedDiscIndex) +

@@ -1,17 +1,71 @@
 // The plugin link's event handlers and its reads.
 #include "core/PluginLink.h"
 
+#include "core/DiscName.h"
 #include "core/WireProtocol.h"
 
 namespace korvane {
 
+namespace {
+std::atomic<uint64_t> linksMade{0};
+}  // namespace
+
+PluginLink::PluginLink(Trace& trace, UserErrorReporter& errors)
+    : trace_(trace), errors_(errors), serial_(++linksMade) {}
+
 void PluginLink::SetLogin(LinkLogin login) {
   std::lock_guard<std::mutex> hold(lock_);
   login_ = std::move(login);
+  handedOver_ = true;
+}
+
+bool PluginLink::HandedOver() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return handedOver_;
+}
+
+LinkLogin PluginLink::Login() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return login_;
+}
+
+void PluginLink::PrepareConnectAgain(bool quiet) {
+  std::lock_guard<std::mutex> hold(lock_);
+  byName_ = true;
+  quiet_ = quiet;
+}
+
+PluginLink::Selection PluginLink::DiscSelection() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return selection_;
+}
+
+int32_t PluginLink::IndexFor(int32_t chosen) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return byName_ && selection_ == Selection::kSelected ? answeredIndex_ : chosen;
+}
+
+std::string PluginLink::LastServerText() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return lastText_;
+}
+
+bool PluginLink::LoginTurnedAway() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return !lastText_.empty() && !listSeen_;
+}
+
+std::chrono::steady_clock::time_point PluginLink::ConnectedAt() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return connectedAt_;
+}
+
+void PluginLink::Note(const std::string& line) {
+  if (!quiet_) trace_.Gated(line);
 }
 
 void PluginLink::OnConnecting() {
-  trace_.Gated("Client is trying to connect");
+  Note("Client is trying to connect");
 }
 
 bool PluginLink::AwaitingPrompt() const {
@@ -27,18 +81,23 @@ void PluginLink::OnConnect() {
     connectedAt_ = std::chrono::steady_clock::now();
     awaitingPrompt_ = true;
     stream_.Drop();  // nothing of an earlier connection belongs to this one
+    listedIndex_ = -1;
+    listSeen_ = false;
+    selection_ = Selection::kAwaiting;
+    answeredIndex_ = -1;
+    lastText_.clear();
     login = wire::BuildLogin(login_.user, login_.password);
   }
-  trace_.Gated("Client Connected sending login info");
+  Note("Client Connected sending login info");
   connection_->Send(login);
 }
 
 void PluginLink::OnDisconnect() {
-  trace_.Gated("Clinet Disconnected");
+  Note("Clinet Disconnected");
 }
 
 void PluginLink::OnError(int& errorCode) {
-  if (trace_.Enabled()) trace_.Gated("ErrorCode:" + std::to_string(errorCode));
+  if (trace_.Enabled()) Note("ErrorCode:" + std::to_string(errorCode));
   errorCode = 0;
 }
 
@@ -77,11 +136,12 @@ bool PluginLink::ReceiveLocked(std::vector<ServerStream::Message>& messages) {
 bool PluginLink::Route(const ServerStream::Message& message) {
   switch (message.kind) {
     case ServerStream::Kind::kText:
-      if (trace_.Enabled()) trace_.Gated("SrvMsg:" + message.text);
+      NoteText(message.text);
       return true;
     case ServerStream::Kind::kDiscList:
+      NoteList(message.names);
       if (trace_.Enabled()) {
-        for (const std::string& name : message.names) trace_.Gated("File:" + name);
+        for (const std::string& name : message.names) Note("File:" + name);
       }
       return true;
     case ServerStream::Kind::kPrompt:
@@ -92,16 +152,40 @@ bool PluginLink::Route(const ServerStream::Message& message) {
   }
 }
 
+void PluginLink::NoteText(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    lastText_ = text;
+  }
+  if (trace_.Enabled()) Note("SrvMsg:" + text);
+}
+
+void PluginLink::NoteList(const std::vector<std::string>& names) {
+  std::lock_guard<std::mutex> hold(lock_);
+  listSeen_ = true;
+  listedIndex_ = -1;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (DiscFileName(names[i]) == login_.discName) {
+      listedIndex_ = static_cast<int32_t>(i);
+      break;
+    }
+  }
+}
+
 void PluginLink::AnswerPrompt() {
   int32_t index;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    index = login_.discIndex;
     awaitingPrompt_ = false;
+    index = byName_ && !login_.discName.empty() ? listedIndex_ : login_.discIndex;
+    // Another disc in its place would fill this disc's cache with that disc's sectors.
+    selection_ = index < 0 ? Selection::kNotListed : Selection::kSelected;
+    if (index < 0) return;
+    answeredIndex_ = index;
   }
   connection_->Send(wire::BuildDiscSelection(index));
   if (trace_.Enabled()) {
-    trace_.Gated("Disk Set to " + std::to_string(index) + " on server you my now run");
+    Note("Disk Set to " + std::to_string(index) + " on server you my now run");
   }
 }
 

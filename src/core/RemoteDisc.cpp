@@ -65,34 +65,19 @@ RemoteDisc::Outcome RemoteDisc::ReceiveReply(PluginLink& link, PluginLink::Read&
   }
 }
 
-bool RemoteDisc::LinkUsable(PluginLink& link, PluginLink::Read& read) {
-  platform::Connection& connection = link.Connection();
-  if (!connection.IsConnected() &&
-      (!connection.IsActive() || !connection.AwaitConnected(stallLimitMs_))) {
-    return false;
-  }
-  // Logged in and the disc named: the server's prompt, answered here when it comes in
-  // this wait. The link stops waiting for it after a while by itself.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stallLimitMs_);
-  std::vector<ServerStream::Message> unasked;
-  while (link.AwaitingPrompt() && std::chrono::steady_clock::now() < deadline) {
-    if (!connection.WaitReadable(kLoginPollMs)) continue;
-    unasked.clear();
-    if (!read.Receive(unasked)) return false;
-    if (Unframed(unasked)) connection.Close();  // as in a reply's wait
-  }
-  return connection.IsConnected();
-}
-
-bool RemoteDisc::Send(uint32_t lsn, int32_t mode, bool ahead) {
+LinkReconnector::Outcome RemoteDisc::Send(uint32_t lsn, int32_t mode, bool ahead,
+                                          LinkReconnector::Clock::time_point until) {
   LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
   PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
-  if (!link) return false;
-  if (ahead && (!link->Connection().IsConnected() || link->AwaitingPrompt())) return false;
+  if (!link) return LinkReconnector::Outcome::kNever;
   auto out =
       std::make_unique<Outstanding>(Outstanding{std::move(lease), link, nullptr, lsn, mode, ahead});
   out->read = std::make_unique<PluginLink::Read>(*link);
-  if (!ahead && !LinkUsable(*link, *out->read)) return false;
+  const LinkReconnector::Outcome usable =
+      reconnector_.MakeUsable(*link, *out->read, out->lease, until);
+  if (usable != LinkReconnector::Outcome::kUsable) return usable;
+  // Ahead of need, a request waits for the login to be done with.
+  if (ahead && link->AwaitingPrompt()) return LinkReconnector::Outcome::kNotYet;
   std::string request = wire::BuildSectorRequest(mode, lsn);
   if (trace_.Enabled()) {
     trace_.Gated("Requested Mode:" + std::to_string(mode) + "  LSN:" + std::to_string(lsn));
@@ -101,15 +86,28 @@ bool RemoteDisc::Send(uint32_t lsn, int32_t mode, bool ahead) {
   out->read->AwaitReply(mode);
   link->Connection().Send(request);
   out_ = std::move(out);
-  return true;
+  return usable;
 }
 
 RunSource::Ahead RemoteDisc::Complete(bool wait, SectorRun& run) {
   std::string refusal;
   Outcome outcome = ReceiveReply(*out_->link, *out_->read, wait, refusal);
   if (outcome == Outcome::kPending) return Ahead::kPending;
+  const bool again = !fixedLink_ && out_->link->HandedOver();
+  if (outcome == Outcome::kClosed && again) {
+    // The reply, cut or never sent, is dropped with its connection; the read that needs
+    // its sectors asks again on the connection made anew.
+    reconnector_.NoteLoss(out_->lease, "closed while waiting for the reply");
+    replyStorage_ = out_->read->Stream().TakeStorage();
+    out_.reset();
+    return Ahead::kNone;
+  }
+  if (outcome == Outcome::kStalled && again) {
+    reconnector_.NoteLoss(out_->lease, "no reply within " + std::to_string(stallLimitMs_) + " ms");
+  }
   bool delivered =
       Deliver(*out_->link, outcome, out_->read->Stream(), refusal, out_->lsn, out_->mode, run);
+  if (outcome == Outcome::kReply) reconnector_.Served();
   replyStorage_ = out_->read->Stream().TakeStorage();
   out_.reset();
   return delivered ? Ahead::kArrived : Ahead::kFailed;
@@ -119,12 +117,29 @@ bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
   // Never two requests out: a reply still owed is taken in (and not used) first.
   SectorRun owed;
   if (out_) TakeAhead(Wait::kQuietly, owed);
-  if (!Send(lsn, mode, false)) return Fail(lsn, "Server link not connected");
-  return Complete(true, run) == Ahead::kArrived;
+  // The read's one bound covers the connects and logins it waits for as well.
+  const auto until = LinkReconnector::Clock::now() + std::chrono::milliseconds(stallLimitMs_);
+  std::string unsent = "Server link not connected";
+  for (;;) {
+    switch (Send(lsn, mode, false, until)) {
+      case LinkReconnector::Outcome::kUsable:
+        break;
+      case LinkReconnector::Outcome::kDiscGone:
+        return Fail(lsn, "Disc " + DiscNameOf() + " is no longer listed by the server");
+      case LinkReconnector::Outcome::kNotYet:
+      case LinkReconnector::Outcome::kNever:
+        return Fail(lsn, unsent);
+    }
+    const Ahead reply = Complete(true, run);
+    if (reply != Ahead::kNone) return reply == Ahead::kArrived;
+    // The connection was lost while the read waited: it is asked again on a new one.
+    unsent = "Server link closed while waiting for the reply";
+  }
 }
 
 bool RemoteDisc::RequestAhead(uint32_t lsn, int32_t mode) {
-  return !out_ && Send(lsn, mode, true);
+  return !out_ &&
+         Send(lsn, mode, true, LinkReconnector::Clock::now()) == LinkReconnector::Outcome::kUsable;
 }
 
 RunSource::Ahead RemoteDisc::TakeAhead(Wait wait, SectorRun& run) {
@@ -135,6 +150,12 @@ RunSource::Ahead RemoteDisc::TakeAhead(Wait wait, SectorRun& run) {
   }
   if (wait == Wait::kForRead) out_->ahead = false;
   return Complete(wait != Wait::kNo, run);
+}
+
+std::string RemoteDisc::DiscNameOf() const {
+  LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
+  PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
+  return link ? link->Login().discName : std::string();
 }
 
 bool RemoteDisc::Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,

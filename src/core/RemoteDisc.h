@@ -5,17 +5,23 @@
 //
 // The read takes the link's stream for its duration and waits on the socket itself, never
 // on window messages: just after the dialog closed, it completes the link's connect and
-// login (and answers the server's prompt) when no notification has done so. Waiting never
-// spins: the thread sleeps on the socket until bytes arrive. A link that is not connected
-// fails the read at once; a server that sends nothing for kReplyStallMs fails it and the
-// link is closed, so that the host's retries fail at once too. Server texts, disc lists
-// and prompts that arrive meanwhile go to the link's handlers, and the wait goes on: no
-// reply is ever stored under another request's LSN.
+// login (and answers the server's prompt) when no notification has done so, and once the
+// link's connection is lost, it connects the link again (LinkReconnector). Waiting never
+// spins: the thread sleeps on the socket until bytes arrive. A read waits kReplyStallMs at
+// most for a link to send on, attempts to connect again included; a connection lost while
+// a read waits for its reply is made again and the request sent again within that bound,
+// the cut reply dropped. A server that sends nothing for kReplyStallMs fails the read and
+// the link is closed, to be made again by the next read. Server texts, disc lists and
+// prompts that arrive meanwhile go to the link's handlers, and the wait goes on: no reply
+// is ever stored under another request's LSN.
 //
 // A request sent ahead keeps the link's stream, and the link lent, until its reply is taken
 // in whole: later reads take what has arrived without waiting, so the link's own handler
 // on another thread never sees those bytes. A reply to a link that was replaced meanwhile
 // is dropped with it. On the wire it is the same single request, read whole before the next.
+// A request ahead goes out only on a link that is ready for it; on one being made again,
+// each try to send ahead takes the steps that need no wait, and the request goes once the
+// link is there.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +31,7 @@
 
 #include "core/Inflate.h"
 #include "core/LinkHolder.h"
+#include "core/LinkReconnector.h"
 #include "core/PluginLink.h"
 #include "core/RunSource.h"
 #include "core/ServerStream.h"
@@ -48,7 +55,7 @@ inline constexpr int kLoginPollMs = 50;
 class RemoteDisc final : public RunSource {
  public:
   // Sectors are fetched on the current link of links, when there is one.
-  RemoteDisc(Trace& trace, LinkHolder* links) : trace_(trace), links_(links) {}
+  RemoteDisc(Trace& trace, LinkHolder* links) : trace_(trace), links_(links), reconnector_(trace) {}
 
   // Fetches on this link instead of the holder's (tests).
   void SetLink(PluginLink* link) { fixedLink_ = link; }
@@ -86,15 +93,15 @@ class RemoteDisc final : public RunSource {
   // kPending: nothing whole yet, and the caller did not wait.
   enum class Outcome { kReply, kNoReply, kUnframed, kClosed, kStalled, kPending };
 
-  // True when the link is connected and logged in, after completing (bounded) a connect
-  // or login still under way.
-  bool LinkUsable(PluginLink& link, PluginLink::Read& read);
-  // Sends the request on the current link (after completing its connect or login unless it
-  // goes ahead of need); false when it could not go.
-  bool Send(uint32_t lsn, int32_t mode, bool ahead);
+  // Sends the request on the current link once it is usable, waiting for that until until;
+  // the outcome tells why it could not go.
+  LinkReconnector::Outcome Send(uint32_t lsn, int32_t mode, bool ahead,
+                                LinkReconnector::Clock::time_point until);
   // Takes in the reply to the request out, waiting for it when wait; the request is done
-  // with unless kPending.
+  // with unless kPending. kNone: the connection was lost and is to be made again.
   Ahead Complete(bool wait, SectorRun& run);
+  // The name of the disc the current link names at a prompt.
+  std::string DiscNameOf() const;
   // Reads the reply, waiting for it when wait; on kNoReply and kUnframed, refusal says why.
   Outcome ReceiveReply(PluginLink& link, PluginLink::Read& read, bool wait, std::string& refusal);
   // Acts on how the wait for a reply ended: stores and delivers, or fails with a trace.
@@ -108,6 +115,7 @@ class RemoteDisc final : public RunSource {
   LinkHolder* links_;
   PluginLink* fixedLink_ = nullptr;
   int stallLimitMs_ = kReplyStallMs;
+  LinkReconnector reconnector_;
   Inflater inflater_;
   ByteBuffer payload_;
   std::string replyStorage_;  // kept between fetches, with its capacity

@@ -57,7 +57,8 @@ void RemotePanel::Button1Click() {
 void RemotePanel::HandOverAndClose() {
   if (controls_.connectCaption == kDisconnect) {
     const PluginSettings chosen = form_.plugin.Settings();
-    form_.Link().Activate({chosen.loginUser, chosen.loginPassword, chosen.selectedDiscIndex});
+    form_.Link().Activate({chosen.loginUser, chosen.loginPassword, chosen.selectedDiscIndex,
+                           chosen.selectedDiscName});
   }
   client_.Close();
 }

@@ -64,7 +64,7 @@ class RemoteFetchTest : public test::CacheTest {
 };
 
 TEST_F(RemoteFetchTest, LinkHandlersTraceAndAnswer) {
-  link_.SetLogin({"ann", "pw", 0});
+  link_.SetLogin({"ann", "pw", 0, ""});
   link_.OnConnecting();
   link_.OnConnect();
   int code = 10061;
@@ -92,7 +92,7 @@ TEST_F(RemoteFetchTest, LinkHandlersTraceAndAnswer) {
 
 TEST_F(RemoteFetchTest, LinkStillWorksSilentlyAndReportsBadListsToTheUser) {
   State().DebugTrace = false;
-  link_.SetLogin({"", "", 258});
+  link_.SetLogin({"", "", 258, ""});
   link_.OnConnect();
   connection_.Script(Bytes({2, 0x2C}) + "6,a.is");  // a list over two batches is consumed
   connection_.Script("o,");

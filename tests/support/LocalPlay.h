@@ -37,7 +37,7 @@ inline PluginSocket& StartPluginLink(Plugin& plugin, int port, int32_t disc,
   PluginSocket& socket = plugin.CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(port);
-  socket.Activate({state.LoginUser, state.LoginPassword, disc});
+  socket.Activate({state.LoginUser, state.LoginPassword, disc, state.SelectedDiscName});
   return socket;
 }
 

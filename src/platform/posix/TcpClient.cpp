@@ -218,11 +218,14 @@ bool TcpClient::AwaitConnected(int timeoutMs) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now())
                     .count();
-    if (left <= 0) return false;
+    // A wait of 0 still looks once: a connect may have completed meanwhile.
     pollfd p{d.fd, POLLOUT, 0};
     int fd = d.fd;
     hold.unlock();
-    if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0))) <= 0) {
+      if (left <= 0) return false;
+      continue;
+    }
     hold.lock();
     return d.FinishConnect(hold, fd);
   }

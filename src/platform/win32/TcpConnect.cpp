@@ -202,7 +202,7 @@ bool TcpClient::AwaitConnected(int timeoutMs) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now())
                     .count();
-    if (left <= 0) return false;
+    left = std::max<int64_t>(left, 0);  // a wait of 0 still looks once
     if (d.state == Impl::State::kResolving) {
       std::shared_ptr<HostLookup> lookup = d.lookup;
       hold.unlock();
