@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +21,13 @@
 #include "platform/FileSystem.h"
 
 namespace bench {
+
+double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const auto rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+  return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
+}
 
 WorkFolder::WorkFolder(const std::string& name)
     : path_((std::filesystem::temp_directory_path() / name).string()),
@@ -71,7 +80,7 @@ std::unique_ptr<korvane::Plugin> RemotePlugin(int port, DiscardTrace& trace) {
   korvane::PluginSocket& socket = plugin->CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(port);
-  socket.Activate({});
+  socket.Activate({"", "", 0, "disc.iso"});
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!socket.client.IsConnected() && std::chrono::steady_clock::now() < end) {
     socket.client.Pump(10);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/Plugin.h"
 #include "core/Trace.h"
@@ -19,6 +20,10 @@ class DiscardTrace final : public korvane::TraceOutput {
  public:
   void Write(std::string_view) override {}
 };
+
+// The value at fraction (0.5: the median, 1: the largest) of values by nearest rank; 0 when
+// there is none.
+double Percentile(std::vector<double> values, double fraction);
 
 // Seconds since start.
 inline double Since(std::chrono::steady_clock::time_point start) {

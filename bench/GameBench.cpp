@@ -158,11 +158,8 @@ Outcome Seeks(korvane::Plugin& plugin, const LinkSetting& link, uint32_t discSec
 }
 
 // The p-th percentile (0 to 100) of values, 0 when there are none.
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  size_t at = std::min(values.size() - 1, static_cast<size_t>(p / 100 * values.size()));
-  std::nth_element(values.begin(), values.begin() + at, values.end());
-  return values[at];
+double Percentile(const std::vector<double>& values, double p) {
+  return bench::Percentile(values, p / 100);
 }
 
 // How many of the times in ms exceed kStallMs.
