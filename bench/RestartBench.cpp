@@ -201,9 +201,9 @@ int main(int argc, char** argv) {
   }
   GameOutcome game = PacedGameWithRestarts(disc, shaped, gameSeconds);
   std::printf(
-      "\ngame over 50 ms 8 MB/s: %zu reads, %zu failed, %zu restarts; hits %zu, p99 %.2f ms "
-      "(target <= 5); longest block %.0f ms (target <= %d)\n",
-      game.reads, game.failed, game.restarts, game.hitMs.size(),
-      bench::Percentile(game.hitMs, 0.99), game.longestMs, kDowntimeMs + 1000);
+      "\ngame over 50 ms 8 MB/s: %zu reads (%.2f MB/s), %zu failed, %zu restarts; hits %zu, p99 "
+      "%.2f ms (target <= 5); longest block %.0f ms (target <= %d)\n",
+      game.reads, game.reads * kSectorBytes / 1e6 / gameSeconds, game.failed, game.restarts,
+      game.hitMs.size(), bench::Percentile(game.hitMs, 0.99), game.longestMs, kDowntimeMs + 1000);
   return 0;
 }

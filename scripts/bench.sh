@@ -2,7 +2,8 @@
 # Every benchmark, each measured against its baseline in the same run: natively through the
 # portable core (local image, cached replay, index load and appends, remote play against
 # a plain TCP transfer, a game's reads over shaped links against the link and the pace of
-# a console drive), the server's runs (the compressor's rate, and the run lengths and
+# a console drive, a game whose server restarts against the restart's own pauses), the
+# server's runs (the compressor's rate, and the run lengths and
 # levels that links of a few speeds get, against runs not sized to the link), the server
 # program under 200 clients against one alone, the server program in a crowd (idle
 # connections and readers at both compression levels) and in a flood of connections that
@@ -13,7 +14,8 @@
 # docs/benchmarks.md.
 #
 # Called by ./run bench after the builds; the environment names the build folders.
-# GAME_ONLY=1 runs only the game-over-a-link parts (native and under Wine), for reruns.
+# GAME_ONLY=1 runs only the game-over-a-link parts (native, restarts included, and under
+# Wine), for reruns.
 set -euo pipefail
 
 ROOT=${ROOT:?}
@@ -68,6 +70,8 @@ if all; then
 fi
 run_native "A game's reads from the disc server over shaped links (core, native)" \
   "$BUILD/bench/bin/game_bench" 20 60
+run_native "A game whose disc server restarts, on loopback and over a shaped link (core, native)" \
+  "$BUILD/bench/bin/restart_bench" 20 60
 if all; then
   run_native "The disc server program under 200 clients on loopback (native)" \
     "$BUILD/bench/bin/load_bench" 200 4096 50

@@ -2,6 +2,7 @@
 #include "FaultFixture.h"
 #include "LocalPlay.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -75,6 +76,10 @@ int FaultTest::StartServerProgram(ChildProcess& process, const std::vector<std::
                                 "--message-gap-ms",
                                 "60"};
   args.insert(args.end(), options.begin(), options.end());
+  // An accounts file given takes the place of anyone allowed.
+  if (std::find(options.begin(), options.end(), "--accounts") != options.end()) {
+    args.erase(std::find(args.begin(), args.end(), "--allow-anyone"));
+  }
   if (!process.Start(ChildProcess::ProgramBesideThisOne("korvane-server"), args, log)) return 0;
   // Its first line tells the port: "... on 127.0.0.1:PORT with N threads".
   const std::string marker = "on 127.0.0.1:";

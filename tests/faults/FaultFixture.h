@@ -36,8 +36,9 @@ class FaultTest : public ::testing::Test {
   // Starts the disc server in-process on 127.0.0.1, its settings adjusted by adjust;
   // returns its port.
   int StartServer(const std::function<void(server::ServerConfig&)>& adjust = {});
-  // Starts the korvane-server program on 127.0.0.1 with options added to the usual ones;
-  // returns its port, or 0 when it did not come up.
+  // Starts the korvane-server program on 127.0.0.1 with options added to the usual ones
+  // (--accounts in them takes the place of --allow-anyone); returns its port, or 0 when it
+  // did not come up.
   int StartServerProgram(ChildProcess& process, const std::vector<std::string>& options);
 
   // Connects a new plugin link to 127.0.0.1:port with disc chosen as the dialog leaves it,

@@ -1,7 +1,8 @@
 // The link's connection goes away while a game plays and the game goes on by itself: the
 // server program is killed and started again on the same port with another disc listed
 // before the one played; the server closes a paused game's link on its idle limit; the
-// server stays away longer than a read's bound. No dialog is opened again in any of them.
+// server stays away longer than a read's bound; the server comes back with the player's
+// password changed. No dialog is opened again in any of them.
 // Every sector the host gets is checked against the image, and the fixture checks the cache.
 #include <atomic>
 #include <chrono>
@@ -142,6 +143,45 @@ TEST_F(ServerRestartTest, OutageLongerThanTheBoundFailsReadsInItAndRetriesWithin
   }
   PlayPaced("a.iso", lsn, test::kIsoSectors, kModeData2048, 0);
   EXPECT_EQ(CheckCache("a.iso").entries, test::kIsoSectors);
+}
+
+TEST_F(ServerRestartTest, RefusedLoginIsTracedOnceAndTriedAgainNoFasterThanTheLongestPause) {
+  constexpr int kBoundMs = 1000;
+  constexpr int kRefusedForMs = 11000;
+  const std::string accounts = folder_.Write("accounts", "player:secret\n");
+  const std::vector<std::string> options{"--accounts", accounts};
+  test::ChildProcess before, after;
+  const int port = StartServerProgram(before, options);
+  ASSERT_NE(port, 0);
+  test::LinkShaper line(port, {2, 0, ""});
+  plugin_->SetReplyStallLimitForTests(kBoundMs);
+  ConnectLink(line.Port(), 0, "a.iso");
+  OpenRemote();
+  PlayPaced("a.iso", 0, 50, kModeData2048, 0);
+  before.Kill();
+  folder_.Write("accounts", "player:changed\n");
+  std::vector<std::string> again = options;
+  again.insert(again.end(), {"--port", std::to_string(port)});
+  ASSERT_EQ(StartServerProgram(after, again), port);
+
+  const int acceptedBefore = line.Accepted();
+  auto refused = std::chrono::steady_clock::now();
+  while (MsSince(refused) < kRefusedForMs) {
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(plugin_->ReadTrack(FirstMissing(50, kModeData2048), kModeData2048), -1);
+    ASSERT_LT(MsSince(start), kBoundMs + 300);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // At 0, 5 and 10 s.
+  const int attempts = line.Accepted() - acceptedBefore;
+  EXPECT_GE(attempts, 2);
+  EXPECT_LE(attempts, 3);
+  const std::string& trace = trace_.Text();
+  const std::string line1 = "Login refused by the server (Login refused: unknown user or wrong "
+                            "password), trying again every 5 s";
+  const size_t first = trace.find(line1);
+  EXPECT_NE(first, std::string::npos) << TraceTail();
+  EXPECT_EQ(trace.find(line1, first + 1), std::string::npos) << "traced once" << TraceTail();
 }
 
 }  // namespace
