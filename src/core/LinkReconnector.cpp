@@ -90,8 +90,9 @@ bool LinkReconnector::AwaitDisc(PluginLink& link, PluginLink::Read& read, Clock:
   // The connection the dialog handed over goes on without a prompt that never comes, as
   // it always has; one made again must have its disc named, or it is made once more.
   const bool madeAgain = lost_;
-  const Clock::time_point overdue =
-      link.ConnectedAt() + std::chrono::milliseconds(PluginLink::kPromptWaitMs);
+  // (The connect event may not have run yet: the attempt's start is the earliest it did.)
+  const Clock::time_point overdue = std::max(link.ConnectedAt(), attemptStarted_) +
+                                    std::chrono::milliseconds(PluginLink::kPromptWaitMs);
   std::vector<ServerStream::Message> unasked;
   for (;;) {
     switch (link.DiscSelection()) {
@@ -141,7 +142,8 @@ bool LinkReconnector::StartAttempt(PluginSocket& socket, Clock::time_point until
     std::this_thread::sleep_until(nextAttempt_);
   }
   ++attempts_;
-  nextAttempt_ = Clock::now() + std::chrono::milliseconds(pauseMs_);
+  attemptStarted_ = Clock::now();
+  nextAttempt_ = attemptStarted_ + std::chrono::milliseconds(pauseMs_);
   pauseMs_ = std::min(2 * pauseMs_, kLongestRetryMs);
   // The first attempt after a loss shows its events as any connection does; the ones after
   // it would repeat the same lines every few seconds for as long as the server is away.

@@ -78,7 +78,8 @@ class LinkReconnector final {
   uint64_t followed_ = 0;          // the serial of the link the state below is about
   bool lost_ = false;              // its connection is being made again
   int attempts_ = 0;               // since the loss
-  Clock::time_point nextAttempt_;  // no attempt starts before
+  Clock::time_point attemptStarted_;  // of the last attempt
+  Clock::time_point nextAttempt_;     // no attempt starts before
   int pauseMs_ = kFirstRetryMs;    // after the next attempt
   bool refusalTraced_ = false;
 };

@@ -33,6 +33,18 @@ void PluginLink::PrepareConnectAgain(bool quiet) {
   std::lock_guard<std::mutex> hold(lock_);
   byName_ = true;
   quiet_ = quiet;
+  // The connect event may run on the thread that owns the connection's events, after the
+  // reader has seen the connection up: till then, nothing of the last one may count.
+  ForgetConnectionLocked();
+}
+
+void PluginLink::ForgetConnectionLocked() {
+  stream_.Drop();  // nothing of an earlier connection belongs to this one
+  listedIndex_ = -1;
+  listSeen_ = false;
+  selection_ = Selection::kAwaiting;
+  answeredIndex_ = -1;
+  lastText_.clear();
 }
 
 PluginLink::Selection PluginLink::DiscSelection() const {
@@ -80,12 +92,7 @@ void PluginLink::OnConnect() {
     std::lock_guard<std::mutex> hold(lock_);
     connectedAt_ = std::chrono::steady_clock::now();
     awaitingPrompt_ = true;
-    stream_.Drop();  // nothing of an earlier connection belongs to this one
-    listedIndex_ = -1;
-    listSeen_ = false;
-    selection_ = Selection::kAwaiting;
-    answeredIndex_ = -1;
-    lastText_.clear();
+    ForgetConnectionLocked();
     login = wire::BuildLogin(login_.user, login_.password);
   }
   Note("Client Connected sending login info");
@@ -105,7 +112,9 @@ void PluginLink::OnRead() {
   std::vector<ServerStream::Message> messages;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (readOwned_ || !connection_) return;  // a read takes these bytes itself
+    // A read takes these bytes itself; so do the reads that make the link again, until its
+    // disc is named: one batch may carry the greeting and the list the name is found in.
+    if (readOwned_ || !connection_ || (byName_ && selection_ == Selection::kAwaiting)) return;
     ReceiveLocked(messages);
   }
   using Kind = ServerStream::Kind;

@@ -16,8 +16,9 @@
 // Once handed over, the link may be connected again by the read path (LinkReconnector). A
 // connection made again names its disc at the prompt by the disc's name, found in the list
 // that connection received, since a server started anew may list its discs in another
-// order; a disc no longer listed is not answered for at all. Attempts after the first of
-// an outage are quiet: their events write no trace lines.
+// order; a disc no longer listed is not answered for at all. Until its disc is named, such
+// a connection's bytes are left to the read path. Attempts after the first of an outage are
+// quiet: their events write no trace lines.
 #pragma once
 
 #include <atomic>
@@ -123,6 +124,8 @@ class PluginLink final : public platform::ConnectionEvents {
   bool ReceiveLocked(std::vector<ServerStream::Message>& messages);
   // Acts on a text, list or prompt; false for every other kind.
   bool Route(const ServerStream::Message& message);
+  // Forgets what the connection before told (lock held).
+  void ForgetConnectionLocked();
   // Keeps a server text as the connection's last and traces it.
   void NoteText(const std::string& text);
   // Notes where the chosen disc stands in a list just received.

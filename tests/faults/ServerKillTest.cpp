@@ -19,8 +19,9 @@ namespace {
 using test::CutRelay;
 using test::MsSince;
 
-// A read's bound, short so that the reads that try to connect again end soon.
-constexpr int kBoundMs = 1000;
+// A read's bound, short so that the reads that try to connect again end soon, and long
+// enough for a killed server's close to reach the plugin (Wine takes a while to kill).
+constexpr int kBoundMs = 3000;
 
 class ServerKillTest : public test::FaultTest {
  protected:

@@ -78,7 +78,9 @@ TEST_F(ServerRestartTest, PlayGoesOnAcrossARestartThatListsTheDiscElsewhere) {
       << TraceTail();
   EXPECT_NE(trace.find("connected again at attempt "), std::string::npos) << TraceTail();
   EXPECT_NE(trace.find(", disc a.iso selected again as 1"), std::string::npos) << TraceTail();
-  EXPECT_EQ(trace.find("not read"), std::string::npos) << TraceTail();
+  const size_t failed = trace.find("not read");
+  EXPECT_EQ(failed, std::string::npos)
+      << trace.substr(failed - std::min<size_t>(failed, 2500), 2600);
   EXPECT_EQ(CheckCache("a.iso").entries, test::kIsoSectors);
 }
 
@@ -112,6 +114,7 @@ TEST_F(ServerRestartTest, OutageLongerThanTheBoundFailsReadsInItAndRetriesWithin
   ConnectLink(line.Port(), 0, "a.iso");
   OpenRemote();
   PlayPaced("a.iso", 0, 100, kModeData2048, 0);
+  plugin_->Close();  // a reply already on its way is taken in, so the next read needs the server
   before.Kill();
 
   // Each read that needs the server fails within the bound, and none fails for good.
