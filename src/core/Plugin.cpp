@@ -72,7 +72,7 @@ int32_t Plugin::Open() {
 }
 
 void Plugin::OpenRemoteDisc() {
-  cache_.Clear();
+  cache_.ClearFor(cache_.RemoteMapPath());
   std::string map = state_.SelectedDiscName + ".map";
   if (platform::FileExists(cache_.RemoteMapPath())) {
     trace_.Gated("Loading Mapped Headers for " + map);
@@ -92,7 +92,7 @@ void Plugin::OpenRemoteDisc() {
 
 void Plugin::OpenOfflineReplay() {
   const std::string& path = state_.LocalImagePath;
-  cache_.Clear();
+  cache_.ClearFor(path);
   replayPaths_.Reset();
   if (!platform::FileExists(path)) {
     trace_.Always("Error Loading Mapped Headers for " + path);
