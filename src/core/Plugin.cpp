@@ -140,7 +140,9 @@ int32_t Plugin::GetTD(uint8_t track, TrackDescriptor* record) {
   int64_t size = chosen.empty() ? -1 : platform::FileSize(chosen);
   uint64_t sectors = size < 0 ? 0 : static_cast<uint64_t>(size) / 2048;
   if (state_.ImageFileChooser.empty() && !state_.RemoteMode && IsCacheIndexPath(chosen)) {
-    // A replayed cache is no image: the disc is as long as the sectors its index holds.
+    // A replayed cache is no image: the disc is as long as the sectors its index holds,
+    // the index of the .map named now.
+    cache_.IndexFor(replayPaths_.MapPath(), replayPaths_.BlockPath());
     sectors = cache_.Index().LsnEnd();
     size = sectors > 0 ? 0 : -1;
   }
