@@ -196,7 +196,10 @@ TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
       {"s", "--folder", "/d", "--allow-anyone", "--run-min", "64", "--run-max", "32"},
       {"s", "--folder", "/d", "--allow-anyone", "--port", "65536"},
       {"s", "--folder", "/d", "--allow-anyone", "--port"},
-      {"s", "--folder", "/d", "--allow-anyone", "--colour", "red"}};
+      {"s", "--folder", "/d", "--allow-anyone", "--colour", "red"},
+      {"s", "--folder", "/d", "--allow-anyone", "--proxy-from", "10.0.0.1"},
+      {"s", "--folder", "/d", "--allow-anyone", "--proxy-protocol", "--proxy-from", "10.0.0.0/33"},
+      {"s", "--folder", "/d", "--allow-anyone", "--proxy-protocol", "--proxy-from", "host"}};
   for (const auto& args : wrong) {
     config = ServerConfig{};
     EXPECT_EQ(ParseServerOptions(static_cast<int>(args.size()), args.data(), config, error),

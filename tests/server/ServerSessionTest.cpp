@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -388,6 +389,63 @@ TEST_F(ServerTest, MessagesSplitOrTogetherAndGarbage) {
   EXPECT_EQ(client.Next().bytes, "Ignored 15 bytes: already logged in");
   EXPECT_TRUE(client.Request(1, 3).bytes == ExpectedSectors(iso_, false, 1, 3, 16));
   EXPECT_EQ(client.ReadSome(100), "");
+}
+
+TEST_F(ServerTest, AnImageIsTheEntryListedWhateverBytesItsNameHolds) {
+  // Served: the folder d, beside which lies outside.iso, and below which lies sub/inner.iso.
+  const std::string outside = PatternImage(2, 2048), inner = PatternImage(3, 2048);
+  const std::string slashed = PatternImage(4, 2048);
+  folder_.Write("outside.iso", outside);
+  std::filesystem::create_directories(folder_.PathOf("d/sub"));
+  folder_.Write("d/sub/inner.iso", inner);
+  folder_.Write("d/..\\outside.iso", "");
+  folder_.Write("d/sub\\inner.iso", "");
+  folder_.Write("d/back\\slash.img", slashed);
+  std::filesystem::create_symlink("../outside.iso", folder_.PathOf("d/link.iso"));
+  Start([this](ServerConfig& config) { config.folder = folder_.PathOf("d"); });
+  TestClient client(port_);
+  client.Send("\x01\x05"
+              "alice,se:cret");
+  client.Next();
+  EXPECT_EQ(client.Next().bytes, "..\\outside.iso,back\\slash.img,link.iso,sub\\inner.iso,");
+  client.Next();
+  // The empty files are empty discs: a request gets a refusal, not another file's bytes.
+  for (const char* emptyOne : {"\x03\x00", "\x03\x03"}) {
+    client.Send(std::string(emptyOne, 2));
+    EXPECT_EQ(client.Request(3, 0).kind, 1) << emptyOne[1] + 0;
+    EXPECT_EQ(client.Next().bytes, "") << "the refusal's empty run";
+  }
+  client.Send("\x03\x01");
+  EXPECT_TRUE(client.Request(3, 0).bytes == ExpectedSectors(slashed, false, 3, 0, 4));
+  client.Send("\x03\x02");
+  EXPECT_TRUE(client.Request(3, 0).bytes == outside) << "a link the operator made is followed";
+}
+
+TEST_F(ServerTest, BytesAfterInputThrownAwayNeverSelectADisc) {
+  Start();
+  TestClient client(port_);
+  ASSERT_TRUE(client.LogIn());
+  client.Send(std::string("\x03\x00", 2));
+  // A request cut after its kind byte by garbage in front: what comes next is its rest.
+  client.Send("\xFF\x04");
+  EXPECT_EQ(client.Next().bytes, "Ignored 2 bytes: unknown message kind");
+  client.Send("\x03"
+              "12");
+  EXPECT_EQ(client.Next().bytes, "Ignored 3 bytes: the rest of a sector request");
+  // So too after a request without its number, in the same write.
+  client.Send("\x04\x03\x03"
+              "5");
+  EXPECT_EQ(client.Next().bytes,
+            "Sector request refused: " + std::string(DescribeBadInput(BadInput::kNoDigits)));
+  EXPECT_EQ(client.Next().kind, 5);
+  EXPECT_EQ(client.Next().bytes, "Ignored 2 bytes: the rest of a sector request");
+  EXPECT_TRUE(client.Request(3, 7).bytes == ExpectedSectors(iso_, false, 3, 7, 16))
+      << "disc 0 is still the one selected";
+  client.Send("\x03"
+              "9");
+  EXPECT_EQ(client.Next().bytes,
+            "There is no disc 57: the list has 2; no disc is selected until one of the list is")
+      << "after a message that was one, a selection is one";
 }
 
 }  // namespace
