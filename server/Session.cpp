@@ -90,7 +90,10 @@ void Session::OnRead(const std::error_code& error, size_t size) {
     return Pump();
   }
   pending_.insert(pending_.end(), chunk_.begin(), chunk_.begin() + size);
-  Process();
+  // A login waiting for its turn keeps reading only to see its client leave; what else
+  // comes waits, as it does while replies are being written.
+  if (loginWaiting_) return Read();
+  if (queue_.empty()) Process();
 }
 
 void Session::Process() {
@@ -117,8 +120,10 @@ void Session::Process() {
     pending_.erase(pending_.begin(), pending_.begin() + std::min(message.length, pending_.size()));
     if (!queue_.empty()) return Pump();
     // The reply is a run being made on the pool: OnPrepared sends it and carries on from
-    // here; a login waiting for its turn carries on once it has been checked.
-    if (awaitingPrepared_ || loginWaiting_) return;
+    // here; a login waiting for its turn carries on once it has been checked, and reads
+    // meanwhile, so that a client that leaves gives its turn back at once.
+    if (awaitingPrepared_) return;
+    if (loginWaiting_) return Read();
   }
 }
 
