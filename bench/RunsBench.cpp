@@ -130,9 +130,9 @@ int main() {
   bench::WorkFolder work("korvane-runs-bench");
   const bench::Disc made = bench::MakeDisc(work.Path(), kDiscSectors);
   korvane::server::DiscCatalog discs;
-  std::vector<std::string> skipped;
+  korvane::server::ScanReport report;
   std::string error;
-  if (!korvane::server::DiscCatalog::Scan(made.folder, discs, skipped, error)) {
+  if (!korvane::server::DiscCatalog::Scan({made.folder}, discs, report, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }

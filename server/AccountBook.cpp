@@ -1,6 +1,8 @@
 // Loading and checking of the login accounts.
 #include "server/AccountBook.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 
@@ -28,6 +30,10 @@ bool AccountBook::Load(const std::string& path, AccountBook& book, std::string& 
 
 bool AccountBook::Parse(std::string_view text, AccountBook& book, std::string& error) {
   book = AccountBook{};
+  // Editors on Windows may start a UTF-8 file with a byte-order mark, which is no part of
+  // the first user's name.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  std::unordered_map<std::string, size_t> lineOf;
   size_t lineNumber = 0;
   while (!text.empty()) {
     const size_t end = text.find('\n');
@@ -42,13 +48,33 @@ bool AccountBook::Parse(std::string_view text, AccountBook& book, std::string& e
       return false;
     }
     const std::string user(line.substr(0, colon));
-    if (colon + 1 == line.size()) {
-      book.warnings_.push_back("line " + std::to_string(lineNumber) + ": user " + user +
-                               " has an empty password, so anyone who knows the name logs in");
-    }
-    book.passwords_[user] = std::string(line.substr(colon + 1));
+    const std::string_view password = line.substr(colon + 1);
+    book.Warn(lineNumber, user, password, lineOf);
+    book.passwords_[user] = std::string(password);
   }
   return true;
+}
+
+void AccountBook::Warn(size_t lineNumber, const std::string& user, std::string_view password,
+                       std::unordered_map<std::string, size_t>& lineOf) {
+  const std::string line = "line " + std::to_string(lineNumber) + ": user " + user;
+  if (password.empty()) {
+    warnings_.push_back(line + " has an empty password, so anyone who knows the name logs in");
+  }
+  // A login's user name ends at its first comma and its password at its first control byte.
+  if (user.find(',') != std::string::npos) {
+    warnings_.push_back(line + " holds a comma, so it can never log in");
+  }
+  if (std::any_of(password.begin(), password.end(),
+                  [](char c) { return static_cast<uint8_t>(c) < 0x20; })) {
+    warnings_.push_back(line + " has a control byte in the password, so it can never log in");
+  }
+  const auto [earlier, first] = lineOf.emplace(user, lineNumber);
+  if (!first) {
+    warnings_.push_back(line + " is also on line " + std::to_string(earlier->second) + "; line " +
+                        std::to_string(lineNumber) + " wins");
+    earlier->second = lineNumber;
+  }
 }
 
 bool AccountBook::Accepts(std::string_view user, std::string_view password) const {

@@ -1,8 +1,11 @@
 // Who may log in. Either anyone, or the accounts of a text file with one "user:password"
 // per line: the user name runs to the first colon and the password is the rest of the line
-// (it may hold colons). Blank lines and lines starting with '#' are ignored, and a line may
-// end in CR LF. An empty password is accepted, with a warning: anyone who knows the user
-// name logs in with it.
+// (it may hold colons). Blank lines and lines starting with '#' are ignored, a line may
+// end in CR LF, and a UTF-8 byte-order mark in front of the file is skipped. A user on
+// several lines has the password of the last one. What is legal but unwise gets a warning:
+// an empty password (anyone who knows the user name logs in with it), a user on several
+// lines, and an account that can never log in (a comma in the user name, or a control byte
+// in the password, which a login cannot carry).
 #pragma once
 
 #include <string>
@@ -30,10 +33,13 @@ class AccountBook final {
   // The number of accounts (none in a book that accepts anyone).
   size_t Count() const { return passwords_.size(); }
 
-  // What is legal but unwise in the text parsed: accounts with an empty password.
+  // What is legal but unwise in the text parsed, each naming its line.
   const std::vector<std::string>& Warnings() const { return warnings_; }
 
  private:
+  void Warn(size_t lineNumber, const std::string& user, std::string_view password,
+            std::unordered_map<std::string, size_t>& lineOf);
+
   bool anyone_ = false;
   std::unordered_map<std::string, std::string> passwords_;
   std::vector<std::string> warnings_;

@@ -11,6 +11,10 @@ constexpr std::chrono::minutes kFailureMemory{15};
 // Addresses remembered at most: past this the old ones are forgotten first, and should a
 // crowd of fresh addresses still fill it, everything is, rather than memory growing.
 constexpr size_t kMaxRecords = 65536;
+// How soon a login behind the first in line asks again after the first one's turn.
+constexpr std::chrono::milliseconds kInLineRetry{20};
+// Users whose failures an address's record keeps apart, to forgive them on their login.
+constexpr size_t kUsersForgiven = 4;
 
 bool Over(size_t count, size_t cap) {
   return cap != 0 && count >= cap;
@@ -26,6 +30,8 @@ const char* RefusalText(Admission why) {
       return "Too many connections from your address, closing this one\n";
     case Admission::kLoginsFull:
       return "Too many connections are logging in, please try again later\n";
+    case Admission::kNotABalancer:
+      return "This server takes connections through its balancer only, closing this one\n";
     case Admission::kAdmitted:
       break;
   }
@@ -129,35 +135,97 @@ std::chrono::milliseconds LoginThrottle::Step(uint32_t failures) const {
   return std::min(maxDelay_, kFirstLoginDelay * (int64_t{1} << doublings));
 }
 
-LoginThrottle::Clock::time_point LoginThrottle::CheckTime(const std::string& address,
-                                                          Clock::time_point now) {
+bool LoginThrottle::TakeTurn(const std::string& address, uint64_t login, Clock::time_point now,
+                             Clock::time_point& retryAt) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = records_.find(address);
-  if (found == records_.end()) return now;
+  // An address that failed nothing is not held up: its logins are checked as they come.
+  if (found == records_.end()) return true;
   Record& record = found->second;
-  if (now - record.lastFailure > kFailureMemory) {
-    records_.erase(found);
-    return now;
+  if (record.failures > 0 && now - record.lastFailure > kFailureMemory) {
+    record.failures = 0;
+    record.failedUsers.clear();
+    record.next = now;
   }
-  const Clock::time_point turn = std::max(now, record.next);
-  record.next = turn + Step(record.failures);
-  return turn;
+  if (std::find(record.waiting.begin(), record.waiting.end(), login) == record.waiting.end()) {
+    record.waiting.push_back(login);
+  }
+  const bool first = record.waiting.front() == login && record.checking == 0;
+  if (first && now >= record.next) {
+    record.waiting.pop_front();
+    record.checking = login;
+    return true;
+  }
+  // One behind the first asks again a moment after the first's turn, when that one has
+  // either failed, and moved the turn on, or not, and left it to the next.
+  retryAt = std::max(record.next, now) + (first ? Clock::duration{} : kInLineRetry);
+  return false;
 }
 
-void LoginThrottle::Failed(const std::string& address, Clock::time_point now) {
-  if (maxDelay_.count() == 0) return;
+void LoginThrottle::Checked(const std::string& address, uint64_t login, std::string_view user,
+                            bool accepted, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (records_.size() >= kMaxRecords && records_.find(address) == records_.end()) ForgetOld(now);
-  Record& record = records_[address];
-  if (record.failures > 0 && now - record.lastFailure > kFailureMemory) record = Record{};
+  auto found = records_.find(address);
+  const size_t userKey = std::hash<std::string_view>{}(user);
+  if (accepted) {
+    if (found == records_.end()) return;
+    if (found->second.checking == login) found->second.checking = 0;
+    Forgive(found->second, userKey);
+    return ForgetIfDone(found);
+  }
+  if (maxDelay_.count() == 0) return;
+  if (found == records_.end()) {
+    if (records_.size() >= kMaxRecords) ForgetOld(now);
+    found = records_.emplace(address, Record{}).first;
+  }
+  Record& record = found->second;
+  if (record.checking == login) record.checking = 0;
+  if (record.failures > 0 && now - record.lastFailure > kFailureMemory) {
+    record.failures = 0;
+    record.failedUsers.clear();
+  }
   ++record.failures;
   record.lastFailure = now;
   record.next = std::max(record.next, now + Step(record.failures));
+  const auto counted = std::find_if(record.failedUsers.begin(), record.failedUsers.end(),
+                                    [userKey](const UserFailures& u) { return u.user == userKey; });
+  if (counted != record.failedUsers.end()) {
+    ++counted->failures;
+  } else if (record.failedUsers.size() < kUsersForgiven) {
+    record.failedUsers.push_back({userKey, 1});
+  }
+}
+
+void LoginThrottle::Left(const std::string& address, uint64_t login) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = records_.find(address);
+  if (found == records_.end()) return;
+  std::deque<uint64_t>& waiting = found->second.waiting;
+  waiting.erase(std::remove(waiting.begin(), waiting.end(), login), waiting.end());
+  ForgetIfDone(found);
+}
+
+void LoginThrottle::Forgive(Record& record, size_t user) {
+  const auto counted = std::find_if(record.failedUsers.begin(), record.failedUsers.end(),
+                                    [user](const UserFailures& u) { return u.user == user; });
+  if (counted == record.failedUsers.end()) return;
+  record.failures -= std::min(record.failures, counted->failures);
+  record.failedUsers.erase(counted);
+  if (record.failures == 0) record.next = Clock::time_point{};
+}
+
+void LoginThrottle::ForgetIfDone(std::unordered_map<std::string, Record>::iterator found) {
+  const Record& record = found->second;
+  if (record.failures == 0 && record.checking == 0 && record.waiting.empty()) {
+    records_.erase(found);
+  }
 }
 
 void LoginThrottle::ForgetOld(Clock::time_point now) {
   for (auto it = records_.begin(); it != records_.end();) {
-    it = now - it->second.lastFailure > kFailureMemory ? records_.erase(it) : std::next(it);
+    const bool old = now - it->second.lastFailure > kFailureMemory &&
+                     it->second.waiting.empty() && it->second.checking == 0;
+    it = old ? records_.erase(it) : std::next(it);
   }
   if (records_.size() >= kMaxRecords) records_.clear();
 }

@@ -7,21 +7,29 @@
 //
 // LoginThrottle slows password guessing per address: every failed login from an address
 // doubles the wait before the next login from it is checked (100 ms, 200 ms, ... up to the
-// configured maximum), and logins arriving together take their turns one after another, so
-// parallel connections guess no faster than one. A client sees only a slower answer. An
-// address that fails no login for a quarter of an hour is forgotten.
+// configured maximum). Logins from an address that has failed wait in line and are checked
+// one at a time, so parallel connections guess no faster than one; only a failure delays
+// the next in line, so a right password waits for the delay earned so far and for the
+// failures of those ahead of it, never for other right ones. A login whose connection
+// closes leaves the line at once. A user who logs in is forgiven the failures of that user
+// name (typing mistakes, as the right password shows), though not those of others, so one
+// account cannot clear the way for guessing another. A client sees only a slower answer.
+// An address that fails no login for a quarter of an hour is forgotten.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace korvane::server {
 
-enum class Admission { kAdmitted, kServerFull, kAddressFull, kLoginsFull };
+enum class Admission { kAdmitted, kServerFull, kAddressFull, kLoginsFull, kNotABalancer };
 
 // The text sent to a connection refused for why (not kAdmitted).
 const char* RefusalText(Admission why);
@@ -96,19 +104,34 @@ class LoginThrottle final {
   // maxDelayMs 0 turns the throttle off.
   explicit LoginThrottle(uint32_t maxDelayMs) : maxDelay_(maxDelayMs) {}
 
-  // When a login from address that arrived at now may be checked; takes that turn.
-  Clock::time_point CheckTime(const std::string& address, Clock::time_point now);
-  // A login from address was refused at now.
-  void Failed(const std::string& address, Clock::time_point now);
+  // Asks the turn of the login login (an id no other waiting login has) from address, which
+  // waits behind the logins from there that came before it: true when it may be checked
+  // now, to be followed by Checked; false with the time to ask again in retryAt.
+  bool TakeTurn(const std::string& address, uint64_t login, Clock::time_point now,
+                Clock::time_point& retryAt);
+  // The login that had its turn was checked at now, for user, and accepted or refused.
+  void Checked(const std::string& address, uint64_t login, std::string_view user, bool accepted,
+               Clock::time_point now);
+  // The login from address that waited for its turn is gone: its place goes to the next.
+  void Left(const std::string& address, uint64_t login);
 
  private:
+  struct UserFailures {
+    size_t user = 0;  // the hash of the user name
+    uint32_t failures = 0;
+  };
   struct Record {
     uint32_t failures = 0;
-    Clock::time_point next;  // the earliest turn left for the next check
+    Clock::time_point next;  // no login is checked before this
     Clock::time_point lastFailure;
+    uint64_t checking = 0;                 // the login being checked, 0 for none
+    std::deque<uint64_t> waiting;          // the logins waiting, first come first
+    std::vector<UserFailures> failedUsers;  // the first few users that failed
   };
 
   std::chrono::milliseconds Step(uint32_t failures) const;
+  static void Forgive(Record& record, size_t user);
+  void ForgetIfDone(std::unordered_map<std::string, Record>::iterator found);
   void ForgetOld(Clock::time_point now);
 
   std::mutex mutex_;

@@ -2,10 +2,18 @@
 #include "server/DiscCatalog.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
-#include "platform/FileSystem.h"
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "protocol/MessageKinds.h"
+#include "server/ServerLog.h"
 #include "server/WireProtocol.h"
 
 namespace korvane::server {
@@ -48,22 +56,100 @@ bool ListImageNames(const std::string& folder, std::vector<std::string>& names,
   return !failure;
 }
 
+// The folder held open while its images are opened in it.
+class OpenFolder final {
+ public:
+  explicit OpenFolder(const std::string& path) {
+    folder_.path = path;
+#ifndef _WIN32
+    folder_.fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_.fd < 0) failure_ = std::strerror(errno);
+#endif
+  }
+  ~OpenFolder() {
+#ifndef _WIN32
+    if (folder_.fd >= 0) ::close(folder_.fd);
+#endif
+  }
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+
+  // False with error when the folder could not be opened.
+  bool Opened(std::string& error) const {
+    if (failure_.empty()) return true;
+    error = "cannot open " + folder_.path + ": " + failure_;
+    return false;
+  }
+  const ImageFolder& Entry() const { return folder_; }
+
+ private:
+  ImageFolder folder_;
+  std::string failure_;
+};
+
 }  // namespace
 
-std::unique_ptr<DiscImage> DiscImage::Open(const std::string& path, std::string name,
-                                           std::string& why) {
-  std::unique_ptr<DiscImage> image(new DiscImage(std::move(name)));
-  const int64_t size = platform::FileSize(path);
-  if (size < 0 || !image->file_.Open(path, platform::ReadOnlyFile::Sharing::kShared)) {
-    why = "cannot be opened";
+std::unique_ptr<DiscImage> DiscImage::Open(const ImageFolder& folder, std::string name,
+                                           ServerLog* log, std::string& why,
+                                           bool& outOfDescriptors) {
+  std::unique_ptr<DiscImage> image(new DiscImage(std::move(name), log));
+  outOfDescriptors = false;
+  why = "cannot be opened";
+  // Only a name of the folder's own entries is opened: never the folder or its parent, and
+  // never a path. A backslash separates folders on Windows only; elsewhere it is a byte of
+  // the name like any other.
+#ifdef _WIN32
+  const char* separators = "/\\";
+#else
+  const char* separators = "/";
+#endif
+  if (image->name_ == "." || image->name_ == ".." ||
+      image->name_.find_first_of(separators) != std::string::npos) {
+    why = "is no file of the folder";
     return nullptr;
   }
+#ifdef _WIN32
+  if (!image->file_.Open(folder.path + "\\" + image->name_,
+                         platform::ReadOnlyFile::Sharing::kShared)) {
+    return nullptr;
+  }
+#else
+  // Non-blocking, so that a FIFO with an image's name cannot hold the scan.
+  const int fd = ::openat(folder.fd, image->name_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    outOfDescriptors = errno == EMFILE || errno == ENFILE;
+    return nullptr;
+  }
+  image->file_.Adopt(fd);
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    why = "is no regular file";
+    return nullptr;
+  }
+#endif
+  const int64_t size = image->file_.Size();
+  if (size < 0) return nullptr;
   // A file shorter than the probe reads as zeros past its end, which means 2048 bytes.
   uint8_t probe[11] = {};
   image->file_.ReadAt(0, probe, sizeof probe);
   image->size_ = static_cast<uint64_t>(size);
   image->sectorSize_ = SectorSizeFromProbe(probe);
   return image;
+}
+
+bool DiscImage::ReadBytes(uint64_t offset, uint8_t* into, size_t size) const {
+  const size_t got = file_.ReadAt(offset, into, size);
+  if (got != size) NoteFailedRead(offset, size, got);
+  return got == size;
+}
+
+void DiscImage::NoteFailedRead(uint64_t offset, size_t size, size_t got) const {
+  if (log_ == nullptr || failureLogged_.exchange(true)) return;
+  log_->Line("disc " + Printable(name_, 200) + ": reading " + std::to_string(size) +
+             " bytes at byte " + std::to_string(offset) + " brought " + std::to_string(got) +
+             "; the image has " + std::to_string(file_.Size()) + " bytes now and had " +
+             std::to_string(size_) +
+             " when listed (truncated under the server?); later failed reads of it are not logged");
 }
 
 uint64_t DiscImage::SectorCount(const SectorGeometry& geometry) const {
@@ -82,7 +168,7 @@ bool DiscImage::ReadSectors(const SectorGeometry& geometry, uint32_t lsn, uint32
   const uint64_t start = uint64_t{lsn} * geometry.stride + geometry.skip;
   const size_t span = static_cast<size_t>((count - 1) * geometry.stride) + geometry.count;
   out.resize(span);
-  if (file_.ReadAt(start, out.data(), span) != span) return false;
+  if (!ReadBytes(start, out.data(), span)) return false;
   if (geometry.stride != geometry.count) {
     // Each sector moves toward the front, never over a sector not yet moved.
     for (uint32_t i = 1; i < count; ++i) {
@@ -94,21 +180,37 @@ bool DiscImage::ReadSectors(const SectorGeometry& geometry, uint32_t lsn, uint32
   return true;
 }
 
-bool DiscCatalog::Scan(const std::string& folder, DiscCatalog& discs,
-                       std::vector<std::string>& skipped, std::string& error) {
+bool DiscCatalog::Scan(const ScanSettings& settings, DiscCatalog& discs, ScanReport& report,
+                       std::string& error) {
   std::vector<std::string> names;
-  if (!ListImageNames(folder, names, skipped, error)) return false;
+  if (!ListImageNames(settings.folder, names, report.skipped, error)) return false;
   std::sort(names.begin(), names.end());
+  OpenFolder folder(settings.folder);
+  if (!folder.Opened(error)) return false;
   discs.discs_.clear();
+  size_t listBytes = 0;
+  bool outOfDescriptors = false;
   for (std::string& name : names) {
-    std::string why = "name holds a comma or a control byte";
-    const std::string path = folder + "/" + name;
-    std::unique_ptr<DiscImage> image =
-        IsListableName(name) ? DiscImage::Open(path, name, why) : nullptr;
-    if (image) {
-      discs.discs_.push_back(std::move(image));
+    if (!IsListableName(name)) {
+      report.skipped.push_back(name + ": name holds a comma or a control byte");
+    } else if (discs.discs_.size() >= kMaxSelectableDiscs ||
+               listBytes + name.size() + 1 > uint64_t{protocol::kMaxDiscListBytes}) {
+      report.unlisted.push_back(std::move(name));
+    } else if (outOfDescriptors ||
+               (settings.maxOpen != 0 && discs.discs_.size() >= settings.maxOpen)) {
+      ++report.unopened;
     } else {
-      skipped.push_back(name + ": " + why);
+      std::string why;
+      std::unique_ptr<DiscImage> image =
+          DiscImage::Open(folder.Entry(), name, settings.log, why, outOfDescriptors);
+      if (image) {
+        listBytes += name.size() + 1;
+        discs.discs_.push_back(std::move(image));
+      } else if (outOfDescriptors) {
+        ++report.unopened;
+      } else {
+        report.skipped.push_back(name + ": " + why);
+      }
     }
   }
   return true;

@@ -19,8 +19,10 @@
 #include "server/Admission.h"
 #include "server/DiscCatalog.h"
 #include "server/Listener.h"
+#include "server/PeerAddress.h"
 #include "server/ServerLog.h"
 #include "server/Session.h"
+#include "protocol/MessageKinds.h"
 
 namespace korvane::server {
 namespace {
@@ -28,6 +30,8 @@ namespace {
 // Descriptors the process needs besides its connections and images: standard streams, the
 // event queue and its wakers, the reserve and some to spare.
 constexpr size_t kOwnDescriptors = 64;
+// Connections kept room for when images would take every descriptor left.
+constexpr size_t kFewestConnections = 16;
 
 // Enough for the connections' threads to win the processor whenever they have work (about
 // three to one), not so much that runs starve on a machine busy with other programs.
@@ -43,6 +47,17 @@ void LowerThisThreadsPriority() {
 #if defined(__linux__)
   setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kRunThreadNice);
 #endif
+}
+
+// The balancers whose PROXY headers are trusted: those named, or loopback when none is.
+std::vector<AddressRange> TrustedBalancers(const ServerConfig& config) {
+  if (config.proxyFrom.empty()) return LoopbackRanges();
+  std::vector<AddressRange> ranges;
+  for (const std::string& text : config.proxyFrom) {
+    AddressRange range;
+    if (ParseAddressRange(text, range)) ranges.push_back(range);
+  }
+  return ranges;
 }
 
 }  // namespace
@@ -62,11 +77,13 @@ struct DiscServer::Impl {
             [this](asio::ip::tcp::socket socket, AdmissionTicket ticket) {
               OnAdmitted(std::move(socket), std::move(ticket));
             },
-            config.proxyProtocol) {
+            config.proxyProtocol, TrustedBalancers(config)) {
     context.runPool = runIo.get_executor();
   }
 
   bool Load(std::string& error);
+  size_t ImageBudget() const;
+  void LogLeftOut(const ScanReport& report);
   void FitDescriptors();
   void OnAdmitted(asio::ip::tcp::socket socket, AdmissionTicket ticket);
   void Work(asio::io_context& queue);
@@ -92,9 +109,10 @@ struct DiscServer::Impl {
 };
 
 bool DiscServer::Impl::Load(std::string& error) {
-  std::vector<std::string> skipped;
-  if (!DiscCatalog::Scan(config.folder, discs, skipped, error)) return false;
-  for (const std::string& why : skipped) log.Line("not served: " + Printable(why, 300));
+  ScanReport report;
+  if (!DiscCatalog::Scan({config.folder, ImageBudget(), &log}, discs, report, error)) return false;
+  for (const std::string& why : report.skipped) log.Line("not served: " + Printable(why, 300));
+  LogLeftOut(report);
   if (config.allowAnyone) {
     accounts = AccountBook::Anyone();
   } else if (!AccountBook::Load(config.accountsFile, accounts, error)) {
@@ -105,6 +123,41 @@ bool DiscServer::Impl::Load(std::string& error) {
   }
   AppendDiscList(context.discList, discs.Names());
   return true;
+}
+
+// Images the descriptor limit lets the server hold open while it keeps room for its own
+// descriptors and a few connections; 0 when there is no limit to keep to.
+size_t DiscServer::Impl::ImageBudget() const {
+#ifndef _WIN32
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  const size_t kept = kOwnDescriptors + kFewestConnections;
+  return limit.rlim_cur > kept ? static_cast<size_t>(limit.rlim_cur) - kept : 1;
+#else
+  return 0;
+#endif
+}
+
+// Warns of the images a client could not select and those the descriptor limit kept shut.
+void DiscServer::Impl::LogLeftOut(const ScanReport& report) {
+  if (!report.unlisted.empty()) {
+    log.Line("warning: the disc list stops at " + std::to_string(discs.Count()) +
+             " discs, as a client selects at most " + std::to_string(kMaxSelectableDiscs) +
+             " and takes a list of at most " + std::to_string(protocol::kMaxDiscListBytes) +
+             " bytes; " + std::to_string(report.unlisted.size()) +
+             " images are not listed, each named below");
+    for (const std::string& name : report.unlisted) log.Line("not listed: " + Printable(name, 300));
+  }
+  if (report.unopened > 0) {
+    uint64_t descriptors = 0;
+#ifndef _WIN32
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) descriptors = limit.rlim_cur;
+#endif
+    log.Line("warning: the descriptor limit of " + std::to_string(descriptors) +
+             " is too low for the folder: " + std::to_string(report.unopened) +
+             " images are not served (raise it, as with ulimit -n, to serve them all)");
+  }
 }
 
 // Keeps the connection cap below what the descriptor limit allows, so that accepting never
@@ -162,6 +215,11 @@ bool DiscServer::Start(std::string& error) {
                   " threads and " + std::to_string(runThreads) + " for runs; at most " +
                   std::to_string(caps.total) + " connections, " + std::to_string(caps.perAddress) +
                   " per address, " + std::to_string(caps.loggingIn) + " logging in (0: no limit)");
+  if (server.config.proxyProtocol && server.config.proxyFrom.empty()) {
+    server.log.Line(
+        "PROXY headers are trusted from loopback only (127.0.0.0/8 and ::1): name the "
+        "balancers with --proxy-from");
+  }
   server.listener.Start();
   server.running = true;
   for (unsigned i = 0; i < threads; ++i) {

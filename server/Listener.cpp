@@ -32,6 +32,8 @@ const char* RefusalReason(Admission why) {
       return "too many from the address";
     case Admission::kLoginsFull:
       return "too many logging in";
+    case Admission::kNotABalancer:
+      return "not a trusted balancer";
     case Admission::kAdmitted:
       break;
   }
@@ -45,12 +47,13 @@ bool OutOfDescriptors(const std::error_code& error) {
 }  // namespace
 
 Listener::Listener(asio::io_context& io, ConnectionLimits& limits, ServerLog& log,
-                   Admitted admitted, bool clientsFromHeader)
+                   Admitted admitted, bool clientsFromHeader, std::vector<AddressRange> balancers)
     : io_(io),
       limits_(limits),
       log_(log),
       admitted_(std::move(admitted)),
       clientsFromHeader_(clientsFromHeader),
+      balancers_(std::move(balancers)),
       strand_(asio::make_strand(io)),
       acceptor_(strand_),
       retry_(strand_) {}
@@ -111,7 +114,11 @@ void Listener::OnAccept(const std::error_code& error, tcp::socket socket) {
   }
   std::error_code failure;
   const tcp::endpoint peer = socket.remote_endpoint(failure);
-  if (!failure) {
+  if (!failure && clientsFromHeader_ && !InRanges(peer.address(), balancers_)) {
+    // A header from anyone else could name any address, and so escape every per-address
+    // limit and fill a real client's.
+    Refuse(socket, Admission::kNotABalancer, AddressKey(peer.address()));
+  } else if (!failure) {
     std::string address = clientsFromHeader_ ? "" : AddressKey(peer.address());
     const Admission verdict = limits_.Admit(address);
     if (verdict == Admission::kAdmitted) {

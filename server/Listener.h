@@ -21,6 +21,7 @@
 #include <asio.hpp>
 
 #include "server/Admission.h"
+#include "server/PeerAddress.h"
 
 namespace korvane::server {
 
@@ -32,10 +33,10 @@ class Listener final {
 
   // admitted is called on the listener's strand for each connection let in. When
   // clientsFromHeader, every connection comes from a balancer whose PROXY header will name
-  // the client: it is admitted under no address, and its session counts it under the
-  // client's.
+  // the client: one from outside balancers is refused, the others are admitted under no
+  // address, and their sessions count them under the client's.
   Listener(asio::io_context& io, ConnectionLimits& limits, ServerLog& log, Admitted admitted,
-           bool clientsFromHeader);
+           bool clientsFromHeader, std::vector<AddressRange> balancers);
   ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
@@ -66,6 +67,7 @@ class Listener final {
   ServerLog& log_;
   Admitted admitted_;
   bool clientsFromHeader_;
+  std::vector<AddressRange> balancers_;
   asio::strand<asio::io_context::executor_type> strand_;
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer retry_;

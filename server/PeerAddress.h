@@ -3,10 +3,28 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <asio/ip/address.hpp>
 
 namespace korvane::server {
+
+// The addresses that share their first prefixBits bits with base.
+struct AddressRange {
+  asio::ip::address base;
+  unsigned prefixBits = 0;
+};
+
+// Parses "ADDR" (that address alone) or "ADDR/PREFIX" into range; false when text is
+// neither or the prefix is longer than the address.
+bool ParseAddressRange(std::string_view text, AddressRange& range);
+
+// True when peer (a mapped IPv4 address taken as IPv4) lies in one of ranges.
+bool InRanges(const asio::ip::address& peer, const std::vector<AddressRange>& ranges);
+
+// 127.0.0.0/8 and ::1, the balancers trusted when none is named.
+std::vector<AddressRange> LoopbackRanges();
 
 // The key of peer for per-address limits: an IPv4 address (also when it reached a
 // dual-stack listener as a mapped IPv6 address) as itself, an IPv6 address as its /64

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "server/LinkRate.h"
+#include "server/PeerAddress.h"
 
 namespace korvane::server {
 namespace {
@@ -20,7 +21,10 @@ const char kHelp[] =
     "Serves the disc images of a folder to KorvaneCDVD plugins over TCP.\n"
     "\n"
     "  --folder DIR          serve the .iso, .bin and .img files directly inside DIR (any\n"
-    "                        letter case), listed in name order; required\n"
+    "                        letter case), listed in name order; required. A symbolic\n"
+    "                        link in DIR is followed, wherever it leads. A client selects\n"
+    "                        one of the first 256 only, and takes a list of at most 1 MiB:\n"
+    "                        images past that are not listed, and the log names them\n"
     "  --accounts FILE       accept the logins of FILE: one user:password per line (the\n"
     "                        password may hold ':'), blank lines and # comments ignored\n"
     "  --allow-anyone        accept any user name and password\n"
@@ -60,11 +64,17 @@ const char kHelp[] =
     "                        (version 1) first on each connection: the client address it\n"
     "                        names is the one limited, throttled and logged; a connection\n"
     "                        without the header is closed\n"
+    "  --proxy-from ADDR[/PREFIX]  with --proxy-protocol: a balancer (an address, or a\n"
+    "                        range of them) whose headers are trusted; repeat it for each.\n"
+    "                        A connection from any other address is refused with a text;\n"
+    "                        a balancer's own connection (PROXY UNKNOWN) counts under the\n"
+    "                        balancer's address. Without it, only loopback is trusted\n"
     "  --quiet               write no log lines\n"
     "  --help                print this help and exit\n"
     "\n"
-    "Logs one line per connection event on standard output. SIGINT or SIGTERM stops the\n"
-    "server: it closes every connection and exits with status 0.\n";
+    "Logs one line per connection event on standard output. SIGINT, SIGTERM or SIGHUP\n"
+    "stops the server: it closes every connection and exits with status 0. Nothing is\n"
+    "reloaded: restart the server to serve a changed folder or accounts file.\n";
 
 bool LimitOption(std::string_view name, const char* value, ServerConfig& config,
                  std::string& error);
@@ -114,6 +124,15 @@ bool NumberOption(std::string_view name, const char* value, uint64_t low, uint64
 // Applies one option that takes a value; false with error when it is wrong or unknown.
 bool ValueOption(std::string_view name, const char* value, ServerConfig& config,
                  std::string& error) {
+  if (name == "--proxy-from") {
+    AddressRange range;
+    if (value == nullptr || !ParseAddressRange(value, range)) {
+      error = "--proxy-from needs an address or ADDR/PREFIX";
+      return false;
+    }
+    config.proxyFrom.emplace_back(value);
+    return true;
+  }
   if (name == "--folder" || name == "--bind" || name == "--accounts") {
     if (value == nullptr || *value == '\0') {
       error = std::string(name) + " needs a value";
@@ -186,6 +205,8 @@ bool CheckConfig(const ServerConfig& config, std::string& error) {
     error = "give either --accounts FILE or --allow-anyone";
   } else if (config.runMin > config.runMax) {
     error = "--run-min is above --run-max";
+  } else if (!config.proxyFrom.empty() && !config.proxyProtocol) {
+    error = "--proxy-from needs --proxy-protocol";
   } else {
     return true;
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace korvane::server {
 
@@ -35,10 +36,12 @@ struct ServerConfig {
   size_t maxPerAddress = 64;
   size_t maxLoggingIn = 128;            // connections that have not logged in yet
   uint32_t idleTimeoutMs = 30 * 60000;  // a logged-in session that asks nothing this long
-  uint32_t maxLoginDelayMs = 5000;
+  uint32_t maxLoginDelayMs = 5000;  // the longest wait failed logins earn an address
   // Each connection starts with a balancer's PROXY header naming the client, whose address
   // then counts for the limits, the throttle, the compression level and the log.
-  bool proxyProtocol = false;  // the longest wait failed logins earn an address
+  bool proxyProtocol = false;
+  // The balancers ("ADDR" or "ADDR/PREFIX") whose headers are trusted; none named: loopback.
+  std::vector<std::string> proxyFrom;
   // Not on the command line: limits that tests shorten.
   uint32_t loginTimeoutMs = 30000;
   uint32_t drainTimeoutMs = 2000;   // how long a closing connection reads what is left

@@ -90,7 +90,10 @@ void Session::OnRead(const std::error_code& error, size_t size) {
     return Pump();
   }
   pending_.insert(pending_.end(), chunk_.begin(), chunk_.begin() + size);
-  Process();
+  // A login waiting for its turn keeps reading only to see its client leave; what else
+  // comes waits, as it does while replies are being written.
+  if (loginWaiting_) return Read();
+  if (queue_.empty()) Process();
 }
 
 void Session::Process() {
@@ -117,8 +120,10 @@ void Session::Process() {
     pending_.erase(pending_.begin(), pending_.begin() + std::min(message.length, pending_.size()));
     if (!queue_.empty()) return Pump();
     // The reply is a run being made on the pool: OnPrepared sends it and carries on from
-    // here; a login waiting for its turn carries on once it has been checked.
-    if (awaitingPrepared_ || loginWaiting_) return;
+    // here; a login waiting for its turn carries on once it has been checked, and reads
+    // meanwhile, so that a client that leaves gives its turn back at once.
+    if (awaitingPrepared_) return;
+    if (loginWaiting_) return Read();
   }
 }
 
@@ -132,7 +137,12 @@ void Session::HandleProxyHeader() {
   }
   pending_.erase(pending_.begin(), pending_.begin() + header.length);
   state_ = State::kAwaitingLogin;
-  if (!header.known) return;  // the balancer's own connection, a health check
+  if (!header.known) {
+    // The balancer's own connection, a health check: it counts under the balancer.
+    if (ticket_.Readdress(AddressKey(peerAddress_)) != Admission::kAdmitted)
+      FinishWithText(RefusalText(Admission::kAddressFull), "too many from the balancer");
+    return;
+  }
   const Admission verdict = ticket_.Readdress(AddressKey(header.source));
   peer_ = header.source.to_string() + ":" + std::to_string(header.sourcePort);
   SetPeer(header.source);
@@ -149,23 +159,38 @@ void Session::HandleBeforeLogin(ParseStatus status, const ClientMessage& message
 }
 
 void Session::HandleLogin(const ClientMessage& message) {
-  const auto now = std::chrono::steady_clock::now();
-  const auto turn = context_.throttle.CheckTime(ticket_.Address(), now);
-  if (turn <= now) return CheckLogin(std::string(message.user), std::string(message.password));
-  loginWaiting_ = true;
-  pause_.expires_at(turn);
-  pause_.async_wait([self = shared_from_this(), user = std::string(message.user),
-                     password = std::string(message.password)](const std::error_code& error) {
+  loginUser_ = std::string(message.user);
+  loginPassword_ = std::string(message.password);
+  AwaitTurn();
+}
+
+void Session::AwaitTurn() {
+  auto retryAt = std::chrono::steady_clock::now();
+  loginWaiting_ = !context_.throttle.TakeTurn(ticket_.Address(), id_, retryAt, retryAt);
+  if (!loginWaiting_) return CheckLogin();
+  pause_.expires_at(retryAt);
+  pause_.async_wait([self = shared_from_this()](const std::error_code& error) {
     if (error || self->state_ != State::kAwaitingLogin) return;
-    self->loginWaiting_ = false;
-    self->CheckLogin(user, password);
-    self->Pump();
+    self->AwaitTurn();
+    if (!self->loginWaiting_) self->Pump();
   });
 }
 
-void Session::CheckLogin(const std::string& user, const std::string& password) {
-  if (!context_.accounts.Accepts(user, password)) {
-    context_.throttle.Failed(ticket_.Address(), std::chrono::steady_clock::now());
+void Session::LeaveLoginLine() {
+  if (!loginWaiting_) return;
+  loginWaiting_ = false;
+  context_.throttle.Left(ticket_.Address(), id_);
+}
+
+void Session::CheckLogin() {
+  const std::string user = std::move(loginUser_);
+  const std::string password = std::move(loginPassword_);
+  loginUser_.clear();
+  loginPassword_.clear();
+  const bool accepted = context_.accounts.Accepts(user, password);
+  context_.throttle.Checked(ticket_.Address(), id_, user, accepted,
+                            std::chrono::steady_clock::now());
+  if (!accepted) {
     Log("login refused for user " + Printable(user));
     return FinishWithText("Login refused: unknown user or wrong password\n", "login refused");
   }
@@ -205,7 +230,14 @@ void Session::OnIdleTimer() {
   Pump();
 }
 
-void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message) {
+void Session::HandleAfterLogin(ParseStatus status, ClientMessage& message) {
+  const bool afterBadInput = afterBadInput_;
+  afterBadInput_ = status == ParseStatus::kBad;
+  if (status == ParseStatus::kComplete && message.kind == protocol::kDiscSelection &&
+      afterBadInput && IsRestOfRequest(message)) {
+    return QueueText("Ignored " + std::to_string(message.length) +
+                     " bytes: the rest of a sector request");
+  }
   if (status == ParseStatus::kBad && message.kind == protocol::kSectorRequest) {
     ++requests_;
     std::vector<uint8_t> reply;
@@ -222,6 +254,19 @@ void Session::HandleAfterLogin(ParseStatus status, const ClientMessage& message)
   }
   if (message.kind == protocol::kDiscSelection) return HandleSelectDisc(message.discIndex);
   if (message.kind == protocol::kSectorRequest) HandleSectorRequest(message.mode, message.lsn);
+}
+
+bool Session::IsRestOfRequest(ClientMessage& selection) const {
+  // Bytes thrown away may have cut a sector request short, and the rest of one in mode 3
+  // (03, then digits) reads as a disc selection: one that would choose a disc by a digit
+  // right after such bytes is taken for that rest, digits after it included, and never
+  // changes the disc selected.
+  const auto isDigit = [](uint8_t byte) { return byte >= '0' && byte <= '9'; };
+  if (!isDigit(selection.discIndex)) return false;
+  while (selection.length < pending_.size() && isDigit(pending_[selection.length])) {
+    ++selection.length;
+  }
+  return true;
 }
 
 void Session::HandleSelectDisc(uint8_t index) {
@@ -286,6 +331,7 @@ void Session::Pump() {
 }
 
 void Session::FinishWithText(const std::string& text, const std::string& reason) {
+  LeaveLoginLine();
   state_ = State::kClosing;
   closeReason_ = reason;
   deadline_.cancel();
@@ -308,6 +354,7 @@ void Session::Drain() {
 
 void Session::CloseNow(const std::string& reason) {
   if (state_ == State::kClosed) return;
+  LeaveLoginLine();
   state_ = State::kClosed;
   DropPrepared();
   pause_.cancel();

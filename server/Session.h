@@ -23,8 +23,11 @@
 // run made ahead always has the length its request gets.
 //
 // Behind a balancer that sends the PROXY header, the header comes first and names the
-// client: its address is the one counted, throttled and logged. The first message must
-// then be a login, checked once the address's login throttle allows.
+// client: its address is the one counted, throttled and logged (the balancer's own, for its
+// health checks, which name none). The first message must then be a login, checked once
+// the address's login throttle gives it its turn. Bytes thrown away as no message may have
+// cut a sector request, and what follows them is never taken for a disc selection made by
+// a digit (see IsRestOfRequest).
 // After a good one the session sends the greeting, the disc list and the disc prompt as
 // three writes with a pause between them, since clients read only the first message of
 // what arrives together. A logged-in session that asks for nothing for the idle timeout is
@@ -101,10 +104,13 @@ class Session final : public std::enable_shared_from_this<Session> {
   void HandleProxyHeader();
   void HandleBeforeLogin(ParseStatus status, const ClientMessage& message);
   void HandleLogin(const ClientMessage& message);
-  void CheckLogin(const std::string& user, const std::string& password);
+  void AwaitTurn();
+  void LeaveLoginLine();
+  void CheckLogin();
   void ArmIdleTimer();
   void OnIdleTimer();
-  void HandleAfterLogin(ParseStatus status, const ClientMessage& message);
+  void HandleAfterLogin(ParseStatus status, ClientMessage& message);
+  bool IsRestOfRequest(ClientMessage& selection) const;
   void HandleSelectDisc(uint8_t index);
   void SetPeer(const asio::ip::address& address);
   void HandleSectorRequest(uint8_t mode, uint32_t lsn);
@@ -137,6 +143,9 @@ class Session final : public std::enable_shared_from_this<Session> {
   State state_ = State::kAwaitingLogin;
   bool reading_ = false;
   bool loginWaiting_ = false;  // a login waits for its turn under the throttle
+  bool afterBadInput_ = false;  // the last bytes handled were thrown away as no message
+  std::string loginUser_;      // the login waiting, or being checked
+  std::string loginPassword_;
   std::chrono::steady_clock::time_point lastRequest_;
   std::array<uint8_t, 8192> chunk_;
   std::vector<uint8_t> pending_;

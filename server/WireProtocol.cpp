@@ -106,8 +106,11 @@ void AppendText(std::vector<uint8_t>& out, std::string_view text) {
 }
 
 bool IsListableName(std::string_view name) {
+  // A control byte ends a client's text early at or below 0x0A, and above it would be
+  // obeyed by whatever terminal shows the list.
   return !name.empty() && std::none_of(name.begin(), name.end(), [](char c) {
-    return c == ',' || static_cast<uint8_t>(c) <= 0x0A;
+    const auto byte = static_cast<uint8_t>(c);
+    return c == ',' || byte < 0x20 || byte == 0x7F;
   });
 }
 

@@ -66,7 +66,8 @@ const char* DescribeBadInput(BadInput bad);
 // single "\n" (a trailing newline of text is not doubled).
 void AppendText(std::vector<uint8_t>& out, std::string_view text);
 
-// True when name can appear in the disc list: no comma and no byte at or below 0x0A.
+// True when name can appear in the disc list: no comma and no control byte (below 0x20,
+// or DEL).
 bool IsListableName(std::string_view name);
 
 // Appends the disc list of names, all of which must be listable.

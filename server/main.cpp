@@ -1,6 +1,7 @@
 // korvane-server: the disc server program. It parses the command line, starts a DiscServer
-// and waits for SIGINT or SIGTERM (or, on Windows, Ctrl+Break), then stops the server and
-// exits with status 0.
+// and waits for SIGINT, SIGTERM or SIGHUP (or, on Windows, Ctrl+Break), then stops the
+// server and exits with status 0. SIGHUP stops it too rather than reloading: a terminal
+// that closes sends it, and the operator restarts the server to serve a changed folder.
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -52,6 +53,9 @@ int main(int argc, char** argv) {
   asio::signal_set stopSignals(waiting, SIGINT, SIGTERM);
 #ifdef SIGBREAK
   stopSignals.add(SIGBREAK);
+#endif
+#ifdef SIGHUP
+  stopSignals.add(SIGHUP);
 #endif
   stopSignals.async_wait([](const std::error_code&, int) {});
 

@@ -19,8 +19,22 @@ void BlockCache::Clear() {
   cacheWriteOffset_ = 0;
 }
 
+void BlockCache::ClearFor(const std::string& mapPath) {
+  Clear();
+  indexedMapPath_ = mapPath;
+}
+
 MapLoadResult BlockCache::LoadCacheMap(const std::string& mapPath, const std::string& blockPath) {
+  indexedMapPath_ = mapPath;
   return LoadMapFile(mapPath, platform::FileSize(blockPath), index_);
+}
+
+void BlockCache::LoadIndexOf(const std::string& mapPath, const std::string& blockPath) {
+  ClearFor(mapPath);
+  if (!platform::FileExists(mapPath)) return;
+  trace_.Gated("Loading Mapped Headers for " + mapPath);
+  LoadCacheMap(mapPath, blockPath);
+  trace_.Gated("Finshed loading Mapped Headers for " + mapPath);
 }
 
 size_t BlockCache::ReadCachedSector(const std::string& blockPath, size_t entry, size_t count,
@@ -38,6 +52,10 @@ void BlockCache::TraceFailure(const std::string& what) {
 size_t BlockCache::AppendCachedSectors(uint32_t lsn, int32_t mode, const uint8_t* bytes,
                                        size_t length, size_t pieceSize) {
   if (length == 0 || pieceSize == 0) return 0;
+  // LSNs are 32-bit: a run that would reach past the last one is cut there, never filed
+  // under LSN 0, 1, 2 ... where it would stand for the disc's first sectors.
+  const uint64_t lsnsLeft = uint64_t{UINT32_MAX} - lsn + 1;
+  if (length / pieceSize >= lsnsLeft) length = static_cast<size_t>(lsnsLeft * pieceSize);
   if (!EnsureGamesFolder()) {
     TraceFailure("Cannot create folder " + paths_.Folder() + ": sectors not cached");
     return 0;

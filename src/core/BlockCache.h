@@ -39,12 +39,28 @@ class BlockCache final {
   // name exists; true when the folder exists afterwards.
   bool EnsureGamesFolder();
 
-  // Empties CacheIndex and sets CacheWriteOffset to 0.
+  // Empties CacheIndex and sets CacheWriteOffset to 0; the index still describes the same
+  // cache files.
   void Clear();
 
+  // Clear, and the index now describes the cache files of the .map at mapPath.
+  void ClearFor(const std::string& mapPath);
+
   // Fills CacheIndex from the .map file at mapPath, after what it holds, with the entries
-  // whose bytes the .Block file at blockPath holds.
+  // whose bytes the .Block file at blockPath holds; the index now describes that pair.
   MapLoadResult LoadCacheMap(const std::string& mapPath, const std::string& blockPath);
+
+  // The .map path of the cache files the index was made for (empty before any).
+  const std::string& IndexedMapPath() const { return indexedMapPath_; }
+
+  // Makes the index describe the pair at mapPath and blockPath: when it was made for other
+  // files, it is emptied and mapPath's lines, if the file exists, are loaded (with gated
+  // loading lines). True when the index was made anew.
+  bool IndexFor(const std::string& mapPath, const std::string& blockPath) {
+    if (mapPath == indexedMapPath_) return false;
+    LoadIndexOf(mapPath, blockPath);
+    return true;
+  }
 
   // The number of the first entry for exactly (lsn, mode), or CacheIndex::kNone.
   size_t LookupCachedSector(uint32_t lsn, int32_t mode) const { return index_.Find(lsn, mode); }
@@ -71,6 +87,7 @@ class BlockCache final {
   BlockReader& Reader() { return reader_; }
 
  private:
+  void LoadIndexOf(const std::string& mapPath, const std::string& blockPath);
   size_t WriteBlockBytes(const std::string& path, const uint8_t* bytes, size_t length);
   void WriteMapLines(size_t firstEntry, size_t count);
   void TraceFailure(const std::string& what);
@@ -78,6 +95,7 @@ class BlockCache final {
   RemoteCachePaths& paths_;
   Trace& trace_;
   CacheIndex index_;
+  std::string indexedMapPath_;
   int64_t cacheWriteOffset_ = 0;
   BlockReader reader_;
 };

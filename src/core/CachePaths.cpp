@@ -39,14 +39,23 @@ const std::string& RemoteCachePaths::Folder() {
   return folder_;
 }
 
-const std::string& ReplayCachePaths::BlockPath() {
+void ReplayCachePaths::Refresh() {
   if (preparedFor_.empty() || state_.LocalImagePath != preparedFor_) {
     preparedFor_ = state_.LocalImagePath;
     blockPath_ = BlockCache::OfflineBlockPath(preparedFor_);
     // Once per replayed file is enough, not once per sector.
     EnsureFolder(state_.GamesFolder);
   }
+}
+
+const std::string& ReplayCachePaths::BlockPath() {
+  Refresh();
   return blockPath_;
+}
+
+const std::string& ReplayCachePaths::MapPath() {
+  Refresh();
+  return preparedFor_;
 }
 
 }  // namespace korvane

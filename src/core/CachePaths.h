@@ -16,20 +16,21 @@ namespace korvane {
 // when the folder exists afterwards.
 bool EnsureFolder(const std::string& folder);
 
-// The .Block file that a cached source reads.
+// The cache files that a cached source reads.
 class CachePaths {
  public:
   virtual ~CachePaths() = default;
   // The .Block path of the cache being played.
   virtual const std::string& BlockPath() = 0;
+  // The .map path of the cache being played: its index.
+  virtual const std::string& MapPath() = 0;
 };
 
 class RemoteCachePaths final : public CachePaths {
  public:
   explicit RemoteCachePaths(const PluginState& state) : state_(state) {}
   const std::string& BlockPath() override;
-  // The .map path beside BlockPath.
-  const std::string& MapPath();
+  const std::string& MapPath() override;
   // The games folder both lie in.
   const std::string& Folder();
 
@@ -46,10 +47,14 @@ class ReplayCachePaths final : public CachePaths {
  public:
   explicit ReplayCachePaths(const PluginState& state) : state_(state) {}
   const std::string& BlockPath() override;
+  // LocalImagePath itself.
+  const std::string& MapPath() override;
   // Forgets the prepared paths, so that the next read prepares them again.
   void Reset() { preparedFor_.clear(); }
 
  private:
+  void Refresh();
+
   const PluginState& state_;
   std::string preparedFor_, blockPath_;
 };

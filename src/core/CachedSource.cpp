@@ -12,6 +12,9 @@ constexpr int kFrontierSteps = 64;
 }  // namespace
 
 ReadResult CachedSource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
+  // The settings may have named other cache files since CDVDopen: an index is only ever
+  // read with the .Block it was loaded beside, never with another disc's.
+  if (cache_.IndexFor(paths_.MapPath(), paths_.BlockPath())) frontier_.known = false;
   const bool sequential = mode == lastMode_ && lsn == lastLsn_ + 1;
   lastLsn_ = lsn;
   lastMode_ = mode;

@@ -47,8 +47,10 @@ class CachedSource final : public SectorSource {
   ReadResult Fetch(uint32_t lsn, int32_t mode, SectorBytes& into);
 
   // Takes in and stores the whole of a reply still on its way (within the next source's
-  // bounded wait), so that no request is left out once the host stops reading.
+  // bounded wait) and sends nothing more, so that no request is out once the host stops
+  // reading.
   void Settle() {
+    readingOn_ = false;
     if (ahead_) TakeAhead(RunSource::Wait::kQuietly);
   }
 

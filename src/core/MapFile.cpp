@@ -23,17 +23,18 @@ MapParser::Step MapParser::Feed(char c) {
 
 uint64_t CompleteLinesLength(const ReadAtFn& readAt, uint64_t size) {
   constexpr size_t kChunk = 4096;
-  char chunk[kChunk + 1];
-  // Read backwards in chunks that overlap by one byte, so a CR LF across two is seen.
-  for (uint64_t end = size; end >= 2;) {
-    uint64_t start = end > kChunk + 1 ? end - kChunk - 1 : 0;
-    size_t got = readAt(start, chunk, static_cast<size_t>(end - start));
+  char chunk[kChunk];
+  // A CR as the very last byte may be the first half of a CR LF cut by a crash: it ends no
+  // line. Any other CR, and every LF, ends one.
+  for (uint64_t end = size; end > 0;) {
+    const uint64_t start = end > kChunk ? end - kChunk : 0;
+    const size_t got = readAt(start, chunk, static_cast<size_t>(end - start));
     if (got != end - start) return 0;
-    for (size_t i = got - 1; i >= 1; --i) {
-      if (chunk[i] == '\n' && chunk[i - 1] == '\r') return start + i + 1;
+    for (size_t i = got; i-- > 0;) {
+      const uint64_t at = start + i;
+      if (chunk[i] == '\n' || (chunk[i] == '\r' && at + 1 < size)) return at + 1;
     }
-    if (start == 0) break;
-    end = start + 1;
+    end = start;
   }
   return 0;
 }
@@ -61,16 +62,21 @@ MapLoadResult LoadMapFile(const std::string& path, int64_t blockSize, CacheIndex
     result.skipped +=
         parser.Feed(block.get(), got, [&](const CacheEntry& entry) { index.Stage(entry); });
   }
-  // From the last line back: a sector must end within the .Block and before any later
-  // line's sector begins.
+  // From the last line back, so that where the later lines' sectors begin is known. The
+  // sizes are subtracted from limits of 0 or more: offset + size could overflow.
   const size_t lines = index.StagedCount();
   std::vector<bool> kept(lines);
-  int64_t limit = std::max<int64_t>(blockSize, 0);
+  const int64_t blockBytes = std::max<int64_t>(blockSize, 0);
+  int64_t laterStart = INT64_MAX;
   for (size_t k = lines; k-- > 0;) {
     const CacheEntry& line = index.Staged(k);
-    // (Subtracted from limit, which is at least 0: offset + size could overflow.)
-    kept[k] = line.offset <= limit - static_cast<int64_t>(SectorBytesForMode(line.mode));
-    limit = std::min(limit, line.offset);
+    const auto sectorBytes = static_cast<int64_t>(SectorBytesForMode(line.mode));
+    // A sector that does not end within the .Block is a miss, never one with a stale tail.
+    const bool whole = line.offset <= blockBytes - sectorBytes;
+    // A sector that a later line shows to have been written over is not served.
+    const bool own = line.offset <= laterStart - sectorBytes;
+    kept[k] = whole && own;
+    laterStart = std::min(laterStart, line.offset);
   }
   result.entries = index.AddStaged(kept);
   result.stale = lines - result.entries;

@@ -7,11 +7,14 @@
 // 32-bit decimal, offset as a decimal of 0 or more (64-bit; below 2^31 exactly as a 32-bit
 // writer would write it). No spaces, no leading zeros, no blank lines.
 //
-// Reading is tolerant: a line ended by LF alone, or by CR alone, ends there; a line that
-// is not exactly three decimal integers in range, or whose offset is negative, is skipped.
-// Whatever follows the last CR LF is a line torn by a crash during an append: it is never
-// an entry, and the next append cuts it off, so that the file holds only complete lines
-// for every reader. No line is ever held in memory: the parser keeps three numbers.
+// Reading is tolerant: a line ends at LF (with or without CR before it) and at a CR that is
+// not the file's last byte, since files edited or copied by other tools often end their
+// lines in LF alone; a line that is not exactly three decimal integers in range, or whose
+// offset is negative, is skipped. Whatever follows the last line end, and a CR as the very
+// last byte (half of a CR LF), is a line torn by a crash during an append: it is never an
+// entry, and the next append cuts it off, so that the file holds only complete lines for
+// every reader. A complete line is never cut; the lines appended are always CR LF. No line
+// is ever held in memory: the parser keeps three numbers.
 //
 // An entry is used only while its bytes are there: one whose sector (as long as its mode's
 // size) the .Block file does not hold in full, or whose place a later line uses again (the
@@ -156,7 +159,7 @@ struct MapLoadResult {
   size_t entries = 0;         // well-formed lines added to the index
   size_t skipped = 0;         // malformed lines
   size_t stale = 0;           // well-formed lines whose bytes are not there
-  bool tornLastLine = false;  // bytes follow the last CR LF
+  bool tornLastLine = false;  // bytes follow the last line end
 };
 
 // The loader reads the file in blocks of this many bytes.
@@ -170,7 +173,7 @@ MapLoadResult LoadMapFile(const std::string& path, int64_t blockSize, CacheIndex
 // Reads up to count bytes at offset into dest; returns how many were read.
 using ReadAtFn = std::function<size_t(uint64_t offset, char* dest, size_t count)>;
 
-// The length of a file of size bytes up to and including its last CR LF (0 when it has
+// The length of a file of size bytes up to and including its last line end (0 when it has
 // none): the part that holds complete lines.
 uint64_t CompleteLinesLength(const ReadAtFn& readAt, uint64_t size);
 

@@ -72,7 +72,7 @@ int32_t Plugin::Open() {
 }
 
 void Plugin::OpenRemoteDisc() {
-  cache_.Clear();
+  cache_.ClearFor(cache_.RemoteMapPath());
   std::string map = state_.SelectedDiscName + ".map";
   if (platform::FileExists(cache_.RemoteMapPath())) {
     trace_.Gated("Loading Mapped Headers for " + map);
@@ -93,7 +93,7 @@ void Plugin::OpenRemoteDisc() {
 
 void Plugin::OpenOfflineReplay() {
   const std::string& path = state_.LocalImagePath;
-  cache_.Clear();
+  cache_.ClearFor(path);
   replayPaths_.Reset();
   if (!platform::FileExists(path)) {
     trace_.Always("Error Loading Mapped Headers for " + path);
@@ -141,7 +141,9 @@ int32_t Plugin::GetTD(uint8_t track, TrackDescriptor* record) {
   int64_t size = chosen.empty() ? -1 : platform::FileSize(chosen);
   uint64_t sectors = size < 0 ? 0 : static_cast<uint64_t>(size) / 2048;
   if (state_.ImageFileChooser.empty() && !state_.RemoteMode && IsCacheIndexPath(chosen)) {
-    // A replayed cache is no image: the disc is as long as the sectors its index holds.
+    // A replayed cache is no image: the disc is as long as the sectors its index holds,
+    // the index of the .map named now.
+    cache_.IndexFor(replayPaths_.MapPath(), replayPaths_.BlockPath());
     sectors = cache_.Index().LsnEnd();
     size = sectors > 0 ? 0 : -1;
   }

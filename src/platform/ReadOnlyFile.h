@@ -23,6 +23,11 @@ class ReadOnlyFile final {
   // before. Returns false (and holds nothing) when the file cannot be opened.
   bool Open(const std::string& path, Sharing sharing = Sharing::kExclusive);
 
+#ifndef _WIN32
+  // Takes over fd, a descriptor open for reading, closing any file held before.
+  void Adopt(int fd);
+#endif
+
   // Closes the file if one is open.
   void Close();
 

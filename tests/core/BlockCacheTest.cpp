@@ -113,6 +113,29 @@ TEST_F(BlockCacheTest, TornLastLineIsLostAndTheNextAppendCutsItOff) {
   EXPECT_EQ(ReadText("Games/torn.iso.map"), "20/3/6144\r\n");
 }
 
+// An index whose line ends another tool turned into LF alone (or a stray CR) loads whole,
+// and an append keeps every one of its lines.
+TEST_F(BlockCacheTest, LinesEndedByLfAloneAreEntriesThatAnAppendKeeps) {
+  State().SelectedDiscName = "edited.iso";
+  StoreSectors(16, 4, kModeData2048);
+  std::string map = ReadText("Games/edited.iso.map");
+  for (size_t at; (at = map.find("\r\n")) != std::string::npos;) map.replace(at, 2, "\n");
+  map.replace(map.find('\n'), 1, "\r");  // "16/3/0\r17/3/2048\n..."
+  WriteText("Games/edited.iso.map", map);
+  State().RemoteMode = true;
+  plugin_->Open();
+  EXPECT_EQ(Cache().Index().Count(), 4u);
+  StoreSectors(20, 1, kModeData2048);
+  EXPECT_EQ(ReadText("Games/edited.iso.map"), map + "20/3/8192\r\n");
+  plugin_->Open();
+  ASSERT_EQ(Cache().Index().Count(), 5u);
+  for (uint32_t lsn = 16; lsn <= 20; ++lsn) {
+    ASSERT_EQ(plugin_->ReadTrack(lsn, kModeData2048), 0) << lsn;
+    auto raw = PatternSector(lsn, 2352);
+    EXPECT_EQ(Buffer(2048), std::vector<uint8_t>(raw.begin() + 24, raw.begin() + 24 + 2048));
+  }
+}
+
 TEST_F(BlockCacheTest, GamesFolderThatCannotBeCreatedCachesNothingAndSaysWhy) {
   WriteText("Games", "a file where the folder should be");
   auto sector = PatternSector(3, 2048);
@@ -163,6 +186,41 @@ TEST_F(BlockCacheTest, RemoteOpenLoadsTheDiscsIndexWithItsTraces) {
   EXPECT_EQ(Cache().Index().Count(), 3u);
   EXPECT_EQ(Cache().LookupCachedSector(10, kModeData2048), CacheIndex::kNone);
   EXPECT_EQ(Cache().CacheWriteOffset(), 0);
+}
+
+// The dialog may name another disc, or another replayed .map, between CDVDopen and a read:
+// the read then uses that disc's own index, never the one loaded for the files before.
+TEST_F(BlockCacheTest, AReadNeverPairsAnIndexWithAnotherDiscsFiles) {
+  State().SelectedDiscName = "a.iso";
+  StoreSectors(10, 2, kModeData2048);  // a.iso: LSN 10 at offset 0
+  State().SelectedDiscName = "b.iso";
+  StoreSectors(20, 2, kModeData2048);  // b.iso: LSN 20 at offset 0
+  auto expect = [&](uint32_t lsn, int32_t result) {
+    SCOPED_TRACE(lsn);
+    ASSERT_EQ(plugin_->ReadTrack(lsn, kModeData2048), result);
+    auto raw = PatternSector(lsn, 2352);
+    if (result == 0) {
+      EXPECT_EQ(Buffer(2048), std::vector<uint8_t>(raw.begin() + 24, raw.begin() + 2072));
+    }
+  };
+  State().RemoteMode = true;
+  State().SelectedDiscName = "a.iso";
+  plugin_->Open();
+  State().SelectedDiscName = "b.iso";
+  expect(10, -1);  // not b.iso's: a miss with no server, never a.iso's offset in b.iso.Block
+  expect(21, 0);
+  EXPECT_NE(trace_.Text().find("Loading Mapped Headers for Games\\b.iso.map\r\n"),
+            std::string::npos);
+  State().RemoteMode = false;  // replay a.iso, then b.iso, on the index CDVDopen loaded
+  State().LocalImagePath = "Games/a.iso.map";
+  plugin_->Open();
+  State().LocalImagePath = "Games/b.iso.map";
+  expect(10, -1);
+  expect(20, 0);
+  State().RemoteMode = true;
+  State().SelectedDiscName = "a.iso";
+  expect(20, -1);
+  expect(11, 0);
 }
 
 TEST_F(BlockCacheTest, RemoteHitsServeTheCacheAndTraceUnsupportedModes) {

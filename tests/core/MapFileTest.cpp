@@ -138,7 +138,7 @@ TEST(MapFile, WritesSignedLsnAndSixtyFourBitOffsets) {
   EXPECT_EQ(text, "16/3/4096\r\n-1/0/0\r\n-2147483648/-7/5000000000\r\n");
 }
 
-// The length up to the last CR LF of text, as the loader and the append see it.
+// The length up to the last line end of text, as the loader and the append see it.
 uint64_t Complete(const std::string& text) {
   return CompleteLinesLength(
       [&](uint64_t at, char* dest, size_t count) {
@@ -151,7 +151,7 @@ uint64_t Complete(const std::string& text) {
 
 TEST(MapFile, ATornTailIsCutSoEveryReaderReadsTheWholeLinesOnly) {
   for (std::string torn : {"", "1", "17", "17/", "17/3", "17/3/", "17/3/20", "17/3/2048",
-                           "17/3/2048\r", "17/3/40/", "-", "\r", "\n"}) {
+                           "17/3/2048\r", "17/3/40/", "-", "\r"}) {
     std::string text = "16/3/0\r\n" + torn;
     EXPECT_EQ(Complete(text), 8u) << torn;
     text.resize(Complete(text));  // what the next append does first

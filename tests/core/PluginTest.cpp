@@ -165,11 +165,15 @@ TEST_F(PluginTest, TrackDescriptorOfAReplayedCacheIsItsIndexNotItsMapFile) {
   EXPECT_EQ(plugin_->GetTD(1, &td), 0);
   EXPECT_EQ(td.lsn, 10u);  // the highest LSN held, plus one
   EXPECT_EQ(td.type, 0x41);
+  const std::string cMap = State().LocalImagePath;
   State().LocalImagePath = folder_.MakeFile("empty.map", {});
   plugin_->Open();
   EXPECT_EQ(plugin_->GetTD(1, &td), -1);
   EXPECT_EQ(td.lsn, 0u);
   EXPECT_EQ(td.type, 0x41);
+  State().LocalImagePath = cMap;  // named again after CDVDopen: measured by its own index
+  EXPECT_EQ(plugin_->GetTD(1, &td), 0);
+  EXPECT_EQ(td.lsn, 10u);
   State().ImageFileChooser = folder_.MakeFile("chosen.bin", std::vector<uint8_t>(4096));
   EXPECT_EQ(plugin_->GetTD(1, &td), 0);  // a chosen file is measured, as ever
   EXPECT_EQ(td.lsn, 2u);

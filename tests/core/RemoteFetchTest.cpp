@@ -134,6 +134,19 @@ TEST_F(RemoteFetchTest, RunWithAShortLastPieceStoresEveryPiece) {
   EXPECT_EQ(ReadText("Games/disc.iso.Block"), payload);
 }
 
+// A run that a server starts near the top of the LSN range plants nothing under LSN 0.
+TEST_F(RemoteFetchTest, RunThatWouldPassTheLastLsnIsCutThere) {
+  connection_.Script(RunReply(Sectors(0, 4, 2048)));
+  ASSERT_TRUE(Fetch(4294967294u, kModeData2048));
+  EXPECT_EQ(ReadText("Games/disc.iso.map"), "-2/3/0\r\n-1/3/2048\r\n");
+  EXPECT_EQ(ReadText("Games/disc.iso.Block").size(), 4096u);
+  EXPECT_EQ(Cache().LookupCachedSector(0, kModeData2048), CacheIndex::kNone);
+  connection_.Script(RunReply(Sectors(0, 2, 2048).substr(0, 3000)));  // a short last piece
+  ASSERT_TRUE(Fetch(4294967295u, kModeRaw2352));
+  EXPECT_EQ(Cache().Index().Count(), 3u);
+  EXPECT_EQ(Cache().LookupCachedSector(0, kModeRaw2352), CacheIndex::kNone);
+}
+
 TEST_F(RemoteFetchTest, SingleSectorIsStoredUnderTheRequestedModeWithItsOwnSize) {
   auto sector = PatternSector(5, 2048);
   std::vector<uint8_t> marker(2352, 0xEE);

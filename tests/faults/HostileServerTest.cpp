@@ -6,7 +6,9 @@
 // sent ahead of need never overlap a reply.
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -214,78 +216,104 @@ TEST_F(HostileServerTest, TextsOfEveryByteValueAroundRepliesLeaveTheSectorsIntac
   EXPECT_NE(trace_.Text().find(std::string("SrvMsg:ended by ") + '\0' + "\r\n"), std::string::npos);
 }
 
-// Sends reply in two halves; true when the client sent anything before the second half,
-// within waitMs of the first: a request pipelined behind one whose reply is not whole.
-bool SendInHalvesCatchingPipelining(HostilePeer& peer, const std::string& reply, int waitMs) {
-  const size_t heard = peer.Received().size();
-  peer.Send(reply.substr(0, reply.size() / 2));
-  bool pipelined =
-      peer.ReceiveUntil([&](const std::string& all) { return all.size() > heard; }, waitMs);
-  peer.Send(reply.substr(reply.size() / 2));
-  return pipelined;
-}
+// An honest server that logs every request and answers it with a run of 16 sectors, sent
+// in two halves pauseMs(lsn) apart; it counts the requests that came while a reply was not
+// yet whole (pipelined behind it).
+class LoggingServer final {
+ public:
+  LoggingServer(std::string image, std::function<int(uint32_t lsn)> pauseMs)
+      : image_(std::move(image)),
+        pauseMs_(std::move(pauseMs)),
+        server_([this](HostilePeer& peer) { Serve(peer); }) {}
 
-TEST_F(HostileServerTest, SequentialPlaySendsRequestsAheadOneAtATime) {
-  const std::string image = ImagePath("a.iso");
-  std::atomic<int> pipelined{0};
-  std::atomic<uint32_t> furthest{0};
-  HostileServer server([&](HostilePeer& peer) {
+  int Port() const { return server_.Port(); }
+  std::vector<uint32_t> Requests() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return requests_;
+  }
+  int Pipelined() const { return pipelined_; }
+
+ private:
+  void Serve(HostilePeer& peer) {
     int mode = 0;
     uint32_t lsn = 0;
     if (!peer.LogIn()) return;
     while (peer.TakeRequest(mode, lsn, 10000)) {
-      furthest = std::max(furthest.load(), lsn);
-      if (SendInHalvesCatchingPipelining(peer, HonestRun(image, lsn, mode, 16), 20)) ++pipelined;
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        requests_.push_back(lsn);
+      }
+      const std::string reply = HonestRun(image_, lsn, mode, 16);
+      const size_t heard = peer.Received().size();
+      peer.Send(reply.substr(0, reply.size() / 2));
+      if (peer.ReceiveUntil([&](const std::string& all) { return all.size() > heard; },
+                            pauseMs_(lsn))) {
+        ++pipelined_;
+      }
+      peer.Send(reply.substr(reply.size() / 2));
     }
-  });
+  }
+
+  const std::string image_;
+  const std::function<int(uint32_t)> pauseMs_;
+  std::mutex lock_;
+  std::vector<uint32_t> requests_;
+  std::atomic<int> pipelined_{0};
+  HostileServer server_;  // last: its threads stop before the members they use go
+};
+
+TEST_F(HostileServerTest, SequentialPlaySendsRequestsAheadOneAtATime) {
+  LoggingServer server(ImagePath("a.iso"), [](uint32_t) { return 20; });
   ConnectLink(server.Port(), 0, "a.iso");
   OpenRemote();
   for (uint32_t lsn = 0; lsn < 320; ++lsn) {
     ASSERT_EQ(plugin_->ReadTrack(lsn, kModeData2048), 0) << lsn << trace_.Text().substr(0, 2000);
     ASSERT_EQ(Buffer(2048), Expected("a.iso", lsn, kModeData2048)) << lsn;
   }
-  for (int wait = 0; wait < 500 && furthest < 320; ++wait) {
+  auto furthest = [&] {
+    std::vector<uint32_t> asked = server.Requests();
+    return asked.empty() ? 0u : *std::max_element(asked.begin(), asked.end());
+  };
+  for (int wait = 0; wait < 500 && furthest() < 320; ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_GE(furthest, 320u) << "nothing was asked for ahead of the reads";
-  EXPECT_EQ(pipelined, 0);
+  EXPECT_GE(furthest(), 320u) << "nothing was asked for ahead of the reads";
+  EXPECT_EQ(server.Pipelined(), 0);
+}
+
+// A sequential play ended by CDVDclose while a reply sent ahead is on its way: CDVDclose
+// takes that reply in and stores it, and asks for nothing more. Every run the server sent
+// is then in the cache, and no request is left out.
+TEST_F(HostileServerTest, CloseStoresTheReplyOnItsWayAndLeavesNoRequestOut) {
+  LoggingServer server(ImagePath("a.iso"), [](uint32_t) { return 150; });
+  ConnectLink(server.Port(), 0, "a.iso");
+  OpenRemote();
+  for (uint32_t lsn = 0; lsn < 40; ++lsn) ASSERT_EQ(plugin_->ReadTrack(lsn, kModeData2048), 0);
+  plugin_->Close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // time for a stray request
+  const std::vector<uint32_t> requests = server.Requests();
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_EQ(plugin_->Cache().Index().Count(), 16 * requests.size());
+  for (uint32_t first : requests) {
+    for (uint32_t lsn = first; lsn < first + 16; ++lsn) {
+      EXPECT_NE(plugin_->Cache().LookupCachedSector(lsn, kModeData2048), CacheIndex::kNone) << lsn;
+    }
+  }
 }
 
 TEST_F(HostileServerTest, ASeekWhileAReplyIsOnItsWayStoresThatReplyThenFetchesItsOwn) {
-  const std::string image = ImagePath("a.iso");
-  std::mutex lock;
-  std::vector<uint32_t> requests;
-  std::atomic<int> pipelined{0};
-  HostileServer server([&](HostilePeer& peer) {
-    int mode = 0;
-    uint32_t lsn = 0;
-    if (!peer.LogIn()) return;
-    while (peer.TakeRequest(mode, lsn, 10000)) {
-      {
-        std::lock_guard<std::mutex> hold(lock);
-        requests.push_back(lsn);
-      }
-      // The request sent ahead is answered slowly: the seek comes while it is on its way.
-      const int pause = lsn == 16 ? 300 : 0;
-      if (SendInHalvesCatchingPipelining(peer, HonestRun(image, lsn, mode, 16), pause)) {
-        ++pipelined;
-      }
-    }
-  });
+  // The request sent ahead is answered slowly: the seek comes while it is on its way.
+  LoggingServer server(ImagePath("a.iso"), [](uint32_t lsn) { return lsn == 16 ? 300 : 0; });
   ConnectLink(server.Port(), 0, "a.iso");
   OpenRemote();
   for (uint32_t lsn : {0u, 1u}) ASSERT_EQ(plugin_->ReadTrack(lsn, kModeData2048), 0);
-  auto asked = [&] {
-    std::lock_guard<std::mutex> hold(lock);
-    return requests;
-  };
-  for (int wait = 0; wait < 500 && asked().size() < 2; ++wait) {
+  for (int wait = 0; wait < 500 && server.Requests().size() < 2; ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_EQ(plugin_->ReadTrack(900, kModeData2048), 0) << trace_.Text().substr(0, 2000);
   EXPECT_EQ(Buffer(2048), Expected("a.iso", 900, kModeData2048));
-  EXPECT_EQ(asked(), (std::vector<uint32_t>{0, 16, 900}));
-  EXPECT_EQ(pipelined, 0);
+  EXPECT_EQ(server.Requests(), (std::vector<uint32_t>{0, 16, 900}));
+  EXPECT_EQ(server.Pipelined(), 0);
   for (uint32_t lsn = 16; lsn < 32; ++lsn) {
     EXPECT_NE(plugin_->Cache().LookupCachedSector(lsn, kModeData2048), CacheIndex::kNone) << lsn;
   }

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,11 +83,41 @@ TEST_F(PlayerRunTest, EachDllPlaysTheServersDiscAsItsHostsCallIt) {
   }
 }
 
-}  // namespace
-}  // namespace korvane
-
-namespace korvane {
-namespace {
+// A cache whose index another tool rewrote with LF line ends is played on through the
+// server, which appends to it, and then replayed whole offline: no line is lost.
+TEST_F(PlayerRunTest, AnIndexWithLfLineEndsKeepsEveryLineThroughAnotherPlay) {
+  // Short runs, so that the first play leaves most of the disc to the second.
+  const int port = StartServer([](server::ServerConfig& config) { config.runMax = 16; });
+  const std::string player = test::ChildProcess::ProgramBesideThisOne("KorvanePlayer");
+  const std::string dll = player.substr(0, player.find_last_of("\\/") + 1) + "KorvaneCDVD.dll";
+  auto play = [&](const std::vector<std::string>& source, uint32_t sectors) {
+    std::vector<std::string> args = {dll, "--verify", ImagePath("a.iso"), "--mode", "3",
+                                     "--no-iso", "--no-progress"};
+    args.insert(args.end(), source.begin(), source.end());
+    test::ChildProcess process;
+    ASSERT_TRUE(process.Start(player, args, "play.log"));
+    int status = -1;
+    ASSERT_TRUE(process.Wait(120000, status));
+    const std::string n = std::to_string(sectors), log = test::ReadWholeFile("play.log");
+    EXPECT_NE(log.find("summary: " + n + " reads, " + n + " ok, 0 failed"), std::string::npos)
+        << log;
+  };
+  const std::vector<std::string> remote = {"--connect", "127.0.0.1:" + std::to_string(port),
+                                           "--disc", "a.iso"};
+  std::vector<std::string> first = remote;
+  first.insert(first.end(), {"--count", "40"});
+  play(first, 40);
+  const std::string map = (std::filesystem::path(GamesFolder()) / "a.iso.map").string();
+  std::string edited = test::ReadWholeFile(map);
+  for (size_t at; (at = edited.find("\r\n")) != std::string::npos;) edited.replace(at, 2, "\n");
+  ASSERT_GE(edited.size(), 40u * 8);
+  std::ofstream(map, std::ios::binary | std::ios::trunc) << edited;
+  play(remote, test::kIsoSectors);
+  const std::string after = test::ReadWholeFile(map);
+  EXPECT_EQ(after.substr(0, edited.size()), edited);
+  EXPECT_EQ(after.substr(after.size() - 2), "\r\n");
+  play({"--cache", "a.iso.Block"}, test::kIsoSectors);
+}
 
 // The server program is killed while the player reads on a thread of its own, and started
 // again on the same port with a disc listed before the one played: the DLL connects again

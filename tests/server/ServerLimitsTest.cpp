@@ -144,5 +144,64 @@ TEST_F(ServerTest, BehindABalancerTheClientItsHeaderNamesIsTheOneLimitedAndServe
                 "alice,se:cret");
 }
 
+TEST_F(ServerTest, AbandonedLoginsLeaveTheLineAndRightPasswordsDoNotWaitOnEachOther) {
+  Start([](ServerConfig& config) {
+    config.maxLoginDelayMs = 400;
+    config.messageGapMs = 1;
+  });
+  // A typist behind the players' shared address: the address's delay is 400 ms now.
+  for (int i = 0; i < 4; ++i) {
+    TestClient typist(port_, "127.0.0.7");
+    EXPECT_FALSE(typist.LogIn("alice", "se:cert"));
+  }
+  {
+    std::vector<std::unique_ptr<TestClient>> abandoned;
+    for (int i = 0; i < 20; ++i) {
+      abandoned.push_back(std::make_unique<TestClient>(port_, "127.0.0.7"));
+      abandoned.back()->Send(
+          "\x01\x05"
+          "mallory,guess");
+    }
+  }
+  auto start = Clock::now();
+  TestClient player(port_, "127.0.0.7");
+  EXPECT_TRUE(player.LogIn());
+  EXPECT_LT(MillisecondsSince(start), 1000) << "behind the 20 abandoned logins' turns";
+
+  // The typist again, then eight players at once: each waits for the typist's delay, not
+  // for the others' turns.
+  TestClient typist(port_, "127.0.0.7");
+  EXPECT_FALSE(typist.LogIn("alice", "se:cert"));
+  start = Clock::now();
+  std::vector<std::unique_ptr<TestClient>> players;
+  for (int i = 0; i < 8; ++i) {
+    players.push_back(std::make_unique<TestClient>(port_, "127.0.0.7"));
+    players.back()->Send(
+        "\x01\x05"
+        "alice,se:cret");
+  }
+  for (auto& each : players) EXPECT_EQ(each->Next(2048, 5000).kind, 1);
+  EXPECT_LT(MillisecondsSince(start), 1200);
+}
+
+TEST_F(ServerTest, OnlyTheBalancersNamedMayNameAClientAndTheirHealthChecksCountUnderThem) {
+  Start([](ServerConfig& config) {
+    config.proxyProtocol = true;
+    config.proxyFrom = {"127.0.0.8/31"};
+    config.maxPerAddress = 1;
+  });
+  ExpectRefused(port_, "127.0.0.10",
+                "This server takes connections through its balancer only, closing this one",
+                "PROXY TCP4 192.0.2.7 127.0.0.1 5555 35000\r\n");
+  TestClient player(port_, "127.0.0.9");
+  player.Send("PROXY TCP4 192.0.2.7 127.0.0.1 5555 35000\r\n");
+  EXPECT_TRUE(player.LogIn());
+  TestClient check(port_, "127.0.0.8");
+  check.Send("PROXY UNKNOWN\r\n");
+  EXPECT_TRUE(check.LogIn());
+  ExpectRefused(port_, "127.0.0.8", "Too many connections from your address, closing this one",
+                "PROXY UNKNOWN\r\n");
+}
+
 }  // namespace
 }  // namespace korvane::server::test

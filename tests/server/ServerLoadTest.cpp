@@ -1,7 +1,8 @@
-// The server under clients that misbehave or come in numbers, and under slow work: oversized
-// and stalled messages, silent connections, a login deadline, a couple of hundred clients
-// reading at once, runs made ahead that take long, and stopping, both in-process and of the
-// program by signal.
+// The server under clients that misbehave or come in numbers, and under slow work: split,
+// coalesced, garbled and oversized messages and what follows bytes thrown away, stalled
+// messages, silent connections, a login deadline, a couple of hundred clients reading at
+// once, runs made ahead that take long, and stopping, both in-process and of the program by
+// signal.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "ServerTestSupport.h"
+#include "server/WireProtocol.h"
 
 namespace korvane::server::test {
 namespace {
@@ -41,6 +43,67 @@ TEST_F(ServerTest, OversizedMessagesCloseTheConnectionWithAText) {
   while (texts < 100 && flood.Next(0, 300).kind == 1) ++texts;
   EXPECT_GT(texts, 0);
   EXPECT_TRUE(flood.Request(0, 1).bytes == ExpectedSectors(raw_, true, 0, 1, 16));
+}
+
+TEST_F(ServerTest, MessagesSplitOrTogetherAndGarbage) {
+  Start();
+  TestClient client(port_);
+  ASSERT_TRUE(client.LogIn());
+  client.Send(std::string("\x03\x00\x04\x03", 4) + "12");
+  EXPECT_TRUE(client.Next().bytes == ExpectedSectors(iso_, false, 3, 12, 16));
+  client.Send("\x04\x03");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  client.Send("20");
+  EXPECT_TRUE(client.Next().bytes == ExpectedSectors(iso_, false, 3, 20, 16));
+  client.Send(
+      "\x06"
+      "echoed prompt");
+  EXPECT_EQ(client.ReadSome(100), "");
+  client.Send(
+      std::string("\xFF\x00"
+                  "garbage",
+                  9));
+  EXPECT_EQ(client.Next().bytes,
+            "Ignored 9 bytes: " + std::string(DescribeBadInput(BadInput::kUnknownKind)));
+  // What a served request or a following message brought in the same write is not counted.
+  client.Send(
+      std::string("\x04\x03"
+                  "30"
+                  "\x01\x05"
+                  "alice,se:cret"
+                  "\x03\x00",
+                  21));
+  EXPECT_TRUE(client.Next().bytes == ExpectedSectors(iso_, false, 3, 30, 10));
+  EXPECT_EQ(client.Next().bytes, "Ignored 15 bytes: already logged in");
+  EXPECT_TRUE(client.Request(1, 3).bytes == ExpectedSectors(iso_, false, 1, 3, 16));
+  EXPECT_EQ(client.ReadSome(100), "");
+}
+
+TEST_F(ServerTest, BytesAfterInputThrownAwayNeverSelectADisc) {
+  Start();
+  TestClient client(port_);
+  ASSERT_TRUE(client.LogIn());
+  client.Send(std::string("\x03\x00", 2));
+  // A request cut after its kind byte by garbage in front: what comes next is its rest.
+  client.Send("\xFF\x04");
+  EXPECT_EQ(client.Next().bytes, "Ignored 2 bytes: unknown message kind");
+  client.Send("\x03"
+              "12");
+  EXPECT_EQ(client.Next().bytes, "Ignored 3 bytes: the rest of a sector request");
+  // So too after a request without its number, in the same write.
+  client.Send("\x04\x03\x03"
+              "5");
+  EXPECT_EQ(client.Next().bytes,
+            "Sector request refused: " + std::string(DescribeBadInput(BadInput::kNoDigits)));
+  EXPECT_EQ(client.Next().kind, 5);
+  EXPECT_EQ(client.Next().bytes, "Ignored 2 bytes: the rest of a sector request");
+  EXPECT_TRUE(client.Request(3, 7).bytes == ExpectedSectors(iso_, false, 3, 7, 16))
+      << "disc 0 is still the one selected";
+  client.Send("\x03"
+              "9");
+  EXPECT_EQ(client.Next().bytes,
+            "There is no disc 57: the list has 2; no disc is selected until one of the list is")
+      << "after a message that was one, a selection is one";
 }
 
 TEST_F(ServerTest, SilentAndStalledClientsHoldNobodyElse) {

@@ -196,7 +196,10 @@ TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
       {"s", "--folder", "/d", "--allow-anyone", "--run-min", "64", "--run-max", "32"},
       {"s", "--folder", "/d", "--allow-anyone", "--port", "65536"},
       {"s", "--folder", "/d", "--allow-anyone", "--port"},
-      {"s", "--folder", "/d", "--allow-anyone", "--colour", "red"}};
+      {"s", "--folder", "/d", "--allow-anyone", "--colour", "red"},
+      {"s", "--folder", "/d", "--allow-anyone", "--proxy-from", "10.0.0.1"},
+      {"s", "--folder", "/d", "--allow-anyone", "--proxy-protocol", "--proxy-from", "10.0.0.0/33"},
+      {"s", "--folder", "/d", "--allow-anyone", "--proxy-protocol", "--proxy-from", "host"}};
   for (const auto& args : wrong) {
     config = ServerConfig{};
     EXPECT_EQ(ParseServerOptions(static_cast<int>(args.size()), args.data(), config, error),
@@ -275,9 +278,10 @@ TEST(DiscCatalog, ListsImagesInNameOrderWithTheirSectorSize) {
   folder.Write("x,y.iso", PatternImage(1, 2048));
   std::filesystem::create_directory(folder.PathOf("folder.iso"));
   DiscCatalog discs;
-  std::vector<std::string> skipped;
+  ScanReport report;
   std::string error;
-  ASSERT_TRUE(DiscCatalog::Scan(folder.Path().string(), discs, skipped, error)) << error;
+  ASSERT_TRUE(DiscCatalog::Scan({folder.Path().string()}, discs, report, error)) << error;
+  const std::vector<std::string>& skipped = report.skipped;
   EXPECT_EQ(discs.Names(), (std::vector<std::string>{"C.IMG", "a.iso", "b.bin"}));
   EXPECT_EQ(discs.At(0)->SectorSize(), 2048);
   EXPECT_EQ(discs.At(1)->SectorSize(), 2048);
@@ -285,7 +289,7 @@ TEST(DiscCatalog, ListsImagesInNameOrderWithTheirSectorSize) {
   EXPECT_EQ(discs.At(3), nullptr);
   ASSERT_EQ(skipped.size(), 1u);
   EXPECT_EQ(skipped[0].rfind("x,y.iso", 0), 0u);
-  EXPECT_FALSE(DiscCatalog::Scan(folder.PathOf("missing"), discs, skipped, error));
+  EXPECT_FALSE(DiscCatalog::Scan({folder.PathOf("missing")}, discs, report, error));
 }
 
 TEST(RunPolicy, DoublesWhileReadingOnAndFallsBackOtherwise) {
@@ -361,9 +365,9 @@ TEST(SectorReplies, AReplyGivesUpOnceItsStopFlagIsRaised) {
   ScratchFolder folder;
   folder.Write("a.iso", PatternImage(64, 2048));
   DiscCatalog discs;
-  std::vector<std::string> skipped;
+  ScanReport report;
   std::string error;
-  ASSERT_TRUE(DiscCatalog::Scan(folder.Path().string(), discs, skipped, error)) << error;
+  ASSERT_TRUE(DiscCatalog::Scan({folder.Path().string()}, discs, report, error)) << error;
   std::atomic<bool> stopping{false};
   PreparedRun run(discs.At(0), 3, 8, 32, ReplySettings{9, false});
   EXPECT_TRUE(run.Answers(discs.At(0), 3, 8, 32));

@@ -50,13 +50,6 @@ long PeakMemoryBoundKiB(int sessions) {
   return (96L << 20) / 1024 + 2 * (sessions * session + 2 * kWorkers * worker) / 1024;
 }
 
-// How many times what occurs in text.
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // Players in pairs: the first of each reads disc 0 in mode 3, the second disc 1 in mode 0,
 // each from kRangeStep sectors after the one before.
 std::vector<load::PlayPlan> Plans(int players) {

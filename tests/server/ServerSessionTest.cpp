@@ -1,17 +1,17 @@
 // A real server on 127.0.0.1 talking to test clients: login, the disc list, sector runs in
-// every mode from both kinds of image, run lengths, the end of the disc, single sectors and
-// every request the server cannot serve.
+// every mode from both kinds of image, run lengths, the end of the disc, single sectors,
+// every request the server cannot serve, and images whose names hold any bytes.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "ServerTestSupport.h"
 #include "server/LinkRate.h"
-#include "server/WireProtocol.h"
 
 namespace korvane::server::test {
 namespace {
@@ -356,38 +356,34 @@ TEST_F(ServerTest, UnservableRequestsGetATextAndAnEmptyRunInOneWrite) {
   EXPECT_EQ(client.Request(3, 1).kind, 5) << "the session goes on";
 }
 
-TEST_F(ServerTest, MessagesSplitOrTogetherAndGarbage) {
-  Start();
+TEST_F(ServerTest, AnImageIsTheEntryListedWhateverBytesItsNameHolds) {
+  // Served: the folder d, beside which lies outside.iso, and below which lies sub/inner.iso.
+  const std::string outside = PatternImage(2, 2048), inner = PatternImage(3, 2048);
+  const std::string slashed = PatternImage(4, 2048);
+  folder_.Write("outside.iso", outside);
+  std::filesystem::create_directories(folder_.PathOf("d/sub"));
+  folder_.Write("d/sub/inner.iso", inner);
+  folder_.Write("d/..\\outside.iso", "");
+  folder_.Write("d/sub\\inner.iso", "");
+  folder_.Write("d/back\\slash.img", slashed);
+  std::filesystem::create_symlink("../outside.iso", folder_.PathOf("d/link.iso"));
+  Start([this](ServerConfig& config) { config.folder = folder_.PathOf("d"); });
   TestClient client(port_);
-  ASSERT_TRUE(client.LogIn());
-  client.Send(std::string("\x03\x00\x04\x03", 4) + "12");
-  EXPECT_TRUE(client.Next().bytes == ExpectedSectors(iso_, false, 3, 12, 16));
-  client.Send("\x04\x03");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  client.Send("20");
-  EXPECT_TRUE(client.Next().bytes == ExpectedSectors(iso_, false, 3, 20, 16));
-  client.Send(
-      "\x06"
-      "echoed prompt");
-  EXPECT_EQ(client.ReadSome(100), "");
-  client.Send(
-      std::string("\xFF\x00"
-                  "garbage",
-                  9));
-  EXPECT_EQ(client.Next().bytes,
-            "Ignored 9 bytes: " + std::string(DescribeBadInput(BadInput::kUnknownKind)));
-  // What a served request or a following message brought in the same write is not counted.
-  client.Send(
-      std::string("\x04\x03"
-                  "30"
-                  "\x01\x05"
-                  "alice,se:cret"
-                  "\x03\x00",
-                  21));
-  EXPECT_TRUE(client.Next().bytes == ExpectedSectors(iso_, false, 3, 30, 10));
-  EXPECT_EQ(client.Next().bytes, "Ignored 15 bytes: already logged in");
-  EXPECT_TRUE(client.Request(1, 3).bytes == ExpectedSectors(iso_, false, 1, 3, 16));
-  EXPECT_EQ(client.ReadSome(100), "");
+  client.Send("\x01\x05"
+              "alice,se:cret");
+  client.Next();
+  EXPECT_EQ(client.Next().bytes, "..\\outside.iso,back\\slash.img,link.iso,sub\\inner.iso,");
+  client.Next();
+  // The empty files are empty discs: a request gets a refusal, not another file's bytes.
+  for (const char* emptyOne : {"\x03\x00", "\x03\x03"}) {
+    client.Send(std::string(emptyOne, 2));
+    EXPECT_EQ(client.Request(3, 0).kind, 1) << emptyOne[1] + 0;
+    EXPECT_EQ(client.Next().bytes, "") << "the refusal's empty run";
+  }
+  client.Send("\x03\x01");
+  EXPECT_TRUE(client.Request(3, 0).bytes == ExpectedSectors(slashed, false, 3, 0, 4));
+  client.Send("\x03\x02");
+  EXPECT_TRUE(client.Request(3, 0).bytes == outside) << "a link the operator made is followed";
 }
 
 }  // namespace

@@ -79,6 +79,12 @@ std::string PatternImage(uint32_t sectors, size_t sectorSize) {
   return image;
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 std::string SlowToCompressImage(uint32_t plainSectors, uint32_t slowSectors) {
   std::string image = PatternImage(plainSectors, 2048);
   std::mt19937 random(17);

@@ -34,6 +34,9 @@ std::string SlowToCompressImage(uint32_t plainSectors, uint32_t slowSectors);
 
 using korvane::test::ScratchFolder;
 
+// How many times what occurs in text (a program's log, say).
+size_t Count(const std::string& text, const std::string& what);
+
 // One server message as a client sees it.
 struct Reply {
   uint8_t kind = 0;      // 0 when nothing whole came in time

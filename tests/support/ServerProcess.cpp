@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -130,6 +131,11 @@ long ServerProcess::MemoryKiB(std::string_view field) const {
 
 bool ServerProcess::Stop(int timeoutMs) {
   return process_.Terminate(timeoutMs);
+}
+
+bool ServerProcess::AwaitExit(int timeoutMs) {
+  int status = -1;
+  return process_.Wait(timeoutMs, status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string ServerProcess::Log() const {

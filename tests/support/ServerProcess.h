@@ -39,6 +39,9 @@ class ServerProcess final {
   // After the wait, a program still running is killed.
   bool Stop(int timeoutMs);
 
+  // Waits up to timeoutMs for the program to end by itself; true when it exited with status 0.
+  bool AwaitExit(int timeoutMs);
+
   // What the program logged so far (its first MiB).
   std::string Log() const;
 

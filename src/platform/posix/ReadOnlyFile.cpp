@@ -25,6 +25,11 @@ bool ReadOnlyFile::Open(const std::string& path, Sharing sharing) {
   return true;
 }
 
+void ReadOnlyFile::Adopt(int fd) {
+  Close();
+  handle_ = fd;
+}
+
 void ReadOnlyFile::Close() {
   if (!IsOpen()) return;
   ::close(static_cast<int>(handle_));
