@@ -93,7 +93,6 @@ bool LinkReconnector::AwaitDisc(PluginLink& link, PluginLink::Read& read, Clock:
   // (The connect event may not have run yet: the attempt's start is the earliest it did.)
   const Clock::time_point overdue = std::max(link.ConnectedAt(), attemptStarted_) +
                                     std::chrono::milliseconds(PluginLink::kPromptWaitMs);
-  std::vector<ServerStream::Message> unasked;
   for (;;) {
     switch (link.DiscSelection()) {
       case PluginLink::Selection::kSelected:
@@ -122,18 +121,22 @@ bool LinkReconnector::AwaitDisc(PluginLink& link, PluginLink::Read& read, Clock:
       outcome = madeAgain ? Outcome::kNotYet : Outcome::kUsable;
       return true;
     }
-    unasked.clear();
-    bool open = read.Receive(unasked);
-    for (const ServerStream::Message& message : unasked) {
-      // Left open, a refused body's bytes would be read as the next request's reply.
-      if (message.kind == ServerStream::Kind::kUnframed) open = false;
-    }
-    if (!open) {
+    if (!TakeLoginMessages(read)) {
       connection.Close();
       AttemptFailed(link);
       return false;
     }
   }
+}
+
+bool LinkReconnector::TakeLoginMessages(PluginLink::Read& read) {
+  std::vector<ServerStream::Message> unasked;
+  bool open = read.Receive(unasked);
+  for (const ServerStream::Message& message : unasked) {
+    // Left open, a refused body's bytes would be read as the next request's reply.
+    if (message.kind == ServerStream::Kind::kUnframed) open = false;
+  }
+  return open;
 }
 
 bool LinkReconnector::StartAttempt(PluginSocket& socket, Clock::time_point until) {

@@ -64,6 +64,9 @@ class LinkReconnector final {
   // that decides; false when the connection ended or its prompt did not come in time.
   bool AwaitDisc(PluginLink& link, PluginLink::Read& read, Clock::time_point until,
                  Outcome& outcome);
+  // Takes in what the connection holds now: texts, the list and the prompt go to the link's
+  // handlers. False when it closed, or sent a length that was refused.
+  static bool TakeLoginMessages(PluginLink::Read& read);
   // Starts the next attempt when it is due by until, sleeping till then; false otherwise.
   bool StartAttempt(PluginSocket& socket, Clock::time_point until);
   // An attempt ended before the link was usable: a refused login waits the longest.
@@ -75,12 +78,12 @@ class LinkReconnector final {
   static std::string Address(const PluginSocket& socket);
 
   Trace& trace_;
-  uint64_t followed_ = 0;          // the serial of the link the state below is about
-  bool lost_ = false;              // its connection is being made again
-  int attempts_ = 0;               // since the loss
+  uint64_t followed_ = 0;             // the serial of the link the state below is about
+  bool lost_ = false;                 // its connection is being made again
+  int attempts_ = 0;                  // since the loss
   Clock::time_point attemptStarted_;  // of the last attempt
   Clock::time_point nextAttempt_;     // no attempt starts before
-  int pauseMs_ = kFirstRetryMs;    // after the next attempt
+  int pauseMs_ = kFirstRetryMs;       // after the next attempt
   bool refusalTraced_ = false;
 };
 
