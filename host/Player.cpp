@@ -282,7 +282,7 @@ int main(int argc, char** argv) {
   player::PlayerOptions o;
   std::string error;
   if (!player::ParsePlayerOptions(argc, argv, o, error)) {
-    std::printf("%s", error.empty() ? player::PlayerHelp() : (error + "\n").c_str());
+    std::printf("%s", error.empty() ? player::PlayerHelp().c_str() : (error + "\n").c_str());
     return error.empty() ? 0 : 2;
   }
   // The dialog makes the settings folder the working directory: name files from here.

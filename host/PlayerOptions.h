@@ -34,6 +34,6 @@ struct PlayerOptions {
 bool ParsePlayerOptions(int argc, char** argv, PlayerOptions& options, std::string& error);
 
 // The --help text.
-const char* PlayerHelp();
+std::string PlayerHelp();
 
 }  // namespace player

@@ -157,7 +157,8 @@ close_section
 
 echo
 if all; then
-  cp "$WORK/report" "$REPORT"
+  # Paths as the checkout names them, never as this machine does.
+  sed "s|$ROOT/||g" "$WORK/report" >"$REPORT"
   echo "The figures are in $REPORT"
 else
   echo "The figures are in $WORK/report ($REPORT is left as it was: GAME_ONLY runs a part)"

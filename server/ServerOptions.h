@@ -63,6 +63,6 @@ OptionsOutcome ParseServerOptions(int argc, const char* const* argv, ServerConfi
                                   std::string& error);
 
 // The text that --help prints.
-const char* ServerHelpText();
+std::string ServerHelpText();
 
 }  // namespace korvane::server

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   std::string error;
   switch (ParseServerOptions(argc, argv, config, error)) {
     case OptionsOutcome::kHelp:
-      std::fputs(ServerHelpText(), stdout);
+      std::fputs(ServerHelpText().c_str(), stdout);
       return 0;
     case OptionsOutcome::kError:
       std::fprintf(stderr, "korvane-server: %s (see --help)\n", error.c_str());

@@ -1,9 +1,10 @@
 // korvane_fault_player: a host in miniature that the fault tests kill while it appends to
 // a block cache. It plays a disc from the disc server through the plugin's core, as a
 // host does after the dialog closed, into the "Games" folder of the folder it is given,
-// in passes of modes 3, 0 and 1 from LSN 0 on, and exits when all are played.
+// in passes of modes 3, 0 and 1 (or the modes given) from LSN 0 on, and exits when all are
+// played.
 //
-//   korvane_fault_player FOLDER PORT DISC_INDEX DISC_NAME SECTORS
+//   korvane_fault_player FOLDER PORT DISC_INDEX DISC_NAME SECTORS [MODES, as "301"]
 //
 // Exit status: 0 when the whole disc was played, 2 for wrong arguments, 3 when the server
 // could not be reached, 4 when a read failed.
@@ -39,8 +40,8 @@ bool Connect(korvane::Plugin& plugin, int port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s FOLDER PORT DISC_INDEX DISC_NAME SECTORS\n", argv[0]);
+  if (argc != 6 && argc != 7) {
+    std::fprintf(stderr, "usage: %s FOLDER PORT DISC_INDEX DISC_NAME SECTORS [MODES]\n", argv[0]);
     return 2;
   }
   if (!korvane::platform::SetWorkingDirectory(argv[1])) return 2;
@@ -57,7 +58,9 @@ int main(int argc, char** argv) {
   plugin.Open();  // loads what an earlier, killed player left
   std::printf("playing\n");
   std::fflush(stdout);
-  for (int32_t mode : {3, 0, 1}) {
+  const std::string modes = argc == 7 ? argv[6] : "301";
+  for (char digit : modes) {
+    const int32_t mode = digit - '0';
     for (uint32_t lsn = 0; lsn < sectors; ++lsn) {
       if (plugin.ReadTrack(lsn, mode) != 0) {
         std::printf("read of LSN %u mode %d failed\n", lsn, mode);

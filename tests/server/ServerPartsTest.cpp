@@ -210,6 +210,31 @@ TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
   EXPECT_EQ(ParseServerOptions(2, help, config, error), OptionsOutcome::kHelp);
 }
 
+// A configuration file holds the options a command line would; the command line wins over
+// it, and a name that is no option is a mistake.
+TEST(ServerOptions, AConfigurationFileAndTheCommandLineOverIt) {
+  ScratchFolder folder;
+  folder.Write("35000.conf",
+               "# a comment\nfolder = /srv/discs\nallow-anyone = true\nlevel = 9\n"
+               "idle-minutes = 0.5\nproxy-protocol = true\nproxy-from = [\"10.0.0.5\", "
+               "\"10.1.0.0/16\"]\n");
+  folder.Write("typo.conf", "folder = /srv/discs\nallow-anyone = true\ncolour = red\n");
+  const std::string conf = folder.PathOf("35000.conf"), typo = folder.PathOf("typo.conf");
+  const char* withFile[] = {"s", "--config", conf.c_str(), "--level", "2"};
+  ServerConfig config;
+  std::string error;
+  ASSERT_EQ(ParseServerOptions(5, withFile, config, error), OptionsOutcome::kRun) << error;
+  EXPECT_EQ(config.folder, "/srv/discs");
+  EXPECT_TRUE(config.allowAnyone && config.proxyProtocol);
+  EXPECT_EQ(config.level, 2);
+  EXPECT_EQ(config.idleTimeoutMs, 30000u);
+  EXPECT_EQ(config.proxyFrom, (std::vector<std::string>{"10.0.0.5", "10.1.0.0/16"}));
+  const char* withTypo[] = {"s", "--config", typo.c_str()};
+  config = ServerConfig{};
+  EXPECT_EQ(ParseServerOptions(3, withTypo, config, error), OptionsOutcome::kError);
+  EXPECT_NE(error.find("colour"), std::string::npos) << error;
+}
+
 TEST(ProxyHeader, TakesItsLineAndNothingMoreOrRefusesWhatIsNoHeader) {
   const auto parse = [](const std::string& text, ProxyHeader& header) {
     return ParseProxyHeader(reinterpret_cast<const uint8_t*>(text.data()), text.size(), header);
