@@ -19,6 +19,7 @@
 #include "core/CacheIndex.h"
 #include "core/CachePaths.h"
 #include "core/MapFile.h"
+#include "core/SectorBytes.h"
 #include "core/Trace.h"
 
 namespace korvane {

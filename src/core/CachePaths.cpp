@@ -11,12 +11,11 @@ bool EnsureFolder(const std::string& folder) {
   return platform::FolderExists(folder) || platform::CreateFolder(folder);
 }
 
-void RemoteCachePaths::Refresh() {
-  if (!blockPath_.empty() && folder_ == state_.GamesFolder && disc_ == state_.SelectedDiscName) {
-    return;
-  }
-  folder_ = state_.GamesFolder;
-  disc_ = state_.SelectedDiscName;
+void RemoteCachePaths::Name(const std::string& folder, const std::string& disc) {
+  if (named_ && folder == folder_ && disc == disc_) return;
+  named_ = true;
+  folder_ = folder;
+  disc_ = disc;
   // The disc name is made safe here, whoever set it: it must never reach outside the games
   // folder.
   const std::string stem = folder_ + "\\" + SafeFileName(disc_);
@@ -24,27 +23,17 @@ void RemoteCachePaths::Refresh() {
   mapPath_ = stem + ".map";
 }
 
-const std::string& RemoteCachePaths::BlockPath() {
-  Refresh();
-  return blockPath_;
-}
-
-const std::string& RemoteCachePaths::MapPath() {
-  Refresh();
-  return mapPath_;
-}
-
-const std::string& RemoteCachePaths::Folder() {
-  Refresh();
-  return folder_;
+void ReplayCachePaths::Name(const std::string& gamesFolder, const std::string& mapPath) {
+  if (folder_ != gamesFolder) folder_ = gamesFolder;
+  if (mapPath_ != mapPath) mapPath_ = mapPath;
 }
 
 void ReplayCachePaths::Refresh() {
-  if (preparedFor_.empty() || state_.LocalImagePath != preparedFor_) {
-    preparedFor_ = state_.LocalImagePath;
+  if (preparedFor_.empty() || mapPath_ != preparedFor_) {
+    preparedFor_ = mapPath_;
     blockPath_ = BlockCache::OfflineBlockPath(preparedFor_);
     // Once per replayed file is enough, not once per sector.
-    EnsureFolder(state_.GamesFolder);
+    EnsureFolder(folder_);
   }
 }
 

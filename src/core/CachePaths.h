@@ -1,14 +1,12 @@
 // Where the block cache being played lies, asked for on every read and every append and
-// made again only when what it depends on changes:
-//   the remote disc's cache   <GamesFolder>\<SelectedDiscName>.Block and .map, the disc
-//                             name made safe so that it never reaches outside the folder
-//   a replayed cache          the .Block beside the .map that LocalImagePath names: the
-//                             .map path cut at its first ".map", then ".Block"
+// made again only when the names it is given change:
+//   the remote disc's cache   <games folder>\<disc name>.Block and .map, the disc name
+//                             made safe so that it never reaches outside the folder
+//   a replayed cache          the .Block beside the replayed .map: the .map path cut at
+//                             its first ".map", then ".Block"
 #pragma once
 
 #include <string>
-
-#include "core/PluginState.h"
 
 namespace korvane {
 
@@ -28,16 +26,17 @@ class CachePaths {
 
 class RemoteCachePaths final : public CachePaths {
  public:
-  explicit RemoteCachePaths(const PluginState& state) : state_(state) {}
-  const std::string& BlockPath() override;
-  const std::string& MapPath() override;
-  // The games folder both lie in.
-  const std::string& Folder();
+  // The files of the disc of this name in the server's list, in folder; cheap when the
+  // names are the ones given before.
+  void Name(const std::string& folder, const std::string& disc);
+  const std::string& BlockPath() override { return blockPath_; }
+  const std::string& MapPath() override { return mapPath_; }
+  // The games folder both lie in, and the disc's name as the server lists it.
+  const std::string& Folder() const { return folder_; }
+  const std::string& Disc() const { return disc_; }
 
  private:
-  void Refresh();
-
-  const PluginState& state_;
+  bool named_ = false;
   std::string folder_, disc_, blockPath_, mapPath_;
 };
 
@@ -45,18 +44,20 @@ class RemoteCachePaths final : public CachePaths {
 // lie in it.
 class ReplayCachePaths final : public CachePaths {
  public:
-  explicit ReplayCachePaths(const PluginState& state) : state_(state) {}
+  // The pair of the .map at mapPath; gamesFolder is made when a new .map is first used.
+  void Name(const std::string& gamesFolder, const std::string& mapPath);
   const std::string& BlockPath() override;
-  // LocalImagePath itself.
+  // The replayed .map's path itself.
   const std::string& MapPath() override;
+  // The .map path named, without preparing anything.
+  const std::string& NamedMap() const { return mapPath_; }
   // Forgets the prepared paths, so that the next read prepares them again.
   void Reset() { preparedFor_.clear(); }
 
  private:
   void Refresh();
 
-  const PluginState& state_;
-  std::string preparedFor_, blockPath_;
+  std::string folder_, mapPath_, preparedFor_, blockPath_;
 };
 
 }  // namespace korvane

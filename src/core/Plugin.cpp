@@ -2,13 +2,10 @@
 #include "core/Plugin.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <limits>
 #include <string>
 
-#include "core/DiscName.h"
-#include "core/WireProtocol.h"
 #include "platform/FileSystem.h"
 
 namespace korvane {
@@ -25,23 +22,17 @@ Plugin::Plugin(TraceOutput& output, UserErrorReporter* errors)
       null_(MakeNullSource()),
       image_(MakeImageSource(trace_)),
       links_(trace_, errors_),
-      remoteDisc_(trace_, &links_),
-      dispatcher_(state_, trace_, *null_, *image_, offline_, remote_) {}
-
-void Plugin::ApplyChoices() {
-  choices_.ApplyTo(state_, [this](const std::string& blockName) { ForgetCache(blockName); });
+      session_(trace_, &links_),
+      dispatcher_(state_, trace_, *null_, *image_, session_.Replay(), session_.Remote()) {
+  NameSessionFiles();
 }
 
-// A deleted cache: no block is read through an index that points into it, and when it was
-// the current disc's, its index is emptied, since files of that name may be written anew.
-void Plugin::ForgetCache(const std::string& blockName) {
-  cache_.Reader().Invalidate();
-  std::string current = SafeFileName(state_.SelectedDiscName) + ".Block";
-  auto lower = [](unsigned char c) { return std::tolower(c); };
-  if (std::equal(current.begin(), current.end(), blockName.begin(), blockName.end(),
-                 [&](char a, char b) { return lower(a) == lower(b); })) {
-    cache_.Clear();
-  }
+void Plugin::ApplyChoices() {
+  choices_.ApplyTo(state_, [this](const std::string& blockName) {
+    NameSessionFiles();
+    session_.ForgetCacheFile(blockName);
+  });
+  NameSessionFiles();
 }
 
 int32_t Plugin::Init() {
@@ -54,7 +45,7 @@ int32_t Plugin::Open() {
   trace_.Gated(Prefixed("CDVDopen Called"));
   // Sectors of an earlier disc must never be served for the one prepared now.
   image_->EmptyWindow();
-  cache_.Reader().Invalidate();
+  session_.Cache().Reader().Invalidate();
   dispatcher_.ForgetLocalFile();
   const bool image = !state_.RemoteMode && !state_.LocalImagePath.empty() &&
                      !IsCacheIndexPath(state_.LocalImagePath);
@@ -62,50 +53,17 @@ int32_t Plugin::Open() {
   // now reads from elsewhere.
   if (!image) image_->CloseImage();
   if (state_.RemoteMode) {
-    OpenRemoteDisc();
+    session_.OpenRemote(state_.SelectedDiscIndex);
   } else if (IsCacheIndexPath(state_.LocalImagePath)) {
-    OpenOfflineReplay();
+    session_.OpenReplay();
   } else if (image) {
     image_->PrepareImage(state_.LocalImagePath, state_.SectorBuffer);
   }
   return 0;
 }
 
-void Plugin::OpenRemoteDisc() {
-  cache_.ClearFor(cache_.RemoteMapPath());
-  std::string map = state_.SelectedDiscName + ".map";
-  if (platform::FileExists(cache_.RemoteMapPath())) {
-    trace_.Gated("Loading Mapped Headers for " + map);
-    cache_.LoadCacheMap(cache_.RemoteMapPath(), cache_.RemoteBlockPath());
-    trace_.Gated("Finshed loading Mapped Headers for " + map);
-  }
-  // Dropped without a report when the link is not connected. A link connected again names
-  // the disc by where the server lists it now.
-  LinkHolder::Lease lease = links_.Acquire();
-  if (PluginLink* link = lease.Link()) {
-    link->Connection().Send(wire::BuildDiscSelection(link->IndexFor(state_.SelectedDiscIndex)));
-  }
-  if (trace_.Enabled()) {
-    trace_.Gated("Setting Current Disk to " + std::to_string(state_.SelectedDiscIndex) +
-                 " on server");
-  }
-}
-
-void Plugin::OpenOfflineReplay() {
-  const std::string& path = state_.LocalImagePath;
-  cache_.ClearFor(path);
-  replayPaths_.Reset();
-  if (!platform::FileExists(path)) {
-    trace_.Always("Error Loading Mapped Headers for " + path);
-    return;
-  }
-  trace_.Always("Loading Mapped Headers for " + path);
-  cache_.LoadCacheMap(path, BlockCache::OfflineBlockPath(path));
-  trace_.Gated("Finshed loading Mapped Headers for " + path);
-}
-
 void Plugin::Close() {
-  remote_.Settle();
+  session_.Settle();
   image_->CloseImage();
   trace_.Gated(Prefixed("CDVDclose Called"));
 }
@@ -143,8 +101,7 @@ int32_t Plugin::GetTD(uint8_t track, TrackDescriptor* record) {
   if (state_.ImageFileChooser.empty() && !state_.RemoteMode && IsCacheIndexPath(chosen)) {
     // A replayed cache is no image: the disc is as long as the sectors its index holds,
     // the index of the .map named now.
-    cache_.IndexFor(replayPaths_.MapPath(), replayPaths_.BlockPath());
-    sectors = cache_.Index().LsnEnd();
+    sectors = session_.ReplayedSectors();
     size = sectors > 0 ? 0 : -1;
   }
   if (record) {

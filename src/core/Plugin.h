@@ -1,6 +1,8 @@
 // The plugin behind the PS2E exports: its shared state, its sources and the logic of each
 // entry point, free of any calling convention so that it runs and is tested natively. The
-// DLL holds one Plugin for the life of the process and forwards every export to it.
+// DLL holds one Plugin for the life of the process and forwards every export to it. The
+// remote read path and the replay of a cache are its disc session, which gets the state's
+// names as values; the configuration dialog sees the plugin through its SettingsPort.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +10,8 @@
 #include <memory>
 
 #include "core/BlockCache.h"
-#include "core/CachedSource.h"
 #include "core/DialogChoices.h"
+#include "core/DiscSession.h"
 #include "core/ImageSource.h"
 #include "core/LibraryIdentity.h"
 #include "core/LinkHolder.h"
@@ -18,13 +20,13 @@
 #include "core/PluginState.h"
 #include "core/ReadDispatcher.h"
 #include "core/ReadMode.h"
-#include "core/RemoteDisc.h"
+#include "core/SettingsPort.h"
 #include "core/Trace.h"
 #include "core/UserErrors.h"
 
 namespace korvane {
 
-class Plugin final {
+class Plugin final : public SettingsPort {
  public:
   // Trace lines go to output, errors for the user to errors (when none is given, they are
   // traced); the state takes its values at load.
@@ -33,31 +35,37 @@ class Plugin final {
   PluginState& State() { return state_; }
   Trace& Tracer() { return trace_; }
   ImageSource& Image() { return *image_; }
-  BlockCache& Cache() { return cache_; }
-  // Where errors meant for the user go.
-  UserErrorReporter& UserErrors() { return errors_; }
-  // The current plugin link, or null before the first CDVDconfigure. For the thread that
-  // runs the dialog.
-  PluginSocket* CurrentPluginSocket() { return links_.Current(); }
-
-  // CDVDconfigure's first step: a new, inactive plugin link becomes the current one. The
-  // link it replaces is closed and released once no read uses it.
-  PluginSocket& CreatePluginSocket() { return links_.Replace(); }
+  // The disc session's block cache, its files named by the state as it is now.
+  BlockCache& Cache() {
+    NameSessionFiles();
+    return session_.Cache();
+  }
+  DiscSession& Session() { return session_; }
+  UserErrorReporter& UserErrors() override { return errors_; }
+  // For the thread that runs the dialog; CreatePluginSocket is CDVDconfigure's first step.
+  PluginSocket* CurrentPluginSocket() override { return links_.Current(); }
+  PluginSocket& CreatePluginSocket() override { return links_.Replace(); }
 
   // The dialog's view of the plugin's settings, and its one way to change them: switches
   // and numbers at once, texts on their way to State(), which ApplyChoices brings them to,
   // as every entry point that reads the state does first.
-  PluginSettings Settings() const { return choices_.Current(state_); }
-  void ChangeSettings(const std::function<void(PluginSettings&)>& change) {
+  PluginSettings Settings() const override { return choices_.Current(state_); }
+  void ChangeSettings(const std::function<void(PluginSettings&)>& change) override {
     choices_.Change(state_, change);
   }
-  // The cache whose .Block file had this name was deleted (the dialog's Delete).
-  void ForgetCacheFile(std::string blockName) { choices_.ForgetCache(std::move(blockName)); }
+  void ForgetCacheFile(std::string blockName) override {
+    choices_.ForgetCache(std::move(blockName));
+  }
+  const std::string& GamesFolder() const override { return state_.GamesFolder; }
+  // Brings the dialog's texts to State(), and the state's names to the disc session.
   void ApplyChoices();
 
   // Shortens the read path's wait for a silent server (tests only).
-  void SetReplyStallLimitForTests(int limitMs) { remoteDisc_.SetStallLimitMs(limitMs); }
-  ReadDispatcher& Dispatcher() { return dispatcher_; }
+  void SetReplyStallLimitForTests(int limitMs) { session_.Disc().SetStallLimitMs(limitMs); }
+  ReadDispatcher& Dispatcher() {
+    NameSessionFiles();
+    return dispatcher_;
+  }
 
   // CDVDinit: resets the read-ahead cursor; returns 0.
   int32_t Init();
@@ -102,9 +110,11 @@ class Plugin final {
   int32_t Test();
 
  private:
-  void OpenRemoteDisc();
-  void OpenOfflineReplay();
-  void ForgetCache(const std::string& blockName);
+  // Hands the state's names to the disc session, which takes them as values.
+  void NameSessionFiles() {
+    session_.NameRemote(state_.GamesFolder, state_.SelectedDiscName);
+    session_.NameReplay(state_.GamesFolder, state_.LocalImagePath);
+  }
 
   // Shows user errors as trace lines when no reporter is given.
   class TracedErrors final : public UserErrorReporter {
@@ -124,15 +134,8 @@ class Plugin final {
   UserErrorReporter& errors_;
   std::unique_ptr<NullSource> null_;
   std::unique_ptr<ImageSource> image_;
-  RemoteCachePaths remotePaths_{state_};
-  ReplayCachePaths replayPaths_{state_};
-  BlockCache cache_{remotePaths_, trace_};
   LinkHolder links_;
-  RemoteDisc remoteDisc_;
-  // Offline replay is the cache with nothing behind it; remote play, the cache over the
-  // disc server's runs.
-  CachedSource offline_{cache_, replayPaths_, nullptr};
-  CachedSource remote_{cache_, remotePaths_, &remoteDisc_};
+  DiscSession session_;
   ReadDispatcher dispatcher_;
 };
 

@@ -89,7 +89,7 @@ LinkReconnector::Outcome RemoteDisc::Send(uint32_t lsn, int32_t mode, bool ahead
   return usable;
 }
 
-RunSource::Ahead RemoteDisc::Complete(bool wait, SectorRun& run) {
+AheadRunSource::Ahead RemoteDisc::Complete(bool wait, SectorRun& run) {
   std::string refusal;
   Outcome outcome = ReceiveReply(*out_->link, *out_->read, wait, refusal);
   if (outcome == Outcome::kPending) return Ahead::kPending;
@@ -142,7 +142,7 @@ bool RemoteDisc::RequestAhead(uint32_t lsn, int32_t mode) {
          Send(lsn, mode, true, LinkReconnector::Clock::now()) == LinkReconnector::Outcome::kUsable;
 }
 
-RunSource::Ahead RemoteDisc::TakeAhead(Wait wait, SectorRun& run) {
+AheadRunSource::Ahead RemoteDisc::TakeAhead(Wait wait, SectorRun& run) {
   if (!out_) return Ahead::kNone;
   if (out_->lease.Replaced()) {
     out_.reset();  // the old link is closing: its reply would belong to nobody

@@ -52,7 +52,7 @@ inline constexpr int kShortSectorGraceMs = 250;
 // How often a read that waits for the server's prompt after the login looks again.
 inline constexpr int kLoginPollMs = 50;
 
-class RemoteDisc final : public RunSource {
+class RemoteDisc final : public AheadRunSource {
  public:
   // Sectors are fetched on the current link of links, when there is one.
   RemoteDisc(Trace& trace, LinkHolder* links) : trace_(trace), links_(links), reconnector_(trace) {}
@@ -71,7 +71,7 @@ class RemoteDisc final : public RunSource {
   // it; false, untraced, otherwise or when a request is out.
   bool RequestAhead(uint32_t lsn, int32_t mode) override;
 
-  // The reply to the request out, as RunSource says.
+  // The reply to the request out, as AheadRunSource says.
   Ahead TakeAhead(Wait wait, SectorRun& run) override;
 
  private:

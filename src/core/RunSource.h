@@ -1,14 +1,22 @@
-// Where a cached source gets the sectors its cache lacks: a source of runs. Asked for a
-// sector, it answers with a run of consecutive sectors of one mode that begins with it: one
-// sector, or many, as the server chose. It knows nothing of the cache that stores them.
+// How runs of sectors move between a cache and what lies below it.
 //
-// A source may also take one request ahead of need: the request goes out at once and its
-// reply is taken in later, bit by bit as it arrives, or waited for when it is needed. At most
-// one request is ever out: a fetch first takes in the reply to the one sent ahead.
+// A RunSource is where a cached source gets the sectors its cache lacks. Asked for a sector,
+// it answers with a run of consecutive sectors of one mode that begins with it: one sector,
+// or many, as the server chose. It is told of every read before the cache looks it up, and
+// when the host stops reading, so that a source that reads ahead can keep its pace.
+//
+// An AheadRunSource (the remote disc) may also take one request ahead of need: the request
+// goes out at once and its reply is taken in later, bit by bit as it arrives, or waited for
+// when it is needed. At most one request is ever out: a fetch first takes in the reply to
+// the one sent ahead.
+//
+// A RunStore is the cache as a source that reads ahead fills it: the runs it takes in go up
+// through it, never around it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace korvane {
 
@@ -25,6 +33,18 @@ struct SectorRun {
 
 class RunSource {
  public:
+  virtual ~RunSource() = default;
+  // Fetches the run that begins with sector lsn in mode into run; false, with the reason
+  // traced, when there is none.
+  virtual bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) = 0;
+  // The host reads sector lsn in mode now; the cache looks it up next.
+  virtual void Reading(uint32_t lsn, int32_t mode) {}
+  // The host stops reading: nothing more is sent, and what is on its way is taken in.
+  virtual void Settle() {}
+};
+
+class AheadRunSource : public RunSource {
+ public:
   // What became of a request sent ahead.
   enum class Ahead {
     kNone,     // no request is out
@@ -40,18 +60,24 @@ class RunSource {
     kQuietly,  // for the rest of it, which nobody needs yet: a failure is not traced
   };
 
-  virtual ~RunSource() = default;
-  // Fetches the run that begins with sector lsn in mode into run; false, with the reason
-  // traced, when there is none.
-  virtual bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) = 0;
-
   // Sends the request for the run from lsn in mode without waiting for its reply; false
   // when it cannot go at once (a request is out, or the source is not ready for one).
-  virtual bool RequestAhead(uint32_t lsn, int32_t mode) { return false; }
+  virtual bool RequestAhead(uint32_t lsn, int32_t mode) = 0;
 
   // Takes in the reply to the request sent ahead, waiting as wait says (within the source's
   // bounded wait). kArrived fills run.
-  virtual Ahead TakeAhead(Wait wait, SectorRun& run) { return Ahead::kNone; }
+  virtual Ahead TakeAhead(Wait wait, SectorRun& run) = 0;
+};
+
+class RunStore {
+ public:
+  virtual ~RunStore() = default;
+  // True when sector lsn in mode is stored.
+  virtual bool Holds(uint32_t lsn, int32_t mode) = 0;
+  // Stores every sector of run.
+  virtual void Store(const SectorRun& run) = 0;
+  // The files stored into now: a run asked for one disc's files is never stored in another's.
+  virtual const std::string& Name() = 0;
 };
 
 }  // namespace korvane

@@ -19,16 +19,16 @@ int StrToInt(const std::string& text) {
   return static_cast<int>(value);
 }
 
-ConfigForm::ConfigForm(Plugin& plugin, ConfigView& view)
+ConfigForm::ConfigForm(SettingsPort& plugin, ConfigView& view)
     : context_{plugin, view, {}, {}}, controls_(context_.controls) {}
 
 ConfigForm::~ConfigForm() = default;
 
 void ConfigForm::FormCreate() {
   std::string here = platform::GetWorkingDirectory();
-  context_.settingsFolder = here + "\\" + context_.plugin.State().GamesFolder;
+  context_.settingsFolder = here + "\\" + context_.plugin.GamesFolder();
   LoadSettings();
-  local_.PointLocalCacheList(".\\" + context_.plugin.State().GamesFolder + "\\");
+  local_.PointLocalCacheList(".\\" + context_.plugin.GamesFolder() + "\\");
   news_.NewsButtonClick();
 }
 
@@ -83,7 +83,7 @@ void ConfigForm::FormClose() {
 }
 
 void ConfigForm::Button2Click() {
-  Plugin& plugin = context_.plugin;
+  SettingsPort& plugin = context_.plugin;
   // A new chooser, with no file name yet.
   plugin.ChangeSettings([](PluginSettings& s) { s.imageFileChooser.clear(); });
   std::string here = platform::GetWorkingDirectory();

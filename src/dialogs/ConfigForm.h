@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "core/Plugin.h"
+#include "core/SettingsPort.h"
 #include "dialogs/ConfigView.h"
 #include "dialogs/LocalPanel.h"
 #include "dialogs/NewsPanel.h"
@@ -24,7 +24,7 @@ struct DialogSettings;
 
 class ConfigForm final {
  public:
-  ConfigForm(Plugin& plugin, ConfigView& view);
+  ConfigForm(SettingsPort& plugin, ConfigView& view);
   ~ConfigForm();
   ConfigForm(const ConfigForm&) = delete;
   ConfigForm& operator=(const ConfigForm&) = delete;

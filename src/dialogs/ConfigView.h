@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Plugin.h"
+#include "core/SettingsPort.h"
 
 namespace korvane {
 
@@ -70,7 +70,7 @@ class ConfigView {
 
 // The plugin, the window and the controls' data, as the form and each panel see them.
 struct FormContext {
-  Plugin& plugin;
+  SettingsPort& plugin;
   ConfigView& view;
   ConfigControls controls;
   std::string settingsFolder;  // where the settings files are, once the form has opened

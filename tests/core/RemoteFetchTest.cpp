@@ -51,7 +51,9 @@ class RemoteFetchTest : public test::CacheTest {
   // Fetches through fetcher as the remote source does on a miss: stores the run and serves
   // its first sector into the plugin's buffer. True when served.
   bool FetchThrough(RemoteDisc& fetcher, uint32_t lsn, int32_t mode) {
-    CachedSource remote(Cache(), paths_, &fetcher);
+    paths_.Name(State().GamesFolder, State().SelectedDiscName);
+    CacheStore store(Cache(), paths_);
+    CachedSource remote(store, &fetcher);
     return remote.Fetch(lsn, mode, State().SectorBuffer) == ReadResult::kServed;
   }
   bool Fetch(uint32_t lsn, int32_t mode) { return FetchThrough(fetcher_, lsn, mode); }
@@ -60,7 +62,7 @@ class RemoteFetchTest : public test::CacheTest {
   RecordedErrors errors_;
   PluginLink link_{plugin_->Tracer(), errors_};
   RemoteDisc fetcher_{plugin_->Tracer(), nullptr};
-  RemoteCachePaths paths_{State()};
+  RemoteCachePaths paths_;
 };
 
 TEST_F(RemoteFetchTest, LinkHandlersTraceAndAnswer) {

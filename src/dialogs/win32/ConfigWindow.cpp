@@ -59,7 +59,7 @@ class RichEditLibrary final {
 
 }  // namespace
 
-void RunConfigDialog(HINSTANCE dll, Plugin& plugin) {
+void RunConfigDialog(HINSTANCE dll, SettingsPort& plugin) {
   INITCOMMONCONTROLSEX classes{sizeof classes, ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&classes);
   RichEditLibrary richEdit;
@@ -67,7 +67,7 @@ void RunConfigDialog(HINSTANCE dll, Plugin& plugin) {
   window.Run(::GetActiveWindow());
 }
 
-ConfigWindow::ConfigWindow(HINSTANCE instance, Plugin& plugin, const char* richEditClass)
+ConfigWindow::ConfigWindow(HINSTANCE instance, SettingsPort& plugin, const char* richEditClass)
     : BoundDialog(instance),
       richEditClass_(richEditClass),
       black_(::CreateSolidBrush(dialogs::kBackColour)),

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "core/Plugin.h"
+#include "core/SettingsPort.h"
 #include "dialogs/ConfigForm.h"
 #include "dialogs/win32/BoundDialog.h"
 #include "dialogs/win32/ListClicks.h"
@@ -17,12 +17,12 @@ namespace korvane {
 
 // Runs the "Config" dialog for plugin modally on the calling thread; returns once it closed.
 // dll is the module that owns the dialog's windows. Throws when the window cannot be made.
-void RunConfigDialog(HINSTANCE dll, Plugin& plugin);
+void RunConfigDialog(HINSTANCE dll, SettingsPort& plugin);
 
 class ConfigWindow final : public dialogs::BoundDialog, public ConfigView {
  public:
   // richEditClass names the window class of the News box, already registered.
-  ConfigWindow(HINSTANCE instance, Plugin& plugin, const char* richEditClass);
+  ConfigWindow(HINSTANCE instance, SettingsPort& plugin, const char* richEditClass);
   ~ConfigWindow() override;
 
   // Shows the window modally over owner (may be null); IDOK or IDCANCEL once it closed.
