@@ -31,12 +31,6 @@ std::string Sectors(uint32_t first, uint32_t count, size_t size) {
   return bytes;
 }
 
-class RecordedErrors final : public UserErrorReporter {
- public:
-  void ShowError(const std::string& message) override { shown.push_back(message); }
-  std::vector<std::string> shown;
-};
-
 class RemoteFetchTest : public test::CacheTest {
  protected:
   RemoteFetchTest() {
@@ -59,7 +53,7 @@ class RemoteFetchTest : public test::CacheTest {
   bool Fetch(uint32_t lsn, int32_t mode) { return FetchThrough(fetcher_, lsn, mode); }
 
   test::ScriptedConnection connection_;
-  RecordedErrors errors_;
+  test::RecordedErrors errors_;
   PluginLink link_{plugin_->Tracer(), errors_};
   RemoteDisc fetcher_{plugin_->Tracer(), nullptr};
   RemoteCachePaths paths_;

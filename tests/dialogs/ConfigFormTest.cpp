@@ -34,12 +34,6 @@ class FakeView final : public ConfigView {
   bool chooseDelete = false;
 };
 
-class RecordedErrors final : public UserErrorReporter {
- public:
-  void ShowError(const std::string& message) override { shown.push_back(message); }
-  std::vector<std::string> shown;
-};
-
 class ConfigFormTest : public ::testing::Test {
  protected:
   ConfigFormTest() : previous_(platform::GetWorkingDirectory()) {
@@ -106,7 +100,7 @@ class ConfigFormTest : public ::testing::Test {
   test::ScratchFolder folder_;
   std::string previous_;
   test::CapturedTrace trace_;
-  RecordedErrors errors_;
+  test::RecordedErrors errors_;
   std::unique_ptr<Plugin> plugin_ = std::make_unique<Plugin>(trace_, &errors_);
   FakeView view_;
   std::unique_ptr<ConfigForm> form_;

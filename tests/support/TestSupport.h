@@ -10,6 +10,7 @@
 
 #include "core/CacheIndex.h"
 #include "core/Trace.h"
+#include "core/UserErrors.h"
 
 namespace korvane::test {
 
@@ -22,6 +23,13 @@ class CapturedTrace final : public TraceOutput {
 
  private:
   std::string text_;
+};
+
+// Errors meant for the user, kept in the order shown.
+class RecordedErrors final : public UserErrorReporter {
+ public:
+  void ShowError(const std::string& message) override { shown.push_back(message); }
+  std::vector<std::string> shown;
 };
 
 // The byte at position offset of sector lsn in a generated image: distinct for nearby
