@@ -8,8 +8,8 @@
 #include <string>
 
 #include "core/DiscName.h"
-#include "core/WireProtocol.h"
 #include "platform/FileSystem.h"
+#include "protocol/ClientMessages.h"
 
 namespace korvane {
 
