@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "CrowdProbes.h"
+#include "protocol/MessageKinds.h"
 
 namespace crowd {
 namespace {
@@ -33,10 +34,10 @@ bool ClosedByServer(int fd, std::string& text) {
 // A server text made printable: the kind byte and the terminator dropped.
 std::string Printable(const std::string& bytes) {
   std::string text;
-  for (size_t i = bytes.empty() || bytes[0] != 0x01 ? 0 : 1; i < bytes.size() && text.size() < 120;
-       ++i) {
+  const bool hasKind = !bytes.empty() && bytes[0] == korvane::protocol::kText;
+  for (size_t i = hasKind ? 1 : 0; i < bytes.size() && text.size() < 120; ++i) {
     const auto c = static_cast<unsigned char>(bytes[i]);
-    if (c <= 0x0A) break;
+    if (c <= korvane::protocol::kTextEnd) break;
     text.push_back(c < 0x20 || c >= 0x7F ? '?' : static_cast<char>(c));
   }
   return text;

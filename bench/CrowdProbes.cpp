@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "protocol/ClientMessages.h"
+
 namespace crowd {
 
 using korvane::load::WireMessage;
@@ -55,8 +57,7 @@ Login ConnectAndLogIn(WireConnection& connection, const Target& target, const st
 Login TimedLogin(WireConnection& connection, int timeoutMs) {
   Login login;
   const auto sent = Clock::now();
-  if (!connection.Send("\x01\x05"
-                       "crowd,crowd")) {
+  if (!connection.Send(korvane::wire::BuildLogin("crowd", "crowd"))) {
     login.error = "login not sent";
     return login;
   }
@@ -67,8 +68,8 @@ Login TimedLogin(WireConnection& connection, int timeoutMs) {
       if (!text.empty()) login.error += " after the text \"" + text + "\"";
       return login;
     }
-    if (message.kind == 0x06) break;
-    if (message.kind == 0x01) text = message.body;
+    if (message.kind == korvane::protocol::kPrompt) break;
+    if (message.kind == korvane::protocol::kText) text = message.body;
   }
   login.promptMs = MsSince(sent);
   login.ok = true;
@@ -78,13 +79,14 @@ Login TimedLogin(WireConnection& connection, int timeoutMs) {
 double TimedRun(WireConnection& connection, const Image& image, uint32_t lsn, std::string& error) {
   const auto asked = Clock::now();
   WireMessage reply;
-  if (!connection.Send("\x04\x03" + std::to_string(lsn)) || !connection.Read(reply, 30000, error)) {
+  if (!connection.Send(korvane::wire::BuildSectorRequest(3, lsn)) ||
+      !connection.Read(reply, 30000, error)) {
     error = "run at " + std::to_string(lsn) + ": " + error;
     return -1;
   }
   const double ms = MsSince(asked);
   std::string sectors;
-  if (reply.kind != 0x05) {
+  if (reply.kind != korvane::protocol::kRun) {
     error = "run at " + std::to_string(lsn) + " answered with kind " + std::to_string(reply.kind) +
             ": " + reply.body;
   } else if (!korvane::load::InflateRun(reply.body, sectors) || sectors.empty() ||
@@ -103,7 +105,7 @@ SeekProbe::SeekProbe(const Image& image, Target target, std::string source, uint
 double SeekProbe::Seek(std::string& error) {
   if (!open_) {
     const Login login = ConnectAndLogIn(connection_, target_, source_, 30000);
-    open_ = login.ok && connection_.Send(std::string{'\x03', '\0'});
+    open_ = login.ok && connection_.Send(korvane::wire::BuildDiscSelection(0));
     if (!open_) {
       error = login.ok ? "disc not chosen" : login.error;
       return -1;
@@ -143,7 +145,7 @@ FirstSector TimedFirstSector(const Target& target, const std::string& source, co
     return figures;
   }
   figures.promptMs = login.promptMs;
-  if (!connection.Send(std::string{'\x03', '\0'})) {
+  if (!connection.Send(korvane::wire::BuildDiscSelection(0))) {
     figures.error = "disc not chosen";
     return figures;
   }
@@ -167,7 +169,9 @@ IdleCrowd OpenIdleCrowd(const Target& target, int count, int perSource, uint32_t
         const std::string source = korvane::load::LoopbackAddress(
             firstSource + static_cast<uint32_t>(i / std::max(1, perSource)));
         Login login = ConnectAndLogIn(*connection, target, source, 30000);
-        if (login.ok && !connection->Send(std::string{'\x03', '\0'})) login.error = "no choice";
+        if (login.ok && !connection->Send(korvane::wire::BuildDiscSelection(0))) {
+          login.error = "no choice";
+        }
         std::lock_guard<std::mutex> lock(mutex);
         if (login.ok && login.error.empty()) {
           crowd.held[static_cast<size_t>(i)] = std::move(connection);

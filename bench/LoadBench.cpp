@@ -21,6 +21,7 @@
 
 #include "BenchSupport.h"
 #include "LoadClients.h"
+#include "protocol/ClientMessages.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ std::vector<std::unique_ptr<korvane::load::WireConnection>> QuietClients(uint16_
     bool ok = connection->Connect(port, "127.0.0.1", "127.0.3." + std::to_string(1 + i / 50));
     if (ok && i % 2 == 1) {
       ok = korvane::load::LogInAndChoose(*connection, "stall", "x", 0, 10000, error) &&
-           connection->Send("\x04\x03");
+           connection->Send(korvane::wire::BuildSectorRequest(3, 0).substr(0, 2));
     }
     if (!ok) std::fprintf(stderr, "a quiet client failed: %s\n", error.c_str());
     quiet.push_back(std::move(connection));

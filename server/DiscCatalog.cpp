@@ -13,8 +13,8 @@
 #endif
 
 #include "protocol/MessageKinds.h"
+#include "protocol/ServerMessages.h"
 #include "server/ServerLog.h"
-#include "server/WireProtocol.h"
 
 namespace korvane::server {
 namespace {
@@ -191,7 +191,7 @@ bool DiscCatalog::Scan(const ScanSettings& settings, DiscCatalog& discs, ScanRep
   size_t listBytes = 0;
   bool outOfDescriptors = false;
   for (std::string& name : names) {
-    if (!IsListableName(name)) {
+    if (!wire::IsListableName(name)) {
       report.skipped.push_back(name + ": name holds a comma or a control byte");
     } else if (discs.discs_.size() >= kMaxSelectableDiscs ||
                listBytes + name.size() + 1 > uint64_t{protocol::kMaxDiscListBytes}) {

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+#include "protocol/ServerMessages.h"
 #include "server/AccountBook.h"
 #include "server/Admission.h"
 #include "server/DiscCatalog.h"
@@ -22,7 +23,6 @@
 #include "server/PeerAddress.h"
 #include "server/ServerLog.h"
 #include "server/Session.h"
-#include "protocol/MessageKinds.h"
 
 namespace korvane::server {
 namespace {
@@ -121,7 +121,7 @@ bool DiscServer::Impl::Load(std::string& error) {
   for (const std::string& warning : accounts.Warnings()) {
     log.Line("warning: " + Printable(config.accountsFile + ": " + warning, 400));
   }
-  AppendDiscList(context.discList, discs.Names());
+  wire::AppendDiscList(context.discList, discs.Names());
   return true;
 }
 

@@ -9,9 +9,9 @@
 #include <unistd.h>
 #endif
 
+#include "protocol/ServerMessages.h"
 #include "server/PeerAddress.h"
 #include "server/ServerLog.h"
-#include "server/WireProtocol.h"
 
 namespace korvane::server {
 namespace {
@@ -189,7 +189,7 @@ void Listener::Refuse(tcp::socket& socket, Admission why, const std::string& add
   for (int i = 0; i < 16 && socket.read_some(asio::buffer(unread), ignored) > 0; ++i) {
   }
   std::vector<uint8_t> text;
-  AppendText(text, RefusalText(why));
+  wire::AppendText(text, RefusalText(why));
   socket.write_some(asio::buffer(text), ignored);
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);

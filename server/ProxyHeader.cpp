@@ -42,30 +42,30 @@ bool ParseAddress(std::string_view family, std::string_view text, asio::ip::addr
 
 }  // namespace
 
-ParseStatus ParseProxyHeader(const uint8_t* data, size_t size, ProxyHeader& out) {
+wire::ParseStatus ParseProxyHeader(const uint8_t* data, size_t size, ProxyHeader& out) {
   out = ProxyHeader{};
   const std::string_view text(reinterpret_cast<const char*>(data),
                               std::min(size, kMaxProxyHeaderBytes));
   const size_t compared = std::min(text.size(), kSignature.size());
-  if (text.substr(0, compared) != kSignature.substr(0, compared)) return ParseStatus::kBad;
+  if (text.substr(0, compared) != kSignature.substr(0, compared)) return wire::ParseStatus::kBad;
   const size_t end = text.find("\r\n");
   if (end == std::string_view::npos) {
-    return size < kMaxProxyHeaderBytes ? ParseStatus::kNeedMore : ParseStatus::kBad;
+    return size < kMaxProxyHeaderBytes ? wire::ParseStatus::kNeedMore : wire::ParseStatus::kBad;
   }
   out.length = end + 2;
   const std::vector<std::string_view> fields =
       SplitBySpaces(text.substr(kSignature.size(), end - kSignature.size()));
-  if (fields[0] == "UNKNOWN") return ParseStatus::kComplete;
+  if (fields[0] == "UNKNOWN") return wire::ParseStatus::kComplete;
   asio::ip::address destination;
   uint16_t destinationPort = 0;
   if (fields.size() != 5 || (fields[0] != "TCP4" && fields[0] != "TCP6") ||
       !ParseAddress(fields[0], fields[1], out.source) ||
       !ParseAddress(fields[0], fields[2], destination) || !ParsePort(fields[3], out.sourcePort) ||
       !ParsePort(fields[4], destinationPort)) {
-    return ParseStatus::kBad;
+    return wire::ParseStatus::kBad;
   }
   out.known = true;
-  return ParseStatus::kComplete;
+  return wire::ParseStatus::kComplete;
 }
 
 }  // namespace korvane::server

@@ -16,7 +16,7 @@
 
 #include <asio/ip/address.hpp>
 
-#include "server/WireProtocol.h"
+#include "protocol/Framing.h"
 
 namespace korvane::server {
 
@@ -31,6 +31,6 @@ struct ProxyHeader {
 
 // Parses the header at the front of data[0, size): kComplete with out filled, kNeedMore
 // while the bytes so far may still become one, kBad when they cannot.
-ParseStatus ParseProxyHeader(const uint8_t* data, size_t size, ProxyHeader& out);
+wire::ParseStatus ParseProxyHeader(const uint8_t* data, size_t size, ProxyHeader& out);
 
 }  // namespace korvane::server

@@ -101,7 +101,7 @@ bool AppendStoredRun(size_t size, const Fill& fill, std::vector<uint8_t>& out) {
   const size_t blocks = std::max<size_t>(1, (size + kBlock - 1) / kBlock);
   const size_t streamLength = 2 + blocks * 5 + size + 4;
   const size_t start = out.size();
-  AppendRunHeader(out, streamLength);
+  wire::AppendRunHeader(out, streamLength);
   out.resize(out.size() + streamLength);
   uint8_t* next = out.data() + out.size() - streamLength;
   *next++ = 0x78;  // deflate with a 32 KiB window, no dictionary, fastest level
@@ -140,7 +140,7 @@ bool AppendRun(const uint8_t* data, size_t size, int level, const StopFlags& sto
   // resident for as long as the server runs, crowd or not.
   std::vector<uint8_t> stream;
   if (!RunDeflater::ForThisThread(level).AppendStream(data, size, stop, stream)) return false;
-  AppendRunHeader(out, stream.size());
+  wire::AppendRunHeader(out, stream.size());
   out.insert(out.end(), stream.begin(), stream.end());
   return true;
 }
@@ -268,7 +268,7 @@ ReplyOutcome AnswerSectorRequest(const DiscImage* disc, uint8_t mode, uint32_t l
 
 void AnswerRefusedRequest(const std::string& why, int level, std::vector<uint8_t>& out) {
   out.clear();
-  AppendText(out, "Sector request refused: " + why + "\n");
+  wire::AppendText(out, "Sector request refused: " + why + "\n");
   AppendRun(nullptr, 0, level, StopFlags{}, out);
 }
 

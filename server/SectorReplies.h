@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "server/WireProtocol.h"
+#include "protocol/ServerMessages.h"
 
 namespace korvane::server {
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "protocol/ServerMessages.h"
 #include "server/AccountBook.h"
 #include "server/DiscCatalog.h"
 #include "server/ProxyHeader.h"
@@ -107,9 +108,10 @@ void Session::Process() {
       if (!queue_.empty()) return Pump();
       continue;
     }
-    ClientMessage message;
-    const ParseStatus status = ParseClientMessage(pending_.data(), pending_.size(), message);
-    if (status == ParseStatus::kNeedMore) return Read();
+    wire::ClientMessage message;
+    const wire::ParseStatus status =
+        wire::ParseClientMessage(pending_.data(), pending_.size(), message);
+    if (status == wire::ParseStatus::kNeedMore) return Read();
     if (state_ == State::kAwaitingLogin) {
       HandleBeforeLogin(status, message);
     } else {
@@ -129,9 +131,9 @@ void Session::Process() {
 
 void Session::HandleProxyHeader() {
   ProxyHeader header;
-  const ParseStatus status = ParseProxyHeader(pending_.data(), pending_.size(), header);
-  if (status == ParseStatus::kNeedMore) return;
-  if (status == ParseStatus::kBad) {
+  const wire::ParseStatus status = ParseProxyHeader(pending_.data(), pending_.size(), header);
+  if (status == wire::ParseStatus::kNeedMore) return;
+  if (status == wire::ParseStatus::kBad) {
     return FinishWithText("Expected the PROXY header of a balancer, closing the connection\n",
                           "no PROXY header");
   }
@@ -152,13 +154,13 @@ void Session::HandleProxyHeader() {
     FinishWithText(RefusalText(verdict), "too many from the address");
 }
 
-void Session::HandleBeforeLogin(ParseStatus status, const ClientMessage& message) {
-  if (status == ParseStatus::kComplete && message.kind == protocol::kLogin)
+void Session::HandleBeforeLogin(wire::ParseStatus status, const wire::ClientMessage& message) {
+  if (status == wire::ParseStatus::kComplete && message.kind == protocol::kLogin)
     return HandleLogin(message);
   FinishWithText("Please log in first, closing the connection\n", "no login");
 }
 
-void Session::HandleLogin(const ClientMessage& message) {
+void Session::HandleLogin(const wire::ClientMessage& message) {
   loginUser_ = std::string(message.user);
   loginPassword_ = std::string(message.password);
   AwaitTurn();
@@ -202,8 +204,8 @@ void Session::CheckLogin() {
   ArmIdleTimer();
   const size_t count = context_.discs.Count();
   std::vector<uint8_t> greeting;
-  AppendText(greeting, "Welcome to the Korvane disc server: " + std::to_string(count) +
-                           (count == 1 ? " disc\n" : " discs\n"));
+  wire::AppendText(greeting, "Welcome to the Korvane disc server: " + std::to_string(count) +
+                                 (count == 1 ? " disc\n" : " discs\n"));
   Queue(std::move(greeting), 0);
   Queue(context_.discList, context_.config.messageGapMs);
   Queue({protocol::kPrompt}, context_.config.messageGapMs);
@@ -230,33 +232,33 @@ void Session::OnIdleTimer() {
   Pump();
 }
 
-void Session::HandleAfterLogin(ParseStatus status, ClientMessage& message) {
+void Session::HandleAfterLogin(wire::ParseStatus status, wire::ClientMessage& message) {
   const bool afterBadInput = afterBadInput_;
-  afterBadInput_ = status == ParseStatus::kBad;
-  if (status == ParseStatus::kComplete && message.kind == protocol::kDiscSelection &&
+  afterBadInput_ = status == wire::ParseStatus::kBad;
+  if (status == wire::ParseStatus::kComplete && message.kind == protocol::kDiscSelection &&
       afterBadInput && IsRestOfRequest(message)) {
     return QueueText("Ignored " + std::to_string(message.length) +
                      " bytes: the rest of a sector request");
   }
-  if (status == ParseStatus::kBad && message.kind == protocol::kSectorRequest) {
+  if (status == wire::ParseStatus::kBad && message.kind == protocol::kSectorRequest) {
     ++requests_;
     std::vector<uint8_t> reply;
-    AnswerRefusedRequest(DescribeBadInput(message.bad), replies_.level, reply);
+    AnswerRefusedRequest(wire::DescribeBadInput(message.bad), replies_.level, reply);
     NoteRequest(false);
     policy_.Reset();
     DropPrepared();
     return Queue(std::move(reply), context_.config.delayMs);
   }
-  if (status == ParseStatus::kBad || message.kind == protocol::kLogin) {
-    return QueueText(
-        std::string("Ignored ") + std::to_string(message.length) + " bytes: " +
-        (status == ParseStatus::kBad ? DescribeBadInput(message.bad) : "already logged in"));
+  if (status == wire::ParseStatus::kBad || message.kind == protocol::kLogin) {
+    return QueueText(std::string("Ignored ") + std::to_string(message.length) + " bytes: " +
+                     (status == wire::ParseStatus::kBad ? wire::DescribeBadInput(message.bad)
+                                                        : "already logged in"));
   }
   if (message.kind == protocol::kDiscSelection) return HandleSelectDisc(message.discIndex);
   if (message.kind == protocol::kSectorRequest) HandleSectorRequest(message.mode, message.lsn);
 }
 
-bool Session::IsRestOfRequest(ClientMessage& selection) const {
+bool Session::IsRestOfRequest(wire::ClientMessage& selection) const {
   // Bytes thrown away may have cut a sector request short, and the rest of one in mode 3
   // (03, then digits) reads as a disc selection: one that would choose a disc by a digit
   // right after such bytes is taken for that rest, digits after it included, and never
@@ -293,7 +295,7 @@ void Session::Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepa
 
 void Session::QueueText(const std::string& text) {
   std::vector<uint8_t> bytes;
-  AppendText(bytes, text);
+  wire::AppendText(bytes, text);
   Queue(std::move(bytes), 0);
 }
 

@@ -45,13 +45,13 @@
 
 #include <asio.hpp>
 
+#include "protocol/ClientMessages.h"
 #include "server/Admission.h"
 #include "server/LinkRate.h"
 #include "server/PeerAddress.h"
 #include "server/SectorReplies.h"
 #include "server/ServerStats.h"
 #include "server/SessionRegistry.h"
-#include "server/WireProtocol.h"
 
 namespace korvane::server {
 
@@ -102,15 +102,15 @@ class Session final : public std::enable_shared_from_this<Session> {
   void OnRead(const std::error_code& error, size_t size);
   void Process();
   void HandleProxyHeader();
-  void HandleBeforeLogin(ParseStatus status, const ClientMessage& message);
-  void HandleLogin(const ClientMessage& message);
+  void HandleBeforeLogin(wire::ParseStatus status, const wire::ClientMessage& message);
+  void HandleLogin(const wire::ClientMessage& message);
   void AwaitTurn();
   void LeaveLoginLine();
   void CheckLogin();
   void ArmIdleTimer();
   void OnIdleTimer();
-  void HandleAfterLogin(ParseStatus status, ClientMessage& message);
-  bool IsRestOfRequest(ClientMessage& selection) const;
+  void HandleAfterLogin(wire::ParseStatus status, wire::ClientMessage& message);
+  bool IsRestOfRequest(wire::ClientMessage& selection) const;
   void HandleSelectDisc(uint8_t index);
   void SetPeer(const asio::ip::address& address);
   void HandleSectorRequest(uint8_t mode, uint32_t lsn);

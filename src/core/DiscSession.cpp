@@ -5,7 +5,7 @@
 #include <cctype>
 
 #include "core/DiscName.h"
-#include "core/WireProtocol.h"
+#include "protocol/ClientMessages.h"
 #include "platform/FileSystem.h"
 
 namespace korvane {

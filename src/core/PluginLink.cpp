@@ -2,7 +2,7 @@
 #include "core/PluginLink.h"
 
 #include "core/DiscName.h"
-#include "core/WireProtocol.h"
+#include "protocol/ClientMessages.h"
 
 namespace korvane {
 

@@ -29,11 +29,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/ServerStream.h"
 #include "core/Trace.h"
 #include "core/UserErrors.h"
 #include "platform/Connection.h"
 #include "platform/TcpClient.h"
+#include "protocol/ServerStream.h"
 
 namespace korvane {
 

@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "core/ReadMode.h"
-#include "core/WireProtocol.h"
+#include "protocol/ClientMessages.h"
 
 namespace korvane {
 

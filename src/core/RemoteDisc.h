@@ -34,8 +34,8 @@
 #include "core/LinkReconnector.h"
 #include "core/PluginLink.h"
 #include "core/RunSource.h"
-#include "core/ServerStream.h"
 #include "core/Trace.h"
+#include "protocol/ServerStream.h"
 
 namespace korvane {
 

@@ -4,9 +4,9 @@
 
 #include <stdexcept>
 
-#include "core/WireProtocol.h"
 #include "dialogs/SettingsFiles.h"
 #include "platform/FileSystem.h"
+#include "protocol/Framing.h"
 
 namespace korvane {
 

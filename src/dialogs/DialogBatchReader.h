@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/ServerStream.h"
 #include "platform/Connection.h"
+#include "protocol/ServerStream.h"
 
 namespace korvane {
 

@@ -7,8 +7,8 @@
 #include <stdexcept>
 
 #include "core/DiscName.h"
-#include "core/WireProtocol.h"
 #include "dialogs/SettingsFiles.h"
+#include "protocol/ClientMessages.h"
 
 namespace korvane {
 

@@ -1,9 +1,8 @@
 // The bytes that open each message between the disc server and its clients, in both
 // directions, and the limits that both sides hold to. There is no common framing: a
 // receiver reads a message from its first byte, its kind, and the same byte means one thing
-// to the server and another to a client. The plugin's reader (core/WireProtocol,
-// core/ServerStream) and the server's parser (server/WireProtocol) both take them from
-// here, so that the two ends cannot drift apart.
+// to the server and another to a client. Every message's layout is in docs/wire-format.md;
+// the plugin, the server and the tools all take the kinds and limits from here.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +28,19 @@ inline constexpr uint8_t kPrompt = 0x06;        // the server asks which disc
 inline constexpr uint8_t kTextEnd = 0x0A;
 // The LSN of a sector request has at most this many digits (its value at most 2^32 - 1).
 inline constexpr size_t kMaxLsnDigits = 10;
+// A length field longer than this cannot be a 32-bit value and is refused unread.
+inline constexpr size_t kMaxLengthFieldChars = 11;
 // The longest disc list body a client takes: far more than any folder of names needs.
 inline constexpr int64_t kMaxDiscListBytes = 1 << 20;
+
+// The sizes a single-sector reply can have, shortest first.
+inline constexpr size_t kSectorSizes[] = {2048, 2340, 2352};
+inline constexpr size_t kLongestSector = 2352;
+
+// The size of a single-sector reply to a request in mode (0: 2352, 1: 2340, 3: 2048), or 0
+// for a mode that no server serves.
+constexpr size_t ReplySectorBytes(int32_t mode) {
+  return mode == 0 ? 2352 : mode == 1 ? 2340 : mode == 3 ? 2048 : 0;
+}
 
 }  // namespace korvane::protocol

@@ -5,7 +5,7 @@
 
 #include "CacheTestFixture.h"
 #include "ScriptedConnection.h"
-#include "core/WireProtocol.h"
+#include "protocol/ClientMessages.h"
 
 namespace korvane {
 namespace {

@@ -16,7 +16,7 @@
 #include "FaultFixture.h"
 #include "HostileServer.h"
 #include "core/RemoteDisc.h"
-#include "core/ServerStream.h"
+#include "protocol/ServerStream.h"
 
 namespace korvane {
 namespace {

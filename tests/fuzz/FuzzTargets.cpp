@@ -1,10 +1,9 @@
 // libFuzzer targets for every parser of untrusted bytes on the plugin's side: the block
 // cache index loader (fed in blocks cut where the input says, against byte by byte), the
-// disc list reader, the sector reply reader (fed in batches cut
-// where the input says), the dialog's batch reader, the news converter and the settings
-// fields. The sector reply target drives the plugin link's stream parser with every kind of
-// server message around replies. One program per target: KORVANE_FUZZ_TARGET names the function
-// LLVMFuzzer calls.
+// disc list reader, the sector reply reader (fed in batches cut where the input says), the
+// dialog's batch reader, the news converter and the settings fields. The sector reply target
+// drives the protocol library's stream reader with every kind of server message around
+// replies. One program per target: KORVANE_FUZZ_TARGET names the function LLVMFuzzer calls.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,11 +13,10 @@
 
 #include "../support/ScriptedConnection.h"
 #include "core/MapFile.h"
-#include "core/ServerStream.h"
-#include "core/WireProtocol.h"
 #include "dialogs/DialogBatchReader.h"
 #include "dialogs/NewsText.h"
 #include "dialogs/SettingsFiles.h"
+#include "protocol/ServerStream.h"
 
 namespace {
 

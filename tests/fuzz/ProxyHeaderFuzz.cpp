@@ -7,7 +7,7 @@
 #include "server/ProxyHeader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using korvane::server::ParseStatus;
+  using korvane::wire::ParseStatus;
   korvane::server::ProxyHeader header;
   const ParseStatus status = korvane::server::ParseProxyHeader(data, size, header);
   if (status == ParseStatus::kComplete) {

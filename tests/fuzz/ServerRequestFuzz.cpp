@@ -3,14 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/WireProtocol.h"
+#include "protocol/ClientMessages.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using korvane::server::ParseStatus;
+  using korvane::wire::ParseStatus;
   size_t at = 0;
   while (at < size) {
-    korvane::server::ClientMessage message;
-    ParseStatus status = korvane::server::ParseClientMessage(data + at, size - at, message);
+    korvane::wire::ClientMessage message;
+    ParseStatus status = korvane::wire::ParseClientMessage(data + at, size - at, message);
     if (status == ParseStatus::kNeedMore) break;
     // A refused message still consumes what it names, and always moves the reader on.
     if (message.length == 0 || message.length > size - at) __builtin_trap();

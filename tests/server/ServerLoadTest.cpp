@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "ServerTestSupport.h"
-#include "server/WireProtocol.h"
+#include "protocol/ClientMessages.h"
 
 namespace korvane::server::test {
 namespace {
@@ -64,7 +64,8 @@ TEST_F(ServerTest, MessagesSplitOrTogetherAndGarbage) {
                   "garbage",
                   9));
   EXPECT_EQ(client.Next().bytes,
-            "Ignored 9 bytes: " + std::string(DescribeBadInput(BadInput::kUnknownKind)));
+            "Ignored 9 bytes: " +
+                std::string(wire::DescribeBadInput(wire::BadInput::kUnknownKind)));
   // What a served request or a following message brought in the same write is not counted.
   client.Send(
       std::string("\x04\x03"
@@ -94,7 +95,8 @@ TEST_F(ServerTest, BytesAfterInputThrownAwayNeverSelectADisc) {
   client.Send("\x04\x03\x03"
               "5");
   EXPECT_EQ(client.Next().bytes,
-            "Sector request refused: " + std::string(DescribeBadInput(BadInput::kNoDigits)));
+            "Sector request refused: " +
+                std::string(wire::DescribeBadInput(wire::BadInput::kNoDigits)));
   EXPECT_EQ(client.Next().kind, 5);
   EXPECT_EQ(client.Next().bytes, "Ignored 2 bytes: the rest of a sector request");
   EXPECT_TRUE(client.Request(3, 7).bytes == ExpectedSectors(iso_, false, 3, 7, 16))

@@ -1,5 +1,5 @@
-// The disc server's parts without a network: message parsing and encoding, the command
-// line, the accounts file, folder scanning and run lengths.
+// The disc server's parts without a network: the command line, the accounts file, folder
+// scanning and run lengths.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -18,126 +18,9 @@
 #include "server/ServerLog.h"
 #include "server/ServerOptions.h"
 #include "server/Session.h"
-#include "server/WireProtocol.h"
 
 namespace korvane::server::test {
 namespace {
-
-ParseStatus Parse(std::string_view bytes, ClientMessage& message) {
-  return ParseClientMessage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), message);
-}
-
-TEST(ClientMessages, EachKindTakesExactlyItsBytes) {
-  ClientMessage m;
-  ASSERT_EQ(Parse("\x01\x05"
-                  "bob,pa,ss",
-                  m),
-            ParseStatus::kComplete);
-  EXPECT_EQ(m.user, "bob");
-  EXPECT_EQ(m.password, "pa,ss");
-  EXPECT_EQ(m.length, 11u);
-  // A disc selection sent right after the login and arriving with it is a message of its own.
-  const std::string loginThenSelection(
-      "\x01\x05"
-      "demo,korvane\x03\x01",
-      16);
-  ASSERT_EQ(Parse(loginThenSelection, m), ParseStatus::kComplete);
-  EXPECT_EQ(m.password, "korvane");
-  EXPECT_EQ(m.length, 14u);
-  ASSERT_EQ(Parse(std::string("\x03\x00\x04", 3), m), ParseStatus::kComplete);
-  EXPECT_EQ(m.discIndex, 0);
-  EXPECT_EQ(m.length, 2u);
-  // A request ends at the next message's kind byte, or where the bytes end.
-  ASSERT_EQ(Parse("\x04\x03"
-                  "16\x04\x03"
-                  "2",
-                  m),
-            ParseStatus::kComplete);
-  EXPECT_EQ(m.mode, 3);
-  EXPECT_EQ(m.lsn, 16u);
-  EXPECT_EQ(m.length, 4u);
-  ASSERT_EQ(Parse("\x04\xFF"
-                  "4294967295",
-                  m),
-            ParseStatus::kComplete);
-  EXPECT_EQ(m.mode, 255);
-  EXPECT_EQ(m.lsn, 4294967295u);
-  ASSERT_EQ(Parse("\x06"
-                  "any\x01"
-                  "thing",
-                  m),
-            ParseStatus::kComplete);
-  EXPECT_EQ(m.length, 10u);
-}
-
-TEST(ClientMessages, UnfinishedMessagesWaitForMore) {
-  for (std::string_view start : {"", "\x01", "\x01\x05",
-                                 "\x01\x05"
-                                 "user",
-                                 "\x03", "\x04", "\x04\x03"}) {
-    ClientMessage m;
-    EXPECT_EQ(Parse(start, m), ParseStatus::kNeedMore) << testing::PrintToString(start);
-  }
-}
-
-TEST(ClientMessages, MalformedBytesAreBadWithTheirLength) {
-  const struct {
-    std::string bytes;
-    BadInput bad;
-    size_t length;
-  } cases[] = {
-      {"\x04\x03"
-       "A1",
-       BadInput::kNoDigits, 2},
-      {"\x04\x03"
-       "12345678901\x03",
-       BadInput::kTooManyDigits, 13},
-      {"\x04\x03"
-       "4294967296",
-       BadInput::kLsnTooLarge, 12},
-      {"\x04\x03"
-       "9999999999",
-       BadInput::kLsnTooLarge, 12},
-      {"\x01\x07"
-       "bob,pw",
-       BadInput::kNotLogin, 8},
-      {std::string("\x00\x04\x03"
-                   "1",
-                   4),
-       BadInput::kUnknownKind, 4},
-      {"\x02,5,", BadInput::kUnknownKind, 4},
-      {"\x05"
-       "12",
-       BadInput::kUnknownKind, 3},
-      {"16", BadInput::kUnknownKind, 2},
-  };
-  for (const auto& c : cases) {
-    ClientMessage m;
-    EXPECT_EQ(Parse(c.bytes, m), ParseStatus::kBad) << testing::PrintToString(c.bytes);
-    EXPECT_EQ(m.bad, c.bad) << testing::PrintToString(c.bytes);
-    EXPECT_EQ(m.length, c.length) << testing::PrintToString(c.bytes);
-  }
-}
-
-TEST(ServerMessages, TextsListsAndRunHeaders) {
-  std::vector<uint8_t> out;
-  AppendText(out, "two\nlines\tand\n");
-  EXPECT_EQ(std::string(out.begin(), out.end()), "\x01two lines and\n");
-  out.clear();
-  AppendDiscList(out, {"a.iso", "Disc B.bin"});
-  EXPECT_EQ(std::string(out.begin(), out.end()), "\x02,17,a.iso,Disc B.bin,");
-  out.clear();
-  AppendDiscList(out, {});
-  EXPECT_EQ(std::string(out.begin(), out.end()), "\x02,0,");
-  out.clear();
-  AppendRunHeader(out, 8);
-  EXPECT_EQ(std::string(out.begin(), out.end()),
-            "\x05"
-            "8:");
-  EXPECT_TRUE(IsListableName("x y.iso"));
-  EXPECT_FALSE(IsListableName("x,y.iso"));
-  EXPECT_FALSE(IsListableName("x\ty.iso"));
-}
 
 TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
   ServerConfig config;
@@ -241,17 +124,18 @@ TEST(ProxyHeader, TakesItsLineAndNothingMoreOrRefusesWhatIsNoHeader) {
   };
   ProxyHeader header;
   ASSERT_EQ(parse("PROXY TCP4 192.0.2.7 10.0.0.1 5555 35000\r\n\x01\x05u,p", header),
-            ParseStatus::kComplete);
+            wire::ParseStatus::kComplete);
   EXPECT_EQ(header.length, 42u);
   EXPECT_TRUE(header.known);
   EXPECT_EQ(header.source.to_string(), "192.0.2.7");
   EXPECT_EQ(header.sourcePort, 5555);
-  ASSERT_EQ(parse("PROXY TCP6 2001:db8::1 ::1 65535 35000\r\n", header), ParseStatus::kComplete);
+  ASSERT_EQ(parse("PROXY TCP6 2001:db8::1 ::1 65535 35000\r\n", header),
+            wire::ParseStatus::kComplete);
   EXPECT_EQ(header.source.to_string(), "2001:db8::1");
-  ASSERT_EQ(parse("PROXY UNKNOWN ffff::1 ::1 1 2\r\n", header), ParseStatus::kComplete);
+  ASSERT_EQ(parse("PROXY UNKNOWN ffff::1 ::1 1 2\r\n", header), wire::ParseStatus::kComplete);
   EXPECT_FALSE(header.known);
   for (const char* partial : {"", "PRO", "PROXY TCP4 192.0.2.7 10.0.0.1 5555 35000\r"}) {
-    EXPECT_EQ(parse(partial, header), ParseStatus::kNeedMore) << partial;
+    EXPECT_EQ(parse(partial, header), wire::ParseStatus::kNeedMore) << partial;
   }
   for (const std::string& bad : std::vector<std::string>{
            "\x01\x05"
@@ -260,7 +144,7 @@ TEST(ProxyHeader, TakesItsLineAndNothingMoreOrRefusesWhatIsNoHeader) {
            "PROXY TCP4 1.2.3.4 1.2.3.4 1 65536\r\n", "PROXY TCP4 1.2.3.4 1.2.3.4 01 2\r\n",
            "PROXY TCP4 1.2.3.4  1.2.3.4 1 2\r\n", "PROXY TCP4 1.2.3.4 1.2.3.4 1\r\n",
            "PROXY " + std::string(120, '1')}) {
-    EXPECT_EQ(parse(bad, header), ParseStatus::kBad) << bad;
+    EXPECT_EQ(parse(bad, header), wire::ParseStatus::kBad) << bad;
   }
 }
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <random>
 
+#include "protocol/ClientMessages.h"
+
 namespace korvane::server::test {
 namespace {
 
@@ -158,12 +160,12 @@ bool TestClient::ClosedWithin(int timeoutMs) {
 }
 
 bool TestClient::LogIn(std::string_view user, std::string_view password) {
-  Send("\x01\x05" + std::string(user) + "," + std::string(password));
+  Send(korvane::wire::BuildLogin(user, password));
   return Next().kind == 1 && Next().kind == 2 && Next().kind == 6;
 }
 
 Reply TestClient::Request(int mode, uint32_t lsn, size_t sectorBytes) {
-  Send(std::string{'\x04', static_cast<char>(mode)} + std::to_string(lsn));
+  Send(korvane::wire::BuildSectorRequest(mode, lsn));
   return Next(sectorBytes);
 }
 

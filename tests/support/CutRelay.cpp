@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "protocol/MessageKinds.h"
+
 namespace korvane::test {
 
 namespace {
@@ -80,13 +82,15 @@ void CutRelay::StartReply(unsigned char kind) {
   cutting_ = armed_;
   armed_ = false;
   replySeen_ = 0;
-  replyTotal_ = kind == 0x04 ? 1 + singleBytes_ : kUnknown;
+  replyTotal_ = kind == protocol::kSingleSector ? 1 + singleBytes_ : kUnknown;
   remaining_ = singleBytes_;
-  stage_ = kind == 0x04 ? Stage::kReply : Stage::kRunHead;
+  stage_ = kind == protocol::kSingleSector ? Stage::kReply : Stage::kRunHead;
   if (fraction_ == 0) {
     cutAt_ = 0;
   } else {
-    cutAt_ = kind == 0x04 ? static_cast<uint64_t>(std::floor(replyTotal_ * fraction_)) : kUnknown;
+    cutAt_ = kind == protocol::kSingleSector
+                 ? static_cast<uint64_t>(std::floor(replyTotal_ * fraction_))
+                 : kUnknown;
   }
 }
 
@@ -95,12 +99,12 @@ bool CutRelay::Advance(unsigned char c) {
   switch (stage_) {
     case Stage::kKind:
       digits_.clear();
-      if (c == 0x01) stage_ = Stage::kText;
-      if (c == 0x02) stage_ = Stage::kListHead;
-      if (c == 0x04 || c == 0x05) StartReply(c);
-      return c == 0x04 || c == 0x05;
+      if (c == protocol::kText) stage_ = Stage::kText;
+      if (c == protocol::kDiscList) stage_ = Stage::kListHead;
+      if (c == protocol::kSingleSector || c == protocol::kRun) StartReply(c);
+      return c == protocol::kSingleSector || c == protocol::kRun;
     case Stage::kText:
-      if (c <= 0x0A) stage_ = Stage::kKind;
+      if (c <= protocol::kTextEnd) stage_ = Stage::kKind;
       return false;
     case Stage::kListHead:
     case Stage::kRunHead:

@@ -6,13 +6,16 @@
 #include <chrono>
 #include <thread>
 
+#include "protocol/ClientMessages.h"
+#include "protocol/ServerMessages.h"
+
 namespace korvane::test {
 
 namespace {
 constexpr int kPollMs = 20;
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
+std::string AsText(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
 }
 }  // namespace
 
@@ -30,30 +33,36 @@ bool HostilePeer::ReceiveUntil(const std::function<bool(const std::string&)>& do
 }
 
 bool HostilePeer::AwaitLogin(int timeoutMs) {
-  return ReceiveUntil([](const std::string& r) { return r.size() >= 2 && r[0] == 1 && r[1] == 5; },
-                      timeoutMs);
+  return ReceiveUntil(
+      [](const std::string& r) {
+        return r.size() >= 2 && r[0] == protocol::kLogin && r[1] == protocol::kLoginSecond;
+      },
+      timeoutMs);
 }
 
 bool HostilePeer::LogIn(const std::string& extra) {
-  if (!AwaitLogin() || !Send("\x01Welcome to a hostile server\n" + extra)) return false;
+  std::vector<uint8_t> greeting;
+  wire::AppendText(greeting, "Welcome to a hostile server");
+  if (!AwaitLogin() || !Send(AsText(greeting) + extra)) return false;
   // A client takes a batch from its first message on: the prompt must come in its own.
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  return Send("\x06");
+  return Send(std::string(1, static_cast<char>(protocol::kPrompt)));
 }
 
-// A request is 04, a mode byte and digits; it ends at a non-digit or with the bytes, since
-// the plugin sends each request in one piece.
+// A request ends at a non-digit or with the bytes, since the plugin sends each request in
+// one piece; whatever else the client sent around it is passed over.
 bool HostilePeer::FindRequest(int& mode, uint32_t& lsn) {
-  for (size_t at = scanned_; at + 2 < received_.size(); ++at) {
-    if (received_[at] != 4 || !IsDigit(received_[at + 2])) continue;
-    size_t end = at + 2;
-    uint64_t value = 0;
-    while (end < received_.size() && IsDigit(received_[end]) && end - at < 13) {
-      value = value * 10 + static_cast<uint64_t>(received_[end++] - '0');
+  const auto* bytes = reinterpret_cast<const uint8_t*>(received_.data());
+  for (size_t at = scanned_; at < received_.size(); ++at) {
+    wire::ClientMessage request;
+    if (bytes[at] != protocol::kSectorRequest ||
+        wire::ParseClientMessage(bytes + at, received_.size() - at, request) !=
+            wire::ParseStatus::kComplete) {
+      continue;
     }
-    mode = static_cast<unsigned char>(received_[at + 1]);
-    lsn = static_cast<uint32_t>(value);
-    scanned_ = end;
+    mode = request.mode;
+    lsn = request.lsn;
+    scanned_ = at + request.length;
     return true;
   }
   return false;
@@ -120,9 +129,9 @@ std::string TextsOfEveryByte() {
 }
 
 std::string DiscList(const std::vector<std::string>& names) {
-  std::string body;
-  for (const std::string& name : names) body += name + ",";
-  return "\x02," + std::to_string(body.size()) + "," + body;
+  std::vector<uint8_t> list;
+  wire::AppendDiscList(list, names);
+  return AsText(list);
 }
 
 std::string RunReply(const std::string& payload) {
@@ -131,7 +140,9 @@ std::string RunReply(const std::string& payload) {
   compress2(reinterpret_cast<Bytef*>(&stream[0]), &size,
             reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
   stream.resize(size);
-  return "\x05" + std::to_string(stream.size()) + ":" + stream;
+  std::vector<uint8_t> head;
+  wire::AppendRunHeader(head, stream.size());
+  return AsText(head) + stream;
 }
 
 }  // namespace korvane::test

@@ -13,13 +13,12 @@
 #include <algorithm>
 #include <chrono>
 
+#include "protocol/ClientMessages.h"
+
 namespace korvane::load {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Larger than any run the server makes (4096 sectors of 2352 bytes, barely compressed).
-constexpr size_t kMaxMessageBody = 64u << 20;
 
 }  // namespace
 
@@ -30,6 +29,7 @@ WireConnection::~WireConnection() {
 void WireConnection::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
+  stream_.Drop();
 }
 
 std::string LoopbackAddress(uint32_t n) {
@@ -77,60 +77,56 @@ bool WireConnection::Fill(int timeoutMs, std::string& error) {
     error = "no reply in time";
     return false;
   }
-  char chunk[65536];
-  const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+  size_t limit = 0;
+  std::string& intake = stream_.Intake(limit);
+  const size_t had = intake.size();
+  intake.resize(had + std::min<size_t>(limit, 65536));
+  const ssize_t got = recv(fd_, &intake[had], intake.size() - had, 0);
+  intake.resize(had + static_cast<size_t>(std::max<ssize_t>(got, 0)));
   if (got <= 0) {
     error = "connection closed by the server";
     return false;
   }
-  buffer_.append(chunk, static_cast<size_t>(got));
   return true;
 }
 
-// The length of the message at the front of the buffer, 0 while it is incomplete,
-// std::string::npos (with error) when it is no server message.
-size_t WireConnection::Decode(WireMessage& message, std::string& error) const {
-  if (buffer_.empty()) return 0;
-  message.kind = static_cast<uint8_t>(buffer_[0]);
-  if (message.kind == 0x06) return 1;
-  if (message.kind == 0x01) {
-    const auto end = std::find_if(buffer_.begin() + 1, buffer_.end(),
-                                  [](char c) { return static_cast<uint8_t>(c) <= 0x0A; });
-    if (end == buffer_.end()) return 0;
-    message.body.assign(buffer_.begin() + 1, end);
-    return static_cast<size_t>(end - buffer_.begin()) + 1;
+// Puts got into message; false (with error) when it is no server message.
+bool WireConnection::Take(const ServerStream::Message& got, WireMessage& message,
+                          std::string& error) {
+  using Kind = ServerStream::Kind;
+  message.body.clear();
+  switch (got.kind) {
+    case Kind::kText:
+      message.kind = protocol::kText;
+      message.body = got.text;
+      if (!got.text.empty() && static_cast<uint8_t>(got.text.back()) <= protocol::kTextEnd)
+        message.body.pop_back();
+      return true;
+    case Kind::kDiscList:
+      message.kind = protocol::kDiscList;
+      for (const std::string& name : got.names) message.body += name + ",";
+      return true;
+    case Kind::kPrompt:
+      message.kind = protocol::kPrompt;
+      return true;
+    case Kind::kSector:
+    case Kind::kRun:
+      message.kind = got.kind == Kind::kRun ? protocol::kRun : protocol::kSingleSector;
+      message.body = stream_.Reply();
+      return true;
+    default:
+      error = got.text;
+      return false;
   }
-  if (message.kind != 0x02 && message.kind != 0x05) {
-    error = "unexpected message kind " + std::to_string(message.kind);
-    return std::string::npos;
-  }
-  // A list and a run carry a decimal length between separators, then that many bytes.
-  const size_t digits = message.kind == 0x02 ? 2 : 1;
-  size_t end = digits;
-  while (end < buffer_.size() && end - digits < 9 && buffer_[end] >= '0' && buffer_[end] <= '9')
-    ++end;
-  if (end >= buffer_.size()) return end - digits < 9 ? 0 : std::string::npos;
-  const char separator = message.kind == 0x02 ? ',' : ':';
-  const size_t length = end == digits ? 0 : std::stoul(buffer_.substr(digits, end - digits));
-  if ((digits == 2 && buffer_[1] != ',') || end == digits || buffer_[end] != separator ||
-      length > kMaxMessageBody) {
-    error = "bad message length";
-    return std::string::npos;
-  }
-  if (buffer_.size() < end + 1 + length) return 0;
-  message.body.assign(buffer_, end + 1, length);
-  return end + 1 + length;
 }
 
 bool WireConnection::Read(WireMessage& message, int timeoutMs, std::string& error) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    const size_t used = Decode(message, error);
-    if (used == std::string::npos) return false;
-    if (used != 0) {
-      buffer_.erase(0, used);
-      return true;
-    }
+    // A load client takes a reply whenever one comes; only a single sector needs the mode.
+    if (!stream_.InReply()) stream_.AwaitReply(3);
+    const ServerStream::Message got = stream_.Next();
+    if (got.kind != ServerStream::Kind::kNothing) return Take(got, message, error);
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (!Fill(static_cast<int>(left.count()), error)) return false;
@@ -139,13 +135,13 @@ bool WireConnection::Read(WireMessage& message, int timeoutMs, std::string& erro
 
 bool LogInAndChoose(WireConnection& connection, std::string_view user, std::string_view password,
                     uint8_t disc, int timeoutMs, std::string& error) {
-  if (!connection.Send("\x01\x05" + std::string(user) + "," + std::string(password))) {
+  if (!connection.Send(wire::BuildLogin(user, password))) {
     error = "login not sent";
     return false;
   }
   WireMessage message;
-  for (uint8_t kind : {0x01, 0x02, 0x06}) {
-    const bool afterText = message.kind == 0x01;
+  for (uint8_t kind : {protocol::kText, protocol::kDiscList, protocol::kPrompt}) {
+    const bool afterText = message.kind == protocol::kText;
     const std::string text = message.body;
     if (!connection.Read(message, timeoutMs, error)) {
       if (afterText) error += " after the text \"" + text + "\"";
@@ -156,7 +152,7 @@ bool LogInAndChoose(WireConnection& connection, std::string_view user, std::stri
       return false;
     }
   }
-  return connection.Send(std::string{'\x03', static_cast<char>(disc)});
+  return connection.Send(wire::BuildDiscSelection(disc));
 }
 
 bool InflateRun(std::string_view stream, std::string& out) {
@@ -166,7 +162,7 @@ bool InflateRun(std::string_view stream, std::string& out) {
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
   z.avail_in = static_cast<uInt>(stream.size());
   int result = Z_OK;
-  while (result == Z_OK && out.size() <= kMaxMessageBody) {
+  while (result == Z_OK && out.size() <= kMaxRunPayloadBytes) {
     // Room for a run of stored sectors in one step; a compressed one takes a few.
     const size_t had = out.size();
     out.resize(had + std::max<size_t>(stream.size(), 1 << 16));

@@ -14,13 +14,14 @@
 #include <vector>
 
 #include "ServerProcess.h"
+#include "protocol/ServerStream.h"
 
 namespace korvane::load {
 
 // One server message as the client reads it.
 struct WireMessage {
-  uint8_t kind = 0;  // 0x01 text, 0x02 disc list, 0x05 run, 0x06 prompt
-  std::string body;  // text, disc list body or the run's zlib stream
+  uint8_t kind = 0;  // protocol::kText, kDiscList, kSingleSector, kRun or kPrompt
+  std::string body;  // text, disc list body, sector or the run's zlib stream
 };
 
 // The loopback address 127.0.0.0 + n ("127.0.0.2" for 2, "127.0.1.0" for 256).
@@ -29,7 +30,7 @@ std::string LoopbackAddress(uint32_t n);
 // A blocking TCP connection to the server.
 class WireConnection final {
  public:
-  WireConnection() = default;
+  WireConnection() { stream_.SetRules(ServerStream::Rules::kRead); }
   ~WireConnection();
   WireConnection(const WireConnection&) = delete;
   WireConnection& operator=(const WireConnection&) = delete;
@@ -48,10 +49,10 @@ class WireConnection final {
 
  private:
   bool Fill(int timeoutMs, std::string& error);
-  size_t Decode(WireMessage& message, std::string& error) const;
+  bool Take(const ServerStream::Message& got, WireMessage& message, std::string& error);
 
   int fd_ = -1;
-  std::string buffer_;
+  ServerStream stream_;
 };
 
 // Logs in on connection and reads the greeting, the disc list and the prompt, then chooses

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "LoadClients.h"
+#include "protocol/ClientMessages.h"
 
 namespace korvane::load {
 namespace {
@@ -50,7 +51,7 @@ uint64_t ReadRun(WireConnection& connection, const PlayPlan& plan, const LoadSet
                  const SectorCheck& check, uint64_t lsn, std::string& sectors, PlayResult& result) {
   WireMessage reply;
   const auto asked = Clock::now();
-  if (!connection.Send(std::string{'\x04', static_cast<char>(plan.mode)} + std::to_string(lsn)) ||
+  if (!connection.Send(wire::BuildSectorRequest(plan.mode, static_cast<uint32_t>(lsn))) ||
       !connection.Read(reply, settings.replyTimeoutMs, result.error)) {
     result.error = "at lsn " + std::to_string(lsn) + ": " + result.error;
     return 0;
@@ -58,7 +59,7 @@ uint64_t ReadRun(WireConnection& connection, const PlayPlan& plan, const LoadSet
   result.longestWaitSeconds =
       std::max(result.longestWaitSeconds, SecondsBetween(asked, Clock::now()));
   ++result.runs;
-  if (reply.kind != 0x05) {
+  if (reply.kind != protocol::kRun) {
     result.error = "at lsn " + std::to_string(lsn) + " the reply was kind " +
                    std::to_string(reply.kind) + ": " + reply.body;
   } else if (!InflateRun(reply.body, sectors) || sectors.empty() ||

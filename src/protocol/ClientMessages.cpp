@@ -1,9 +1,31 @@
-// Parsing of client messages and encoding of server messages (layouts in WireProtocol.h).
-#include "server/WireProtocol.h"
+// Building and parsing of client messages.
+#include "protocol/ClientMessages.h"
 
 #include <algorithm>
 
-namespace korvane::server {
+namespace korvane::wire {
+
+std::string BuildLogin(std::string_view user, std::string_view password) {
+  std::string message = {static_cast<char>(protocol::kLogin),
+                         static_cast<char>(protocol::kLoginSecond)};
+  message += user;
+  message += ',';
+  message += password;
+  return message;
+}
+
+std::string BuildDiscSelection(int32_t index) {
+  return std::string{static_cast<char>(protocol::kDiscSelection),
+                     static_cast<char>(static_cast<uint32_t>(index) & 0xFF)};
+}
+
+std::string BuildSectorRequest(int32_t mode, uint32_t lsn) {
+  std::string message{static_cast<char>(protocol::kSectorRequest),
+                      static_cast<char>(static_cast<uint32_t>(mode) & 0xFF)};
+  message += std::to_string(lsn);
+  return message;
+}
+
 namespace {
 
 bool IsDigit(uint8_t byte) {
@@ -48,11 +70,6 @@ ParseStatus ParseSectorRequest(const uint8_t* data, size_t size, ClientMessage& 
   return ParseStatus::kComplete;
 }
 
-void AppendDecimal(std::vector<uint8_t>& out, size_t value) {
-  std::string digits = std::to_string(value);
-  out.insert(out.end(), digits.begin(), digits.end());
-}
-
 }  // namespace
 
 ParseStatus ParseClientMessage(const uint8_t* data, size_t size, ClientMessage& out) {
@@ -95,42 +112,4 @@ const char* DescribeBadInput(BadInput bad) {
   return "bad input";
 }
 
-void AppendText(std::vector<uint8_t>& out, std::string_view text) {
-  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  out.push_back(protocol::kText);
-  for (char c : text) {
-    auto byte = static_cast<uint8_t>(c);
-    out.push_back(byte <= 0x0A ? uint8_t{' '} : byte);
-  }
-  out.push_back('\n');
-}
-
-bool IsListableName(std::string_view name) {
-  // A control byte ends a client's text early at or below 0x0A, and above it would be
-  // obeyed by whatever terminal shows the list.
-  return !name.empty() && std::none_of(name.begin(), name.end(), [](char c) {
-    const auto byte = static_cast<uint8_t>(c);
-    return c == ',' || byte < 0x20 || byte == 0x7F;
-  });
-}
-
-void AppendDiscList(std::vector<uint8_t>& out, const std::vector<std::string>& names) {
-  size_t bodyLength = 0;
-  for (const std::string& name : names) bodyLength += name.size() + 1;
-  out.push_back(protocol::kDiscList);
-  out.push_back(',');
-  AppendDecimal(out, bodyLength);
-  out.push_back(',');
-  for (const std::string& name : names) {
-    out.insert(out.end(), name.begin(), name.end());
-    out.push_back(',');
-  }
-}
-
-void AppendRunHeader(std::vector<uint8_t>& out, size_t streamLength) {
-  out.push_back(protocol::kRun);
-  AppendDecimal(out, streamLength);
-  out.push_back(':');
-}
-
-}  // namespace korvane::server
+}  // namespace korvane::wire

@@ -1,22 +1,10 @@
-// The one reader of what the disc server sends on the plugin link: a push parser that owns
-// every byte received and not yet used, and turns them into messages. Whoever receives
-// bytes (the link's read handler, or a read of the read path) appends a batch to Intake()
-// and takes the complete messages with Next(); partial messages stay here until the rest
-// arrives, so nothing is lost between batches, threads or fetches.
-//
-//   server text      01 <text> <terminator 0x00-0x0A>    ends at its terminator, or with its
-//                                                        batch (always, for the link's events)
-//   disc list        02 2C <L> 2C <L bytes of names>     over any number of batches
-//   disc prompt      06
-//   sector reply     04 <2048, 2340 or 2352 bytes>       only while a reply is awaited
-//   compressed run   05 <L> 3A <L bytes of zlib stream>  only while a reply is awaited
-//
-// A sector reply carries no length. It is taken at the requested mode's size, or whole
-// when a batch ends exactly at a longer sector size; bytes past the mode's size decide by
-// whether another message starts at a sector size. One that stops at 2048 or 2340 bytes,
-// short of the mode's size, may end there (MayEndShort): the caller decides after a grace.
-// Lengths are checked against their bounds when their field is complete, before any body
-// byte is held.
+// The plugin's reader of everything the disc server sends: a push parser that owns every
+// byte received and not yet used, and turns them into messages. Whoever receives bytes
+// appends a batch to Intake() and takes the complete messages with Next(); partial messages
+// stay here until the rest arrives, so nothing is lost between batches, threads or fetches.
+// Where texts and unframed sector replies end, under each reader's rules, is set out in
+// docs/wire-format.md. Lengths are checked against their bounds when their field is
+// complete, before any body byte is held.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/WireProtocol.h"
+#include "protocol/ServerMessages.h"
 
 namespace korvane {
 
@@ -123,7 +111,7 @@ class ServerStream final {
   bool endShort_ = false;
   size_t modeSize_ = 2352;
   std::optional<wire::DiscListReader> list_;
-  std::string lengthText_;
+  wire::LengthField runField_{':', kMaxRunStreamBytes, "Compressed run"};
   int64_t runLength_ = 0;
   bool lastWasRun_ = false;
   std::string reply_;

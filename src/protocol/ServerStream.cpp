@@ -1,20 +1,15 @@
-// The plugin link's parser of what the server sends.
-#include "core/ServerStream.h"
+// The parser of what the server sends, as the plugin link and the dialog take it.
+#include "protocol/ServerStream.h"
 
 #include <algorithm>
-
-#include "core/ReadMode.h"
 
 namespace korvane {
 
 namespace {
-// A length field longer than this cannot be a 32-bit value and is refused unread.
-constexpr size_t kMaxLengthFieldChars = 11;
-
-constexpr size_t kSectorSizes[] = {2048, 2340, 2352};
+using protocol::kSectorSizes;
 
 bool IsSectorSize(size_t n) {
-  return n == kSectorSizes[0] || n == kSectorSizes[1] || n == kSectorSizes[2];
+  return std::find(std::begin(kSectorSizes), std::end(kSectorSizes), n) != std::end(kSectorSizes);
 }
 
 // True for the kinds of message that may follow a reply in the same batch.
@@ -24,8 +19,8 @@ bool StartsMessageAfterReply(char kind) {
 }  // namespace
 
 void ServerStream::AwaitReply(int32_t mode) {
-  size_t size = SectorBytesForMode(mode);
-  modeSize_ = size ? size : kRawSectorSize;
+  size_t size = protocol::ReplySectorBytes(mode);
+  modeSize_ = size ? size : protocol::kLongestSector;
   awaiting_ = true;
   endShort_ = false;
   reply_.clear();
@@ -42,7 +37,7 @@ void ServerStream::Drop() {
   used_ = 0;
   stage_ = Stage::kKind;
   list_.reset();
-  lengthText_.clear();
+  runField_.Clear();
   endShort_ = false;
 }
 
@@ -127,7 +122,7 @@ ServerStream::Message ServerStream::TakeKind() {
     case protocol::kRun:
       if (!awaiting_) return Unframed(Kind::kUnknown, "Sector reply that nothing asked for");
       ++used_;
-      lengthText_.clear();
+      runField_.Clear();
       stage_ = kind == protocol::kSingleSector ? Stage::kSector : Stage::kRunHead;
       return stage_ == Stage::kSector ? TakeSector() : TakeRunHead();
     default: {
@@ -177,7 +172,7 @@ size_t ServerStream::SectorEnd() const {
   for (size_t size : kSectorSizes) {
     if (size >= modeSize_ && size < n && StartsMessageAfterReply(held_[used_ + size])) return size;
   }
-  return n > kRawSectorSize ? modeSize_ : 0;
+  return n > protocol::kLongestSector ? modeSize_ : 0;
 }
 
 bool ServerStream::MayEndShort() const {
@@ -195,25 +190,17 @@ ServerStream::Message ServerStream::TakeSector() {
 
 ServerStream::Message ServerStream::TakeRunHead() {
   while (used_ < held_.size()) {
-    char c = held_[used_++];
-    if (c != ':') {
-      if (lengthText_.size() >= kMaxLengthFieldChars) {
-        return Unframed(Kind::kUnframed, wire::InvalidIntegerMessage(lengthText_ + c));
-      }
-      lengthText_ += c;
-      continue;
+    switch (runField_.Feed(held_[used_++])) {
+      case wire::ParseStatus::kNeedMore:
+        continue;
+      case wire::ParseStatus::kBad:
+        return Unframed(Kind::kUnframed, runField_.Error());
+      case wire::ParseStatus::kComplete:
+        runLength_ = runField_.Value();
+        reply_.reserve(static_cast<size_t>(runLength_));
+        stage_ = Stage::kRunBody;
+        return TakeRunBody();
     }
-    if (!wire::ParseLengthField(lengthText_, runLength_)) {
-      return Unframed(Kind::kUnframed, wire::InvalidIntegerMessage(lengthText_));
-    }
-    if (runLength_ < 0 || runLength_ > kMaxRunStreamBytes) {
-      return Unframed(Kind::kUnframed, "Compressed run of " + lengthText_ +
-                                           " bytes refused (at most " +
-                                           std::to_string(kMaxRunStreamBytes) + ")");
-    }
-    reply_.reserve(static_cast<size_t>(runLength_));
-    stage_ = Stage::kRunBody;
-    return TakeRunBody();
   }
   return Message{};
 }

@@ -1,5 +1,6 @@
-// Wire messages byte for byte, and the readers of disc lists and sector replies, with their
-// input cut into batches at every possible place.
+// The reader of the server's stream: messages around replies with the input cut into
+// batches at every place, unframed sector replies at each size, texts under each reader's
+// rules, and refusals of what cannot be framed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +9,7 @@
 
 #include "ScriptedConnection.h"
 #include "core/ReadMode.h"
-#include "core/ServerStream.h"
-#include "core/WireProtocol.h"
+#include "protocol/ServerStream.h"
 
 namespace korvane {
 namespace {
@@ -23,79 +23,6 @@ std::string Deflated(const std::string& payload) {
             reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
   out.resize(size);
   return out;
-}
-
-TEST(WireMessages, AreBuiltByteForByte) {
-  EXPECT_EQ(wire::BuildLogin("", ""), Bytes({1, 5, 0x2C}));
-  EXPECT_EQ(wire::BuildLogin("ann", "p,w"), Bytes({1, 5}) + "ann,p,w");
-  EXPECT_EQ(wire::BuildDiscSelection(300), Bytes({3, 0x2C}));
-  EXPECT_EQ(wire::BuildDiscSelection(256), Bytes({3, 0}));
-  EXPECT_EQ(wire::BuildDiscSelection(-1), Bytes({3, 0xFF}));
-  EXPECT_EQ(wire::BuildSectorRequest(0, 0), Bytes({4, 0, 0x30}));
-  EXPECT_EQ(wire::BuildSectorRequest(3, 16), Bytes({4, 3, 0x31, 0x36}));
-  EXPECT_EQ(wire::BuildSectorRequest(3, 4294967295u), Bytes({4, 3}) + "4294967295");
-  EXPECT_EQ(wire::BuildSectorRequest(263, 1), Bytes({4, 7, '1'}));
-}
-
-TEST(WireMessages, LengthFieldsAreSigned32BitDecimals) {
-  int64_t v = 0;
-  EXPECT_TRUE(wire::ParseLengthField("0", v));
-  EXPECT_TRUE(wire::ParseLengthField("2147483647", v));
-  EXPECT_EQ(v, 2147483647);
-  EXPECT_TRUE(wire::ParseLengthField("-5", v));
-  EXPECT_EQ(v, -5);
-  for (const char* bad : {"", "-", "2147483648", "12a", " 1", "+1", "99999999999"}) {
-    EXPECT_FALSE(wire::ParseLengthField(bad, v)) << bad;
-  }
-  EXPECT_EQ(wire::InvalidIntegerMessage("x1"), "'x1' is not a valid integer value");
-  EXPECT_EQ(wire::ServerTextLength(Bytes({0x48, 0x69, 0x0A, 0x01})), 3u);
-  EXPECT_EQ(wire::ServerTextLength("Yo"), 2u);
-}
-
-// Feeds message to a disc list reader cut at every pair of places.
-TEST(DiscListReader, ReadsTheNamesWhereverTheBatchesAreCut) {
-  std::string list = Bytes({2, 0x2C}) + "22,a.iso,C:\\discs\\b.bin,,";
-  for (size_t i = 1; i < list.size(); ++i) {
-    for (size_t j = i; j < list.size(); ++j) {
-      wire::DiscListReader reader;
-      size_t used = 0;
-      auto status = wire::DiscListReader::Status::kNeedMore;
-      for (const std::string& part : test::SplitAt(list, {i, j})) {
-        ASSERT_EQ(status, wire::DiscListReader::Status::kNeedMore);
-        status = reader.Feed(part, used);
-      }
-      ASSERT_EQ(status, wire::DiscListReader::Status::kComplete) << i << "," << j;
-      EXPECT_EQ(reader.Names(), (std::vector<std::string>{"a.iso", "C:\\discs\\b.bin", ""}));
-    }
-  }
-}
-
-TEST(DiscListReader, EmptyListExtraBytesAndRefusals) {
-  wire::DiscListReader empty;
-  size_t used = 0;
-  EXPECT_EQ(empty.Feed(Bytes({2, 0x2C, 0x30, 0x2C}) + "tail", used),
-            wire::DiscListReader::Status::kComplete);
-  EXPECT_TRUE(empty.Names().empty());
-  EXPECT_EQ(used, 4u);
-
-  wire::DiscListReader noComma;
-  EXPECT_EQ(noComma.Feed(Bytes({2, 0x2C}) + "5,a.iso", used),
-            wire::DiscListReader::Status::kComplete);
-  EXPECT_EQ(noComma.Names(), std::vector<std::string>{"a.iso"});
-
-  wire::DiscListReader notNumber;
-  EXPECT_EQ(notNumber.Feed(Bytes({2, 0x2C}) + "1x,ab,", used), wire::DiscListReader::Status::kBad);
-  EXPECT_EQ(notNumber.Error(), "'1x' is not a valid integer value");
-  EXPECT_TRUE(notNumber.LengthNotInteger());
-
-  wire::DiscListReader huge;
-  EXPECT_EQ(huge.Feed(Bytes({2, 0x2C}) + "2000000000,", used), wire::DiscListReader::Status::kBad);
-  EXPECT_FALSE(huge.LengthNotInteger());
-  wire::DiscListReader negative;
-  EXPECT_EQ(negative.Feed(Bytes({2, 0x2C}) + "-3,", used), wire::DiscListReader::Status::kBad);
-  wire::DiscListReader endless;  // digits that never end in a comma
-  EXPECT_EQ(endless.Feed(Bytes({2, 0x2C}) + std::string(40, '7'), used),
-            wire::DiscListReader::Status::kBad);
 }
 
 // Feeds batch to the stream as a socket would hand it over (never past an intake's limit),
