@@ -193,7 +193,7 @@ bool DiscCatalog::Scan(const ScanSettings& settings, DiscCatalog& discs, ScanRep
   for (std::string& name : names) {
     if (!wire::IsListableName(name)) {
       report.skipped.push_back(name + ": name holds a comma or a control byte");
-    } else if (discs.discs_.size() >= kMaxSelectableDiscs ||
+    } else if (discs.discs_.size() >= protocol::kMaxListedDiscs ||
                listBytes + name.size() + 1 > uint64_t{protocol::kMaxDiscListBytes}) {
       report.unlisted.push_back(std::move(name));
     } else if (outOfDescriptors ||

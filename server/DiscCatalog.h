@@ -20,6 +20,7 @@
 
 #include "core/ImageLayout.h"
 #include "platform/ReadOnlyFile.h"
+#include "protocol/MessageKinds.h"
 
 namespace korvane::server {
 
@@ -73,8 +74,6 @@ class DiscImage final {
   int32_t sectorSize_ = 2048;
 };
 
-// The most discs a list holds: the selection carries its index in one byte.
-inline constexpr size_t kMaxSelectableDiscs = 256;
 
 struct ScanSettings {
   std::string folder;

@@ -142,7 +142,7 @@ size_t DiscServer::Impl::ImageBudget() const {
 void DiscServer::Impl::LogLeftOut(const ScanReport& report) {
   if (!report.unlisted.empty()) {
     log.Line("warning: the disc list stops at " + std::to_string(discs.Count()) +
-             " discs, as a client selects at most " + std::to_string(kMaxSelectableDiscs) +
+             " discs, as a client selects at most " + std::to_string(protocol::kMaxListedDiscs) +
              " and takes a list of at most " + std::to_string(protocol::kMaxDiscListBytes) +
              " bytes; " + std::to_string(report.unlisted.size()) +
              " images are not listed, each named below");

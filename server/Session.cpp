@@ -255,6 +255,7 @@ void Session::HandleAfterLogin(wire::ParseStatus status, wire::ClientMessage& me
                                                         : "already logged in"));
   }
   if (message.kind == protocol::kDiscSelection) return HandleSelectDisc(message.discIndex);
+  if (message.kind == protocol::kSizeQuery) return QueueText(DiscSizes());
   if (message.kind == protocol::kSectorRequest) HandleSectorRequest(message.mode, message.lsn);
 }
 
@@ -269,6 +270,15 @@ bool Session::IsRestOfRequest(wire::ClientMessage& selection) const {
     ++selection.length;
   }
   return true;
+}
+
+std::string Session::DiscSizes() const {
+  std::vector<wire::DiscSize> sizes;
+  for (size_t index = 0; index < context_.discs.Count(); ++index) {
+    const DiscImage* disc = context_.discs.At(index);
+    sizes.push_back({disc->Size(), static_cast<uint32_t>(disc->SectorSize())});
+  }
+  return wire::DiscSizesText(sizes);
 }
 
 void Session::HandleSelectDisc(uint8_t index) {

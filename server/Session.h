@@ -31,7 +31,9 @@
 // After a good one the session sends the greeting, the disc list and the disc prompt as
 // three writes with a pause between them, since clients read only the first message of
 // what arrives together. A logged-in session that asks for nothing for the idle timeout is
-// told so and closed. The session holds its connection's AdmissionTicket until it closes.
+// told so and closed. A size query, which only the mount sends, is answered with a text of
+// every listed disc's size. The session holds its connection's AdmissionTicket until it
+// closes.
 #pragma once
 
 #include <array>
@@ -112,6 +114,8 @@ class Session final : public std::enable_shared_from_this<Session> {
   void HandleAfterLogin(wire::ParseStatus status, wire::ClientMessage& message);
   bool IsRestOfRequest(wire::ClientMessage& selection) const;
   void HandleSelectDisc(uint8_t index);
+  // The answer to a size query: every listed disc's size and sector size, in list order.
+  std::string DiscSizes() const;
   void SetPeer(const asio::ip::address& address);
   void HandleSectorRequest(uint8_t mode, uint32_t lsn);
   void NoteRequest(bool continues);

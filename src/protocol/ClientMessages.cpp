@@ -26,6 +26,10 @@ std::string BuildSectorRequest(int32_t mode, uint32_t lsn) {
   return message;
 }
 
+std::string BuildSizeQuery() {
+  return std::string(1, static_cast<char>(protocol::kSizeQuery));
+}
+
 namespace {
 
 bool IsDigit(uint8_t byte) {
@@ -88,6 +92,9 @@ ParseStatus ParseClientMessage(const uint8_t* data, size_t size, ClientMessage& 
       return ParseSectorRequest(data, size, out);
     case protocol::kPromptEcho:
       out.length = size;
+      return ParseStatus::kComplete;
+    case protocol::kSizeQuery:
+      out.length = 1;
       return ParseStatus::kComplete;
     default:
       return Bad(out, BadInput::kUnknownKind, size);

@@ -1,6 +1,6 @@
 // The messages a client sends the disc server, built by the plugin and the tools and parsed
 // by the server: login (01 05 user 2C password), disc selection (03 index), sector request
-// (04 mode digits) and the dialog's prompt echo (06 ...). Layouts, and where each one ends
+// (04 mode digits), the dialog's prompt echo (06 ...) and the mount's size query (07). Layouts, and where each one ends
 // when nothing frames it, are in docs/wire-format.md.
 #pragma once
 
@@ -22,6 +22,9 @@ std::string BuildDiscSelection(int32_t index);
 
 // The sector request for mode (low eight bits) and lsn.
 std::string BuildSectorRequest(int32_t mode, uint32_t lsn);
+
+// The size query: one byte, answered with the disc sizes text (ServerMessages.h).
+std::string BuildSizeQuery();
 
 // Why received bytes are not a message.
 enum class BadInput {

@@ -16,6 +16,7 @@ inline constexpr uint8_t kLoginSecond = 0x05;
 inline constexpr uint8_t kDiscSelection = 0x03;  // then the index's low eight bits
 inline constexpr uint8_t kSectorRequest = 0x04;  // then the mode and the LSN in decimal
 inline constexpr uint8_t kPromptEcho = 0x06;     // the dialog's echo of a prompt batch
+inline constexpr uint8_t kSizeQuery = 0x07;      // the mount asks every listed disc's size
 
 // Server to client.
 inline constexpr uint8_t kText = 0x01;          // text, then one byte at or below kTextEnd
@@ -32,6 +33,8 @@ inline constexpr size_t kMaxLsnDigits = 10;
 inline constexpr size_t kMaxLengthFieldChars = 11;
 // The longest disc list body a client takes: far more than any folder of names needs.
 inline constexpr int64_t kMaxDiscListBytes = 1 << 20;
+// The most discs a list holds: the selection carries a disc's index in one byte.
+inline constexpr size_t kMaxListedDiscs = 256;
 
 // The sizes a single-sector reply can have, shortest first.
 inline constexpr size_t kSectorSizes[] = {2048, 2340, 2352};

@@ -100,4 +100,49 @@ DiscListReader::Status DiscListReader::TakeNames() {
   return Status::kComplete;
 }
 
+namespace {
+constexpr std::string_view kDiscSizesHead = "Disc sizes:";
+
+// Reads the decimal number at the front of text up to stop; false unless it is one that fits.
+bool TakeNumber(std::string_view& text, char stop, uint64_t limit, uint64_t& value) {
+  size_t digits = 0;
+  value = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+    if (digits == 20 || value > (limit - (text[digits] - '0')) / 10) return false;
+    value = value * 10 + static_cast<uint64_t>(text[digits] - '0');
+    ++digits;
+  }
+  if (digits == 0 || (stop != 0 && (digits == text.size() || text[digits] != stop))) return false;
+  text.remove_prefix(stop != 0 ? digits + 1 : digits);
+  return true;
+}
+}  // namespace
+
+std::string DiscSizesText(const std::vector<DiscSize>& sizes) {
+  std::string text(kDiscSizesHead);
+  for (const DiscSize& size : sizes) {
+    text += ' ' + std::to_string(size.bytes) + '/' + std::to_string(size.sectorSize);
+  }
+  return text;
+}
+
+bool ParseDiscSizesText(std::string_view text, std::vector<DiscSize>& sizes) {
+  sizes.clear();
+  if (text.substr(0, kDiscSizesHead.size()) != kDiscSizesHead) return false;
+  text.remove_prefix(kDiscSizesHead.size());
+  while (!text.empty()) {
+    if (text.front() != ' ' || sizes.size() == protocol::kMaxListedDiscs) return false;
+    text.remove_prefix(1);
+    DiscSize size;
+    uint64_t sectorSize = 0;
+    if (!TakeNumber(text, '/', UINT64_MAX, size.bytes) ||
+        !TakeNumber(text, 0, protocol::kLongestSector, sectorSize)) {
+      return false;
+    }
+    size.sectorSize = static_cast<uint32_t>(sectorSize);
+    sizes.push_back(size);
+  }
+  return true;
+}
+
 }  // namespace korvane::wire

@@ -29,6 +29,19 @@ void AppendDiscList(std::vector<uint8_t>& out, const std::vector<std::string>& n
 // Appends the header of a compressed run whose zlib stream is streamLength bytes.
 void AppendRunHeader(std::vector<uint8_t>& out, size_t streamLength);
 
+// One listed disc's image as the size query's answer gives it.
+struct DiscSize {
+  uint64_t bytes = 0;
+  uint32_t sectorSize = 0;  // 2048, or 2352 for a raw image
+};
+
+// The answer to a size query, a server text: "Disc sizes:" then, for each listed disc in
+// the list's order, " BYTES/SECTORSIZE".
+std::string DiscSizesText(const std::vector<DiscSize>& sizes);
+// Reads such a text; false when text is no answer to a size query (any other text, such
+// as an older server's "Ignored 1 bytes: unknown message kind").
+bool ParseDiscSizesText(std::string_view text, std::vector<DiscSize>& sizes);
+
 // Reads one disc list from its kind byte on, over as many batches as its body needs.
 class DiscListReader final {
  public:

@@ -1,0 +1,40 @@
+// korvane-mount's settings and the command line that sets them:
+//
+//   korvane-mount HOST:PORT MOUNTPOINT --user U --password P [--cache DIR] [--foreground]
+//                 [--debug]
+//   korvane-mount --offline --cache DIR MOUNTPOINT
+//
+// The password may also come from a file (--password-file) or from the environment
+// (KORVANE_PASSWORD), so that it never shows in the process list.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvane::mount {
+
+struct MountOptions {
+  std::string host;
+  uint16_t port = 35000;
+  std::string mountpoint;
+  std::string user;
+  std::string password;
+  std::string cacheFolder = "Games";  // the block caches, laid out as the plugin's games folder
+  bool offline = false;               // serve the caches of cacheFolder alone, no server
+  bool foreground = false;
+  bool debug = false;  // the read path's trace lines on standard error; implies foreground
+};
+
+enum class OptionsOutcome { kRun, kHelp, kError };
+
+// Parses the program's arguments (argv[0] is skipped) into options; kError with a one-line
+// error, kHelp when --help was asked for. environmentPassword is KORVANE_PASSWORD's value,
+// or null when it is not set.
+OptionsOutcome ParseMountOptions(int argc, const char* const* argv,
+                                 const char* environmentPassword, MountOptions& options,
+                                 std::string& error);
+
+// The generated --help text.
+std::string MountHelpText();
+
+}  // namespace korvane::mount

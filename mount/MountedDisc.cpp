@@ -1,0 +1,85 @@
+// A disc's session made on first open, its reads, and its end on the last release.
+#include "mount/MountedDisc.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/ReadMode.h"
+
+namespace korvane::mount {
+
+std::unique_ptr<MountedDisc> MountedDisc::Remote(const ListedDisc& disc,
+                                                 const MountContext& context) {
+  std::unique_ptr<MountedDisc> mounted(
+      new MountedDisc(context, disc.fileName, disc.bytes, disc.sectorSize));
+  mounted->listed_ = disc;
+  return mounted;
+}
+
+std::unique_ptr<MountedDisc> MountedDisc::Offline(const std::string& fileName,
+                                                  const std::string& mapPath,
+                                                  uint64_t sectorCount, uint32_t sectorSize,
+                                                  const MountContext& context) {
+  std::unique_ptr<MountedDisc> mounted(
+      new MountedDisc(context, fileName, sectorCount * sectorSize, sectorSize));
+  mounted->offline_ = true;
+  mounted->mapPath_ = mapPath;
+  return mounted;
+}
+
+void MountedDisc::Open() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (opens_++ == 0) StartSession();
+}
+
+void MountedDisc::StartSession() {
+  links_ = std::make_unique<LinkHolder>(context_.trace, context_.errors);
+  session_ = std::make_unique<DiscSession>(context_.trace, offline_ ? nullptr : links_.get());
+  session_->Disc().SetStallLimitMs(context_.replyStallMs);
+  if (offline_) {
+    session_->NameReplay(context_.cacheFolder, mapPath_);
+    session_->OpenReplay();
+    return;
+  }
+  // The link connects, logs in and answers the prompt on the first read, which waits for
+  // it; it names this disc by its place in the list, or by its name once made again.
+  PluginSocket& socket = links_->Replace();
+  socket.client.SetHost(context_.login.host);
+  socket.client.SetPortNumber(context_.login.port);
+  socket.Activate({context_.login.user, context_.login.password, listed_.index, listed_.discName});
+  session_->NameRemote(context_.cacheFolder, listed_.discName);
+  session_->OpenRemote(listed_.index);
+}
+
+void MountedDisc::Release() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (opens_ == 0 || --opens_ > 0) return;
+  session_->Settle();
+  session_.reset();  // before its links: a request out holds a lease on one
+  links_.reset();
+}
+
+long MountedDisc::Read(uint8_t* out, size_t size, uint64_t offset) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!session_) return -EIO;
+  if (offset >= bytes_) return 0;
+  size = static_cast<size_t>(std::min<uint64_t>(size, bytes_ - offset));
+  SectorSource& source = offline_ ? session_->Replay() : session_->Remote();
+  size_t done = 0;
+  while (done < size) {
+    const uint64_t at = offset + done;
+    const uint64_t lsn = at / sectorSize_;
+    const size_t within = static_cast<size_t>(at % sectorSize_);
+    if (lsn > UINT32_MAX ||
+        source.Read(static_cast<uint32_t>(lsn), mode_, sector_) != ReadResult::kServed) {
+      return -EIO;
+    }
+    const size_t take = std::min<size_t>(sectorSize_ - within, size - done);
+    std::memcpy(out + done, sector_.Data() + within, take);
+    done += take;
+  }
+  return static_cast<long>(done);
+}
+
+}  // namespace korvane::mount

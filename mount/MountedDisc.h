@@ -1,0 +1,81 @@
+// One file of the mount: a disc, read through a disc session of its own. A disc of the
+// server gets its own link when its file is first opened (logged in, its disc selected at
+// the server's prompt, connected again by itself after a loss) and closes it when the last
+// handle is released; an offline disc reads its cache alone. Either way, reads go through
+// the block cache and its read-ahead, exactly as the plugin's do, into the same files.
+//
+// The disc's lock lets one read at a time use its session, so each link has at most one
+// request out; readers of other discs never wait on it. Kernel reads of 128 KiB and more
+// become reads of consecutive sectors: the first miss fetches a run, the rest are hits or
+// are taken in from the run the read-ahead asked for. A sector that cannot be had makes the
+// whole read fail with EIO: a file read never gives wrong or zero bytes for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/DiscSession.h"
+#include "core/LinkHolder.h"
+#include "core/SectorBytes.h"
+#include "core/Trace.h"
+#include "core/UserErrors.h"
+#include "mount/ServerCatalog.h"
+
+namespace korvane::mount {
+
+// What every disc of one mount shares.
+struct MountContext {
+  Trace& trace;
+  UserErrorReporter& errors;
+  ServerLogin login;
+  std::string cacheFolder;
+  int replyStallMs = 10000;  // how long a read waits on a silent server
+};
+
+class MountedDisc final {
+ public:
+  // A disc of the server.
+  static std::unique_ptr<MountedDisc> Remote(const ListedDisc& disc, const MountContext& context);
+  // A cached disc: the pair of the .map at mapPath, sectorCount sectors of sectorSize bytes.
+  static std::unique_ptr<MountedDisc> Offline(const std::string& fileName,
+                                              const std::string& mapPath, uint64_t sectorCount,
+                                              uint32_t sectorSize, const MountContext& context);
+
+  const std::string& FileName() const { return fileName_; }
+  uint64_t Size() const { return bytes_; }
+
+  // A handle of the file was opened: the first one prepares the session.
+  void Open();
+  // A handle was released: the last one takes in what is on its way and ends the session.
+  void Release();
+  // Reads size bytes at offset into out: how many (fewer only at the end of the file), or
+  // -EIO when a sector cannot be had.
+  long Read(uint8_t* out, size_t size, uint64_t offset);
+
+ private:
+  MountedDisc(const MountContext& context, std::string fileName, uint64_t bytes,
+              uint32_t sectorSize)
+      : context_(context), fileName_(std::move(fileName)), bytes_(bytes),
+        sectorSize_(sectorSize), mode_(sectorSize == 2352 ? 0 : 3) {}
+  void StartSession();  // lock held
+
+  const MountContext& context_;
+  const std::string fileName_;
+  const uint64_t bytes_;
+  const uint32_t sectorSize_;
+  const int32_t mode_;  // 3 for 2048-byte sectors, 0 for raw ones
+  bool offline_ = false;
+  ListedDisc listed_;    // a disc of the server
+  std::string mapPath_;  // an offline disc
+
+  std::mutex lock_;  // guards everything below; held for one read at a time
+  int opens_ = 0;
+  std::unique_ptr<LinkHolder> links_;
+  std::unique_ptr<DiscSession> session_;
+  SectorBytes sector_;
+};
+
+}  // namespace korvane::mount

@@ -1,0 +1,116 @@
+// korvane-mount: a disc server's discs, or the block caches of a folder, as a read-only
+// folder of image files for emulators that load no plugins. Everything before the mount
+// (options, the server's catalogue, the cache folder, the mount point) fails with one line
+// on standard error and exit status 1.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/Trace.h"
+#include "mount/CacheCatalog.h"
+#include "mount/MountFs.h"
+#include "mount/MountOptions.h"
+#include "mount/MountedDisc.h"
+#include "mount/ServerCatalog.h"
+#include "platform/FileSystem.h"
+
+namespace {
+
+using namespace korvane;
+using namespace korvane::mount;
+
+// Trace lines on standard error, one whole line at a time from any thread.
+class ErrorOutput final : public TraceOutput {
+ public:
+  void Write(std::string_view text) override {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+  }
+
+ private:
+  std::mutex lock_;
+};
+
+class LoggedErrors final : public UserErrorReporter {
+ public:
+  explicit LoggedErrors(Trace& trace) : trace_(trace) {}
+  void ShowError(const std::string& message) override { trace_.Always("error: " + message); }
+
+ private:
+  Trace& trace_;
+};
+
+int Fail(const std::string& why) {
+  std::cerr << "korvane-mount: " << why << "\n";
+  return 1;
+}
+
+// The discs to show, from the server or from the cache folder; false with why.
+bool Catalogue(const MountOptions& options, const MountContext& context,
+               std::vector<std::unique_ptr<MountedDisc>>& discs, std::string& why) {
+  if (options.offline) {
+    std::vector<CachedDisc> cached;
+    if (!ScanCacheFolder(options.cacheFolder, cached, why)) return false;
+    for (const CachedDisc& disc : cached) {
+      discs.push_back(MountedDisc::Offline(disc.fileName, disc.mapPath, disc.sectorCount,
+                                           disc.sectorSize, context));
+    }
+    return true;
+  }
+  std::vector<ListedDisc> listed;
+  std::vector<std::string> skipped;
+  if (!FetchServerCatalog(context.login, kCatalogTimeoutMs, listed, skipped, why)) return false;
+  for (const std::string& name : skipped) {
+    std::cerr << "korvane-mount: not shown, its file name is taken or unusable: " << name << "\n";
+  }
+  for (const ListedDisc& disc : listed) discs.push_back(MountedDisc::Remote(disc, context));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  MountOptions options;
+  std::string error;
+  switch (ParseMountOptions(argc, argv, std::getenv("KORVANE_PASSWORD"), options, error)) {
+    case OptionsOutcome::kHelp:
+      std::cout << MountHelpText();
+      return 0;
+    case OptionsOutcome::kError:
+      return Fail(error + " (see --help)");
+    case OptionsOutcome::kRun:
+      break;
+  }
+  namespace fs = std::filesystem;
+  // The mount runs from / once in the background: every path is made absolute first.
+  const std::string mountpoint = fs::absolute(options.mountpoint).lexically_normal().string();
+  std::string cacheFolder = fs::absolute(options.cacheFolder).lexically_normal().string();
+  if (!cacheFolder.empty() && cacheFolder.back() == '/') cacheFolder.pop_back();
+  if (!options.offline && !EnsureFolder(cacheFolder)) {
+    return Fail("cannot create the cache folder " + cacheFolder);
+  }
+  if (std::string why = CheckMountable(mountpoint); !why.empty()) return Fail(why);
+
+  ErrorOutput output;
+  std::atomic<bool> debug{options.debug};
+  Trace trace(output, debug);
+  LoggedErrors errors(trace);
+  MountContext context{trace, errors,
+                       ServerLogin{options.host, options.port, options.user, options.password},
+                       cacheFolder};
+  std::vector<std::unique_ptr<MountedDisc>> discs;
+  if (!Catalogue(options, context, discs, error)) return Fail(error);
+  std::cerr << "korvane-mount: " << discs.size() << " discs of "
+            << (options.offline ? cacheFolder : options.host + ":" + std::to_string(options.port))
+            << " on " << mountpoint << "\n";
+  MountSettings settings{mountpoint, options.foreground, options.debug};
+  if (ServeMount(settings, discs, error) != 0) return Fail(error);
+  return 0;
+}
