@@ -1,12 +1,14 @@
 // The TCP client connection against a real server on the loopback interface: its events
 // in order, send and fetch, waiting without data, a refused connection with its Windows
 // socket error code, a server that closes, and a connection used by a reading thread that
-// dispatches nothing while another thread gets its events.
+// dispatches nothing while another thread gets its events, racing the event thread
+// through the setup, and a close that waits for the fetch that meets the end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoopbackServer.h"
@@ -154,6 +156,51 @@ TEST(TcpClient, ClientsGoneOrClosedWhileTheirLookupRunsHearNothingMore) {
   EXPECT_FALSE(closed.IsActive());
   closed.Activate();  // a new lookup of its own
   EXPECT_TRUE(PumpUntil(closed, [&] { return closed.IsConnected(); }));
+}
+
+TEST(TcpClient, AReaderAndTheEventThreadRacingThroughTheSetupTakeEachStepOnce) {
+  for (int round = 0; round < 10; ++round) {
+    test::LoopbackServer server;
+    RecordingEvents events;
+    platform::TcpClient client(events);
+    client.SetHost("localhost");  // a lookup to finish, then a connect
+    client.SetPortNumber(server.Port());
+    client.Activate();
+    bool readerConnected = false;
+    std::thread reader([&] { readerConnected = client.AwaitConnected(5000); });
+    PumpUntil(client, [&] { return client.IsConnected(); });
+    reader.join();
+    for (int i = 0; i < 5; ++i) client.Pump(2);  // late news of either step does nothing
+    EXPECT_TRUE(readerConnected) << "round " << round;
+    EXPECT_EQ(events.events, (std::vector<std::string>{"connecting", "connect"})) << round;
+  }
+}
+
+TEST(TcpClient, APeerCloseWithBytesUnreadWaitsForTheFetchThatMeetsTheEnd) {
+  test::LoopbackServer server;
+  RecordingEvents events;  // leaves the bytes to their reader
+  platform::TcpClient client(events);
+  client.SetPortNumber(server.Port());
+  client.Activate();
+  ASSERT_TRUE(PumpUntil(client, [&] { return client.IsConnected(); }));
+  ASSERT_TRUE(server.WaitForClient(5000));
+  server.Send(std::string(3000, 'r'));
+  server.CloseClient();
+  ASSERT_TRUE(PumpUntil(client, [&] { return events.Saw("read"); }));
+  for (int i = 0; i < 20; ++i) client.Pump(10);  // the close's news comes meanwhile
+  EXPECT_TRUE(client.IsConnected());
+  std::string got;
+  client.FetchAppend(got, 1000);  // stops short of the end: still connected
+  EXPECT_EQ(got.size(), 1000u);
+  EXPECT_TRUE(client.IsConnected());
+  EXPECT_FALSE(events.Saw("disconnect"));
+  client.FetchAppend(got, std::string::npos);  // meets the end: closes
+  EXPECT_EQ(got, std::string(3000, 'r'));
+  EXPECT_FALSE(client.IsConnected());
+  for (int i = 0; i < 5; ++i) client.Pump(2);
+  EXPECT_EQ(events.events.back(), "disconnect");
+  EXPECT_EQ(std::count(events.events.begin(), events.events.end(), "disconnect"), 1);
+  for (const auto& event : events.events) EXPECT_NE(event.rfind("error", 0), 0u) << event;
 }
 
 }  // namespace

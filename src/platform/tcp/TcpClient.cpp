@@ -1,9 +1,11 @@
-// Win32 TcpClient: sending, fetching, waiting and closing on an established connection,
-// and its settings. How a connection is set up, and its events, are in TcpConnect.cpp.
+// TcpClient on an established connection, the same on every platform: sending (bounded
+// by how long a peer may stall it), fetching, waiting, closing and the peer's address, and
+// the connection's settings. How a connection is set up, and its events, are in
+// TcpConnect.cpp; the socket calls themselves in each platform's side of Sockets.h.
 #include <algorithm>
-#include <chrono>
+#include <utility>
 
-#include "platform/win32/TcpClientImpl.h"
+#include "platform/tcp/TcpClientImpl.h"
 
 namespace korvane::platform {
 
@@ -11,20 +13,38 @@ namespace {
 constexpr int kSendStallMs = 5000;
 }  // namespace
 
+bool TcpClient::Impl::CloseSocket() {
+  DropLookup();
+  bool wasConnected = state == State::kConnected;
+  if (socket != sockets::kNoSocket) sockets::Close(socket);
+  socket = sockets::kNoSocket;
+  state = State::kIdle;
+  return wasConnected;
+}
+
+void TcpClient::Impl::Fail(int code) {
+  bool wasConnected;
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    wasConnected = CloseSocket();
+  }
+  events.OnError(code);
+  if (wasConnected) events.OnDisconnect();
+}
+
+void TcpClient::Impl::DropLookup() {
+  if (!lookup) return;
+  lookup->Abandon();
+  lookup.reset();
+}
+
 TcpClient::TcpClient(ConnectionEvents& events) : impl_(std::make_unique<Impl>(events)) {
-  StartWinsockOnce();
+  sockets::Startup();
 }
 
 TcpClient::~TcpClient() {
-  {
-    std::lock_guard<std::recursive_mutex> hold(impl_->lock);
-    impl_->CloseSocket();
-  }
-  if (!impl_->window) return;
-  // No message left in the queue may reach this object once it is gone; a window of
-  // another thread is closed by that thread.
-  ::SetWindowLongPtrA(impl_->window, GWLP_USERDATA, 0);
-  if (!::DestroyWindow(impl_->window)) ::PostMessageA(impl_->window, WM_CLOSE, 0, 0);
+  std::lock_guard<std::recursive_mutex> hold(impl_->lock);
+  impl_->CloseSocket();
 }
 
 bool TcpClient::SetHost(const std::string& host) {
@@ -61,14 +81,7 @@ bool TcpClient::IsConnected() const {
   return impl_->state == Impl::State::kConnected;
 }
 
-void TcpClient::Pump(int timeoutMs) {
-  ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(timeoutMs), QS_ALLINPUT);
-  MSG message;
-  while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-    ::TranslateMessage(&message);
-    ::DispatchMessageA(&message);
-  }
-}
+void TcpClient::Pump(int timeoutMs) { impl_->delivery.Pump(timeoutMs); }
 
 size_t TcpClient::Send(const std::string& message) {
   Impl& d = *impl_;
@@ -76,17 +89,17 @@ size_t TcpClient::Send(const std::string& message) {
   if (d.state != Impl::State::kConnected) return 0;
   size_t done = 0;
   while (done < message.size()) {
-    int put = ::send(d.socket, message.data() + done, static_cast<int>(message.size() - done), 0);
+    int error = 0;
+    int put = sockets::Send(d.socket, message.data() + done, message.size() - done, error);
     if (put > 0) {
       done += static_cast<size_t>(put);
       continue;
     }
-    int code = put == 0 ? WSAECONNRESET : ::WSAGetLastError();
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(d.socket, &writable);
-    timeval wait{kSendStallMs / 1000, 0};
-    if (code == WSAEWOULDBLOCK && ::select(0, nullptr, &writable, nullptr, &wait) > 0) continue;
+    int code = put == 0 ? sockets::kConnectionReset : error;
+    if (code == sockets::kWouldBlock &&
+        sockets::Wait(d.socket, sockets::kWritable, kSendStallMs) > 0) {
+      continue;
+    }
     hold.unlock();
     d.Fail(code);
     break;
@@ -107,19 +120,19 @@ void TcpClient::FetchAppend(std::string& batch, size_t limit) {
   while (limit > 0) {
     // Received straight into the batch, sized by what is pending (a probe when nothing
     // is, which tells a closed connection from an idle one).
-    u_long pending = 0;
-    if (::ioctlsocket(d.socket, FIONREAD, &pending) != 0 || pending == 0) pending = 4096;
-    size_t want = std::min<size_t>(pending, limit);
+    size_t pending = sockets::Pending(d.socket);
+    size_t want = std::min(pending == 0 ? size_t{4096} : pending, limit);
     size_t old = batch.size();
     batch.resize(old + want);
-    int got = ::recv(d.socket, &batch[old], static_cast<int>(want), 0);
+    int error = 0;
+    int got = sockets::Receive(d.socket, &batch[old], want, error);
     batch.resize(old + static_cast<size_t>(got > 0 ? got : 0));
     if (got > 0) {
       limit -= static_cast<size_t>(got);
       continue;
     }
-    int code = got == 0 ? 0 : ::WSAGetLastError();
-    if (code == WSAEWOULDBLOCK) break;
+    int code = got == 0 ? 0 : error;
+    if (code == sockets::kWouldBlock) break;
     hold.unlock();
     if (code != 0) {
       d.Fail(code);
@@ -131,18 +144,14 @@ void TcpClient::FetchAppend(std::string& batch, size_t limit) {
 }
 
 bool TcpClient::WaitReadable(int timeoutMs) {
-  SOCKET s;
+  sockets::Handle s;
   {
     std::lock_guard<std::recursive_mutex> hold(impl_->lock);
     if (impl_->state != Impl::State::kConnected) return true;
     s = impl_->socket;
   }
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(s, &readable);
-  timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
   // A failed wait (the socket closed meanwhile) is news too: the next fetch tells which.
-  return ::select(0, &readable, nullptr, nullptr, &wait) != 0;
+  return sockets::Wait(s, sockets::kReadable, timeoutMs) != 0;
 }
 
 void TcpClient::Close() {
@@ -156,36 +165,23 @@ void TcpClient::Close() {
 
 std::string TcpClient::PeerHost() const {
   std::lock_guard<std::recursive_mutex> hold(impl_->lock);
-  sockaddr_in peer{};
-  int size = sizeof peer;
-  if (impl_->socket == INVALID_SOCKET ||
-      ::getpeername(impl_->socket, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
-    return std::string();
-  }
-  return ::inet_ntoa(peer.sin_addr);
+  std::string address;
+  int port = 0;
+  if (impl_->socket != sockets::kNoSocket) sockets::Peer(impl_->socket, address, port);
+  return address;
 }
 
 int TcpClient::PeerPort() const {
   std::lock_guard<std::recursive_mutex> hold(impl_->lock);
-  sockaddr_in peer{};
-  int size = sizeof peer;
-  if (impl_->socket == INVALID_SOCKET ||
-      ::getpeername(impl_->socket, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
-    return 0;
-  }
-  return ntohs(peer.sin_port);
+  std::string address;
+  int port = 0;
+  if (impl_->socket != sockets::kNoSocket) sockets::Peer(impl_->socket, address, port);
+  return port;
 }
-
-}  // namespace korvane::platform
-
-namespace korvane::platform {
 
 std::string TcpClient::PeerHostName() const {
   std::string address = PeerHost();
-  if (address.empty()) return "";
-  u_long raw = ::inet_addr(address.c_str());
-  hostent* entry = ::gethostbyaddr(reinterpret_cast<const char*>(&raw), sizeof raw, AF_INET);
-  return entry && entry->h_name ? entry->h_name : "";
+  return address.empty() ? std::string() : sockets::ReverseLookup(address);
 }
 
 }  // namespace korvane::platform
