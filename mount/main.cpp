@@ -57,7 +57,7 @@ bool Catalogue(const MountOptions& options, const MountContext& context,
                std::vector<std::unique_ptr<MountedDisc>>& discs, std::string& why) {
   if (options.offline) {
     std::vector<CachedDisc> cached;
-    if (!ScanCacheFolder(options.cacheFolder, cached, why)) return false;
+    if (!ScanCacheFolder(context.cacheFolder, cached, why)) return false;
     for (const CachedDisc& disc : cached) {
       discs.push_back(MountedDisc::Offline(disc.fileName, disc.mapPath, disc.sectorCount,
                                            disc.sectorSize, context));

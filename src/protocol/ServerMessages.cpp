@@ -128,6 +128,10 @@ std::string DiscSizesText(const std::vector<DiscSize>& sizes) {
 
 bool ParseDiscSizesText(std::string_view text, std::vector<DiscSize>& sizes) {
   sizes.clear();
+  // A text as read holds its terminator.
+  while (!text.empty() && static_cast<uint8_t>(text.back()) <= protocol::kTextEnd) {
+    text.remove_suffix(1);
+  }
   if (text.substr(0, kDiscSizesHead.size()) != kDiscSizesHead) return false;
   text.remove_prefix(kDiscSizesHead.size());
   while (!text.empty()) {

@@ -38,7 +38,7 @@ struct DiscSize {
 // The answer to a size query, a server text: "Disc sizes:" then, for each listed disc in
 // the list's order, " BYTES/SECTORSIZE".
 std::string DiscSizesText(const std::vector<DiscSize>& sizes);
-// Reads such a text; false when text is no answer to a size query (any other text, such
+// Reads such a text (its terminator, if held, is left out); false when text is no answer to a size query (any other text, such
 // as an older server's "Ignored 1 bytes: unknown message kind").
 bool ParseDiscSizesText(std::string_view text, std::vector<DiscSize>& sizes);
 
