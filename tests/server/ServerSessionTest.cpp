@@ -37,6 +37,17 @@ TEST_F(ServerTest, LoginBringsGreetingListAndPromptInSeparateReads) {
   EXPECT_EQ(client.ReadSome(), "\x06");
 }
 
+TEST_F(ServerTest, ASizeQueryTellsEveryListedDiscsSizeAndNothingIsSelected) {
+  Start();
+  TestClient client(port_);
+  ASSERT_TRUE(client.LogIn());
+  client.Send("\x07");
+  EXPECT_EQ(client.Next().bytes, "Disc sizes: 81920/2048 94080/2352");
+  client.Send("\x04\x03"
+              "0");  // the query selected no disc: the request is refused
+  EXPECT_EQ(client.Next().kind, 1);
+}
+
 TEST_F(ServerTest, RefusedLoginsGetATextThenTheConnectionCloses) {
   Start();
   for (std::string_view first : {"\x01\x05"

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# korvane-mount's tests on real mounts, against the real disc server: each CASE below is one
+# test. They need /dev/fuse (the test machines run as root and have it); without it each
+# case prints why and exits 77 (skipped).
+#
+#   MountTest.sh CASE SERVER MOUNT [PLAYER WINE_RUN]
+#
+#   whole_disc     a 2048-byte ISO and a raw 2352-byte image read whole through the mount
+#                  match their images byte for byte; a real ISO 9660 reader (xorriso)
+#                  lists and extracts every file of the ISO, and each matches its source
+#   restart        the server is killed and started again on its port during a long cmp,
+#                  which still succeeds
+#   offline        an --offline mount of the cache reads cached sectors right, and an
+#                  uncached one as EIO, never as other bytes
+#   bad_input      a refused login and an unreachable server fail the mount with one line;
+#                  a mount killed with SIGKILL mid-read is cleaned up by fusermount3 -u and
+#                  leaves a cache whose every entry holds its sector's bytes
+#   plugin_cache   (PLAYER: the Windows player, run under Wine) the plugin replays offline
+#                  what the mount cached, and the mount replays what the plugin cached
+set -uo pipefail
+case_name=$1
+server=$2
+mount=$3
+player=${4:-}
+wine_run=${5:-}
+root=$(mktemp -d)
+server_pid=""
+server_port=""
+mounted=()
+
+finish() {
+  local point
+  for point in "${mounted[@]}"; do fusermount3 -u "$point" 2>/dev/null; done
+  [ -n "$server_pid" ] && { kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; }
+  rm -rf "$root"
+}
+trap finish EXIT
+fail() {
+  echo "FAILED: $*"
+  for log in "$root"/*.log; do [ -f "$log" ] && { echo "--- $log"; tail -n 20 "$log"; }; done
+  exit 1
+}
+
+if [ ! -x "$server" ] || [ ! -x "$mount" ]; then
+  echo "skipped: no native korvane-server and korvane-mount at $server and $mount"
+  exit 77
+fi
+if [ ! -c /dev/fuse ] || ! [ -r /dev/fuse -a -w /dev/fuse ]; then
+  echo "skipped: no usable /dev/fuse on this machine, so no mount can be tested"
+  exit 77
+fi
+
+source "$(dirname "${BASH_SOURCE[0]}")/MountSupport.sh"
+
+case_whole_disc() {
+  mkdir -p "$root/discs"
+  make_iso "$root/discs/game.iso"
+  make_raw_image "$root/discs/raw.bin" 1500
+  start_server --allow-anyone
+  mount_server mnt cache
+  [ "$(ls "$root/mnt" | tr '\n' ' ')" = "game.iso raw.bin " ] || fail "listed: $(ls "$root/mnt")"
+  for disc in game.iso raw.bin; do
+    [ "$(stat -c %s "$root/mnt/$disc")" = "$(stat -c %s "$root/discs/$disc")" ] ||
+      fail "$disc is not the image's size"
+    same_bytes "$root/mnt/$disc" "$root/discs/$disc"
+  done
+  xorriso -osirrox on -indev "$root/mnt/game.iso" -extract / "$root/out" >"$root/xorriso.log" 2>&1 ||
+    fail "xorriso could not extract the ISO through the mount"
+  diff -r "$root/src" "$root/out" >"$root/diff.log" 2>&1 || fail "extracted files differ"
+  # The plugin's layout: raw sectors are cached as read in mode 0, the others in mode 3.
+  grep -qv '^[0-9]*/3/' "$root/cache/game.iso.map" && fail "game.iso cached in another mode"
+  grep -qv '^[0-9]*/0/' "$root/cache/raw.bin.map" && fail "raw.bin cached in another mode"
+  check_cache "$root/cache/game.iso" "$root/discs/game.iso" 2048
+  check_cache "$root/cache/raw.bin" "$root/discs/raw.bin" 2352
+  unmount mnt
+}
+
+case_restart() {
+  mkdir -p "$root/discs"
+  head -c $((48 * 1024 * 1024)) /dev/urandom >"$root/discs/long.iso"
+  start_server --allow-anyone --run-max 16 --delay-ms 3
+  mount_server mnt cache
+  (cmp "$root/mnt/long.iso" "$root/discs/long.iso" >"$root/cmp.log" 2>&1; echo $? >"$root/cmp.rc") &
+  local reader=$!
+  sleep 1.5
+  local cached
+  cached=$(stat -c %s "$root/cache/long.iso.Block" 2>/dev/null || echo 0)
+  stop_server
+  sleep 0.5
+  start_server --allow-anyone --run-max 16 --delay-ms 3
+  wait "$reader"
+  [ "$cached" -lt $((48 * 1024 * 1024)) ] || fail "the cmp was over before the restart"
+  [ "$(cat "$root/cmp.rc")" = 0 ] || fail "cmp across the restart: $(cat "$root/cmp.log")"
+  unmount mnt
+}
+
+case_offline() {
+  mkdir -p "$root/discs"
+  head -c $((600 * 2048)) /dev/urandom >"$root/discs/part.iso"
+  start_server --allow-anyone --run-max 16
+  mount_server mnt cache
+  dd if="$root/mnt/part.iso" of=/dev/null bs=2048 count=16 status=none
+  dd if="$root/mnt/part.iso" of=/dev/null bs=2048 skip=500 count=16 status=none
+  unmount mnt
+  grep -q $'^200/3/' "$root/cache/part.iso.map" && fail "sector 200 was cached: no hole to read"
+  mount_at offline cache --offline
+  local size
+  size=$(stat -c %s "$root/offline/part.iso")
+  [ "$size" -ge $((516 * 2048)) ] && [ "$size" -le $((600 * 2048)) ] ||
+    fail "the offline disc is $size bytes: not as far as its index reaches"
+  cmp -n $((16 * 2048)) "$root/offline/part.iso" "$root/discs/part.iso" || fail "cached sectors"
+  cmp -i $((500 * 2048)) -n $((16 * 2048)) "$root/offline/part.iso" "$root/discs/part.iso" ||
+    fail "cached sectors past a hole"
+  if dd if="$root/offline/part.iso" of="$root/hole" bs=2048 skip=200 count=1 2>"$root/dd.log"; then
+    fail "an uncached sector was read: $(od -A d -t x1 "$root/hole" | head -n 2)"
+  fi
+  grep -q "Input/output error" "$root/dd.log" || fail "not EIO: $(cat "$root/dd.log")"
+  unmount offline
+}
+
+case_bad_input() {
+  mkdir -p "$root/discs"
+  head -c $((24 * 1024 * 1024)) /dev/urandom >"$root/discs/big.iso"
+  printf 'ann:secret\n' >"$root/accounts"
+  start_server --accounts "$root/accounts" --max-login-delay-ms 0 --run-max 16 --delay-ms 2
+  mkdir -p "$root/mnt"
+  expect_refusal "did not let this login in" "$root/mnt" "127.0.0.1:$server_port" \
+    --user ann --password wrong
+  expect_refusal "cannot connect to 127.0.0.1:1" "$root/mnt" 127.0.0.1:1 --user ann
+  expect_refusal "is no folder" "$root/none" "127.0.0.1:$server_port" --user ann
+  # Killed mid-read: unmounted cleanly afterwards, and the cache holds only right bytes.
+  KORVANE_PASSWORD=secret "$mount" "127.0.0.1:$server_port" "$root/mnt" --user ann \
+    --cache "$root/cache" --foreground >>"$root/mount.log" 2>&1 &
+  local mounter=$!
+  mounted+=("$root/mnt")
+  for _ in $(seq 1 100); do mountpoint -q "$root/mnt" && break; sleep 0.1; done
+  dd if="$root/mnt/big.iso" of=/dev/null bs=128k status=none 2>/dev/null &
+  local reader=$!
+  sleep 1
+  kill -9 "$mounter"
+  wait "$reader" 2>/dev/null
+  fusermount3 -u "$root/mnt" || fail "fusermount3 -u after SIGKILL failed"
+  mountpoint -q "$root/mnt" && fail "still mounted"
+  check_cache "$root/cache/big.iso" "$root/discs/big.iso" 2048
+}
+
+case_plugin_cache() {
+  [ -n "$player" ] || fail "no player given"
+  mkdir -p "$root/discs" "$root/play"
+  # Beside the play: a path of this machine's would read as an option to a Windows program.
+  cp "$(dirname "$player")/KorvaneCDVD.dll" "$root/play/" || fail "no KorvaneCDVD.dll beside $player"
+  head -c $((1200 * 2048)) /dev/urandom >"$root/discs/a.iso"
+  head -c $((900 * 2048)) /dev/urandom >"$root/discs/b.iso"
+  start_server --allow-anyone
+  # What the mount cached, the plugin replays offline.
+  mount_server mnt play/Games
+  same_bytes "$root/mnt/a.iso" "$root/discs/a.iso"
+  unmount mnt
+  play_through_plugin 1200 --cache a.iso.Block --verify '..\discs\a.iso'
+  # What the plugin cached from the server, the mount replays offline.
+  play_through_plugin 900 --connect "127.0.0.1:$server_port" --disc b.iso --verify '..\discs\b.iso'
+  mount_at offline play/Games --offline
+  same_bytes "$root/offline/b.iso" "$root/discs/b.iso"
+  same_bytes "$root/offline/a.iso" "$root/discs/a.iso"
+  unmount offline
+}
+
+"case_$case_name"
