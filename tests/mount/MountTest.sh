@@ -11,7 +11,7 @@
 #   restart        the server is killed and started again on its port during a long cmp,
 #                  which still succeeds
 #   offline        an --offline mount of the cache reads cached sectors right, and an
-#                  uncached one as EIO, never as other bytes
+#                  uncached one as EIO, never as other bytes; SIGTERM unmounts it
 #   bad_input      a refused login and an unreachable server fail the mount with one line;
 #                  a mount killed with SIGKILL mid-read is cleaned up by fusermount3 -u and
 #                  leaves a cache whose every entry holds its sector's bytes
@@ -116,6 +116,16 @@ case_offline() {
   fi
   grep -q "Input/output error" "$root/dd.log" || fail "not EIO: $(cat "$root/dd.log")"
   unmount offline
+  # SIGTERM to a mount in the foreground unmounts it, and the program ends well.
+  "$mount" --offline --cache "$root/cache" "$root/offline" --foreground >>"$root/mount.log" 2>&1 &
+  local mounter=$!
+  mounted+=("$root/offline")
+  for _ in $(seq 1 100); do mountpoint -q "$root/offline" && break; sleep 0.1; done
+  mountpoint -q "$root/offline" || fail "the foreground mount did not come up"
+  kill -TERM "$mounter"
+  wait "$mounter" || fail "korvane-mount ended with status $? on SIGTERM"
+  mountpoint -q "$root/offline" && fail "still mounted after SIGTERM"
+  return 0
 }
 
 case_bad_input() {
