@@ -28,7 +28,8 @@ namespace korvane {
 
 class DiscSession final {
  public:
-  // Sectors are fetched on the current link of links; with none, remote reads fail.
+  // Sectors are fetched on the current link of links; with none, remote reads fail. links
+  // must outlive the session: a request still out holds a lease on one of its links.
   DiscSession(Trace& trace, LinkHolder* links);
   DiscSession(const DiscSession&) = delete;
   DiscSession& operator=(const DiscSession&) = delete;
