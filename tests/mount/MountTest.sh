@@ -13,7 +13,8 @@
 #                  which still succeeds
 #   offline        an --offline mount of the cache reads cached sectors right, and an
 #                  uncached one as EIO, never as other bytes; SIGTERM unmounts it
-#   bad_input      a refused login and an unreachable server fail the mount with one line;
+#   bad_input      a refused login, an unreachable server, a mount point that is no folder
+#                  or is mounted on already: each fails the mount with one line;
 #                  a mount killed with SIGKILL mid-read is cleaned up by fusermount3 -u and
 #                  leaves a cache whose every entry holds its sector's bytes
 #   plugin_cache   (PLAYER: the Windows player, run under Wine) the plugin replays offline
@@ -143,6 +144,10 @@ case_bad_input() {
     --user ann --password wrong
   expect_refusal "cannot connect to 127.0.0.1:1" "$root/mnt" 127.0.0.1:1 --user ann
   expect_refusal "is no folder" "$root/none" "127.0.0.1:$server_port" --user ann
+  mkdir -p "$root/cache"
+  mount_at mnt cache --offline
+  expect_refusal "is busy" "$root/mnt" --offline
+  unmount mnt
   # Killed mid-read: unmounted cleanly afterwards, and the cache holds only right bytes.
   KORVANE_PASSWORD=secret "$mount" "127.0.0.1:$server_port" "$root/mnt" --user ann \
     --cache "$root/cache" --foreground >>"$root/mount.log" 2>&1 &
