@@ -7,15 +7,17 @@
 # levels that links of a few speeds get, against runs not sized to the link), the server
 # program under 200 clients against one alone, the server program in a crowd (idle
 # connections and readers at both compression levels) and in a flood of connections that
-# never log in, each against its idle figures, then through the plugin DLL under Wine by the
-# player (local image, the same from a reading thread that dispatches no window messages,
-# and cached replay, against large reads of the same file; and a game's paced reads from
-# the server program over a shaped link). Prints the figures and writes them to
-# docs/benchmarks.md.
+# never log in, each against its idle figures, korvane-mount's reads through FUSE (cold and
+# warm against plain TCP and a local copy, over a shaped link against the link), then
+# through the plugin DLL under Wine by the player (local image, the same from a reading
+# thread that dispatches no window messages, and cached replay, against large reads of the
+# same file; and a game's paced reads from the server program over a shaped link). Prints
+# the figures and writes them to docs/benchmarks.md.
 #
 # Called by ./run bench after the builds; the environment names the build folders.
 # GAME_ONLY=1 runs only the game-over-a-link parts (native, restarts included, and under
 # Wine), for reruns.
+# MOUNT_ONLY=1 runs only korvane-mount's benchmarks (scripts/bench_mount.sh), for reruns.
 set -euo pipefail
 
 ROOT=${ROOT:?}
@@ -25,10 +27,13 @@ REPORT="$ROOT/docs/benchmarks.md"
 GAME_ONLY=${GAME_ONLY:-}
 SERVER_PID=""
 SHAPER_PID=""
+# A mount that a stopped run left behind would keep its folder from being removed.
+fusermount3 -u "$WORK/mount/mnt" 2>/dev/null || true
 rm -rf "$WORK" && mkdir -p "$WORK"
 
 stop_children() {
   local pid
+  unmount_discs
   for pid in $SHAPER_PID $SERVER_PID; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
@@ -36,7 +41,20 @@ stop_children() {
   SHAPER_PID=""
   SERVER_PID=""
 }
+# The mount's section: bench_mount, and unmount_discs for the end.
+source "$ROOT/scripts/bench_mount.sh"
 trap stop_children EXIT
+
+port_in() {  # port_in LOG TEXT: the port after TEXT in LOG, once the program has written it
+  local port _
+  for _ in $(seq 1 100); do
+    port=$(sed -n "s/.*$2\([0-9][0-9]*\).*/\1/p" "$1" | head -n1)
+    if [ -n "$port" ]; then echo "$port"; return 0; fi
+    sleep 0.1
+  done
+  cat "$1" >&2
+  return 1
+}
 
 section() { printf '\n## %s\n\n```\n' "$1" >>"$WORK/report"; }
 close_section() { printf '```\n' >>"$WORK/report"; }
@@ -60,6 +78,12 @@ all() { [ -z "$GAME_ONLY" ]; }  # every benchmark, not only the game's
   echo "baseline in the same run, are what to compare."
 } >"$WORK/report"
 
+if [ -n "${MOUNT_ONLY:-}" ]; then  # the mount's section alone, for reruns
+  bench_mount
+  echo "The figures are in $WORK/report ($REPORT is left as it was: MOUNT_ONLY)"
+  exit 0
+fi
+
 if all; then
   run_native "Local image and cached replay (core, native)" "$BUILD/bench/bin/playback_bench"
   run_native "Block cache: appends and a DVD-sized index (core, native)" "$BUILD/bench/bin/cache_bench"
@@ -77,6 +101,7 @@ if all; then
     "$BUILD/bench/bin/load_bench" 200 4096 50
   run_native "The disc server program in a crowd and in a flood (native)" \
     "$BUILD/bench/bin/crowd_bench"
+  bench_mount
 fi
 
 printf '\n== Through the plugin DLL under Wine\n'
@@ -114,17 +139,6 @@ PY
   play_wine 'Games\disc.iso.map'
   close_section
 fi
-
-port_in() {  # port_in LOG TEXT: the port after TEXT in LOG, once the program has written it
-  local port _
-  for _ in $(seq 1 100); do
-    port=$(sed -n "s/.*$2\([0-9][0-9]*\).*/\1/p" "$1" | head -n1)
-    if [ -n "$port" ]; then echo "$port"; return 0; fi
-    sleep 0.1
-  done
-  cat "$1" >&2
-  return 1
-}
 
 # A game's paced reads from the server program (the release build, at its defaults) over a
 # modelled link, through the plugin DLL under Wine, from an empty cache.
