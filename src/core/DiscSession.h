@@ -62,7 +62,7 @@ class DiscSession final {
 
   BlockCache& Cache() { return cache_; }
   RemoteDisc& Disc() { return remoteDisc_; }
-  const ReadAhead& Ahead() const { return readAhead_; }
+  ReadAhead& Ahead() { return readAhead_; }
 
  private:
   Trace& trace_;

@@ -8,7 +8,8 @@ namespace korvane {
 void ReadAhead::Reading(uint32_t lsn, int32_t mode) {
   // Another disc's files are played now: the frontier was reached in the old ones.
   if (frontier_.known && frontier_.store != store_.Name()) frontier_.known = false;
-  readingOn_ = mode == lastMode_ && lsn == lastLsn_ + 1;
+  sequence_ = mode == lastMode_ && lsn == lastLsn_ + 1 ? sequence_ + 1 : 0;
+  readingOn_ = sequence_ >= readingOnAfter_;
   lastLsn_ = lsn;
   lastMode_ = mode;
   if (ahead_) TakeAhead(AheadRunSource::Wait::kNo);

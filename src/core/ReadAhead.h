@@ -48,6 +48,12 @@ class ReadAhead final : public RunSource {
   // bounded wait) and sends nothing more, so that no request is out once the host stops.
   void Settle() override;
 
+  // A reader reads on once this many reads in a row each followed the one before (1, the
+  // plugin's: from the second read of a sequence). A reader whose every read spans a few
+  // sectors (the mount's 4 KiB reads at random) sets more, so that such a read sends no
+  // request ahead that the next one, elsewhere, would have to wait out.
+  void SetReadingOnAfter(uint32_t reads) { readingOnAfter_ = reads; }
+
   // Where the run stored last ends; known only after a run was stored (for tests).
   struct Frontier {
     bool known = false;
@@ -74,6 +80,8 @@ class ReadAhead final : public RunSource {
   std::string aheadStore_;   // the files it was sent for
   uint32_t lastLsn_ = 0;     // the read before, to tell a sequential one
   int32_t lastMode_ = -1;
+  uint32_t sequence_ = 0;    // reads in a row that followed the one before
+  uint32_t readingOnAfter_ = 1;
   bool readingOn_ = false;   // the read under way follows the one before
 };
 

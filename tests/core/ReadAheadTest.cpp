@@ -166,6 +166,15 @@ TEST_F(ReadAheadTest, ARunForAnotherDiscsFilesOrAFailureLeavesTheFrontierForgott
   EXPECT_FALSE(ahead_.Edge().known);
 }
 
+TEST_F(ReadAheadTest, AReaderOfShortSpansReadsOnOnlyAfterALongerSequence) {
+  ahead_.SetReadingOnAfter(3);
+  for (uint32_t first : {0u, 100u, 200u}) ReadRange(first, first + 3);  // three 3-sector reads
+  EXPECT_TRUE(remote_.requested.empty());
+  EXPECT_EQ(remote_.fetched, (std::vector<uint32_t>{0, 100, 200}));
+  Read(203);  // the fourth in a row
+  EXPECT_EQ(remote_.requested, std::vector<uint32_t>{216});
+}
+
 TEST_F(ReadAheadTest, NothingIsAskedPastTheLastLsnNorAfterTheHostStops) {
   Read(UINT32_MAX - 10);
   Read(UINT32_MAX - 9);  // the run reached the last LSN: there is no frontier past it
