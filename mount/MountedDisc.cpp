@@ -34,8 +34,8 @@ void MountedDisc::Open() {
 }
 
 void MountedDisc::StartSession() {
-  links_ = std::make_unique<LinkHolder>(context_.trace, context_.errors);
-  session_ = std::make_unique<DiscSession>(context_.trace, offline_ ? nullptr : links_.get());
+  if (!offline_) links_ = std::make_unique<LinkHolder>(context_.trace, context_.errors);
+  session_ = std::make_unique<DiscSession>(context_.trace, links_.get());
   session_->Disc().SetStallLimitMs(context_.replyStallMs);
   // A 4 KiB read spans up to 3 sectors: only a longer sequence reads on, so that random
   // page reads never leave a request ahead for the next one to wait out.

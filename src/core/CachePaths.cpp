@@ -24,8 +24,8 @@ void RemoteCachePaths::Name(const std::string& folder, const std::string& disc) 
 }
 
 void ReplayCachePaths::Name(const std::string& gamesFolder, const std::string& mapPath) {
-  if (folder_ != gamesFolder) folder_ = gamesFolder;
-  if (mapPath_ != mapPath) mapPath_ = mapPath;
+  folder_ = gamesFolder;
+  mapPath_ = mapPath;
 }
 
 void ReplayCachePaths::Refresh() {

@@ -13,8 +13,12 @@ void ReadAhead::Reading(uint32_t lsn, int32_t mode) {
   lastLsn_ = lsn;
   lastMode_ = mode;
   if (ahead_) TakeAhead(AheadRunSource::Wait::kNo);
-  if (ahead_ && !store_.Holds(lsn, mode)) TakeAhead(AheadRunSource::Wait::kForRead);
-  if (readingOn_ && store_.Holds(lsn, mode)) SendAhead(lsn, mode);
+  bool stored = store_.Holds(lsn, mode);
+  if (ahead_ && !stored) {
+    TakeAhead(AheadRunSource::Wait::kForRead);
+    stored = store_.Holds(lsn, mode);
+  }
+  if (readingOn_ && stored) SendAhead(lsn, mode);
 }
 
 bool ReadAhead::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {

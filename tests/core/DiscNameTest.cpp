@@ -2,10 +2,10 @@
 // that must never reach outside the games folder.
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "core/DiscName.h"
 #include "core/Inflate.h"
 
-#include <zlib.h>
 
 namespace korvane {
 namespace {
@@ -31,14 +31,7 @@ TEST(DiscName, NamesThatCouldLeaveTheGamesFolderAreMadeSafe) {
   EXPECT_EQ(SafeFileName("..\\x"), ".._x");
 }
 
-std::string Compressed(const std::string& payload) {
-  uLongf size = compressBound(payload.size());
-  std::string out(size, '\0');
-  compress2(reinterpret_cast<Bytef*>(&out[0]), &size,
-            reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 9);
-  out.resize(size);
-  return out;
-}
+std::string Compressed(const std::string& payload) { return test::Deflated(payload, 9); }
 
 TEST(Inflater, InflatesWithinTheBoundAndRefusesBombsAndDamage) {
   Inflater inflater;

@@ -1,9 +1,9 @@
 // The plugin link's handlers and the remote fetch, over a scripted connection: what is
 // sent, traced, stored and handed to the host for every kind of reply, and the faults a
 // server can cause (silence, a closed link, texts in the way, hostile lengths).
-#include <zlib.h>
 
 #include "CacheTestFixture.h"
+#include "HostileServer.h"
 #include "ScriptedConnection.h"
 #include "protocol/ClientMessages.h"
 
@@ -13,14 +13,7 @@ namespace {
 using test::Bytes;
 using test::PatternSector;
 
-std::string RunReply(const std::string& payload) {
-  uLongf size = compressBound(payload.size());
-  std::string stream(size, '\0');
-  compress2(reinterpret_cast<Bytef*>(&stream[0]), &size,
-            reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
-  stream.resize(size);
-  return Bytes({5}) + std::to_string(stream.size()) + ":" + stream;
-}
+using test::RunReply;
 
 std::string Sectors(uint32_t first, uint32_t count, size_t size) {
   std::string bytes;

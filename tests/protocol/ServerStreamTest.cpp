@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include <zlib.h>
 
 #include "ScriptedConnection.h"
+#include "TestSupport.h"
 #include "core/ReadMode.h"
 #include "protocol/ServerStream.h"
 
@@ -16,14 +16,7 @@ namespace {
 
 using test::Bytes;
 
-std::string Deflated(const std::string& payload) {
-  uLongf size = compressBound(payload.size());
-  std::string out(size, '\0');
-  compress2(reinterpret_cast<Bytef*>(&out[0]), &size,
-            reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
-  out.resize(size);
-  return out;
-}
+using test::Deflated;
 
 // Feeds batch to the stream as a socket would hand it over (never past an intake's limit),
 // taking the messages after each part; a reply awaited again after each reply is for mode.

@@ -1,11 +1,10 @@
 // The scripted hostile server: an accepting thread, and a thread per client for its script.
 #include "HostileServer.h"
 
-#include <zlib.h>
-
 #include <chrono>
 #include <thread>
 
+#include "TestSupport.h"
 #include "protocol/ClientMessages.h"
 #include "protocol/ServerMessages.h"
 
@@ -135,11 +134,7 @@ std::string DiscList(const std::vector<std::string>& names) {
 }
 
 std::string RunReply(const std::string& payload) {
-  uLongf size = compressBound(static_cast<uLong>(payload.size()));
-  std::string stream(size, '\0');
-  compress2(reinterpret_cast<Bytef*>(&stream[0]), &size,
-            reinterpret_cast<const Bytef*>(payload.data()), payload.size(), 1);
-  stream.resize(size);
+  const std::string stream = Deflated(payload);
   std::vector<uint8_t> head;
   wire::AppendRunHeader(head, stream.size());
   return AsText(head) + stream;

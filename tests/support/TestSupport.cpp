@@ -1,6 +1,8 @@
 // Test images and scratch folders.
 #include "TestSupport.h"
 
+#include <zlib.h>
+
 #include <cctype>
 #include <cstdint>
 
@@ -10,6 +12,15 @@
 #include <stdexcept>
 
 namespace korvane::test {
+
+std::string Deflated(const std::string& payload, int level) {
+  uLongf size = compressBound(static_cast<uLong>(payload.size()));
+  std::string out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(&out[0]), &size,
+            reinterpret_cast<const Bytef*>(payload.data()), payload.size(), level);
+  out.resize(size);
+  return out;
+}
 
 uint8_t PatternByte(uint64_t lsn, size_t offset) {
   return static_cast<uint8_t>((lsn * 131u) ^ (lsn >> 8) ^ (lsn >> 16) ^ (offset * 7u) ^

@@ -32,6 +32,9 @@ class RecordedErrors final : public UserErrorReporter {
   std::vector<std::string> shown;
 };
 
+// payload as one zlib stream (RFC 1950) at level.
+std::string Deflated(const std::string& payload, int level = 1);
+
 // The byte at position offset of sector lsn in a generated image: distinct for nearby
 // sectors and positions, so a sector read from the wrong place never matches.
 uint8_t PatternByte(uint64_t lsn, size_t offset);
