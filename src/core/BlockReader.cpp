@@ -24,7 +24,9 @@ void BlockReader::Refill(const std::string& path, int64_t offset, size_t count) 
   length_ = 0;
   ++fileReads_;
   platform::ReadOnlyFile file;
+  identity_.clear();
   if (file.Open(path, platform::ReadOnlyFile::Sharing::kShared)) {
+    identity_ = file.Identity();
     length_ = file.ReadAt(static_cast<uint64_t>(offset), chunk_.get(), chunkSize_);
   }
 }

@@ -28,6 +28,10 @@ class BlockReader final {
   // Number of times the file was opened and read, for inspection.
   uint64_t FileReads() const { return fileReads_; }
 
+  // The identity (platform::ReadOnlyFile::Identity) of the file the chunk was read from:
+  // the bytes served are that file's, even when another has taken its path since.
+  const std::string& Identity() const { return identity_; }
+
  private:
   static constexpr size_t kMinChunk = 64 * 1024;
   static constexpr size_t kMaxChunk = 4 * 1024 * 1024;
@@ -41,6 +45,7 @@ class BlockReader final {
   size_t length_ = 0;  // bytes of the chunk that the file supplied
   size_t chunkSize_ = kMinChunk;
   uint64_t fileReads_ = 0;
+  std::string identity_;
 };
 
 }  // namespace korvane

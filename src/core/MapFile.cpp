@@ -40,28 +40,15 @@ uint64_t CompleteLinesLength(const ReadAtFn& readAt, uint64_t size) {
 }
 
 MapLoadResult LoadMapFile(const std::string& path, int64_t blockSize, CacheIndex& index) {
-  MapLoadResult result;
   platform::ReadOnlyFile file;
-  if (!file.Open(path, platform::ReadOnlyFile::Sharing::kShared)) return result;
-  result.opened = true;
-  const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(file.Size(), 0));
-  const uint64_t complete = CompleteLinesLength(
-      [&](uint64_t at, char* dest, size_t count) { return file.ReadAt(at, dest, count); }, size);
-  result.tornLastLine = complete < size;
-  // Lines the writer writes are some 12 to 24 bytes long.
-  constexpr uint64_t kTypicalLineBytes = 16;
-  index.Reserve(static_cast<size_t>(std::min<uint64_t>(complete / kTypicalLineBytes, SIZE_MAX)));
-  // The well-formed lines, in order, straight into the index's own memory.
-  std::unique_ptr<char[]> block(new char[kMapReadBlockBytes]);
-  MapParser parser;
-  for (uint64_t offset = 0; offset < complete;) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(kMapReadBlockBytes, complete - offset));
-    size_t got = file.ReadAt(offset, block.get(), want);
-    if (got == 0) break;
-    offset += got;
-    result.skipped +=
-        parser.Feed(block.get(), got, [&](const CacheEntry& entry) { index.Stage(entry); });
-  }
+  if (!file.Open(path, platform::ReadOnlyFile::Sharing::kShared)) return MapLoadResult{};
+  return LoadMapLines(file, 0, [blockSize] { return blockSize; }, index);
+}
+
+namespace {
+// Adds the staged lines whose sector the .Block of blockSize bytes holds in full and whose
+// place no later staged line uses; returns how many it added.
+size_t AddWholeStagedLines(int64_t blockSize, CacheIndex& index) {
   // From the last line back, so that where the later lines' sectors begin is known. The
   // sizes are subtracted from limits of 0 or more: offset + size could overflow.
   const size_t lines = index.StagedCount();
@@ -78,7 +65,37 @@ MapLoadResult LoadMapFile(const std::string& path, int64_t blockSize, CacheIndex
     kept[k] = whole && own;
     laterStart = std::min(laterStart, line.offset);
   }
-  result.entries = index.AddStaged(kept);
+  return index.AddStaged(kept);
+}
+}  // namespace
+
+MapLoadResult LoadMapLines(platform::ReadOnlyFile& file, uint64_t from,
+                           const BlockSizeFn& blockSize, CacheIndex& index) {
+  MapLoadResult result;
+  result.opened = true;
+  const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(file.Size(), 0));
+  const uint64_t complete = CompleteLinesLength(
+      [&](uint64_t at, char* dest, size_t count) { return file.ReadAt(at, dest, count); }, size);
+  result.tornLastLine = complete < size;
+  result.end = std::max(complete, from);
+  if (complete <= from) return result;
+  // Lines the writer writes are some 12 to 24 bytes long.
+  constexpr uint64_t kTypicalLineBytes = 16;
+  index.Reserve(
+      static_cast<size_t>(std::min<uint64_t>((complete - from) / kTypicalLineBytes, SIZE_MAX)));
+  // The well-formed lines, in order, straight into the index's own memory.
+  std::unique_ptr<char[]> block(new char[kMapReadBlockBytes]);
+  MapParser parser;
+  for (uint64_t offset = from; offset < complete;) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kMapReadBlockBytes, complete - offset));
+    size_t got = file.ReadAt(offset, block.get(), want);
+    if (got == 0) break;
+    offset += got;
+    result.skipped +=
+        parser.Feed(block.get(), got, [&](const CacheEntry& entry) { index.Stage(entry); });
+  }
+  const size_t lines = index.StagedCount();
+  result.entries = AddWholeStagedLines(blockSize(), index);
   result.stale = lines - result.entries;
   return result;
 }

@@ -27,6 +27,7 @@
 #include <string>
 
 #include "core/CacheIndex.h"
+#include "platform/ReadOnlyFile.h"
 
 namespace korvane {
 
@@ -160,6 +161,7 @@ struct MapLoadResult {
   size_t skipped = 0;         // malformed lines
   size_t stale = 0;           // well-formed lines whose bytes are not there
   bool tornLastLine = false;  // bytes follow the last line end
+  uint64_t end = 0;           // where the last complete line read ends
 };
 
 // The loader reads the file in blocks of this many bytes.
@@ -169,6 +171,14 @@ constexpr size_t kMapReadBlockBytes = size_t{1} << 20;
 // whose sector the .Block file of blockSize bytes (-1: there is none) holds in full and
 // whose place no later line uses.
 MapLoadResult LoadMapFile(const std::string& path, int64_t blockSize, CacheIndex& index);
+
+// The size of the .Block file beside a .map (-1: there is none), asked for once the lines
+// are read: a program appending meanwhile writes a sector's bytes before its line.
+using BlockSizeFn = std::function<int64_t()>;
+
+// LoadMapFile over an open .map, from byte from (which starts a line) to its last line end.
+MapLoadResult LoadMapLines(platform::ReadOnlyFile& file, uint64_t from,
+                           const BlockSizeFn& blockSize, CacheIndex& index);
 
 // Reads up to count bytes at offset into dest; returns how many were read.
 using ReadAtFn = std::function<size_t(uint64_t offset, char* dest, size_t count)>;

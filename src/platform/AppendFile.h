@@ -1,6 +1,13 @@
 // A file that grows: opened for reading and writing (created when missing) and written at
 // its end. The block cache writes its .Block and .map files this way; the one cut it ever
 // makes is a .map's torn last line.
+//
+// Several programs may append to one file: each takes the file's append lock first, and
+// takes the end to write at from the file itself under it. The lock is a byte range far
+// past any data (1 TiB), so it never stops a reader, and it is one that every side sees:
+// an open-file-description record lock on Linux, LockFileEx on Windows (which Wine keeps
+// as a record lock on the Linux file, so a plugin under Wine and a native program exclude
+// each other too).
 #pragma once
 
 #include <cstddef>
@@ -35,9 +42,23 @@ class AppendFile final {
   // Shortens the file to size bytes (never lengthens it); false when it cannot.
   bool CutTo(int64_t size);
 
+  // Takes the append lock, waiting up to waitMs for another holder; false when it could
+  // not be had. A file system without record locks counts as locked. Held until Unlock or
+  // Close.
+  bool Lock(int waitMs);
+  void Unlock();
+
+  // Why the last Open, Append, CutTo or Lock that failed did, as the system words it.
+  const std::string& LastError() const { return error_; }
+
+  // Where the append lock lies.
+  static constexpr uint64_t kLockOffset = uint64_t{1} << 40;
+
  private:
   static constexpr intptr_t kNoHandle = -1;
   intptr_t handle_ = kNoHandle;
+  bool locked_ = false;
+  std::string error_;
 };
 
 }  // namespace korvane::platform

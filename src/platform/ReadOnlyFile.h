@@ -36,6 +36,10 @@ class ReadOnlyFile final {
   // Size of the open file in bytes, or -1.
   int64_t Size() const;
 
+  // What tells this file from another that was put at its path later (its volume and file
+  // number), or "" when it cannot be read.
+  std::string Identity() const;
+
   // Reads up to count bytes at offset into dest; returns how many were read (0 on failure).
   // A short count means the file ended or the read failed.
   size_t ReadAt(uint64_t offset, void* dest, size_t count);

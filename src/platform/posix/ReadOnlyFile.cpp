@@ -52,4 +52,10 @@ int64_t ReadOnlyFile::Size() const {
   return static_cast<int64_t>(st.st_size);
 }
 
+std::string ReadOnlyFile::Identity() const {
+  struct stat st {};
+  if (!IsOpen() || ::fstat(static_cast<int>(handle_), &st) != 0) return "";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
 }  // namespace korvane::platform

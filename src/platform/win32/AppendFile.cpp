@@ -1,15 +1,28 @@
 // Win32 side of AppendFile: CreateFileA with OPEN_ALWAYS, shared for reading and writing
-// so the cache can be read and listed while it grows; writes at the size read just before.
+// so the cache can be read and listed while it grows; writes at the size read just before,
+// under LockFileEx for appends.
 #include "platform/AppendFile.h"
 #include "platform/win32/PositionedIo.h"
 
 #include <windows.h>
+
+#include <string>
 
 namespace korvane::platform {
 
 namespace {
 HANDLE AsHandle(intptr_t h) {
   return reinterpret_cast<HANDLE>(h);
+}
+
+// The system's words for error code, without the line end it puts after them.
+std::string SystemText(DWORD code) {
+  char text[256] = {};
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) --n;
+  std::string words(text, n);
+  return words.empty() ? "error " + std::to_string(code) : words;
 }
 }  // namespace
 
@@ -22,15 +35,49 @@ bool AppendFile::Open(const std::string& path) {
   HANDLE h =
       ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) {
+    error_ = SystemText(::GetLastError());
+    return false;
+  }
   handle_ = reinterpret_cast<intptr_t>(h);
   return true;
 }
 
 void AppendFile::Close() {
   if (!IsOpen()) return;
+  Unlock();
   ::CloseHandle(AsHandle(handle_));
   handle_ = kNoHandle;
+}
+
+bool AppendFile::Lock(int waitMs) {
+  if (!IsOpen()) return false;
+  // Polled: Wine answers a lock that a native program holds at once, whatever the flags.
+  for (int waited = 0;; ++waited) {
+    OVERLAPPED at = At(kLockOffset);
+    if (::LockFileEx(AsHandle(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                     0, &at)) {
+      return locked_ = true;
+    }
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION) return true;
+    if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
+      error_ = SystemText(code);
+      return false;
+    }
+    if (waited >= waitMs) {
+      error_ = "another program holds the cache's lock";
+      return false;
+    }
+    ::Sleep(1);
+  }
+}
+
+void AppendFile::Unlock() {
+  if (!locked_) return;
+  OVERLAPPED at = At(kLockOffset);
+  ::UnlockFileEx(AsHandle(handle_), 0, 1, 0, &at);
+  locked_ = false;
 }
 
 int64_t AppendFile::Size() {
@@ -53,6 +100,8 @@ size_t AppendFile::Append(const void* bytes, size_t count) {
     DWORD put = 0;
     if (!::WriteFile(AsHandle(handle_), in + done, static_cast<DWORD>(count - done), &put, &at) ||
         put == 0) {
+      error_ = put == 0 && ::GetLastError() == ERROR_SUCCESS ? "nothing could be written"
+                                                             : SystemText(::GetLastError());
       break;
     }
     done += put;
@@ -66,8 +115,12 @@ bool AppendFile::CutTo(int64_t size) {
   // Every read and write names its offset, so moving the file pointer here is harmless.
   LARGE_INTEGER end{};
   end.QuadPart = size;
-  return ::SetFilePointerEx(AsHandle(handle_), end, nullptr, FILE_BEGIN) &&
-         ::SetEndOfFile(AsHandle(handle_));
+  if (::SetFilePointerEx(AsHandle(handle_), end, nullptr, FILE_BEGIN) &&
+      ::SetEndOfFile(AsHandle(handle_))) {
+    return true;
+  }
+  error_ = SystemText(::GetLastError());
+  return false;
 }
 
 }  // namespace korvane::platform

@@ -47,4 +47,13 @@ int64_t ReadOnlyFile::Size() const {
   return size.QuadPart;
 }
 
+std::string ReadOnlyFile::Identity() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!IsOpen() || !::GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle_), &info)) {
+    return "";
+  }
+  const uint64_t number = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(number);
+}
+
 }  // namespace korvane::platform
