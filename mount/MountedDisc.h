@@ -4,13 +4,18 @@
 // handle is released; an offline disc reads its cache alone. Either way, reads go through
 // the block cache and its read-ahead, exactly as the plugin's do, into the same files.
 //
-// The disc's lock lets one read at a time use its session, so each link has at most one
-// request out; readers of other discs never wait on it. Kernel reads of 128 KiB and more
-// become reads of consecutive sectors: the first miss fetches a run, the rest are hits or
-// are taken in from the run the read-ahead asked for. A sector that cannot be had makes the
-// whole read fail with EIO: a file read never gives wrong or zero bytes for it.
+// The disc's fetch lock lets one read at a time use its session's way to the server, so
+// each link has at most one request out; readers of other discs never wait on it, and a
+// read whose sectors are all cached does not either: while another read holds the lock, it
+// is served from the cache alone, and waits for the lock only when a sector is missing.
+// Kernel reads of 128 KiB and more become reads of consecutive sectors: the first miss
+// fetches a run, the rest are hits or are taken in from the run the read-ahead asked for.
+// A read that needs the server fails within the reply bound (10 s) from its start, lock
+// wait included, however many sectors it spans. A sector that cannot be had makes the whole
+// read fail with EIO: a file read never gives wrong or zero bytes for it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -32,7 +37,7 @@ struct MountContext {
   UserErrorReporter& errors;
   ServerLogin login;
   std::string cacheFolder;
-  int replyStallMs = 10000;  // how long a read waits on a silent server
+  int replyStallMs = 10000;  // how long a read that needs the server may take in all
 };
 
 class MountedDisc final {
@@ -61,6 +66,12 @@ class MountedDisc final {
       : context_(context), fileName_(std::move(fileName)), bytes_(bytes),
         sectorSize_(sectorSize), mode_(sectorSize == 2352 ? 0 : 3) {}
   void StartSession();  // lock held
+  // Reads the sectors of [offset, offset + size) through source into out; false when one
+  // cannot be had. deadline, when given, bounds the remote disc's waits.
+  bool ReadSectors(SectorSource& source, uint8_t* out, size_t size, uint64_t offset,
+                   const std::chrono::steady_clock::time_point* deadline);
+  // Says, once per kind, that the disc's cache files cannot be written.
+  void ReportStoreFailure(const std::string& what);
 
   const MountContext& context_;
   const std::string fileName_;
@@ -71,11 +82,12 @@ class MountedDisc final {
   ListedDisc listed_;    // a disc of the server
   std::string mapPath_;  // an offline disc
 
-  std::mutex lock_;  // guards everything below; held for one read at a time
+  std::mutex lock_;  // guards opens_, and the session's start and end
+  // Held by the one read that may wait on the server, and while the session starts or ends.
+  std::timed_mutex fetching_;
   int opens_ = 0;
   std::unique_ptr<LinkHolder> links_;
   std::unique_ptr<DiscSession> session_;
-  SectorBytes sector_;
 };
 
 }  // namespace korvane::mount

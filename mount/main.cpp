@@ -2,7 +2,11 @@
 // folder of image files for emulators that load no plugins. Everything before the mount
 // (options, the server's catalogue, the cache folder, the mount point) fails with one line
 // on standard error and exit status 1.
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +50,22 @@ class LoggedErrors final : public UserErrorReporter {
  private:
   Trace& trace_;
 };
+
+// Why sectors cannot be kept in folder ("" when they can): a small file is made, written
+// and removed there, as an append would.
+std::string CacheFolderProblem(const std::string& folder) {
+  const std::string probe = folder + "/.korvane-mount-probe-" + std::to_string(::getpid());
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return std::strerror(errno);
+  const std::vector<char> page(4096, 0);
+  std::string why;
+  if (::write(fd, page.data(), page.size()) != static_cast<ssize_t>(page.size())) {
+    why = errno != 0 ? std::strerror(errno) : "a short write";
+  }
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return why;
+}
 
 int Fail(const std::string& why) {
   std::cerr << "korvane-mount: " << why << "\n";
@@ -95,6 +115,13 @@ int main(int argc, char** argv) {
   if (!cacheFolder.empty() && cacheFolder.back() == '/') cacheFolder.pop_back();
   if (!options.offline && !EnsureFolder(cacheFolder)) {
     return Fail("cannot create the cache folder " + cacheFolder);
+  }
+  if (!options.offline) {
+    errno = 0;
+    if (std::string why = CacheFolderProblem(cacheFolder); !why.empty()) {
+      std::cerr << "korvane-mount: the cache folder " << cacheFolder << " cannot be written ("
+                << why << "): sectors are read from the server each time\n";
+    }
   }
   if (std::string why = CheckMountable(mountpoint); !why.empty()) return Fail(why);
 

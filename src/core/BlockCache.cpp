@@ -173,7 +173,9 @@ size_t BlockCache::ReadCachedSector(const std::string& blockPath, size_t entry, 
 }
 
 void BlockCache::ReportFailure(const std::string& what) {
-  if (what == lastFailure_) return;
+  // Once while stores keep failing, whichever file fails: a full disk fails the .Block and
+  // the .map by turns, and one line says all there is to say.
+  if (!lastFailure_.empty()) return;
   lastFailure_ = what;
   trace_.Gated(std::string(kTracePrefix) + what);
   if (failureReport_) failureReport_(what);

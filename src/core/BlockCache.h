@@ -108,7 +108,8 @@ class BlockCache final {
   // of pieceSize (the last may be shorter); those the index does not hold yet are written
   // to the remote .Block file in one write, then indexed, then listed in the remote .map
   // file in one write. Returns how many of the sectors the index holds afterwards. A
-  // failure is reported once (see OnStoreFailure) until a store succeeds again.
+  // failure is reported once (a gated trace line, and OnStoreFailure's report), and no
+  // other until a store succeeds again.
   size_t AppendCachedSectors(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length,
                              size_t pieceSize);
 
@@ -117,8 +118,8 @@ class BlockCache final {
     return AppendCachedSectors(lsn, mode, bytes, length, length) == 1;
   }
 
-  // Where a failed store is said, besides the gated trace line: once per kind of failure,
-  // with the line's text (without its prefix).
+  // Where a failed store is said, besides the gated trace line, with the line's text
+  // (without its prefix).
   void OnStoreFailure(std::function<void(const std::string&)> report) {
     std::lock_guard<std::mutex> hold(mutex_);
     failureReport_ = std::move(report);

@@ -45,6 +45,9 @@ class DiscSession final {
 
   SectorSource& Remote() { return remote_; }
   SectorSource& Replay() { return offline_; }
+  // The remote disc's cache alone: what is cached is served, a miss is kMissing and fetches
+  // nothing. It may be read on one thread while another fetches through Remote().
+  SectorSource& Cached() { return cachedOnly_; }
 
   // Prepares remote play of the named disc: loads its cache's index (with gated loading
   // lines) and selects the disc, the one at discIndex in the list, on the link when it is
@@ -76,6 +79,7 @@ class DiscSession final {
   ReadAhead readAhead_{remoteDisc_, remoteStore_};
   CachedSource remote_{remoteStore_, &readAhead_};
   CachedSource offline_{replayStore_, nullptr};
+  CachedSource cachedOnly_{remoteStore_, nullptr};
 };
 
 }  // namespace korvane

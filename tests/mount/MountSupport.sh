@@ -54,6 +54,19 @@ mount_at() {  # mount_at POINT CACHE [OPTIONS...]
   mounted+=("$point")
 }
 
+# As mount_at, but in the foreground with its output in mount.log, as a job of this shell
+# whose process id is then in $mounter; returns once the mount is up.
+mount_in_foreground() {  # mount_in_foreground POINT CACHE [OPTIONS...]
+  local point=$root/$1 cache=$root/$2
+  shift 2
+  mkdir -p "$point"
+  "$mount" "$@" "$point" --cache "$cache" --foreground >>"$root/mount.log" 2>&1 &
+  mounter=$!
+  mounted+=("$point")
+  for _ in $(seq 1 100); do mountpoint -q "$point" && return 0; sleep 0.1; done
+  fail "the foreground mount at $point did not come up"
+}
+
 mount_server() {  # mount_server POINT CACHE: the server's discs, logged in as any user
   mount_at "$1" "$2" "127.0.0.1:$server_port" --user anyone --password any
 }
@@ -121,4 +134,53 @@ for number, line in enumerate(lines):
 if checked == 0:
     sys.exit("no entry")
 PY
+}
+
+# Reads COUNT chunks of CHUNK bytes at random places of FILE and checks each against IMAGE;
+# the first difference fails the test.
+random_chunks_match() {  # random_chunks_match FILE IMAGE CHUNK COUNT SEED
+  python3 - "$@" <<'PY' || fail "random chunks of $1 differ from $2"
+import os, random, sys
+path, image, chunk, count, seed = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:6])
+size = os.path.getsize(image)
+rng = random.Random(seed)
+with open(path, "rb") as got, open(image, "rb") as want:
+    for n in range(count):
+        at = rng.randrange(0, max(1, size - chunk))
+        got.seek(at)
+        want.seek(at)
+        if got.read(chunk) != want.read(chunk):
+            sys.exit(f"chunk {n} at {at} differs")
+PY
+}
+
+# No sector of cache BASE was stored twice: each LSN and mode has one line, and the .Block
+# holds no bytes beyond its lines' sectors of SECTOR_SIZE.
+stored_once() {  # stored_once BASE SECTOR_SIZE
+  python3 - "$1" "$2" <<'PY' || fail "the cache $1 holds sectors twice"
+import os, sys
+base, size = sys.argv[1], int(sys.argv[2])
+lines = [l for l in open(base + ".map", "rb").read().split(b"\r\n") if l]
+keys = {tuple(l.split(b"/")[:2]) for l in lines}
+block = os.path.getsize(base + ".Block")
+if len(keys) != len(lines) or block > len(lines) * size:
+    sys.exit(f"{len(lines)} lines, {len(keys)} sectors, {block} bytes of .Block")
+PY
+}
+
+# A tmpfs of SIZE at $root/NAME (options after), for a cache that fills up or cannot be
+# written; skips the case where this machine cannot mount one.
+small_tmpfs() {  # small_tmpfs NAME SIZE [ro]
+  mkdir -p "$root/$1"
+  mount -t tmpfs -o "size=$2${3:+,$3}" korvane-test "$root/$1" 2>/dev/null || {
+    echo "skipped: no tmpfs can be mounted here"
+    exit 77
+  }
+  tmpfs_points+=("$root/$1")
+}
+
+# Seconds since the epoch, with milliseconds.
+now() { date +%s.%N | cut -c1-14; }
+elapsed_below() {  # elapsed_below START SECONDS: true when less than SECONDS passed since START
+  python3 -c "import sys,time; sys.exit(0 if time.time() - float(sys.argv[1]) < float(sys.argv[2]) else 1)" "$1" "$2"
 }

@@ -19,6 +19,17 @@
 #                  leaves a cache whose every entry holds its sector's bytes
 #   plugin_cache   (PLAYER: the Windows player, run under Wine) the plugin replays offline
 #                  what the mount cached, and the mount replays what the plugin cached
+#   shared_cache   (PLAYER) two mounts and the plugin under Wine fill one cache folder at
+#                  once, one in order, one at random, one through the plugin: each reads
+#                  the image's bytes, an offline mount of the folder then reads it exactly,
+#                  and no sector was stored twice
+#   full_cache     a cache folder on a small tmpfs that fills up mid-read, and one that is
+#                  read-only: each is named at start or once when it fills, and the image
+#                  reads right through the mount all the same
+#   frozen_server  with the server stopped (SIGSTOP), a read that needs it fails with EIO
+#                  within the 10 s bound while a read of cached sectors is served at once;
+#                  before that, a disc read in part and then from its start stores no
+#                  sector twice
 set -uo pipefail
 case_name=$1
 server=$2
@@ -29,11 +40,14 @@ root=$(mktemp -d)
 server_pid=""
 server_port=""
 mounted=()
+mounter=""
+tmpfs_points=()
 
 finish() {
   local point
   for point in "${mounted[@]}"; do fusermount3 -u "$point" 2>/dev/null; done
-  [ -n "$server_pid" ] && { kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; }
+  [ -n "$server_pid" ] && { kill -CONT "$server_pid" 2>/dev/null; kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; }
+  for point in "${tmpfs_points[@]}"; do umount "$point" 2>/dev/null; done
   rm -rf "$root"
 }
 trap finish EXIT
@@ -123,11 +137,7 @@ case_offline() {
   grep -q "Input/output error" "$root/dd.log" || fail "not EIO: $(cat "$root/dd.log")"
   unmount offline
   # SIGTERM to a mount in the foreground unmounts it, and the program ends well.
-  "$mount" --offline --cache "$root/cache" "$root/offline" --foreground >>"$root/mount.log" 2>&1 &
-  local mounter=$!
-  mounted+=("$root/offline")
-  for _ in $(seq 1 100); do mountpoint -q "$root/offline" && break; sleep 0.1; done
-  mountpoint -q "$root/offline" || fail "the foreground mount did not come up"
+  mount_in_foreground offline cache --offline
   kill -TERM "$mounter"
   wait "$mounter" || fail "korvane-mount ended with status $? on SIGTERM"
   mountpoint -q "$root/offline" && fail "still mounted after SIGTERM"
@@ -149,11 +159,7 @@ case_bad_input() {
   expect_refusal "is busy" "$root/mnt" --offline
   unmount mnt
   # Killed mid-read: unmounted cleanly afterwards, and the cache holds only right bytes.
-  KORVANE_PASSWORD=secret "$mount" "127.0.0.1:$server_port" "$root/mnt" --user ann \
-    --cache "$root/cache" --foreground >>"$root/mount.log" 2>&1 &
-  local mounter=$!
-  mounted+=("$root/mnt")
-  for _ in $(seq 1 100); do mountpoint -q "$root/mnt" && break; sleep 0.1; done
+  KORVANE_PASSWORD=secret mount_in_foreground mnt cache "127.0.0.1:$server_port" --user ann
   dd if="$root/mnt/big.iso" of=/dev/null bs=128k status=none 2>/dev/null &
   local reader=$!
   sleep 1
@@ -183,6 +189,91 @@ case_plugin_cache() {
   same_bytes "$root/offline/b.iso" "$root/discs/b.iso"
   same_bytes "$root/offline/a.iso" "$root/discs/a.iso"
   unmount offline
+}
+
+case_shared_cache() {
+  [ -n "$player" ] || fail "no player given"
+  mkdir -p "$root/discs" "$root/play"
+  cp "$(dirname "$player")/KorvaneCDVD.dll" "$root/play/" || fail "no KorvaneCDVD.dll beside $player"
+  local sectors=12000 size=$((12000 * 2048))
+  head -c "$size" /dev/urandom >"$root/discs/shared.iso"
+  start_server --allow-anyone --run-max 64
+  mount_server one play/Games
+  mount_server two play/Games
+  local readers=() reader
+  (cmp "$root/one/shared.iso" "$root/discs/shared.iso" >"$root/cmp.log" 2>&1) &
+  readers+=($!)
+  (random_chunks_match "$root/two/shared.iso" "$root/discs/shared.iso" 65536 300 7) &
+  readers+=($!)
+  (play_through_plugin 3000 --connect "127.0.0.1:$server_port" --disc shared.iso \
+    --count "$sectors" --random 3000 --verify '..\discs\shared.iso') &
+  readers+=($!)
+  for reader in "${readers[@]}"; do wait "$reader" || fail "a reader met other bytes: $(cat "$root/cmp.log")"; done
+  unmount one
+  unmount two
+  check_cache "$root/play/Games/shared.iso" "$root/discs/shared.iso" 2048
+  stored_once "$root/play/Games/shared.iso" 2048
+  mount_at offline play/Games --offline
+  same_bytes "$root/offline/shared.iso" "$root/discs/shared.iso"
+  unmount offline
+}
+
+case_full_cache() {
+  mkdir -p "$root/discs"
+  local size=$((16 * 1024 * 1024))
+  head -c "$size" /dev/urandom >"$root/discs/big.iso"
+  start_server --allow-anyone --run-max 64
+  small_tmpfs locked 1m ro
+  mount_server mnt locked
+  grep -q "cache folder $root/locked cannot be written (Read-only file system)" "$root/mount.log" ||
+    fail "a read-only cache folder was not named at start"
+  same_bytes "$root/mnt/big.iso" "$root/discs/big.iso"
+  unmount mnt
+  # Full at start, then with room for a quarter of the disc: named at start, then once.
+  small_tmpfs tiny 4m
+  head -c $((4 * 1024 * 1024)) /dev/zero >"$root/tiny/filler" 2>/dev/null
+  : >"$root/mount.log"
+  mount_in_foreground mnt tiny "127.0.0.1:$server_port" --user anyone --password any
+  grep -q "cache folder $root/tiny cannot be written (No space left on device)" "$root/mount.log" ||
+    fail "a full cache folder was not named at start"
+  rm -f "$root/tiny/filler"
+  same_bytes "$root/mnt/big.iso" "$root/discs/big.iso"
+  [ "$(grep -c "the cache of big.iso cannot be written" "$root/mount.log")" = 1 ] ||
+    fail "the failing cache was not named once: $(grep -c cannot "$root/mount.log") lines"
+  unmount mnt
+  wait "$mounter"
+  check_cache "$root/tiny/big.iso" "$root/discs/big.iso" 2048
+}
+
+case_frozen_server() {
+  mkdir -p "$root/discs"
+  local mib=$((1024 * 1024))
+  head -c $((32 * mib)) /dev/urandom >"$root/discs/disc.iso"
+  start_server --allow-anyone --run-max 64
+  mount_server mnt cache
+  local disc=$root/mnt/disc.iso
+  # A part in the middle, then the start through it: nothing stored twice.
+  dd if="$disc" of=/dev/null bs=128k skip=32 count=32 status=none || fail "reading 4 MiB at 4 MiB"
+  cmp -n $((16 * mib)) "$disc" "$root/discs/disc.iso" || fail "the first 16 MiB differ"
+  stored_once "$root/cache/disc.iso" 2048
+  kill -STOP "$server_pid"
+  local start
+  start=$(now)
+  (dd if="$disc" of=/dev/null iflag=direct bs=1M skip=24 count=4 2>"$root/stalled.log"
+   echo $? >"$root/stalled.rc") &
+  local stalled=$!
+  sleep 0.5
+  dd if="$disc" of="$root/cached.part" iflag=direct bs=128k skip=8 count=32 status=none ||
+    fail "a read of cached sectors failed"
+  elapsed_below "$start" 5 || fail "a read of cached sectors waited behind the stalled one"
+  cmp "$root/cached.part" <(tail -c +$((1 * mib + 1)) "$root/discs/disc.iso" | head -c $((4 * mib))) ||
+    fail "the cached sectors differ"
+  wait "$stalled"
+  elapsed_below "$start" 14 || fail "the read that needs the server took more than its bound"
+  [ "$(cat "$root/stalled.rc")" != 0 ] && grep -q "Input/output error" "$root/stalled.log" ||
+    fail "the stalled read did not fail with EIO: $(cat "$root/stalled.log")"
+  kill -CONT "$server_pid"
+  unmount mnt
 }
 
 "case_$case_name"
