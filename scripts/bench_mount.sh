@@ -6,7 +6,11 @@
 #   warm: the same disc read again from its block cache in a new mount, against a local
 #     copy of the image, both read from the disk and then both from the page cache;
 #   random: 4 KiB O_DIRECT reads of an uncached disc over the shaper, their p99 against one
-#     round trip and 16 sectors at the link's rate.
+#     round trip and 16 sectors at the link's rate;
+#   full cache: the first 64 MiB read over the shaper with the cache on an 8 MiB tmpfs that
+#     fills up, against the link;
+#   mixed: a disc read in part, at random, then whole and again on loopback: its .Block's
+#     size against the image's.
 # A mount runs in the foreground as a child of the script, so that its process is known;
 # it is unmounted with fusermount3 -u, then waited for.
 
@@ -44,13 +48,14 @@ start_server() {  # start_server [OPTIONS...]: the server program on its folder,
   SERVER_PORT=$(port_in "$WORK/mount/server.log" 'on 127\.0\.0\.1:')
 }
 
-read_rate() {  # read_rate FILE: MB/s of reading FILE whole with dd, 1 MiB at a time
-  local start end
+read_rate() {  # read_rate FILE [MIB]: MB/s of reading FILE (whole, or its first MIB MiB)
+  local start end bytes
   start=$(date +%s.%N)
-  dd if="$1" of=/dev/null bs=1M status=none
+  dd if="$1" of=/dev/null bs=1M ${2:+count=$2} status=none
   end=$(date +%s.%N)
-  awk -v b="$(stat -c %s "$1")" -v s="$start" -v e="$end" \
-    'BEGIN { printf "%.1f", b / 1e6 / (e - s) }'
+  bytes=$(stat -c %s "$1")
+  [ -n "${2:-}" ] && bytes=$(($2 * 1024 * 1024))
+  awk -v b="$bytes" -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", b / 1e6 / (e - s) }'
 }
 
 forget_pages() {  # forget_pages FILES...: written to the disk, then out of the page cache
@@ -105,6 +110,41 @@ mount_on_loopback() {  # the 300 MB disc: cold against plain TCP, then warm agai
     "$(ratio "$warm" "$local_disk")" ">= 0.50"
   figure "warm, both in the page cache" "$hot" MB/s "local copy $local_hot MB/s" \
     "$(ratio "$hot" "$local_hot")" "-"
+  mixed_reads
+}
+
+mixed_reads() {  # the 300 MB disc in part, at random, whole and again: .Block over image
+  local disc="$WORK/mount/served/disc.iso" cache="$WORK/mount/cache-mixed" block image
+  start_server
+  mount_discs "$SERVER_PORT" "$cache"
+  dd if="$MOUNT_POINT/disc.iso" of=/dev/null bs=1M skip=128 count=64 status=none
+  "$BUILD/bench/bin/mount_bench" random "$MOUNT_POINT/disc.iso" 300 >/dev/null
+  dd if="$MOUNT_POINT/disc.iso" of=/dev/null bs=128k skip=40 count=100 status=none
+  cmp -s "$MOUNT_POINT/disc.iso" "$disc" || { echo "the mount gave other bytes" >&2; exit 1; }
+  unmount_discs
+  mount_discs "$SERVER_PORT" "$cache"
+  dd if="$MOUNT_POINT/disc.iso" of=/dev/null bs=1M status=none
+  unmount_discs
+  stop_children
+  block=$(stat -c %s "$cache/disc.iso.Block")
+  image=$(stat -c %s "$disc")
+  figure "mixed reads: .Block size" "$((block / 1000000))" MB "image $((image / 1000000)) MB" \
+    "$(ratio "$block" "$image")" "<= 1.02"
+}
+
+full_cache_over_link() {  # SHAPED: the shaper's port; the cache on an 8 MiB tmpfs
+  local tiny="$WORK/mount/tiny" rate
+  mkdir -p "$tiny"
+  if ! mount -t tmpfs -o size=8m korvane-bench "$tiny" 2>/dev/null; then
+    echo "full cache: skipped, no tmpfs can be mounted here" | tee -a "$WORK/report"
+    return 0
+  fi
+  mount_discs "$1" "$tiny"
+  rate=$(read_rate "$MOUNT_POINT/link.iso" 64)
+  unmount_discs
+  umount "$tiny"
+  figure "sequential 64 MiB, full cache folder" "$rate" MB/s "link $MOUNT_MBPS MB/s" \
+    "$(ratio "$rate" "$MOUNT_MBPS")" ">= 0.70"
 }
 
 mount_over_link() {  # the random disc over the shaper: sequential, then random reads
@@ -128,6 +168,7 @@ mount_over_link() {  # the random disc over the shaper: sequential, then random 
     'BEGIN { printf "%.1f", r + 16 * 2048 / (m * 1e3) }')
   figure "random 4 KiB, p99 (median $(echo "$line" | awk '{ print $4 }') ms)" "$p99" ms \
     "rtt+16 sectors $floor ms" "$(ratio "$floor" "$p99")" "1.00 best"
+  full_cache_over_link "$shaped"
   stop_children
   grep -E '^stopped:' "$WORK/mount/shaper.log" | sed 's/^/shaper /' | tee -a "$WORK/report"
 }
@@ -148,8 +189,11 @@ dd (1 MiB reads) through the mount, from open to close (the link's login include
 random bytes over the link shaper (the server sees a client on a network). warm: the 300 MB
 disc read again in a new mount, its .Block and the local copy first both read from the disk
 (their pages dropped with fadvise), then both from the page cache. random: $MOUNT_RANDOM_READS O_DIRECT
-reads of 4 KiB at random offsets from an empty cache, after one that logs in. Ratios:
-measured / baseline (for random: baseline / p99); 1.00 is the baseline.
+reads of 4 KiB at random offsets from an empty cache, after one that logs in. full cache:
+the first 64 MiB of the random disc over the shaper with the cache folder on an 8 MiB tmpfs.
+mixed: the 300 MB disc read 64 MiB at 128 MiB, at random (300 reads of 4 KiB), 12.5 MiB at
+5 MiB, whole with cmp, and whole again in a new mount. Ratios: measured / baseline (for
+random: baseline / p99; for mixed: the .Block's size / the image's); 1.00 is the baseline.
 
 EOF
   figure "" measured "" "baseline" ratio target

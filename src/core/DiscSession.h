@@ -64,6 +64,7 @@ class DiscSession final {
   uint64_t ReplayedSectors();
 
   BlockCache& Cache() { return cache_; }
+  CacheStore& RemoteStore() { return remoteStore_; }
   RemoteDisc& Disc() { return remoteDisc_; }
   ReadAhead& Ahead() { return readAhead_; }
 
