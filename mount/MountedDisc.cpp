@@ -53,12 +53,14 @@ void MountedDisc::StartSession() {
   socket.Activate({context_.login.user, context_.login.password, listed_.index, listed_.discName});
   session_->NameRemote(context_.cacheFolder, listed_.discName);
   session_->OpenRemote(listed_.index);
+  tail_ = std::make_unique<DiscTail>(*session_, bytes_, sectorSize_);
 }
 
 void MountedDisc::Release() {
   std::lock_guard<std::mutex> hold(lock_);
   if (opens_ == 0 || --opens_ > 0) return;
   session_->Settle();
+  tail_.reset();
   session_.reset();  // before its links: a request out holds a lease on one
   links_.reset();
 }
@@ -68,7 +70,7 @@ long MountedDisc::Read(uint8_t* out, size_t size, uint64_t offset) {
   if (!session_) return -EIO;
   if (offset >= bytes_) return 0;
   size = static_cast<size_t>(std::min<uint64_t>(size, bytes_ - offset));
-  SectorSource& source = offline_ ? session_->Replay() : session_->Remote();
+  SectorSource& source = offline_ ? session_->Replay() : *tail_;
   size_t done = 0;
   while (done < size) {
     const uint64_t at = offset + done;
