@@ -58,6 +58,7 @@ void MountedDisc::StartSession() {
   socket.Activate({context_.login.user, context_.login.password, listed_.index, listed_.discName});
   session_->NameRemote(context_.cacheFolder, listed_.discName);
   session_->OpenRemote(listed_.index);
+  tail_ = std::make_unique<DiscTail>(*session_, bytes_, sectorSize_);
 }
 
 void MountedDisc::ReportStoreFailure(const std::string& what) {
@@ -72,6 +73,7 @@ void MountedDisc::Release() {
   if (opens_ == 0 || --opens_ > 0) return;
   std::lock_guard<std::timed_mutex> alone(fetching_);
   session_->Settle();
+  tail_.reset();
   session_.reset();  // before its links: a request out holds a lease on one
   links_.reset();
 }
@@ -92,7 +94,7 @@ long MountedDisc::Read(uint8_t* out, size_t size, uint64_t offset) {
     if (!fetch.try_lock_until(deadline)) return -EIO;
   }
   if (!session_) return -EIO;
-  SectorSource& source = offline_ ? session_->Replay() : session_->Remote();
+  SectorSource& source = offline_ ? session_->Replay() : *tail_;
   if (!ReadSectors(source, out, size, offset, offline_ ? nullptr : &deadline)) return -EIO;
   return static_cast<long>(size);
 }

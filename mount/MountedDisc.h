@@ -27,6 +27,7 @@
 #include "core/SectorBytes.h"
 #include "core/Trace.h"
 #include "core/UserErrors.h"
+#include "mount/DiscTail.h"
 #include "mount/ServerCatalog.h"
 
 namespace korvane::mount {
@@ -88,6 +89,7 @@ class MountedDisc final {
   int opens_ = 0;
   std::unique_ptr<LinkHolder> links_;
   std::unique_ptr<DiscSession> session_;
+  std::unique_ptr<DiscTail> tail_;  // a disc of the server: its reads, the partial sector's too
 };
 
 }  // namespace korvane::mount

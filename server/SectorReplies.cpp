@@ -266,10 +266,34 @@ ReplyOutcome AnswerSectorRequest(const DiscImage* disc, uint8_t mode, uint32_t l
   return outcome;
 }
 
-void AnswerRefusedRequest(const std::string& why, int level, std::vector<uint8_t>& out) {
+namespace {
+// Writes into out a refusal: a text, then an empty run.
+void AppendRefusal(const std::string& text, int level, std::vector<uint8_t>& out) {
   out.clear();
-  wire::AppendText(out, "Sector request refused: " + why + "\n");
+  wire::AppendText(out, text + "\n");
   AppendRun(nullptr, 0, level, StopFlags{}, out);
+}
+}  // namespace
+
+void AnswerRefusedRequest(const std::string& why, int level, std::vector<uint8_t>& out) {
+  AppendRefusal("Sector request refused: " + why, level, out);
+}
+
+ReplyOutcome AnswerTailRequest(const DiscImage* disc, int level, std::vector<uint8_t>& out) {
+  out.clear();
+  const uint64_t tail =
+      disc == nullptr ? 0 : disc->Size() % static_cast<uint64_t>(disc->SectorSize());
+  std::string why = disc == nullptr ? "no disc selected" : disc->Name() + " ends at a whole sector";
+  if (tail != 0) {
+    std::vector<uint8_t> sector(static_cast<size_t>(disc->SectorSize()), 0);
+    if (disc->ReadBytes(disc->Size() - tail, sector.data(), static_cast<size_t>(tail)) &&
+        AppendRun(sector.data(), sector.size(), level, StopFlags{}, out)) {
+      return ReplyOutcome::kServed;
+    }
+    why = "cannot read the last bytes of " + disc->Name();
+  }
+  AppendRefusal("Tail request refused: " + why, level, out);
+  return ReplyOutcome::kRefused;
 }
 
 PreparedRun::PreparedRun(const DiscImage* disc, uint8_t mode, uint32_t lsn, uint32_t length,

@@ -1,4 +1,4 @@
-// Answers to sector requests. A servable request (mode 0, 1 or 3 on a selected disc, LSN
+// Answers to sector requests, and to the mount's tail request. A servable request (mode 0, 1 or 3 on a selected disc, LSN
 // inside it) gets a compressed run of whole sectors starting at its LSN, clipped to the end
 // of the image, or one sector when runs are off. Anything else gets a text saying why and,
 // in the same write, a compressed run of nothing, so that a client always has its reply.
@@ -95,6 +95,11 @@ ReplyOutcome AnswerSectorRequest(const DiscImage* disc, uint8_t mode, uint32_t l
 
 // Writes into out the refusal of a request: a text holding why, then an empty run.
 void AnswerRefusedRequest(const std::string& why, int level, std::vector<uint8_t>& out);
+
+// Writes into out the answer to a tail request on disc (nullptr when none is selected): a
+// run at level of one sector of the image's sector size, its bytes after the last whole
+// sector then zero bytes; or, refused, a text holding why and an empty run.
+ReplyOutcome AnswerTailRequest(const DiscImage* disc, int level, std::vector<uint8_t>& out);
 
 // The reply to a request expected next, made on a worker thread before the request comes.
 // Make runs on one thread; the session that owns the run reads the result only once Make

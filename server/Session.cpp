@@ -256,6 +256,7 @@ void Session::HandleAfterLogin(wire::ParseStatus status, wire::ClientMessage& me
   }
   if (message.kind == protocol::kDiscSelection) return HandleSelectDisc(message.discIndex);
   if (message.kind == protocol::kSizeQuery) return QueueText(DiscSizes());
+  if (message.kind == protocol::kTailRequest) return HandleTailRequest();
   if (message.kind == protocol::kSectorRequest) HandleSectorRequest(message.mode, message.lsn);
 }
 
@@ -279,6 +280,15 @@ std::string Session::DiscSizes() const {
     sizes.push_back({disc->Size(), static_cast<uint32_t>(disc->SectorSize())});
   }
   return wire::DiscSizesText(sizes);
+}
+
+void Session::HandleTailRequest() {
+  // One sector from the image's end: neither a run of the reading's sequence nor one to
+  // prepare, so the run policy and a run made ahead stay as they are.
+  ++requests_;
+  std::vector<uint8_t> reply;
+  AnswerTailRequest(disc_, replies_.level, reply);
+  Queue(std::move(reply), context_.config.delayMs);
 }
 
 void Session::HandleSelectDisc(uint8_t index) {

@@ -118,6 +118,8 @@ class Session final : public std::enable_shared_from_this<Session> {
   std::string DiscSizes() const;
   void SetPeer(const asio::ip::address& address);
   void HandleSectorRequest(uint8_t mode, uint32_t lsn);
+  // The tail request: the selected image's partial last sector, padded to a whole one.
+  void HandleTailRequest();
   void NoteRequest(bool continues);
   void NoteRunLeaving(size_t bytes, uint32_t sectors);
   void SendPrepared();

@@ -231,7 +231,10 @@ bool PluginLink::Read::Receive(std::vector<ServerStream::Message>& others) {
     open = link_.ReceiveLocked(messages);
   }
   for (ServerStream::Message& message : messages) {
-    if (!link_.Route(message)) others.push_back(std::move(message));
+    const bool routed = link_.Route(message);
+    if (!routed || (keepTexts_ && message.kind == ServerStream::Kind::kText)) {
+      others.push_back(std::move(message));
+    }
   }
   return open;
 }

@@ -108,6 +108,9 @@ class PluginLink final : public platform::ConnectionEvents {
 
     // The next sector reply answers a request in mode.
     void AwaitReply(int32_t mode);
+    // From now on the texts met are appended to others as well, once the link's handler
+    // has had them: a server that does not know a request answers it with a text alone.
+    void KeepTexts() { keepTexts_ = true; }
     // Receives what the connection holds now into the stream. Texts, lists and prompts go
     // to the link's handlers; the replies and refusals met are appended to others. False
     // when the connection has closed and nothing more came.
@@ -117,6 +120,7 @@ class PluginLink final : public platform::ConnectionEvents {
 
    private:
     PluginLink& link_;
+    bool keepTexts_ = false;
   };
 
  private:

@@ -6,6 +6,7 @@
 
 #include "core/ReadMode.h"
 #include "protocol/ClientMessages.h"
+#include "protocol/ServerMessages.h"
 
 namespace korvane {
 
@@ -23,6 +24,19 @@ bool Unframed(const std::vector<ServerStream::Message>& messages) {
     if (message.kind == ServerStream::Kind::kUnframed) return true;
   }
   return false;
+}
+
+// True when message, met before any reply, ends the wait for one; refusal says why.
+bool EndsWithoutReply(const ServerStream::Message& message, std::string& refusal) {
+  if (message.kind != ServerStream::Kind::kText) {
+    refusal = message.text;
+    return true;
+  }
+  // Only a read that keeps texts (the tail request's) meets them: a server that does not
+  // know the request answers it with this text and nothing more.
+  if (!wire::IsUnknownKindText(message.text)) return false;
+  refusal = "Server does not know the request";
+  return true;
 }
 }  // namespace
 
@@ -45,8 +59,7 @@ RemoteDisc::Outcome RemoteDisc::ReceiveReply(PluginLink& link, PluginLink::Read&
     for (const ServerStream::Message& message : met) {
       if (message.kind == Kind::kSector || message.kind == Kind::kRun) {
         replied = true;
-      } else if (!replied) {
-        refusal = message.text;
+      } else if (!replied && EndsWithoutReply(message, refusal)) {
         return message.kind == Kind::kUnframed ? Outcome::kUnframed : Outcome::kNoReply;
       }
     }
@@ -65,8 +78,9 @@ RemoteDisc::Outcome RemoteDisc::ReceiveReply(PluginLink& link, PluginLink::Read&
   }
 }
 
-LinkReconnector::Outcome RemoteDisc::Send(uint32_t lsn, int32_t mode, bool ahead,
+LinkReconnector::Outcome RemoteDisc::Send(uint32_t lsn, int32_t mode, Request request,
                                           LinkReconnector::Clock::time_point until) {
+  const bool ahead = request == Request::kAhead;
   LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
   PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
   if (!link) return LinkReconnector::Outcome::kNever;
@@ -78,13 +92,15 @@ LinkReconnector::Outcome RemoteDisc::Send(uint32_t lsn, int32_t mode, bool ahead
   if (usable != LinkReconnector::Outcome::kUsable) return usable;
   // Ahead of need, a request waits for the login to be done with.
   if (ahead && link->AwaitingPrompt()) return LinkReconnector::Outcome::kNotYet;
-  std::string request = wire::BuildSectorRequest(mode, lsn);
   if (trace_.Enabled()) {
-    trace_.Gated("Requested Mode:" + std::to_string(mode) + "  LSN:" + std::to_string(lsn));
+    trace_.Gated((request == Request::kTail ? "Requested the tail, Mode:" : "Requested Mode:") +
+                 std::to_string(mode) + "  LSN:" + std::to_string(lsn));
   }
   out->read->Stream().UseStorage(std::move(replyStorage_));
   out->read->AwaitReply(mode);
-  link->Connection().Send(request);
+  if (request == Request::kTail) out->read->KeepTexts();
+  link->Connection().Send(request == Request::kTail ? wire::BuildTailRequest()
+                                                    : wire::BuildSectorRequest(mode, lsn));
   out_ = std::move(out);
   return usable;
 }
@@ -114,6 +130,14 @@ AheadRunSource::Ahead RemoteDisc::Complete(bool wait, SectorRun& run) {
 }
 
 bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
+  return Fetch(lsn, mode, Request::kRead, run);
+}
+
+bool RemoteDisc::FetchTail(uint32_t lsn, int32_t mode, SectorRun& run) {
+  return Fetch(lsn, mode, Request::kTail, run);
+}
+
+bool RemoteDisc::Fetch(uint32_t lsn, int32_t mode, Request request, SectorRun& run) {
   // Never two requests out: a reply still owed is taken in (and not used) first.
   SectorRun owed;
   if (out_) TakeAhead(Wait::kQuietly, owed);
@@ -121,7 +145,7 @@ bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
   const auto until = LinkReconnector::Clock::now() + std::chrono::milliseconds(stallLimitMs_);
   std::string unsent = "Server link not connected";
   for (;;) {
-    switch (Send(lsn, mode, false, until)) {
+    switch (Send(lsn, mode, request, until)) {
       case LinkReconnector::Outcome::kUsable:
         break;
       case LinkReconnector::Outcome::kDiscGone:
@@ -139,7 +163,8 @@ bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
 
 bool RemoteDisc::RequestAhead(uint32_t lsn, int32_t mode) {
   return !out_ &&
-         Send(lsn, mode, true, LinkReconnector::Clock::now()) == LinkReconnector::Outcome::kUsable;
+         Send(lsn, mode, Request::kAhead, LinkReconnector::Clock::now()) ==
+             LinkReconnector::Outcome::kUsable;
 }
 
 AheadRunSource::Ahead RemoteDisc::TakeAhead(Wait wait, SectorRun& run) {

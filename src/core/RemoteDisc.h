@@ -2,6 +2,9 @@
 // goes to the server on the plugin link, the read path waits for the reply on the calling
 // thread, and the reply (one sector, or a compressed run inflated whole) is handed back as
 // a SectorRun; the cached source over it stores the run. It knows nothing of the cache.
+// The mount fetches the same way the partial sector an image may end with, by the tail
+// request, which the plugin never sends; a server that does not know it answers with a
+// text alone, which ends that wait.
 //
 // The read takes the link's stream for its duration and waits on the socket itself, never
 // on window messages: just after the dialog closed, it completes the link's connect and
@@ -67,6 +70,10 @@ class RemoteDisc final : public AheadRunSource {
   // serves has a piece size of 0), false with a trace line otherwise.
   bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) override;
 
+  // Fetches by the tail request (which the plugin never sends) the image's bytes after its
+  // last whole sector, lsn, padded with zero bytes to a sector of mode; as FetchRun.
+  bool FetchTail(uint32_t lsn, int32_t mode, SectorRun& run);
+
   // Sends the request when the link is connected and logged in, without waiting for any of
   // it; false, untraced, otherwise or when a request is out.
   bool RequestAhead(uint32_t lsn, int32_t mode) override;
@@ -93,10 +100,15 @@ class RemoteDisc final : public AheadRunSource {
   // kPending: nothing whole yet, and the caller did not wait.
   enum class Outcome { kReply, kNoReply, kUnframed, kClosed, kStalled, kPending };
 
+  // What a request asks for: the run from an LSN, for a read or ahead of one, or the tail.
+  enum class Request { kRead, kAhead, kTail };
+
   // Sends the request on the current link once it is usable, waiting for that until until;
   // the outcome tells why it could not go.
-  LinkReconnector::Outcome Send(uint32_t lsn, int32_t mode, bool ahead,
+  LinkReconnector::Outcome Send(uint32_t lsn, int32_t mode, Request request,
                                 LinkReconnector::Clock::time_point until);
+  // FetchRun for a read's request or the tail's.
+  bool Fetch(uint32_t lsn, int32_t mode, Request request, SectorRun& run);
   // Takes in the reply to the request out, waiting for it when wait; the request is done
   // with unless kPending. kNone: the connection was lost and is to be made again.
   Ahead Complete(bool wait, SectorRun& run);

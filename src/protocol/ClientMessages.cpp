@@ -30,6 +30,10 @@ std::string BuildSizeQuery() {
   return std::string(1, static_cast<char>(protocol::kSizeQuery));
 }
 
+std::string BuildTailRequest() {
+  return std::string(1, static_cast<char>(protocol::kTailRequest));
+}
+
 namespace {
 
 bool IsDigit(uint8_t byte) {
@@ -94,6 +98,7 @@ ParseStatus ParseClientMessage(const uint8_t* data, size_t size, ClientMessage& 
       out.length = size;
       return ParseStatus::kComplete;
     case protocol::kSizeQuery:
+    case protocol::kTailRequest:
       out.length = 1;
       return ParseStatus::kComplete;
     default:

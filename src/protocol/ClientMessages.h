@@ -1,7 +1,8 @@
 // The messages a client sends the disc server, built by the plugin and the tools and parsed
 // by the server: login (01 05 user 2C password), disc selection (03 index), sector request
-// (04 mode digits), the dialog's prompt echo (06 ...) and the mount's size query (07). Layouts, and where each one ends
-// when nothing frames it, are in docs/wire-format.md.
+// (04 mode digits), the dialog's prompt echo (06 ...), and the mount's size query (07) and
+// tail request (08). Layouts, and where each one ends when nothing frames it, are in
+// docs/wire-format.md.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,10 @@ std::string BuildSectorRequest(int32_t mode, uint32_t lsn);
 
 // The size query: one byte, answered with the disc sizes text (ServerMessages.h).
 std::string BuildSizeQuery();
+
+// The tail request: one byte, answered with a run of one sector, the selected image's bytes
+// after its last whole sector padded with zero bytes.
+std::string BuildTailRequest();
 
 // Why received bytes are not a message.
 enum class BadInput {

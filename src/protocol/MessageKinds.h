@@ -17,6 +17,7 @@ inline constexpr uint8_t kDiscSelection = 0x03;  // then the index's low eight b
 inline constexpr uint8_t kSectorRequest = 0x04;  // then the mode and the LSN in decimal
 inline constexpr uint8_t kPromptEcho = 0x06;     // the dialog's echo of a prompt batch
 inline constexpr uint8_t kSizeQuery = 0x07;      // the mount asks every listed disc's size
+inline constexpr uint8_t kTailRequest = 0x08;    // the mount asks the partial last sector
 
 // Server to client.
 inline constexpr uint8_t kText = 0x01;          // text, then one byte at or below kTextEnd

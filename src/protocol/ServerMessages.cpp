@@ -116,6 +116,14 @@ bool TakeNumber(std::string_view& text, char stop, uint64_t limit, uint64_t& val
   text.remove_prefix(stop != 0 ? digits + 1 : digits);
   return true;
 }
+
+// Text without the terminator it holds as read.
+std::string_view WithoutTerminator(std::string_view text) {
+  while (!text.empty() && static_cast<uint8_t>(text.back()) <= protocol::kTextEnd) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
 }  // namespace
 
 std::string DiscSizesText(const std::vector<DiscSize>& sizes) {
@@ -128,10 +136,7 @@ std::string DiscSizesText(const std::vector<DiscSize>& sizes) {
 
 bool ParseDiscSizesText(std::string_view text, std::vector<DiscSize>& sizes) {
   sizes.clear();
-  // A text as read holds its terminator.
-  while (!text.empty() && static_cast<uint8_t>(text.back()) <= protocol::kTextEnd) {
-    text.remove_suffix(1);
-  }
+  text = WithoutTerminator(text);
   if (text.substr(0, kDiscSizesHead.size()) != kDiscSizesHead) return false;
   text.remove_prefix(kDiscSizesHead.size());
   while (!text.empty()) {
@@ -147,6 +152,15 @@ bool ParseDiscSizesText(std::string_view text, std::vector<DiscSize>& sizes) {
     sizes.push_back(size);
   }
   return true;
+}
+
+bool IsUnknownKindText(std::string_view text) {
+  constexpr std::string_view kHead = "Ignored ", kRest = "bytes: unknown message kind";
+  text = WithoutTerminator(text);
+  if (text.substr(0, kHead.size()) != kHead) return false;
+  text.remove_prefix(kHead.size());
+  uint64_t count = 0;
+  return TakeNumber(text, ' ', UINT64_MAX, count) && text == kRest;
 }
 
 }  // namespace korvane::wire

@@ -42,6 +42,11 @@ std::string DiscSizesText(const std::vector<DiscSize>& sizes);
 // as an older server's "Ignored 1 bytes: unknown message kind").
 bool ParseDiscSizesText(std::string_view text, std::vector<DiscSize>& sizes);
 
+// True when text, with or without its terminator, is how a server answers bytes of a kind
+// it does not know, "Ignored N bytes: unknown message kind": a server from before the tail
+// request answers it so, with no reply after.
+bool IsUnknownKindText(std::string_view text);
+
 // Reads one disc list from its kind byte on, over as many batches as its body needs.
 class DiscListReader final {
  public:

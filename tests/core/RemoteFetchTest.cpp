@@ -244,6 +244,23 @@ TEST_F(RemoteFetchTest, RefusedLengthsCloseTheLinkBeforeTheirBodiesAreTakenForAR
       << t;
 }
 
+TEST_F(RemoteFetchTest, TheTailHasItsOwnRequestAndAnOlderServersTextFailsItAtOnce) {
+  const std::string padded = Sectors(40, 1, 2048).substr(0, 700) + std::string(1348, '\0');
+  connection_.Script(RunReply(padded));
+  SectorRun run;
+  ASSERT_TRUE(fetcher_.FetchTail(40, kModeData2048, run));
+  EXPECT_EQ(connection_.Sent(), std::vector<std::string>{Bytes({8})});
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(run.bytes), run.length), padded);
+  EXPECT_EQ(run.lsn, 40u);
+  // A server that knows no tail request says so in a text and sends nothing more.
+  connection_.Script(Bytes({1}) + "Ignored 1 bytes: unknown message kind\n");
+  EXPECT_FALSE(fetcher_.FetchTail(40, kModeData2048, run));
+  EXPECT_EQ(connection_.TimedOutWaits(), 0) << "no wait for a reply that never comes";
+  EXPECT_TRUE(connection_.IsConnected());
+  EXPECT_NE(trace_.Text().find("Server does not know the request, LSN[40] not read"),
+            std::string::npos);
+}
+
 TEST_F(RemoteFetchTest, RunForAModeNoFileServesIsReceivedButNotUsed) {
   std::vector<uint8_t> before = Buffer(2352);
   connection_.Script(RunReply(Sectors(0, 1, 2352)));

@@ -100,8 +100,8 @@ play_through_plugin() {  # play_through_plugin COUNT PLAYER-OPTIONS...
   shift
   (cd "$root/play" && "$wine_run" "$player" KorvaneCDVD.dll --mode 3 --no-iso --no-progress "$@") \
     >"$root/play.log" 2>&1
-  grep -q "summary: $count reads, $count ok, 0 failed" "$root/play.log" ||
-    fail "the plugin's play $*: $(tail -n 3 "$root/play.log")"
+  grep -q "summary: $count reads, $count ok, 0 failed, 0 null buffers, $count verified, 0 mismatched" \
+    "$root/play.log" || fail "the plugin's play $*: $(tail -n 3 "$root/play.log")"
 }
 
 # Every entry of the cache BASE.map / BASE.Block whose bytes the .Block holds has its

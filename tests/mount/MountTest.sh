@@ -9,6 +9,9 @@
 #                  at once and the raw one twice over, match their images byte for byte; a
 #                  real ISO 9660 reader (xorriso)
 #                  lists and extracts every file of the ISO, and each matches its source
+#   partial_tail   images that end part way through a sector (2048-byte ones, one shorter
+#                  than a sector, and a raw one) read to their last byte: tail -c 1 of a
+#                  fresh open, then cmp of the whole file, match the image
 #   restart        the server is killed and started again on its port during a long cmp,
 #                  which still succeeds
 #   offline        an --offline mount of the cache reads cached sectors right, and an
@@ -92,6 +95,25 @@ case_whole_disc() {
   grep -qv '^[0-9]*/0/' "$root/cache/raw.bin.map" && fail "raw.bin cached in another mode"
   check_cache "$root/cache/game.iso" "$root/discs/game.iso" 2048
   check_cache "$root/cache/raw.bin" "$root/discs/raw.bin" 2352
+  unmount mnt
+}
+
+case_partial_tail() {
+  mkdir -p "$root/discs"
+  head -c $((300 * 2048 + 777)) /dev/urandom >"$root/discs/odd.iso"
+  head -c 1000 /dev/urandom >"$root/discs/tiny.iso"
+  make_raw_image "$root/discs/odd.bin" 40
+  head -c 2100 /dev/urandom >>"$root/discs/odd.bin"
+  start_server --allow-anyone
+  mount_server mnt cache
+  local disc
+  for disc in odd.iso tiny.iso odd.bin; do
+    # The last byte first, so that the partial sector is the first read of the disc's link.
+    tail -c 1 "$root/mnt/$disc" >"$root/last" 2>"$root/tail.log" ||
+      fail "tail -c 1 $disc: $(cat "$root/tail.log")"
+    tail -c 1 "$root/discs/$disc" | cmp -s - "$root/last" || fail "the last byte of $disc differs"
+    same_bytes "$root/mnt/$disc" "$root/discs/$disc"
+  done
   unmount mnt
 }
 

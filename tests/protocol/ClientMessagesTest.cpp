@@ -8,6 +8,7 @@
 
 #include "ScriptedConnection.h"
 #include "protocol/ClientMessages.h"
+#include "protocol/ServerMessages.h"
 
 namespace korvane::wire {
 namespace {
@@ -24,6 +25,8 @@ TEST(WireMessages, AreBuiltByteForByte) {
   EXPECT_EQ(BuildSectorRequest(3, 16), Bytes({4, 3, 0x31, 0x36}));
   EXPECT_EQ(BuildSectorRequest(3, 4294967295u), Bytes({4, 3}) + "4294967295");
   EXPECT_EQ(BuildSectorRequest(263, 1), Bytes({4, 7, '1'}));
+  EXPECT_EQ(BuildSizeQuery(), Bytes({7}));
+  EXPECT_EQ(BuildTailRequest(), Bytes({8}));
 }
 
 ParseStatus Parse(std::string_view bytes, ClientMessage& message) {
@@ -119,6 +122,38 @@ TEST(ClientMessages, MalformedBytesAreBadWithTheirLength) {
     EXPECT_EQ(Parse(c.bytes, m), ParseStatus::kBad) << testing::PrintToString(c.bytes);
     EXPECT_EQ(m.bad, c.bad) << testing::PrintToString(c.bytes);
     EXPECT_EQ(m.length, c.length) << testing::PrintToString(c.bytes);
+  }
+}
+
+// The mount's own messages are one byte each, what follows them a message of its own; a
+// server that knows one not answers it with the text it writes for any unknown kind, which
+// the mount tells from every other.
+TEST(ClientMessages, TheMountsQueriesTakeOneByteEachAndAnOlderServersAnswerIsKnown) {
+  const std::string stream = BuildSizeQuery() + BuildTailRequest() + BuildSectorRequest(3, 16) +
+                             BuildTailRequest();
+  const auto* data = reinterpret_cast<const uint8_t*>(stream.data());
+  const uint8_t kinds[] = {protocol::kSizeQuery, protocol::kTailRequest,
+                           protocol::kSectorRequest, protocol::kTailRequest};
+  ClientMessage m;
+  size_t at = 0;
+  for (uint8_t kind : kinds) {
+    ASSERT_EQ(ParseClientMessage(data + at, stream.size() - at, m), ParseStatus::kComplete);
+    EXPECT_EQ(m.kind, kind);
+    at += m.length;
+  }
+  EXPECT_EQ(m.length, 1u);
+  EXPECT_EQ(at, stream.size());
+  ASSERT_EQ(Parse("\x09\x04\x03"
+                  "1",
+                  m),
+            ParseStatus::kBad);
+  EXPECT_TRUE(IsUnknownKindText("Ignored " + std::to_string(m.length) +
+                                " bytes: " + DescribeBadInput(m.bad) + "\n"));
+  for (const char* other :
+       {"Ignored 2 bytes: malformed login", "Ignored 3 bytes: the rest of a sector request",
+        "Tail request refused: no disc selected", "Ignored bytes: unknown message kind",
+        "Ignored 1 bytes: unknown message kinds", "Ignored 1 bytes: unknown"}) {
+    EXPECT_FALSE(IsUnknownKindText(other)) << other;
   }
 }
 

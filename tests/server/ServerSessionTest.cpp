@@ -1,6 +1,7 @@
 // A real server on 127.0.0.1 talking to test clients: login, the disc list, sector runs in
-// every mode from both kinds of image, run lengths, the end of the disc, single sectors,
-// every request the server cannot serve, and images whose names hold any bytes.
+// every mode from both kinds of image, run lengths, the end of the disc and the partial
+// sector past it, single sectors, every request the server cannot serve, and images whose
+// names hold any bytes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -293,6 +294,37 @@ TEST_F(ServerTest, ARawImageEndsAtItsLastWholeSector) {
   EXPECT_TRUE(client.Request(3, 39).bytes == ExpectedSectors(image, true, 3, 39, 2));
   EXPECT_EQ(client.Request(0, 40).kind, 1);
   EXPECT_EQ(client.Next().bytes, "") << "an empty run follows the text";
+}
+
+TEST_F(ServerTest, ATailRequestGetsThePartialLastSectorPaddedWhileSectorRequestsStopBefore) {
+  const std::string iso = iso_ + std::string(1000, '\x5A'), raw = raw_ + std::string(2100, '\x7F');
+  folder_.Write("a.iso", iso);
+  folder_.Write("b.bin", raw);
+  folder_.Write("c.iso", iso_);
+  Start();
+  TestClient client(port_);
+  ASSERT_TRUE(client.LogIn());
+  client.Send("\x08");
+  EXPECT_EQ(client.Next().bytes, "Tail request refused: no disc selected");
+  EXPECT_EQ(client.Next().bytes, "") << "an empty run follows the text";
+  client.Send(std::string("\x03\x00", 2));
+  EXPECT_EQ(client.Request(3, 40).kind, 1) << "the sector request is refused as ever";
+  EXPECT_EQ(client.Next().bytes, "");
+  client.Send("\x08");
+  Reply tail = client.Next();
+  ASSERT_EQ(tail.kind, 5);
+  EXPECT_TRUE(tail.bytes == iso.substr(81920) + std::string(1048, '\0'));
+  client.Send("\x03\x01");
+  EXPECT_EQ(client.Request(0, 40).kind, 1);
+  EXPECT_EQ(client.Next().bytes, "");
+  client.Send("\x08");
+  tail = client.Next();
+  ASSERT_EQ(tail.kind, 5);
+  EXPECT_TRUE(tail.bytes == raw.substr(94080) + std::string(252, '\0'));
+  client.Send("\x03\x02");
+  client.Send("\x08");
+  EXPECT_EQ(client.Next().bytes, "Tail request refused: c.iso ends at a whole sector");
+  EXPECT_EQ(client.Next().bytes, "");
 }
 
 TEST_F(ServerTest, SingleRepliesCarryOneRawSector) {
