@@ -217,7 +217,7 @@ case_shared_cache() {
   [ -n "$player" ] || fail "no player given"
   mkdir -p "$root/discs" "$root/play"
   cp "$(dirname "$player")/KorvaneCDVD.dll" "$root/play/" || fail "no KorvaneCDVD.dll beside $player"
-  local sectors=12000 size=$((12000 * 2048))
+  local sectors=30000 size=$((30000 * 2048))
   head -c "$size" /dev/urandom >"$root/discs/shared.iso"
   start_server --allow-anyone --run-max 64
   mount_server one play/Games
