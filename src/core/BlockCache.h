@@ -142,6 +142,13 @@ class BlockCache final {
   size_t FindCaughtUp(const std::string& blockPath, uint32_t lsn, int32_t mode);
   size_t AppendLocked(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length,
                       size_t pieceSize);
+  struct RunPieces;
+  // Picks the pieces of run the index does not hold yet.
+  void ChooseUnheld(RunPieces& run) const;
+  // Writes the pieces picked at the .Block's end and indexes those written whole; whole
+  // says whether all were.
+  size_t WriteBlockBytes(platform::AppendFile& block, const std::string& blockPath,
+                         const RunPieces& run, bool& whole);
   bool OpenMapForAppend(platform::AppendFile& map, const std::string& blockPath);
   bool WriteMapLines(platform::AppendFile& map, size_t firstEntry, size_t count);
   void ReportFailure(const std::string& what);

@@ -4,6 +4,7 @@
 // is indexed only when all of its bytes were written.
 #include "core/BlockCache.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/AppendFile.h"
@@ -24,13 +25,23 @@ std::string IdentityOf(const std::string& path) {
   platform::ReadOnlyFile file;
   return file.Open(path, platform::ReadOnlyFile::Sharing::kShared) ? file.Identity() : "";
 }
-
-// The pieces of a run to write: their numbers in the run, and their bytes one after another.
-struct Pieces {
-  std::vector<size_t> numbers;
-  std::vector<uint8_t> joined;  // empty when every piece is written, straight from the run
-};
 }  // namespace
+
+// One run to store: its sectors, and those of them the index does not hold yet.
+struct BlockCache::RunPieces {
+  uint32_t lsn;
+  int32_t mode;
+  const uint8_t* bytes;
+  size_t length;
+  size_t pieceSize;
+  std::vector<size_t> wanted;   // numbers in the run of the pieces to write
+  std::vector<uint8_t> joined;  // their bytes one after another, unless every piece is wanted
+
+  size_t Count() const { return (length + pieceSize - 1) / pieceSize; }
+  size_t SizeOf(size_t k) const { return std::min(pieceSize, length - k * pieceSize); }
+  const uint8_t* Data() const { return joined.empty() ? bytes : joined.data(); }
+  size_t DataLength() const { return joined.empty() ? length : joined.size(); }
+};
 
 size_t BlockCache::AppendCachedSectors(uint32_t lsn, int32_t mode, const uint8_t* bytes,
                                        size_t length, size_t pieceSize) {
@@ -45,7 +56,7 @@ size_t BlockCache::AppendLocked(uint32_t lsn, int32_t mode, const uint8_t* bytes
   // under LSN 0, 1, 2 ... where it would stand for the disc's first sectors.
   const uint64_t lsnsLeft = uint64_t{UINT32_MAX} - lsn + 1;
   if (length / pieceSize >= lsnsLeft) length = static_cast<size_t>(lsnsLeft * pieceSize);
-  const size_t pieces = (length + pieceSize - 1) / pieceSize;
+  RunPieces run{lsn, mode, bytes, length, pieceSize, {}, {}};
   if (!EnsureGamesFolder()) {
     ReportFailure("Cannot create folder " + paths_.Folder() + kNotCached);
     return 0;
@@ -65,49 +76,52 @@ size_t BlockCache::AppendLocked(uint32_t lsn, int32_t mode, const uint8_t* bytes
   platform::AppendFile map;
   const bool mapOpen = OpenMapForAppend(map, blockPath);
   if (blockIdentity_.empty()) blockIdentity_ = IdentityOf(blockPath);
-
-  Pieces chosen;
-  for (size_t k = 0; k < pieces; ++k) {
-    if (index_.Find(static_cast<uint32_t>(lsn + k), mode) == CacheIndex::kNone) {
-      chosen.numbers.push_back(k);
-    }
-  }
-  const size_t held = pieces - chosen.numbers.size();
-  if (chosen.numbers.empty()) return pieces;
-  auto pieceBytes = [&](size_t k) { return std::min(pieceSize, length - k * pieceSize); };
-  if (chosen.numbers.size() < pieces) {
-    for (size_t k : chosen.numbers) {
-      chosen.joined.insert(chosen.joined.end(), bytes + k * pieceSize,
-                           bytes + k * pieceSize + pieceBytes(k));
-    }
-  }
-  const uint8_t* data = chosen.joined.empty() ? bytes : chosen.joined.data();
-  const size_t dataLength = chosen.joined.empty() ? length : chosen.joined.size();
-
-  const int64_t end = block.Size();
-  if (end < 0) {
-    ReportFailure(Failed("Cannot write", blockPath, block.LastError()) + kNotCached);
-    return held;
-  }
-  cacheWriteOffset_ = end;
-  reader_.NoteAppend(blockPath, end);
-  const size_t written = block.Append(data, dataLength);
-  bool whole = written == dataLength;
-  if (!whole) ReportFailure(Failed("Short write to", blockPath, block.LastError()) + kNotCached);
-
-  // Only pieces written in full are indexed.
+  ChooseUnheld(run);
+  const size_t held = run.Count() - run.wanted.size();
+  if (run.wanted.empty()) return held;
   const size_t first = index_.Count() + 1;
-  size_t at = 0, added = 0;
-  for (size_t k : chosen.numbers) {
-    const size_t size = pieceBytes(k);
-    if (at + size > written) break;
-    index_.Add({mode, static_cast<uint32_t>(lsn + k), end + static_cast<int64_t>(at)});
-    at += size;
-    ++added;
-  }
+  bool whole = false;
+  const size_t added = WriteBlockBytes(block, blockPath, run, whole);
   if (added > 0 && mapOpen) whole = WriteMapLines(map, first, added) && whole;
   if (whole && mapOpen) lastFailure_.clear();
   return held + added;
+}
+
+void BlockCache::ChooseUnheld(RunPieces& run) const {
+  for (size_t k = 0; k < run.Count(); ++k) {
+    if (index_.Find(static_cast<uint32_t>(run.lsn + k), run.mode) == CacheIndex::kNone) {
+      run.wanted.push_back(k);
+    }
+  }
+  if (run.wanted.size() == run.Count()) return;
+  for (size_t k : run.wanted) {
+    const uint8_t* piece = run.bytes + k * run.pieceSize;
+    run.joined.insert(run.joined.end(), piece, piece + run.SizeOf(k));
+  }
+}
+
+size_t BlockCache::WriteBlockBytes(platform::AppendFile& block, const std::string& blockPath,
+                                   const RunPieces& run, bool& whole) {
+  const int64_t end = block.Size();
+  if (end < 0) {
+    ReportFailure(Failed("Cannot write", blockPath, block.LastError()) + kNotCached);
+    return 0;
+  }
+  cacheWriteOffset_ = end;
+  reader_.NoteAppend(blockPath, end);
+  const size_t written = block.Append(run.Data(), run.DataLength());
+  whole = written == run.DataLength();
+  if (!whole) ReportFailure(Failed("Short write to", blockPath, block.LastError()) + kNotCached);
+  // Only pieces written in full are indexed.
+  size_t at = 0, added = 0;
+  for (size_t k : run.wanted) {
+    const size_t size = run.SizeOf(k);
+    if (at + size > written) break;
+    index_.Add({run.mode, static_cast<uint32_t>(run.lsn + k), end + static_cast<int64_t>(at)});
+    at += size;
+    ++added;
+  }
+  return added;
 }
 
 bool BlockCache::OpenMapForAppend(platform::AppendFile& map, const std::string& blockPath) {
