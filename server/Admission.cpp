@@ -30,6 +30,8 @@ const char* RefusalText(Admission why) {
       return "Too many connections from your address, closing this one\n";
     case Admission::kLoginsFull:
       return "Too many connections are logging in, please try again later\n";
+    case Admission::kAddressLoginsFull:
+      return "Too many connections from your address are logging in, please try again later\n";
     case Admission::kNotABalancer:
       return "This server takes connections through its balancer only, closing this one\n";
     case Admission::kAdmitted:
@@ -48,29 +50,111 @@ void ConnectionLimits::LowerTotal(size_t total) {
   if (caps_.total == 0 || total < caps_.total) caps_.total = total;
 }
 
-Admission ConnectionLimits::Admit(const std::string& address) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (Over(held_, caps_.total)) return Admission::kServerFull;
-  const auto found = perAddress_.find(address);
-  if (found != perAddress_.end() && Over(found->second, caps_.perAddress)) {
-    return Admission::kAddressFull;
+Admission ConnectionLimits::Admit(const std::string& address, uint64_t& serial) {
+  std::function<void()> closeForRoom;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Over(held_, caps_.total)) return Admission::kServerFull;
+    const auto found = perAddress_.find(address);
+    if (found != perAddress_.end() && Over(found->second, caps_.perAddress)) {
+      return Admission::kAddressFull;
+    }
+    const auto logging = loggingInPerAddress_.find(address);
+    if (!address.empty() && logging != loggingInPerAddress_.end() &&
+        Over(logging->second, caps_.loggingInPerAddress)) {
+      return Admission::kAddressLoginsFull;
+    }
+    if (Over(loggingIn_.size(), caps_.loggingIn)) {
+      closeForRoom = MakeRoomFor(address);
+      if (!closeForRoom) return Admission::kLoginsFull;
+    }
+    ++held_;
+    serial = ++nextSerial_;
+    loggingIn_.push_back({serial, address, true, {}});
+    if (!address.empty()) {
+      ++perAddress_[address];
+      ++loggingInPerAddress_[address];
+    }
   }
-  if (Over(loggingIn_, caps_.loggingIn)) return Admission::kLoginsFull;
-  ++held_;
-  ++loggingIn_;
-  if (!address.empty()) ++perAddress_[address];
+  // The connection closed for room leaves its count at once; its session ends on its own
+  // thread.
+  if (closeForRoom) closeForRoom();
   return Admission::kAdmitted;
 }
 
-Admission ConnectionLimits::Readdress(const std::string& from, const std::string& to) {
+std::function<void()> ConnectionLimits::MakeRoomFor(const std::string& address) {
+  // The address holding the most connections logging in gives way, when it holds at least
+  // two more than the newcomer's: a crowd of addresses, one each, is refused as before.
+  const auto own = loggingInPerAddress_.find(address);
+  const size_t newcomerHolds = own == loggingInPerAddress_.end() ? 0 : own->second;
+  std::string most;
+  size_t mostHeld = newcomerHolds + 1;
+  for (const auto& [holder, count] : loggingInPerAddress_) {
+    if (holder != address && count > mostHeld) {
+      most = holder;
+      mostHeld = count;
+    }
+  }
+  if (most.empty()) return {};
+  for (auto it = loggingIn_.begin(); it != loggingIn_.end(); ++it) {
+    if (it->address == most && it->silent && it->close) {
+      std::function<void()> close = std::move(it->close);
+      StopLoggingIn(it->serial);
+      return close;
+    }
+  }
+  return {};
+}
+
+std::list<ConnectionLimits::Newcomer>::iterator ConnectionLimits::Find(uint64_t serial) {
+  return std::find_if(loggingIn_.begin(), loggingIn_.end(),
+                      [serial](const Newcomer& n) { return n.serial == serial; });
+}
+
+void ConnectionLimits::StopLoggingIn(uint64_t serial) {
+  const auto found = Find(serial);
+  if (found == loggingIn_.end()) return;
+  const auto count = loggingInPerAddress_.find(found->address);
+  if (count != loggingInPerAddress_.end() && --count->second == 0) {
+    loggingInPerAddress_.erase(count);
+  }
+  loggingIn_.erase(found);
+}
+
+Admission ConnectionLimits::Readdress(uint64_t serial, const std::string& from,
+                                      const std::string& to) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = perAddress_.find(to);
   if (found != perAddress_.end() && Over(found->second, caps_.perAddress)) {
     return Admission::kAddressFull;
   }
+  const auto newcomer = Find(serial);
+  if (newcomer != loggingIn_.end() && !to.empty()) {
+    const auto logging = loggingInPerAddress_.find(to);
+    if (logging != loggingInPerAddress_.end() && Over(logging->second, caps_.loggingInPerAddress)) {
+      return Admission::kAddressLoginsFull;
+    }
+    const bool silent = newcomer->silent;
+    std::function<void()> close = std::move(newcomer->close);
+    StopLoggingIn(serial);
+    loggingIn_.push_back({serial, to, silent, std::move(close)});
+    ++loggingInPerAddress_[to];
+  }
   ForgetAddress(from);
   if (!to.empty()) ++perAddress_[to];
   return Admission::kAdmitted;
+}
+
+void ConnectionLimits::SetCloser(uint64_t serial, std::function<void()> close) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = Find(serial);
+  if (found != loggingIn_.end()) found->close = std::move(close);
+}
+
+void ConnectionLimits::Spoke(uint64_t serial) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = Find(serial);
+  if (found != loggingIn_.end()) found->silent = false;
 }
 
 void ConnectionLimits::ForgetAddress(const std::string& address) {
@@ -78,15 +162,15 @@ void ConnectionLimits::ForgetAddress(const std::string& address) {
   if (found != perAddress_.end() && --found->second == 0) perAddress_.erase(found);
 }
 
-void ConnectionLimits::LoggedIn(const std::string&) {
+void ConnectionLimits::LoggedIn(uint64_t serial, const std::string&) {
   std::lock_guard<std::mutex> lock(mutex_);
-  --loggingIn_;
+  StopLoggingIn(serial);
 }
 
-void ConnectionLimits::Left(const std::string& address, bool loggedIn) {
+void ConnectionLimits::Left(uint64_t serial, const std::string& address, bool loggedIn) {
   std::lock_guard<std::mutex> lock(mutex_);
   --held_;
-  if (!loggedIn) --loggingIn_;
+  if (!loggedIn) StopLoggingIn(serial);
   ForgetAddress(address);
 }
 
@@ -96,7 +180,8 @@ size_t ConnectionLimits::Held() const {
 }
 
 AdmissionTicket::AdmissionTicket(AdmissionTicket&& other) noexcept
-    : limits_(other.limits_), address_(std::move(other.address_)), loggedIn_(other.loggedIn_) {
+    : limits_(other.limits_), serial_(other.serial_), address_(std::move(other.address_)),
+      loggedIn_(other.loggedIn_) {
   other.limits_ = nullptr;
 }
 
@@ -104,6 +189,7 @@ AdmissionTicket& AdmissionTicket::operator=(AdmissionTicket&& other) noexcept {
   if (this != &other) {
     Release();
     limits_ = other.limits_;
+    serial_ = other.serial_;
     address_ = std::move(other.address_);
     loggedIn_ = other.loggedIn_;
     other.limits_ = nullptr;
@@ -114,19 +200,27 @@ AdmissionTicket& AdmissionTicket::operator=(AdmissionTicket&& other) noexcept {
 void AdmissionTicket::LoggedIn() {
   if (limits_ == nullptr || loggedIn_) return;
   loggedIn_ = true;
-  limits_->LoggedIn(address_);
+  limits_->LoggedIn(serial_, address_);
+}
+
+void AdmissionTicket::SetCloser(std::function<void()> close) {
+  if (limits_ != nullptr) limits_->SetCloser(serial_, std::move(close));
+}
+
+void AdmissionTicket::Spoke() {
+  if (limits_ != nullptr) limits_->Spoke(serial_);
 }
 
 Admission AdmissionTicket::Readdress(const std::string& address) {
   if (limits_ == nullptr) return Admission::kAdmitted;
-  const Admission verdict = limits_->Readdress(address_, address);
+  const Admission verdict = limits_->Readdress(serial_, address_, address);
   if (verdict == Admission::kAdmitted) address_ = address;
   return verdict;
 }
 
 void AdmissionTicket::Release() {
   if (limits_ == nullptr) return;
-  limits_->Left(address_, loggedIn_);
+  limits_->Left(serial_, address_, loggedIn_);
   limits_ = nullptr;
 }
 

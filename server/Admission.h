@@ -1,9 +1,13 @@
 // Who may hold a connection to the server, and how fast an address may try passwords.
 //
 // ConnectionLimits counts the connections held: in all, per client address, and those not
-// logged in yet; a connection that would pass one of its caps is refused before a session
-// is made for it. Each admitted connection carries an AdmissionTicket, which gives its
-// place back when the connection ends.
+// logged in yet, in all and per address; a connection that would pass one of its caps is
+// refused before a session is made for it. When the connections logging in fill their pool,
+// a newcomer from an address that holds fewer of them still gets in: the oldest silent one
+// (it has sent no login) of the address holding the most is closed for it, so that a few
+// addresses that connect and say nothing cannot shut the server to everyone else. Each
+// admitted connection carries an AdmissionTicket, which gives its place back when the
+// connection ends.
 //
 // LoginThrottle slows password guessing per address: every failed login from an address
 // doubles the wait before the next login from it is checked (100 ms, 200 ms, ... up to the
@@ -21,6 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <list>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -29,7 +35,14 @@
 
 namespace korvane::server {
 
-enum class Admission { kAdmitted, kServerFull, kAddressFull, kLoginsFull, kNotABalancer };
+enum class Admission {
+  kAdmitted,
+  kServerFull,
+  kAddressFull,
+  kLoginsFull,
+  kAddressLoginsFull,
+  kNotABalancer,
+};
 
 // The text sent to a connection refused for why (not kAdmitted).
 const char* RefusalText(Admission why);
@@ -38,7 +51,12 @@ struct ConnectionCaps {
   size_t total = 0;  // 0: no cap, as for each of them
   size_t perAddress = 0;
   size_t loggingIn = 0;
+  size_t loggingInPerAddress = 0;
 };
+
+// The text a connection closed to make room for a newcomer is sent.
+inline constexpr const char* kMadeRoomText =
+    "Too many connections are logging in, closing this silent one\n";
 
 class ConnectionLimits final {
  public:
@@ -49,35 +67,54 @@ class ConnectionLimits final {
   // Lowers the total cap to total (when lower, or when there was none).
   void LowerTotal(size_t total);
 
-  // Counts a new connection from address as logging in, unless that passes a cap. An empty
-  // address (not known yet) is counted in all but under no address.
-  Admission Admit(const std::string& address);
+  // Counts a new connection from address as logging in, unless that passes a cap; serial
+  // names it from then on. An empty address (not known yet) is counted in all but under
+  // no address. A full pool of connections logging in may close another's to make room.
+  Admission Admit(const std::string& address, uint64_t& serial);
   // Counts the connection counted under from (empty) under to instead, unless to is full.
-  Admission Readdress(const std::string& from, const std::string& to);
+  Admission Readdress(uint64_t serial, const std::string& from, const std::string& to);
+  // How the connection serial is closed to make room for another; until it is set, the
+  // connection is not closed so.
+  void SetCloser(uint64_t serial, std::function<void()> close);
+  // The connection serial has sent its login: it is no longer silent.
+  void Spoke(uint64_t serial);
   // The connection from address that was logging in has logged in.
-  void LoggedIn(const std::string& address);
+  void LoggedIn(uint64_t serial, const std::string& address);
   // A connection from address has ended; loggedIn tells whether it had logged in.
-  void Left(const std::string& address, bool loggedIn);
+  void Left(uint64_t serial, const std::string& address, bool loggedIn);
 
   // Connections held now.
   size_t Held() const;
 
  private:
-  void ForgetAddress(const std::string& address);  // under mutex_
+  // A connection logging in, in the order they came.
+  struct Newcomer {
+    uint64_t serial;
+    std::string address;
+    bool silent = true;
+    std::function<void()> close;
+  };
+  // Each of these runs under mutex_.
+  void ForgetAddress(const std::string& address);
+  void StopLoggingIn(uint64_t serial);
+  std::function<void()> MakeRoomFor(const std::string& address);
+  std::list<Newcomer>::iterator Find(uint64_t serial);
 
   mutable std::mutex mutex_;
   ConnectionCaps caps_;
   size_t held_ = 0;
-  size_t loggingIn_ = 0;
+  uint64_t nextSerial_ = 0;
   std::unordered_map<std::string, size_t> perAddress_;
+  std::unordered_map<std::string, size_t> loggingInPerAddress_;
+  std::list<Newcomer> loggingIn_;  // those counted as logging in, oldest first
 };
 
 // One admitted connection's place in its ConnectionLimits; movable, given back once.
 class AdmissionTicket final {
  public:
   AdmissionTicket() = default;
-  AdmissionTicket(ConnectionLimits& limits, std::string address)
-      : limits_(&limits), address_(std::move(address)) {}
+  AdmissionTicket(ConnectionLimits& limits, uint64_t serial, std::string address)
+      : limits_(&limits), serial_(serial), address_(std::move(address)) {}
   AdmissionTicket(AdmissionTicket&& other) noexcept;
   AdmissionTicket& operator=(AdmissionTicket&& other) noexcept;
   ~AdmissionTicket() { Release(); }
@@ -88,11 +125,16 @@ class AdmissionTicket final {
   void LoggedIn();
   // Counts the connection under address from now on, unless address is full.
   Admission Readdress(const std::string& address);
+  // How the connection is closed should a newcomer need its place (ConnectionLimits).
+  void SetCloser(std::function<void()> close);
+  // The connection has sent its login.
+  void Spoke();
   // Gives the place back; later calls do nothing.
   void Release();
 
  private:
   ConnectionLimits* limits_ = nullptr;
+  uint64_t serial_ = 0;
   std::string address_;
   bool loggedIn_ = false;
 };

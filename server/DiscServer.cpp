@@ -68,7 +68,8 @@ struct DiscServer::Impl {
   explicit Impl(ServerConfig settings)
       : config(std::move(settings)),
         log(config.quiet),
-        limits({config.maxConnections, config.maxPerAddress, config.maxLoggingIn}),
+        limits({config.maxConnections, config.maxPerAddress, config.maxLoggingIn,
+                config.maxLoggingInPerAddress}),
         throttle(config.maxLoginDelayMs),
         context{config, discs, accounts, log, registry, counters, stopping, throttle, {}, {}},
         runWork(asio::make_work_guard(runIo)),
@@ -214,7 +215,8 @@ bool DiscServer::Start(std::string& error) {
                   std::to_string(server.listener.Port()) + " with " + std::to_string(threads) +
                   " threads and " + std::to_string(runThreads) + " for runs; at most " +
                   std::to_string(caps.total) + " connections, " + std::to_string(caps.perAddress) +
-                  " per address, " + std::to_string(caps.loggingIn) + " logging in (0: no limit)");
+                  " per address, " + std::to_string(caps.loggingIn) + " logging in, " +
+                  std::to_string(caps.loggingInPerAddress) + " of them per address (0: no limit)");
   if (server.config.proxyProtocol && server.config.proxyFrom.empty()) {
     server.log.Line(
         "PROXY headers are trusted from loopback only (127.0.0.0/8 and ::1): name the "

@@ -32,6 +32,8 @@ const char* RefusalReason(Admission why) {
       return "too many from the address";
     case Admission::kLoginsFull:
       return "too many logging in";
+    case Admission::kAddressLoginsFull:
+      return "too many logging in from the address";
     case Admission::kNotABalancer:
       return "not a trusted balancer";
     case Admission::kAdmitted:
@@ -120,9 +122,10 @@ void Listener::OnAccept(const std::error_code& error, tcp::socket socket) {
     Refuse(socket, Admission::kNotABalancer, AddressKey(peer.address()));
   } else if (!failure) {
     std::string address = clientsFromHeader_ ? "" : AddressKey(peer.address());
-    const Admission verdict = limits_.Admit(address);
+    uint64_t serial = 0;
+    const Admission verdict = limits_.Admit(address, serial);
     if (verdict == Admission::kAdmitted) {
-      admitted_(std::move(socket), AdmissionTicket(limits_, std::move(address)));
+      admitted_(std::move(socket), AdmissionTicket(limits_, serial, std::move(address)));
     } else {
       Refuse(socket, verdict, address);
     }

@@ -116,8 +116,12 @@ void AddLimitOptions(CLI::App& app, ServerConfig& config, RawValues& raw) {
   AddNumber(app, "--max-per-address", config.maxPerAddress, 0, 1000000,
             "connections from one client address (default 64; 0: no limit)");
   AddNumber(app, "--max-logging-in", config.maxLoggingIn, 0, 1000000,
-            "connections that have not logged in yet (default 128; 0: no limit); a "
-            "connection over any limit gets a text and is closed");
+            "connections that have not logged in yet (default 128; 0: no limit); when "
+            "they are all taken, a newcomer from an address that holds fewer of them "
+            "takes the place of the oldest silent one of the address that holds the most");
+  AddNumber(app, "--max-logging-in-per-address", config.maxLoggingInPerAddress, 0, 1000000,
+            "connections from one client address that have not logged in yet (default "
+            "16; 0: no limit); a connection over any limit gets a text and is closed");
   app.add_option("--idle-minutes", raw.idleMinutes,
                  "close a logged-in connection that asks for nothing this long (default 30; "
                  "0: never; decimals allowed, as 0.05 for 3 s)")

@@ -35,6 +35,7 @@ struct ServerConfig {
   size_t maxConnections = 1000;
   size_t maxPerAddress = 64;
   size_t maxLoggingIn = 128;            // connections that have not logged in yet
+  size_t maxLoggingInPerAddress = 16;   // of those, from one address
   uint32_t idleTimeoutMs = 30 * 60000;  // a logged-in session that asks nothing this long
   uint32_t maxLoginDelayMs = 5000;  // the longest wait failed logins earn an address
   // Each connection starts with a balancer's PROXY header naming the client, whose address

@@ -57,6 +57,12 @@ void Session::Begin() {
   }
   // Each reply leaves in one write: nothing is gained by holding its tail back for an ACK.
   socket_.set_option(asio::ip::tcp::no_delay(true), failure);
+  // A silent connection may be closed to make room for a newcomer from another address.
+  ticket_.SetCloser([weak = std::weak_ptr<Session>(shared_from_this())] {
+    if (auto self = weak.lock()) {
+      asio::post(self->socket_.get_executor(), [self] { self->CloseForRoom(); });
+    }
+  });
   deadline_.expires_after(std::chrono::milliseconds(context_.config.loginTimeoutMs));
   deadline_.async_wait([self = shared_from_this()](const std::error_code& error) {
     if (!error &&
@@ -160,7 +166,14 @@ void Session::HandleBeforeLogin(wire::ParseStatus status, const wire::ClientMess
   FinishWithText("Please log in first, closing the connection\n", "no login");
 }
 
+void Session::CloseForRoom() {
+  if (state_ != State::kAwaitingHeader && state_ != State::kAwaitingLogin) return;
+  FinishWithText(kMadeRoomText, "closed for a newcomer: too many logging in");
+  Pump();
+}
+
 void Session::HandleLogin(const wire::ClientMessage& message) {
+  ticket_.Spoke();
   loginUser_ = std::string(message.user);
   loginPassword_ = std::string(message.password);
   AwaitTurn();

@@ -109,6 +109,8 @@ class Session final : public std::enable_shared_from_this<Session> {
   void AwaitTurn();
   void LeaveLoginLine();
   void CheckLogin();
+  // Closes the connection, still silent, to make room for a newcomer.
+  void CloseForRoom();
   void ArmIdleTimer();
   void OnIdleTimer();
   void HandleAfterLogin(wire::ParseStatus status, wire::ClientMessage& message);

@@ -1,6 +1,7 @@
 // The disc server's limits, in-process on loopback: the caps on connections (in all, per
-// address, not yet logged in), each refusing with a text and giving its place back when a
-// connection ends; the idle timeout of logged-in sessions; and the login throttle, which
+// address, not yet logged in in all and per address), each refusing with a text and giving
+// its place back when a connection ends; a full pool of connections logging in making room
+// for a newcomer from another address; the idle timeout of logged-in sessions; and the login throttle, which
 // slows the answers to an address that failed logins and to no other; and behind a
 // balancer, the client its PROXY header names as the one these apply to.
 #include <gtest/gtest.h>
@@ -40,7 +41,7 @@ TEST_F(ServerTest, EachCapRefusesWithATextAndAClosedConnectionGivesItsPlaceBack)
   Start([](ServerConfig& config) {
     config.maxConnections = 4;
     config.maxPerAddress = 2;
-    config.maxLoggingIn = 3;
+    config.maxLoggingIn = 2;
   });
   std::vector<std::unique_ptr<TestClient>> held;
   const auto hold = [&](const char* source) {
@@ -50,6 +51,9 @@ TEST_F(ServerTest, EachCapRefusesWithATextAndAClosedConnectionGivesItsPlaceBack)
   hold("127.0.0.1");
   hold("127.0.0.1");
   ExpectRefused(port_, "127.0.0.1", "Too many connections from your address, closing this one");
+  // No address then holds more connections logging in than a newcomer by two: a full pool
+  // refuses it rather than close one of them.
+  ASSERT_TRUE(held[1]->LogIn());
   TestClient* second = hold("127.0.0.2");
   ExpectRefused(port_, "127.0.0.3", "Too many connections are logging in, please try again later");
   ASSERT_TRUE(second->LogIn());
@@ -66,6 +70,38 @@ TEST_F(ServerTest, EachCapRefusesWithATextAndAClosedConnectionGivesItsPlaceBack)
   }
   EXPECT_TRUE(late && late->Connected()) << "the closed connection's place was not given back";
   EXPECT_EQ(late->Request(3, 0).kind, 1) << "no disc selected yet, but served";
+}
+
+TEST_F(ServerTest, SilentCrowdsFromTwoAddressesLeaveRoomForPlayersFromAThird) {
+  Start([](ServerConfig& config) {
+    config.maxLoggingIn = 8;
+    config.maxLoggingInPerAddress = 4;
+  });
+  std::vector<std::unique_ptr<TestClient>> silent;
+  for (const char* source : {"127.0.0.11", "127.0.0.12"}) {
+    for (int i = 0; i < 4; ++i) silent.push_back(std::make_unique<TestClient>(port_, source));
+  }
+  ExpectRefused(port_, "127.0.0.11",
+                "Too many connections from your address are logging in, please try again later");
+  // The pool is full; a player from elsewhere takes the place of the oldest silent
+  // connection of an address holding the most, which is told why and closed.
+  std::unique_ptr<TestClient> player;
+  for (int i = 0; i < 50 && !(player && player->LogIn()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    player = std::make_unique<TestClient>(port_, "127.0.0.13");
+  }
+  ASSERT_TRUE(player && player->Connected()) << "the player was kept out";
+  EXPECT_EQ(player->Request(3, 0).kind, 1) << "no disc selected yet, but served";
+  size_t closed = 0;
+  for (size_t oldest : {size_t{0}, size_t{4}}) {
+    const Reply reply = silent[oldest]->Next(2048, 300);
+    if (reply.bytes.empty()) continue;
+    EXPECT_EQ(reply.bytes, "Too many connections are logging in, closing this silent one");
+    EXPECT_TRUE(silent[oldest]->ClosedWithin(2000));
+    ++closed;
+  }
+  EXPECT_EQ(closed, 1u);
+  for (size_t kept : {size_t{1}, size_t{5}}) EXPECT_FALSE(silent[kept]->ClosedWithin(100));
 }
 
 TEST_F(ServerTest, ALoggedInSessionThatAsksForNothingIsClosedAndAReaderIsNot) {
