@@ -15,6 +15,8 @@ constexpr size_t kMaxRecords = 65536;
 constexpr std::chrono::milliseconds kInLineRetry{20};
 // Users whose failures an address's record keeps apart, to forgive them on their login.
 constexpr size_t kUsersForgiven = 4;
+// Users failing from one address past which all its logins share one line.
+constexpr size_t kSharedLineUsers = 4;
 
 bool Over(size_t count, size_t cap) {
   return cap != 0 && count >= cap;
@@ -229,10 +231,46 @@ std::chrono::milliseconds LoginThrottle::Step(uint32_t failures) const {
   return std::min(maxDelay_, kFirstLoginDelay * (int64_t{1} << doublings));
 }
 
-bool LoginThrottle::TakeTurn(const std::string& address, uint64_t login, Clock::time_point now,
-                             Clock::time_point& retryAt) {
+std::string LoginThrottle::LineOf(const std::string& address, size_t user,
+                                  Clock::time_point now) {
+  const auto found = failing_.find(address);
+  if (found != failing_.end() && now - found->second.lastFailure > kFailureMemory) {
+    failing_.erase(found);
+  } else if (found != failing_.end() && found->second.users.size() >= kSharedLineUsers) {
+    return address + "\n";
+  }
+  return address + "\n" + std::to_string(user);
+}
+
+void LoginThrottle::NoteFailingUser(const std::string& address, size_t user, bool failed,
+                                    Clock::time_point now) {
+  auto found = failing_.find(address);
+  if (!failed) {
+    if (found == failing_.end()) return;
+    std::vector<size_t>& users = found->second.users;
+    users.erase(std::remove(users.begin(), users.end(), user), users.end());
+    if (users.empty()) failing_.erase(found);
+    return;
+  }
+  if (found == failing_.end()) {
+    if (failing_.size() >= kMaxRecords) failing_.clear();
+    found = failing_.emplace(address, FailingUsers{}).first;
+  }
+  std::vector<size_t>& users = found->second.users;
+  if (users.size() < kSharedLineUsers && std::find(users.begin(), users.end(), user) == users.end()) {
+    users.push_back(user);
+  }
+  found->second.lastFailure = now;
+}
+
+bool LoginThrottle::TakeTurn(const std::string& address, std::string_view user, uint64_t login,
+                             Clock::time_point now, Clock::time_point& retryAt) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto found = records_.find(address);
+  auto line = lineOf_.find(login);
+  if (line == lineOf_.end()) {
+    line = lineOf_.emplace(login, LineOf(address, std::hash<std::string_view>{}(user), now)).first;
+  }
+  const auto found = records_.find(line->second);
   // An address that failed nothing is not held up: its logins are checked as they come.
   if (found == records_.end()) return true;
   Record& record = found->second;
@@ -259,8 +297,14 @@ bool LoginThrottle::TakeTurn(const std::string& address, uint64_t login, Clock::
 void LoginThrottle::Checked(const std::string& address, uint64_t login, std::string_view user,
                             bool accepted, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = records_.find(address);
   const size_t userKey = std::hash<std::string_view>{}(user);
+  std::string line = LineOf(address, userKey, now);
+  if (const auto known = lineOf_.find(login); known != lineOf_.end()) {
+    line = std::move(known->second);
+    lineOf_.erase(known);
+  }
+  if (maxDelay_.count() != 0) NoteFailingUser(address, userKey, !accepted, now);
+  auto found = records_.find(line);
   if (accepted) {
     if (found == records_.end()) return;
     if (found->second.checking == login) found->second.checking = 0;
@@ -270,7 +314,7 @@ void LoginThrottle::Checked(const std::string& address, uint64_t login, std::str
   if (maxDelay_.count() == 0) return;
   if (found == records_.end()) {
     if (records_.size() >= kMaxRecords) ForgetOld(now);
-    found = records_.emplace(address, Record{}).first;
+    found = records_.emplace(line, Record{}).first;
   }
   Record& record = found->second;
   if (record.checking == login) record.checking = 0;
@@ -292,7 +336,11 @@ void LoginThrottle::Checked(const std::string& address, uint64_t login, std::str
 
 void LoginThrottle::Left(const std::string& address, uint64_t login) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto found = records_.find(address);
+  const auto line = lineOf_.find(login);
+  if (line == lineOf_.end()) return;
+  const auto found = records_.find(line->second);
+  lineOf_.erase(line);
+  (void)address;
   if (found == records_.end()) return;
   std::deque<uint64_t>& waiting = found->second.waiting;
   waiting.erase(std::remove(waiting.begin(), waiting.end(), login), waiting.end());

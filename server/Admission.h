@@ -9,16 +9,20 @@
 // admitted connection carries an AdmissionTicket, which gives its place back when the
 // connection ends.
 //
-// LoginThrottle slows password guessing per address: every failed login from an address
-// doubles the wait before the next login from it is checked (100 ms, 200 ms, ... up to the
-// configured maximum). Logins from an address that has failed wait in line and are checked
-// one at a time, so parallel connections guess no faster than one; only a failure delays
-// the next in line, so a right password waits for the delay earned so far and for the
-// failures of those ahead of it, never for other right ones. A login whose connection
-// closes leaves the line at once. A user who logs in is forgiven the failures of that user
-// name (typing mistakes, as the right password shows), though not those of others, so one
-// account cannot clear the way for guessing another. A client sees only a slower answer.
-// An address that fails no login for a quarter of an hour is forgotten.
+// LoginThrottle slows password guessing per address and user name: every failed login of a
+// user from an address doubles the wait before the next login of that user from there is
+// checked (100 ms, 200 ms, ... up to the configured maximum, below the 3 s a client waits
+// for its prompt). Logins of one user from an address that has failed wait in line and are
+// checked one at a time, so parallel connections guess no faster than one; only a failure
+// delays the next in line, so a right password waits for the delay earned so far and for
+// the failures of those ahead of it, never for other right ones. A neighbour guessing one
+// account does not hold up the players of others behind the same address; once an address
+// has failed logins of four users, though, all its logins share one line, so that guessing
+// across many accounts goes no faster either. A login whose connection closes leaves the
+// line at once. A user who logs in is forgiven the failures of that user name (typing
+// mistakes, as the right password shows), though not those of others, so one account
+// cannot clear the way for guessing another. A client sees only a slower answer. An
+// address that fails no login for a quarter of an hour is forgotten.
 #pragma once
 
 #include <chrono>
@@ -146,11 +150,12 @@ class LoginThrottle final {
   // maxDelayMs 0 turns the throttle off.
   explicit LoginThrottle(uint32_t maxDelayMs) : maxDelay_(maxDelayMs) {}
 
-  // Asks the turn of the login login (an id no other waiting login has) from address, which
-  // waits behind the logins from there that came before it: true when it may be checked
-  // now, to be followed by Checked; false with the time to ask again in retryAt.
-  bool TakeTurn(const std::string& address, uint64_t login, Clock::time_point now,
-                Clock::time_point& retryAt);
+  // Asks the turn of the login login (an id no other waiting login has) of user from
+  // address, which waits behind the logins in its line that came before it: true when it
+  // may be checked now, to be followed by Checked; false with the time to ask again in
+  // retryAt.
+  bool TakeTurn(const std::string& address, std::string_view user, uint64_t login,
+                Clock::time_point now, Clock::time_point& retryAt);
   // The login that had its turn was checked at now, for user, and accepted or refused.
   void Checked(const std::string& address, uint64_t login, std::string_view user, bool accepted,
                Clock::time_point now);
@@ -171,14 +176,26 @@ class LoginThrottle final {
     std::vector<UserFailures> failedUsers;  // the first few users that failed
   };
 
+  // The users of one address whose logins failed, while they are remembered.
+  struct FailingUsers {
+    std::vector<size_t> users;  // hashes, the first kSharedLineUsers
+    Clock::time_point lastFailure;
+  };
+
   std::chrono::milliseconds Step(uint32_t failures) const;
+  // The line a login of user from address waits in (under mutex_).
+  std::string LineOf(const std::string& address, size_t user, Clock::time_point now);
+  void NoteFailingUser(const std::string& address, size_t user, bool failed,
+                       Clock::time_point now);
   static void Forgive(Record& record, size_t user);
   void ForgetIfDone(std::unordered_map<std::string, Record>::iterator found);
   void ForgetOld(Clock::time_point now);
 
   std::mutex mutex_;
   std::chrono::milliseconds maxDelay_;
-  std::unordered_map<std::string, Record> records_;
+  std::unordered_map<std::string, Record> records_;  // by line
+  std::unordered_map<std::string, FailingUsers> failing_;  // by address
+  std::unordered_map<uint64_t, std::string> lineOf_;  // the line of each login in one
 };
 
 }  // namespace korvane::server

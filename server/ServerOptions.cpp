@@ -127,8 +127,9 @@ void AddLimitOptions(CLI::App& app, ServerConfig& config, RawValues& raw) {
                  "0: never; decimals allowed, as 0.05 for 3 s)")
       ->type_name("N");
   AddNumber(app, "--max-login-delay-ms", config.maxLoginDelayMs, 0, 600000,
-            "each failed login from an address delays the next login check from it, "
-            "doubling from 100 ms up to N (default 5000; 0: no delay)");
+            "each failed login of a user from an address delays the next check of that "
+            "user's logins from it, doubling from 100 ms up to N (default 2000, below the "
+            "3 s a client waits for its prompt; 0: no delay)");
 }
 
 // Behind a balancer.

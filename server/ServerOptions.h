@@ -37,7 +37,7 @@ struct ServerConfig {
   size_t maxLoggingIn = 128;            // connections that have not logged in yet
   size_t maxLoggingInPerAddress = 16;   // of those, from one address
   uint32_t idleTimeoutMs = 30 * 60000;  // a logged-in session that asks nothing this long
-  uint32_t maxLoginDelayMs = 5000;  // the longest wait failed logins earn an address
+  uint32_t maxLoginDelayMs = 2000;  // the longest wait failed logins earn a user of an address
   // Each connection starts with a balancer's PROXY header naming the client, whose address
   // then counts for the limits, the throttle, the compression level and the log.
   bool proxyProtocol = false;

@@ -181,7 +181,7 @@ void Session::HandleLogin(const wire::ClientMessage& message) {
 
 void Session::AwaitTurn() {
   auto retryAt = std::chrono::steady_clock::now();
-  loginWaiting_ = !context_.throttle.TakeTurn(ticket_.Address(), id_, retryAt, retryAt);
+  loginWaiting_ = !context_.throttle.TakeTurn(ticket_.Address(), loginUser_, id_, retryAt, retryAt);
   if (!loginWaiting_) return CheckLogin();
   pause_.expires_at(retryAt);
   pause_.async_wait([self = shared_from_this()](const std::error_code& error) {

@@ -155,6 +155,42 @@ TEST_F(ServerTest, FailedLoginsDelayTheNextCheckFromTheirAddressOnly) {
   EXPECT_TRUE(owner.LogIn()) << "the right password is still let in, only later";
 }
 
+TEST_F(ServerTest, ANeighbourGuessingOneAccountHoldsUpNoOtherButGuessingManySharesALine) {
+  Start([](ServerConfig& config) {
+    config.maxLoginDelayMs = 1600;
+    config.messageGapMs = 1;
+  });
+  const std::string wrong = std::string("\x01\x05") + "mallory,guess";
+  // Ten guesses at one account kept in flight from a household's address...
+  std::vector<std::unique_ptr<TestClient>> guesses;
+  for (int i = 0; i < 10; ++i) {
+    guesses.push_back(std::make_unique<TestClient>(port_, "127.0.0.21"));
+    guesses.back()->Send(wrong);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // ...and its players, on another account, get their prompts at once.
+  for (int i = 0; i < 5; ++i) {
+    const auto start = Clock::now();
+    TestClient player(port_, "127.0.0.21");
+    EXPECT_TRUE(player.LogIn());
+    EXPECT_LT(MillisecondsSince(start), 1000) << "player " << i << " waited behind the guesses";
+  }
+  // Guesses at four accounts put every login from the address in one line, whose delay
+  // then doubles with each failure whatever account it names.
+  for (const char* user : {"u1", "u2", "u3", "u4"}) {
+    TestClient guesser(port_, "127.0.0.22");
+    EXPECT_FALSE(guesser.LogIn(user, "guess"));
+  }
+  const auto start = Clock::now();
+  for (const char* user : {"u5", "u6", "u7"}) {
+    TestClient guesser(port_, "127.0.0.22");
+    EXPECT_FALSE(guesser.LogIn(user, "guess"));
+  }
+  TestClient owner(port_, "127.0.0.22");
+  EXPECT_TRUE(owner.LogIn());
+  EXPECT_GE(MillisecondsSince(start), 100 + 200 + 400) << "guesses at many accounts ran free";
+}
+
 TEST_F(ServerTest, BehindABalancerTheClientItsHeaderNamesIsTheOneLimitedAndServed) {
   Start([](ServerConfig& config) {
     config.proxyProtocol = true;
