@@ -67,7 +67,7 @@ std::vector<AddressRange> TrustedBalancers(const ServerConfig& config) {
 struct DiscServer::Impl {
   explicit Impl(ServerConfig settings)
       : config(std::move(settings)),
-        log(config.quiet),
+        log(config.quiet, config.logOutput),
         limits({config.maxConnections, config.maxPerAddress, config.maxLoggingIn,
                 config.maxLoggingInPerAddress}),
         throttle(config.maxLoginDelayMs),

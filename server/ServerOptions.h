@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -43,6 +44,8 @@ struct ServerConfig {
   bool proxyProtocol = false;
   // The balancers ("ADDR" or "ADDR/PREFIX") whose headers are trusted; none named: loopback.
   std::vector<std::string> proxyFrom;
+  // Not on the command line: where the log goes (tests give a pipe they may leave undrained).
+  std::FILE* logOutput = stdout;
   // Not on the command line: limits that tests shorten.
   uint32_t loginTimeoutMs = 30000;
   uint32_t drainTimeoutMs = 2000;   // how long a closing connection reads what is left

@@ -49,11 +49,13 @@ void Session::Begin() {
   const asio::ip::tcp::endpoint peer = socket_.remote_endpoint(failure);
   peer_ = failure ? "unknown peer" : peer.address().to_string() + ":" + std::to_string(peer.port());
   SetPeer(failure ? asio::ip::address_v4::any() : peer.address());
+  logAddress_ = AddressKey(peerAddress_);
+  logInFull_ = context_.log.ConnectionInFull(logAddress_);
   if (context_.config.proxyProtocol) {
     state_ = State::kAwaitingHeader;
-    Log("connected from " + peer_ + ", a balancer");
+    LogEarly("connected from " + peer_ + ", a balancer");
   } else {
-    Log("connected from " + peer_ + ", runs at level " + std::to_string(replies_.level));
+    LogEarly("connected from " + peer_ + ", runs at level " + std::to_string(replies_.level));
   }
   // Each reply leaves in one write: nothing is gained by holding its tail back for an ACK.
   socket_.set_option(asio::ip::tcp::no_delay(true), failure);
@@ -154,8 +156,8 @@ void Session::HandleProxyHeader() {
   const Admission verdict = ticket_.Readdress(AddressKey(header.source));
   peer_ = header.source.to_string() + ":" + std::to_string(header.sourcePort);
   SetPeer(header.source);
-  Log("client " + peer_ + " by the balancer's header, runs at level " +
-      std::to_string(replies_.level));
+  LogEarly("client " + peer_ + " by the balancer's header, runs at level " +
+           std::to_string(replies_.level));
   if (verdict != Admission::kAdmitted)
     FinishWithText(RefusalText(verdict), "too many from the address");
 }
@@ -205,6 +207,7 @@ void Session::CheckLogin() {
   const bool accepted = context_.accounts.Accepts(user, password);
   context_.throttle.Checked(ticket_.Address(), id_, user, accepted,
                             std::chrono::steady_clock::now());
+  LogHeldLines();
   if (!accepted) {
     Log("login refused for user " + Printable(user));
     return FinishWithText("Login refused: unknown user or wrong password\n", "login refused");
@@ -400,13 +403,29 @@ void Session::CloseNow(const std::string& reason) {
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   ticket_.Release();
-  Log("disconnected (" + reason + "): " + std::to_string(requests_) + " requests, " +
-      std::to_string(bytesSent_) + " bytes sent");
+  if (logInFull_) {
+    Log("disconnected (" + reason + "): " + std::to_string(requests_) + " requests, " +
+        std::to_string(bytesSent_) + " bytes sent");
+  } else {
+    context_.log.ClosedBeforeLogin(logAddress_);
+  }
   context_.registry.Remove(id_);
 }
 
 void Session::Log(const std::string& text) {
   context_.log.Line("#" + std::to_string(id_) + " " + text);
+}
+
+void Session::LogEarly(const std::string& text) {
+  if (logInFull_) return Log(text);
+  heldLines_.push_back(text);
+}
+
+void Session::LogHeldLines() {
+  if (logInFull_) return;
+  logInFull_ = true;
+  for (const std::string& line : heldLines_) Log(line);
+  heldLines_.clear();
 }
 
 }  // namespace korvane::server

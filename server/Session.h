@@ -109,6 +109,10 @@ class Session final : public std::enable_shared_from_this<Session> {
   void AwaitTurn();
   void LeaveLoginLine();
   void CheckLogin();
+  // Logs text now, or holds it until the login when this connection's lines wait.
+  void LogEarly(const std::string& text);
+  // Logs the lines held for the login.
+  void LogHeldLines();
   // Closes the connection, still silent, to make room for a newcomer.
   void CloseForRoom();
   void ArmIdleTimer();
@@ -148,6 +152,12 @@ class Session final : public std::enable_shared_from_this<Session> {
   AdmissionTicket ticket_;
   std::string peer_;
   asio::ip::address peerAddress_;  // the client's, from its connection or its balancer
+  // Whether this connection's lines are logged as they come; if not, those before its
+  // login wait in heldLines_, and a close before a login is only counted, under the address
+  // it came from (ServerLog::ConnectionInFull).
+  bool logInFull_ = true;
+  std::string logAddress_;
+  std::vector<std::string> heldLines_;
   State state_ = State::kAwaitingLogin;
   bool reading_ = false;
   bool loginWaiting_ = false;  // a login waits for its turn under the throttle
