@@ -7,6 +7,17 @@
 #include <sstream>
 
 namespace korvane::server {
+namespace {
+
+constexpr std::string_view kBlanks = " \t";
+
+std::string_view TrimBlanks(std::string_view text) {
+  const size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+}  // namespace
 
 AccountBook AccountBook::Anyone() {
   AccountBook book;
@@ -41,14 +52,17 @@ bool AccountBook::Parse(std::string_view text, AccountBook& book, std::string& e
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     ++lineNumber;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.find_first_not_of(" \t") == std::string_view::npos || line.front() == '#') continue;
+    const size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos || line[first] == '#') continue;
     const size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) {
+    const std::string_view written = line.substr(0, colon);
+    const std::string user(TrimBlanks(written));
+    if (colon == std::string_view::npos || user.empty()) {
       error = "line " + std::to_string(lineNumber) + " is not user:password";
       return false;
     }
-    const std::string user(line.substr(0, colon));
     const std::string_view password = line.substr(colon + 1);
+    book.WarnOfBlanks(lineNumber, user, written, password);
     book.Warn(lineNumber, user, password, lineOf);
     book.passwords_[user] = std::string(password);
   }
@@ -69,11 +83,32 @@ void AccountBook::Warn(size_t lineNumber, const std::string& user, std::string_v
                   [](char c) { return static_cast<uint8_t>(c) < 0x20; })) {
     warnings_.push_back(line + " has a control byte in the password, so it can never log in");
   }
+  if (2 + user.size() + 1 + password.size() > kLongestLogin) {
+    warnings_.push_back(line + " has a password of " + std::to_string(password.size()) +
+                        " bytes, and a login of more than " + std::to_string(kLongestLogin) +
+                        " bytes with its user name is cut short, so it can never log in");
+  }
   const auto [earlier, first] = lineOf.emplace(user, lineNumber);
   if (!first) {
     warnings_.push_back(line + " is also on line " + std::to_string(earlier->second) + "; line " +
                         std::to_string(lineNumber) + " wins");
     earlier->second = lineNumber;
+  }
+}
+
+// Blanks that an editor or a careless hand leaves are no part of a user name, but they are
+// of a password: the one is trimmed and the other told of.
+void AccountBook::WarnOfBlanks(size_t lineNumber, const std::string& user, std::string_view written,
+                               std::string_view password) {
+  const std::string line = "line " + std::to_string(lineNumber) + ": user " + user;
+  if (written.size() != user.size()) {
+    warnings_.push_back(line + " is written with blanks around it, which are no part of the name");
+  }
+  if (!password.empty() && (kBlanks.find(password.front()) != std::string_view::npos ||
+                            kBlanks.find(password.back()) != std::string_view::npos)) {
+    warnings_.push_back(line +
+                        " has a password that begins or ends with a blank, which is part "
+                        "of it");
   }
 }
 

@@ -1,19 +1,27 @@
 // Who may log in. Either anyone, or the accounts of a text file with one "user:password"
-// per line: the user name runs to the first colon and the password is the rest of the line
-// (it may hold colons). Blank lines and lines starting with '#' are ignored, a line may
-// end in CR LF, and a UTF-8 byte-order mark in front of the file is skipped. A user on
-// several lines has the password of the last one. What is legal but unwise gets a warning:
-// an empty password (anyone who knows the user name logs in with it), a user on several
-// lines, and an account that can never log in (a comma in the user name, or a control byte
-// in the password, which a login cannot carry).
+// per line: the user name runs to the first colon, without the blanks around it, and the
+// password is the rest of the line (it may hold colons and blanks). Blank lines and lines
+// whose first non-blank is '#' are ignored, a line may end in CR LF, and a UTF-8 byte-order
+// mark in front of the file is skipped. A user on several lines has the password of the
+// last one. What is legal but unwise gets a warning: an empty password (anyone who knows
+// the user name logs in with it), a user on several lines, blanks dropped around a user
+// name or kept at either end of a password, and an account that can never log in (a comma
+// in the user name, a control byte in the password, or a login longer than kLongestLogin,
+// none of which a login carries).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace korvane::server {
+
+// The most bytes of a login (01 05 user , password) the server takes: it reads a connection
+// at most this many bytes at once, and a login's password ends with the bytes that came
+// with its comma (ClientMessages.h), so a longer one is cut short.
+inline constexpr size_t kLongestLogin = 8192;
 
 class AccountBook final {
  public:
@@ -39,6 +47,8 @@ class AccountBook final {
  private:
   void Warn(size_t lineNumber, const std::string& user, std::string_view password,
             std::unordered_map<std::string, size_t>& lineOf);
+  void WarnOfBlanks(size_t lineNumber, const std::string& user, std::string_view written,
+                    std::string_view password);
 
   bool anyone_ = false;
   std::unordered_map<std::string, std::string> passwords_;

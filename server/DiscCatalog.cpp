@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -30,20 +31,38 @@ bool HasImageExtension(const std::string& name) {
   return extension == "iso" || extension == "bin" || extension == "img";
 }
 
-// Lists in names the regular files of folder with an image extension; false with error when
-// the folder cannot be listed. An entry whose name has no byte-string form (a Windows name
-// that is not valid UTF-16) goes to skipped.
-bool ListImageNames(const std::string& folder, std::vector<std::string>& names,
+// Why the folder's entry cannot be served as an image, or "" when it is a regular file (or
+// a symbolic link to one). The entry is looked at, never opened: opening a device may do
+// something, and a FIFO waits.
+std::string WhyNoImage(const fs::directory_entry& entry) {
+  std::error_code failure, ignored;
+  const fs::file_status target = entry.status(failure);
+  if (fs::is_regular_file(target)) return "";
+  if (fs::is_directory(target)) return "is a folder";
+  if (fs::is_fifo(target)) return "is a FIFO";
+  if (fs::is_block_file(target) || fs::is_character_file(target)) return "is a device";
+  if (fs::is_socket(target)) return "is a socket";
+  if (target.type() == fs::file_type::not_found && entry.is_symlink(ignored)) {
+    return "is a symbolic link to nothing";
+  }
+  if (failure) return "cannot be looked at: " + failure.message();
+  return "is no regular file";
+}
+
+// Lists in names the entries of folder with an image extension, each with why it cannot be
+// served ("" for a regular file); false with error when the folder cannot be listed. An
+// entry whose name has no byte-string form (a Windows name that is not valid UTF-16) goes
+// to skipped.
+bool ListImageNames(const std::string& folder,
+                    std::vector<std::pair<std::string, std::string>>& names,
                     std::vector<std::string>& skipped, std::string& error) {
   std::error_code failure;
   try {
     fs::directory_iterator it(fs::path(folder), failure);
     for (; !failure && it != fs::directory_iterator(); it.increment(failure)) {
-      std::error_code ignored;
-      if (!it->is_regular_file(ignored)) continue;
       try {
         std::string name = it->path().filename().string();
-        if (HasImageExtension(name)) names.push_back(std::move(name));
+        if (HasImageExtension(name)) names.emplace_back(std::move(name), WhyNoImage(*it));
       } catch (const std::exception&) {
         skipped.push_back("an entry whose name cannot be read");
       }
@@ -182,7 +201,7 @@ bool DiscImage::ReadSectors(const SectorGeometry& geometry, uint32_t lsn, uint32
 
 bool DiscCatalog::Scan(const ScanSettings& settings, DiscCatalog& discs, ScanReport& report,
                        std::string& error) {
-  std::vector<std::string> names;
+  std::vector<std::pair<std::string, std::string>> names;
   if (!ListImageNames(settings.folder, names, report.skipped, error)) return false;
   std::sort(names.begin(), names.end());
   OpenFolder folder(settings.folder);
@@ -190,8 +209,10 @@ bool DiscCatalog::Scan(const ScanSettings& settings, DiscCatalog& discs, ScanRep
   discs.discs_.clear();
   size_t listBytes = 0;
   bool outOfDescriptors = false;
-  for (std::string& name : names) {
-    if (!wire::IsListableName(name)) {
+  for (auto& [name, whyNoImage] : names) {
+    if (!whyNoImage.empty()) {
+      report.skipped.push_back(name + ": " + whyNoImage);
+    } else if (!wire::IsListableName(name)) {
       report.skipped.push_back(name + ": name holds a comma or a control byte");
     } else if (discs.discs_.size() >= protocol::kMaxListedDiscs ||
                listBytes + name.size() + 1 > uint64_t{protocol::kMaxDiscListBytes}) {

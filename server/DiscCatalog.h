@@ -1,8 +1,10 @@
 // The disc images a server offers: the regular files directly inside one folder whose names
 // end in .iso, .bin or .img (any letter case), sorted by name. Each image is opened once when
 // the folder is scanned, and its size and sector size (2048 or 2352, from its first 11 bytes)
-// are taken then. Sectors are read at the offsets of core/ImageLayout.h, exactly where the
-// plugin reads a local image.
+// are taken then; it stays open, so one deleted or replaced later is served as it was until
+// the server restarts. An entry with an image's name that is no regular file is left out,
+// with its reason in the scan's report. Sectors are read at the offsets of core/ImageLayout.h,
+// exactly where the plugin reads a local image.
 //
 // An image is opened as the very directory entry that was listed (on POSIX systems relative
 // to the folder's descriptor, its name taken as bytes), so no byte of a name, a backslash

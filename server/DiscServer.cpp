@@ -85,6 +85,7 @@ struct DiscServer::Impl {
   bool Load(std::string& error);
   size_t ImageBudget() const;
   void LogLeftOut(const ScanReport& report);
+  void LogProxyTrust();
   void FitDescriptors();
   void OnAdmitted(asio::ip::tcp::socket socket, AdmissionTicket ticket);
   void Work(asio::io_context& queue);
@@ -161,6 +162,25 @@ void DiscServer::Impl::LogLeftOut(const ScanReport& report) {
   }
 }
 
+// Tells whose PROXY headers are trusted when that is not just the balancers named: loopback
+// when none is, and every address when a range of them all is.
+void DiscServer::Impl::LogProxyTrust() {
+  if (!config.proxyProtocol) return;
+  if (config.proxyFrom.empty()) {
+    log.Line(
+        "PROXY headers are trusted from loopback only (127.0.0.0/8 and ::1): name the "
+        "balancers with --proxy-from");
+  }
+  for (const std::string& text : config.proxyFrom) {
+    AddressRange range;
+    if (!ParseAddressRange(text, range) || range.prefixBits != 0) continue;
+    log.Line("warning: --proxy-from " + Printable(text, 100) + " trusts the PROXY header of " +
+             "every " + (range.base.is_v4() ? "IPv4" : "IPv6") +
+             " address, so any client can claim any address and pass the per-address limits "
+             "and the login throttle: name the balancers' own addresses");
+  }
+}
+
 // Keeps the connection cap below what the descriptor limit allows, so that accepting never
 // runs the process out of descriptors.
 void DiscServer::Impl::FitDescriptors() {
@@ -217,11 +237,7 @@ bool DiscServer::Start(std::string& error) {
                   std::to_string(caps.total) + " connections, " + std::to_string(caps.perAddress) +
                   " per address, " + std::to_string(caps.loggingIn) + " logging in, " +
                   std::to_string(caps.loggingInPerAddress) + " of them per address (0: no limit)");
-  if (server.config.proxyProtocol && server.config.proxyFrom.empty()) {
-    server.log.Line(
-        "PROXY headers are trusted from loopback only (127.0.0.0/8 and ::1): name the "
-        "balancers with --proxy-from");
-  }
+  server.LogProxyTrust();
   server.listener.Start();
   server.running = true;
   for (unsigned i = 0; i < threads; ++i) {

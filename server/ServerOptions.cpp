@@ -1,13 +1,17 @@
 // The disc server's command line and configuration file, on CLI11: each option with its
-// check and its line of the generated --help. A configuration file (--config FILE) holds the
-// same options, one "name = value" a line with the name as on the command line without its
-// dashes (a switch: "name = true", a repeated option: "name = [a, b]"); the command line
-// wins over it. An option given twice keeps its last value, --proxy-from every one.
+// check and its line of the generated --help. A configuration file (--config FILE, read by
+// ConfigFile.h) holds the same options, one "name = value" a line with the name as on the
+// command line without its dashes (a switch: "name = true", a repeated option:
+// "name = [a, b]"); the command line wins over it. Its lines are given to the options in
+// file order, as the command line's arguments are, so that an option given twice keeps its
+// last value and --proxy-from gathers every one, on either.
 #include "server/ServerOptions.h"
 
 #include <CLI/CLI.hpp>
+#include <set>
 #include <string_view>
 
+#include "server/ConfigFile.h"
 #include "server/LinkRate.h"
 #include "server/PeerAddress.h"
 
@@ -22,6 +26,7 @@ static_assert(kRunTarget == std::chrono::milliseconds(30) && kRunRoundTrips == 4
 struct RawValues {
   std::string level = "auto";
   std::string idleMinutes;
+  std::string configFile;
 };
 
 bool ParseNumber(std::string_view text, uint64_t low, uint64_t high, uint64_t& value) {
@@ -67,11 +72,15 @@ void AddServingOptions(CLI::App& app, ServerConfig& config) {
                  "listed in name order; required. A symbolic link in DIR is followed, "
                  "wherever it leads. A client selects one of the first 256 only, and takes a "
                  "list of at most 1 MiB: images past that are not listed, and the log names "
-                 "them")
+                 "them. The folder is read once, at start, and each image held open: one "
+                 "deleted or replaced later is still served as it was, and keeps its disk "
+                 "space, until the server restarts")
       ->type_name("DIR");
   app.add_option("--accounts", config.accountsFile,
                  "accept the logins of FILE: one user:password per line (the password may "
-                 "hold ':'), blank lines and # comments ignored")
+                 "hold ':'), blank lines and lines starting with # ignored; blanks around a "
+                 "user name are dropped, and the log warns of them and of any account that "
+                 "can never log in")
       ->type_name("FILE");
   app.add_flag("--allow-anyone", config.allowAnyone, "accept any user name and password");
   AddNumber(app, "--port", config.port, 0, 65535,
@@ -150,7 +159,8 @@ void AddProxyOptions(CLI::App& app, ServerConfig& config) {
                  "headers are trusted; repeat it for each. A connection from any other "
                  "address is refused with a text; a balancer's own connection (PROXY "
                  "UNKNOWN) counts under the balancer's address. Without it, only loopback is "
-                 "trusted")
+                 "trusted; 0.0.0.0/0 or ::/0 trusts every client to name itself, and the log "
+                 "warns of it")
       ->type_name("ADDR[/PREFIX]")
       ->check(range)
       ->allow_extra_args(false)
@@ -167,12 +177,13 @@ void DescribeCommandLine(CLI::App& app, ServerConfig& config, RawValues& raw) {
       "stops the server: it closes every connection and exits with status 0. Nothing is "
       "reloaded: restart the server to serve a changed folder or accounts file.");
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  // A name in the file that is no option is a mistake to tell, not a line to skip.
-  app.allow_config_extras(CLI::config_extras_mode::error);
-  app.set_config("--config", "",
+  app.add_option("--config", raw.configFile,
                  "read options from FILE, one \"name = value\" a line (name: an option "
-                 "without its dashes); the command line wins over it")
-      ->type_name("FILE");
+                 "without its dashes); the command line wins over it. As on the command "
+                 "line, an option given twice keeps its last value and --proxy-from gathers "
+                 "every one")
+      ->type_name("FILE")
+      ->configurable(false);
   AddServingOptions(app, config);
   AddRunOptions(app, config, raw);
   AddLimitOptions(app, config, raw);
@@ -200,6 +211,54 @@ bool FinishConfig(const RawValues& raw, ServerConfig& config, std::string& error
   return error.empty();
 }
 
+// Gives the option line names the values of line, unless the command line gave it (setByFile:
+// the options the file's lines before set); false with error naming the line, never its
+// values, when it sets no option or sets one wrongly.
+bool ApplyConfigLine(CLI::App& app, const ConfigLine& line, std::set<CLI::Option*>& setByFile,
+                     std::string& error) {
+  const std::string at = "line " + std::to_string(line.number);
+  // A line not written as an option's name may be a password, whatever file this is.
+  if (!LooksLikeOptionName(line.name)) {
+    error = at + " is not name = value";
+    return false;
+  }
+  CLI::Option* option = app.get_option_no_throw("--" + line.name);
+  if (option == nullptr || option == app.get_help_ptr() || !option->get_configurable()) {
+    error = at + ": " + line.name + " is no option of the file";
+    return false;
+  }
+  if (line.values.empty() && option->get_expected_min() != 0) {
+    error = at + ": " + line.name + " needs a value";
+    return false;
+  }
+  if (setByFile.count(option) == 0) {
+    if (option->count() > 0) return true;
+    setByFile.insert(option);
+  }
+  option->add_result(line.values.empty() ? std::vector<std::string>{"true"} : line.values);
+  try {
+    option->run_callback();
+  } catch (const CLI::ParseError&) {
+    error = at + ": " + line.name + " has a value it does not take";
+    return false;
+  }
+  return true;
+}
+
+// Sets from the configuration file at path the options the command line left unset.
+bool ApplyConfigFile(CLI::App& app, const std::string& path, std::string& error) {
+  std::vector<ConfigLine> lines;
+  if (!ReadConfigFile(path, lines, error)) return false;
+  std::set<CLI::Option*> setByFile;
+  for (const ConfigLine& line : lines) {
+    if (!ApplyConfigLine(app, line, setByFile, error)) {
+      error = path + ": " + error;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 OptionsOutcome ParseServerOptions(int argc, const char* const* argv, ServerConfig& config,
@@ -214,6 +273,9 @@ OptionsOutcome ParseServerOptions(int argc, const char* const* argv, ServerConfi
     return OptionsOutcome::kHelp;
   } catch (const CLI::ParseError& e) {
     error = e.what();
+    return OptionsOutcome::kError;
+  }
+  if (!raw.configFile.empty() && !ApplyConfigFile(app, raw.configFile, error)) {
     return OptionsOutcome::kError;
   }
   return FinishConfig(raw, config, error) ? OptionsOutcome::kRun : OptionsOutcome::kError;

@@ -48,6 +48,7 @@
 #include <asio.hpp>
 
 #include "protocol/ClientMessages.h"
+#include "server/AccountBook.h"
 #include "server/Admission.h"
 #include "server/LinkRate.h"
 #include "server/PeerAddress.h"
@@ -57,7 +58,6 @@
 
 namespace korvane::server {
 
-class AccountBook;
 class DiscCatalog;
 class DiscImage;
 class ServerLog;
@@ -165,7 +165,7 @@ class Session final : public std::enable_shared_from_this<Session> {
   std::string loginUser_;      // the login waiting, or being checked
   std::string loginPassword_;
   std::chrono::steady_clock::time_point lastRequest_;
-  std::array<uint8_t, 8192> chunk_;
+  std::array<uint8_t, kLongestLogin> chunk_;  // one read, which bounds a login
   std::vector<uint8_t> pending_;
   std::deque<Outgoing> queue_;
   std::string closeReason_;

@@ -1,16 +1,20 @@
 // The server program as an operator runs it, as a child process on 127.0.0.1: what it makes
-// of a folder with more images than a client can select, of an accounts file written
-// carelessly, and of a folder it cannot hold open, an image cut short while served, a name
-// that a terminal would obey and SIGHUP; each told once, in its log.
+// of a folder with more images than a client can select or with entries that are no files,
+// of an accounts file written carelessly, of a configuration file and of a balancer range
+// that trusts everyone, and of a folder it cannot hold open, an image cut short while
+// served, a name that a terminal would obey and SIGHUP; each told once, in its log.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "ServerProcess.h"
 #include "ServerTestSupport.h"
+#include "server/AccountBook.h"
 
 namespace korvane::server::test {
 namespace {
@@ -117,6 +121,117 @@ TEST_F(OperatorTest, OneLineEachForTheDescriptorLimitAControlNameAndATruncatedIm
   EXPECT_EQ(Count(log, "cannot be opened"), 0u) << log;
   EXPECT_EQ(Count(log, "not served: \\x1B[2Jclear.iso"), 1u) << log;
   EXPECT_EQ(Count(log, "disc a.iso: reading "), 1u) << "once per disc: " << log;
+}
+
+// The file's lines reach the options in order, as the command line's arguments do; a file
+// that would hang the start or sets nothing is refused in one line that repeats no value.
+TEST_F(OperatorTest, AConfigurationFileReadsAsTheCommandLineAndIsRefusedWithoutItsValues) {
+  folder_.Write("a.iso", PatternImage(4, 2048));
+  std::filesystem::create_directory(folder_.Path() / "empty");
+  const std::string lines = "folder = " + folder_.PathOf("empty") +
+                            "\nallow-anyone = true\nproxy-protocol = true\n"
+                            "proxy-from = 127.0.0.2\nmessage-gap-ms = 5\n"
+                            "proxy-from = 127.0.0.1\nfolder = " + folder_.Path().string() + "\n";
+  const std::string conf = folder_.Write("server.conf", "\xEF\xBB\xBF" + lines);
+  std::string error;
+  ASSERT_TRUE(program_.Start(KORVANE_SERVER_PROGRAM, {"--config", conf}, {}, error)) << error;
+  EXPECT_NE(program_.Log().find("serving 1 discs from " + folder_.Path().string() + " on"),
+            std::string::npos)
+      << "the last folder: " << program_.Log();
+  TestClient player(program_.Port(), "127.0.0.1");
+  player.Send("PROXY TCP4 192.0.2.7 127.0.0.1 5555 35000\r\n");
+  EXPECT_TRUE(player.LogIn()) << "the second balancer is trusted too";
+  EXPECT_TRUE(program_.Stop(10000));
+
+  const std::string fifo = folder_.PathOf("fifo.conf");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const ProgramEnd fromFifo = RunProgramToItsEnd({"--config", fifo});
+  EXPECT_EQ(fromFifo.status, 2);
+  EXPECT_EQ(fromFifo.output,
+            "korvane-server: --config " + fifo + " is no regular file (see --help)\n");
+  const std::string accounts = folder_.Write("accounts.txt", "# logins\nalice:Hunter2=b\n");
+  const ProgramEnd fromAccounts = RunProgramToItsEnd({"--config", accounts});
+  EXPECT_EQ(fromAccounts.status, 2);
+  EXPECT_NE(fromAccounts.output.find(accounts + ": line 2 is not name = value"), std::string::npos)
+      << fromAccounts.output;
+  const std::string wrong =
+      folder_.Write("wrong.conf", "folder = /srv\nallow-anyone = true\nport = Hunter2\n");
+  const ProgramEnd fromWrong = RunProgramToItsEnd({"--config", wrong});
+  EXPECT_EQ(fromWrong.status, 2);
+  EXPECT_NE(fromWrong.output.find(wrong + ": line 3: port "), std::string::npos)
+      << fromWrong.output;
+  for (const std::string& output : {fromAccounts.output, fromWrong.output}) {
+    EXPECT_EQ(output.find("Hunter2"), std::string::npos) << output;
+    EXPECT_EQ(Count(output, "\n"), 1u) << output;
+  }
+}
+
+TEST_F(OperatorTest, ABalancerRangeOfEveryAddressIsWarnedOfOncePerRange) {
+  folder_.Write("a.iso", PatternImage(4, 2048));
+  ASSERT_NO_FATAL_FAILURE(
+      StartProgram({"--allow-anyone", "--proxy-protocol", "--proxy-from", "0.0.0.0/0",
+                    "--proxy-from", "127.0.0.0/8", "--proxy-from", "::/0"}));
+  // The warnings follow the line that tells the port: the log is whole once it has stopped.
+  EXPECT_TRUE(program_.Stop(10000));
+  const std::string log = program_.Log();
+  const std::string everyone = " address, so any client can claim any address";
+  EXPECT_EQ(Count(log, "warning: "), 2u) << log;
+  EXPECT_EQ(Count(log, "warning: --proxy-from 0.0.0.0/0 trusts the PROXY header of every IPv4" +
+                           everyone),
+            1u);
+  EXPECT_EQ(Count(log, "warning: --proxy-from ::/0 trusts the PROXY header of every IPv6" +
+                           everyone),
+            1u);
+}
+
+// An indented comment is no account, blanks around a name are no part of it, and a login
+// longer than the server reads at once never logs in: the log tells which lines, never a
+// password.
+TEST_F(OperatorTest, AnAccountsFileWithIndentedCommentsBlanksAndPasswordsTooLongToCarry) {
+  folder_.Write("a.iso", PatternImage(4, 2048));
+  // "fits" makes a login of exactly kLongestLogin bytes (01 05 fits , password).
+  const std::string fits(kLongestLogin - 2 - 5, 'f'), over(kLongestLogin - 2 - 5 + 1, 'o');
+  folder_.Write("accounts.txt",
+                "  # note: pw\n\tspaced : pw \nfits:" + fits + "\nover:" + over + "\nok:pw\n");
+  ASSERT_NO_FATAL_FAILURE(StartProgram({"--accounts", folder_.PathOf("accounts.txt")}));
+  const std::string log = program_.Log();
+  EXPECT_NE(log.find("line 2: user spaced is written with blanks around it"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("line 2: user spaced has a password that begins or ends with a blank"),
+            std::string::npos)
+      << log;
+  const std::string tooLongLine = "line 4: user over has a password of 8186 bytes";
+  EXPECT_NE(log.find(tooLongLine), std::string::npos) << log;
+  EXPECT_EQ(Count(log, "warning: "), 3u) << log;
+  EXPECT_EQ(log.find("ooooooooo"), std::string::npos);
+  TestClient spaced(program_.Port());
+  EXPECT_TRUE(spaced.LogIn("spaced", " pw "));
+  TestClient longest(program_.Port());
+  EXPECT_TRUE(longest.LogIn("fits", fits)) << "a login of the longest length";
+  TestClient tooLong(program_.Port());
+  EXPECT_FALSE(tooLong.LogIn("over", over)) << "the warning is true";
+  TestClient comment(program_.Port());
+  EXPECT_FALSE(comment.LogIn("  # note", " pw"));
+  EXPECT_TRUE(program_.Stop(10000));
+}
+
+TEST_F(OperatorTest, EachEntryWithAnImagesNameThatIsNoFileIsLoggedOnce) {
+  folder_.Write("a.iso", PatternImage(4, 2048));
+  const std::filesystem::path path = folder_.Path();
+  std::filesystem::create_symlink(path / "missing.iso", path / "gone.iso");
+  std::filesystem::create_directory(path / "dir.img");
+  ASSERT_EQ(mkfifo(folder_.PathOf("pipe.bin").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/null", path / "null.iso");
+  ASSERT_NO_FATAL_FAILURE(StartProgram({"--allow-anyone"}));
+  const std::string log = program_.Log();
+  EXPECT_EQ(Count(log, "not served: "), 4u) << log;
+  EXPECT_EQ(Count(log, "not served: gone.iso: is a symbolic link to nothing\n"), 1u) << log;
+  EXPECT_EQ(Count(log, "not served: dir.img: is a folder\n"), 1u) << log;
+  EXPECT_EQ(Count(log, "not served: pipe.bin: is a FIFO\n"), 1u) << log;
+  EXPECT_EQ(Count(log, "not served: null.iso: is a device\n"), 1u) << log;
+  TestClient client(program_.Port());
+  EXPECT_EQ(ListedNames(client, "any,one"), std::vector<std::string>{"a.iso"});
+  EXPECT_TRUE(program_.Stop(10000));
 }
 
 }  // namespace

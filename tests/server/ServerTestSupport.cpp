@@ -1,12 +1,14 @@
 // Images, a test client and the running-server fixture of the disc server tests.
 #include "ServerTestSupport.h"
 
+#include <sys/wait.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <random>
 
+#include "ChildProcess.h"
 #include "protocol/ClientMessages.h"
 
 namespace korvane::server::test {
@@ -103,6 +105,22 @@ std::string ExpectedSectors(const std::string& image, bool raw, int mode, uint32
   std::string out;
   for (uint32_t i = 0; i < count; ++i) out += image.substr((lsn + i) * stride + skip, size);
   return out;
+}
+
+ProgramEnd RunProgramToItsEnd(const std::vector<std::string>& args, int timeoutMs) {
+  ScratchFolder scratch;
+  const std::string outputFile = scratch.PathOf("output.txt");
+  korvane::test::ChildProcess program;
+  ProgramEnd end;
+  if (!program.Start(KORVANE_SERVER_PROGRAM, args, outputFile)) return end;
+  int status = 0;
+  if (!program.Wait(timeoutMs, status)) {
+    program.Kill();
+  } else if (WIFEXITED(status)) {
+    end.status = WEXITSTATUS(status);
+  }
+  end.output = korvane::test::ReadWholeFile(outputFile);
+  return end;
 }
 
 TestClient::TestClient(uint16_t port, const char* source)

@@ -1,6 +1,7 @@
 // Helpers for the disc server tests: a scratch folder of disc images whose bytes are known,
-// a client on the tests' loopback sockets that reads the server's messages with bounded waits, and
-// a fixture that runs a server in-process on 127.0.0.1 at a free port.
+// a client on the tests' loopback sockets that reads the server's messages with bounded waits,
+// a fixture that runs a server in-process on 127.0.0.1 at a free port, and the server
+// program run to the end of a start it refuses.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "TestSockets.h"
 #include "TestSupport.h"
@@ -36,6 +38,16 @@ using korvane::test::ScratchFolder;
 
 // How many times what occurs in text (a program's log, say).
 size_t Count(const std::string& text, const std::string& what);
+
+// How the server program ended by itself: its exit status (-1 when it had not ended within
+// the wait and was killed) and what it wrote on its standard output and error.
+struct ProgramEnd {
+  int status = -1;
+  std::string output;
+};
+
+// Runs the server program with args alone and waits up to timeoutMs for it to end.
+ProgramEnd RunProgramToItsEnd(const std::vector<std::string>& args, int timeoutMs = 10000);
 
 // One server message as a client sees it.
 struct Reply {
