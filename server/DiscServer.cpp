@@ -71,7 +71,9 @@ struct DiscServer::Impl {
         limits({config.maxConnections, config.maxPerAddress, config.maxLoggingIn,
                 config.maxLoggingInPerAddress}),
         throttle(config.maxLoginDelayMs),
-        context{config, discs, accounts, log, registry, counters, stopping, throttle, {}, {}},
+        budget(config.replyBudgetBytes),
+        context{config, discs, accounts, log, registry, counters, stopping, throttle, budget, {},
+                {}},
         runWork(asio::make_work_guard(runIo)),
         listener(
             io, limits, log,
@@ -98,6 +100,7 @@ struct DiscServer::Impl {
   ServerCounters counters;
   ConnectionLimits limits;
   LoginThrottle throttle;
+  ReplyBudget budget;
   std::atomic<bool> stopping{false};
   ServerContext context;
   std::atomic<uint64_t> nextId{0};
@@ -254,6 +257,10 @@ bool DiscServer::Start(std::string& error) {
 
 uint16_t DiscServer::Port() const {
   return impl_->listener.Port();
+}
+
+uint64_t DiscServer::HeldReplyBytes() const {
+  return impl_->budget.Held();
 }
 
 size_t DiscServer::DiscCount() const {

@@ -28,6 +28,8 @@ class DiscServer final {
 
   // The port the server listens on, once started.
   uint16_t Port() const;
+  // The reply bytes its sessions hold now (queued or made ahead), in its reply budget.
+  uint64_t HeldReplyBytes() const;
 
   // The number of discs in the list, once started.
   size_t DiscCount() const;

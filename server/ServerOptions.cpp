@@ -27,6 +27,7 @@ struct RawValues {
   std::string level = "auto";
   std::string idleMinutes;
   std::string configFile;
+  uint64_t replyBudgetMb = 128;
 };
 
 bool ParseNumber(std::string_view text, uint64_t low, uint64_t high, uint64_t& value) {
@@ -135,6 +136,10 @@ void AddLimitOptions(CLI::App& app, ServerConfig& config, RawValues& raw) {
                  "close a logged-in connection that asks for nothing this long (default 30; "
                  "0: never; decimals allowed, as 0.05 for 3 s)")
       ->type_name("N");
+  AddNumber(app, "--reply-budget-mb", raw.replyBudgetMb, 0, 1000000,
+            "MiB of replies all clients may hold at once, queued until taken in or made "
+            "ahead (default 128; 0: no budget); past it runs shrink to --run-min sectors "
+            "and none is made ahead, so a crowd that never reads cannot exhaust memory");
   AddNumber(app, "--max-login-delay-ms", config.maxLoginDelayMs, 0, 600000,
             "each failed login of a user from an address delays the next check of that "
             "user's logins from it, doubling from 100 ms up to N (default 2000, below the "
@@ -208,6 +213,7 @@ bool FinishConfig(const RawValues& raw, ServerConfig& config, std::string& error
     error = "--proxy-from needs --proxy-protocol";
   }
   config.level = raw.level == "auto" ? kLevelAuto : static_cast<int>(level);
+  config.replyBudgetBytes = raw.replyBudgetMb << 20;
   return error.empty();
 }
 

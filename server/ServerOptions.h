@@ -38,6 +38,9 @@ struct ServerConfig {
   size_t maxLoggingIn = 128;            // connections that have not logged in yet
   size_t maxLoggingInPerAddress = 16;   // of those, from one address
   uint32_t idleTimeoutMs = 30 * 60000;  // a logged-in session that asks nothing this long
+  // The reply bytes all sessions may hold at once before their runs shrink to the minimum
+  // and none is made ahead (0: no budget).
+  uint64_t replyBudgetBytes = uint64_t{128} << 20;
   uint32_t maxLoginDelayMs = 2000;  // the longest wait failed logins earn a user of an address
   // Each connection starts with a balancer's PROXY header naming the client, whose address
   // then counts for the limits, the throttle, the compression level and the log.

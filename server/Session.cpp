@@ -326,7 +326,9 @@ void Session::HandleSelectDisc(uint8_t index) {
 
 void Session::Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare,
                     uint32_t runSectors) {
-  queue_.push_back(Outgoing{std::move(bytes), pauseMs, thenPrepare, runSectors});
+  const uint64_t size = bytes.size();
+  queue_.push_back(Outgoing{std::move(bytes), pauseMs, thenPrepare, runSectors,
+                            BudgetHold(context_.budget, size)});
 }
 
 void Session::QueueText(const std::string& text) {

@@ -52,6 +52,7 @@
 #include "server/Admission.h"
 #include "server/LinkRate.h"
 #include "server/PeerAddress.h"
+#include "server/ReplyBudget.h"
 #include "server/SectorReplies.h"
 #include "server/ServerStats.h"
 #include "server/SessionRegistry.h"
@@ -73,6 +74,7 @@ struct ServerContext {
   ServerCounters& counters;
   const std::atomic<bool>& stopping;  // raised once the server begins to stop
   LoginThrottle& throttle;
+  ReplyBudget& budget;  // the reply bytes all sessions hold
   std::vector<uint8_t> discList;  // the encoded disc list message
   asio::any_io_executor runPool;  // where long runs, and runs made ahead, are made
 };
@@ -97,6 +99,7 @@ class Session final : public std::enable_shared_from_this<Session> {
     uint32_t pauseMs;
     bool thenPrepare;     // once written, make the run that continues it
     uint32_t runSectors;  // the sectors of a run it carries, 0 for any other message
+    BudgetHold hold = {};  // its bytes, in the server's reply budget
   };
 
   void Begin();
@@ -109,6 +112,9 @@ class Session final : public std::enable_shared_from_this<Session> {
   void AwaitTurn();
   void LeaveLoginLine();
   void CheckLogin();
+  // Limits the runs to what the link carries in a run's time and to this session's share of
+  // the reply budget's room.
+  void FitRunsToBudget();
   // Logs text now, or holds it until the login when this connection's lines wait.
   void LogEarly(const std::string& text);
   // Logs the lines held for the login.
@@ -130,7 +136,7 @@ class Session final : public std::enable_shared_from_this<Session> {
   void NoteRunLeaving(size_t bytes, uint32_t sectors);
   void SendPrepared();
   void PrepareNext();
-  void MakeOnRunPool(std::shared_ptr<PreparedRun> run, bool ahead);
+  void MakeOnRunPool(std::shared_ptr<PreparedRun> run, bool ahead, uint64_t mostBytes);
   void OnPrepared(const std::shared_ptr<PreparedRun>& run);
   void DropPrepared();
   void Queue(std::vector<uint8_t> bytes, uint32_t pauseMs, bool thenPrepare = false,
@@ -175,6 +181,7 @@ class Session final : public std::enable_shared_from_this<Session> {
   LinkRate link_;
   ReplySettings replies_;
   std::shared_ptr<PreparedRun> prepared_;  // the run being made on the pool, if any
+  BudgetHold preparedHold_;                // its bytes at most, in the reply budget
   bool preparedAhead_ = false;             // made ahead of its request, not for one
   bool preparedContinues_ = false;         // made for a request that read on
   bool preparedDone_ = false;              // its Make has returned

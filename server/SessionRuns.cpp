@@ -20,6 +20,7 @@ constexpr uint64_t kLargestSectorBytes = 2352;
 
 void Session::HandleSectorRequest(uint8_t mode, uint32_t lsn) {
   ++requests_;
+  FitRunsToBudget();
   uint8_t nextMode = 0;
   uint32_t nextLsn = 0, nextLength = 0;
   const bool continues = !replies_.single && policy_.NextRun(nextMode, nextLsn, nextLength) &&
@@ -36,7 +37,8 @@ void Session::HandleSectorRequest(uint8_t mode, uint32_t lsn) {
   if (IsServable(disc_, mode, lsn) && uint64_t{wanted} * kLargestSectorBytes > kStrandRunBytes) {
     awaitingPrepared_ = true;
     preparedContinues_ = continues;
-    return MakeOnRunPool(std::make_shared<PreparedRun>(disc_, mode, lsn, wanted, replies_), false);
+    return MakeOnRunPool(std::make_shared<PreparedRun>(disc_, mode, lsn, wanted, replies_), false,
+                         uint64_t{wanted} * kLargestSectorBytes);
   }
   std::vector<uint8_t> reply;
   uint32_t sectors = 0;
@@ -54,6 +56,7 @@ void Session::HandleSectorRequest(uint8_t mode, uint32_t lsn) {
 void Session::SendPrepared() {
   const std::shared_ptr<PreparedRun> run = std::move(prepared_);
   prepared_.reset();
+  preparedHold_.Release();  // the queue holds its bytes from here
   preparedDone_ = false;
   awaitingPrepared_ = false;
   if (preparedAhead_) ++context_.counters.preparesUsed;
@@ -82,7 +85,7 @@ void Session::NoteRequest(bool continues) {
 void Session::NoteRunLeaving(size_t bytes, uint32_t sectors) {
   if (IsLoopback(peerAddress_)) return;
   link_.Sending(context_.config.linkClock(), bytes, sectors);
-  policy_.Limit(link_.RunSectors());
+  FitRunsToBudget();
   const int level = RunLevelFor(context_.config.level, peerAddress_, link_.BytesPerSecond());
   if (level == replies_.level) return;
   replies_.level = level;
@@ -90,19 +93,34 @@ void Session::NoteRunLeaving(size_t bytes, uint32_t sectors) {
       " kB/s: runs at level " + std::to_string(level));
 }
 
+void Session::FitRunsToBudget() {
+  const uint32_t link = IsLoopback(peerAddress_) ? 0 : link_.RunSectors();
+  const uint32_t room = context_.budget.RoomSectors(kLargestSectorBytes);
+  uint32_t most = link == 0 ? room : std::min(link, room);
+  if (most == UINT32_MAX) most = 0;  // no limit at all
+  // No room left: runs of the minimum length, which are always served.
+  policy_.Limit(most == 0 && room == 0 ? 1 : most);
+}
+
 void Session::PrepareNext() {
   uint8_t mode = 0;
   uint32_t lsn = 0, length = 0;
+  // Made ahead of need only while the budget has room for it.
+  if (context_.budget.Spent()) return;
+  FitRunsToBudget();
   if (state_ != State::kReady || !policy_.NextRun(mode, lsn, length) ||
       !IsServable(disc_, mode, lsn)) {
     return;
   }
   ++context_.counters.preparesStarted;
-  MakeOnRunPool(std::make_shared<PreparedRun>(disc_, mode, lsn, length, replies_), true);
+  MakeOnRunPool(std::make_shared<PreparedRun>(disc_, mode, lsn, length, replies_), true,
+                uint64_t{length} * kLargestSectorBytes);
 }
 
-void Session::MakeOnRunPool(std::shared_ptr<PreparedRun> run, bool ahead) {
+void Session::MakeOnRunPool(std::shared_ptr<PreparedRun> run, bool ahead,
+                            uint64_t mostBytes) {
   prepared_ = run;
+  preparedHold_ = BudgetHold(context_.budget, mostBytes);
   preparedAhead_ = ahead;
   preparedDone_ = false;
   asio::post(context_.runPool,
@@ -122,6 +140,7 @@ void Session::OnPrepared(const std::shared_ptr<PreparedRun>& run) {
   if (run->Outcome() == ReplyOutcome::kGivenUp) {
     // Only a stopping server gives up a run that is still wanted; the session closes next.
     prepared_.reset();
+    preparedHold_.Release();
     return;
   }
   preparedDone_ = true;
@@ -142,6 +161,7 @@ void Session::DropPrepared() {
   if (!prepared_) return;
   prepared_->Cancel();
   prepared_.reset();
+  preparedHold_.Release();
   preparedDone_ = false;
   awaitingPrepared_ = false;
   if (preparedAhead_) ++context_.counters.preparesDropped;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ServerTestSupport.h"
+#include "protocol/ClientMessages.h"
 
 namespace korvane::server::test {
 namespace {
@@ -102,6 +103,41 @@ TEST_F(ServerTest, SilentCrowdsFromTwoAddressesLeaveRoomForPlayersFromAThird) {
   }
   EXPECT_EQ(closed, 1u);
   for (size_t kept : {size_t{1}, size_t{5}}) EXPECT_FALSE(silent[kept]->ClosedWithin(100));
+}
+
+TEST_F(ServerTest, ClientsThatAskAndNeverReadHoldNoMoreThanTheReplyBudget) {
+  folder_.Write("c.iso", PatternImage(20000, 2048));
+  constexpr uint64_t kBudget = 8 << 20;
+  Start([](ServerConfig& config) {
+    config.replyBudgetBytes = kBudget;
+    config.runMax = 4096;
+    config.messageGapMs = 1;
+  });
+  std::string doubling;
+  for (uint32_t lsn = 0, length = 16; lsn < 16000; lsn += length, length *= 2) {
+    doubling += korvane::wire::BuildSectorRequest(3, lsn);
+  }
+  std::vector<std::unique_ptr<TestClient>> hoarders;
+  for (int i = 0; i < 20; ++i) {
+    hoarders.push_back(std::make_unique<TestClient>(port_));
+    ASSERT_TRUE(hoarders.back()->LogIn());
+    hoarders.back()->Send(std::string("\x03\x02", 2) + doubling);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // Past the budget, each holds a run of the minimum length (16 sectors) at most.
+  EXPECT_LE(server_->HeldReplyBytes(), kBudget + 20 * 16 * 2352 + 64 * 1024);
+  // A player who reads is served all the same, if in shorter runs.
+  TestClient player(port_);
+  ASSERT_TRUE(player.LogIn());
+  player.Send(std::string("\x03\x02", 2));
+  uint32_t lsn = 0;
+  for (int i = 0; i < 40 && lsn < 16000; ++i) {
+    const Reply reply = player.Request(3, lsn);
+    ASSERT_EQ(reply.kind, 5) << "request " << i;
+    ASSERT_GE(reply.bytes.size(), 2048u);
+    ASSERT_EQ(reply.bytes.size() % 2048, 0u);
+    lsn += static_cast<uint32_t>(reply.bytes.size() / 2048);
+  }
 }
 
 TEST_F(ServerTest, ALoggedInSessionThatAsksForNothingIsClosedAndAReaderIsNot) {
