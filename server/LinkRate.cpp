@@ -2,6 +2,7 @@
 #include "server/LinkRate.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace korvane::server {
@@ -38,7 +39,9 @@ void LinkRate::Requested(Clock::time_point at, bool continues) {
   const double extra = gap - floorSeconds_;
   timed_ = timed_ || extra >= kShortestTimedSeconds;
   const double bytes = static_cast<double>(sentBytes_ - floorBytes_);
-  rate_ = std::max(rate_, bytes / std::max(extra, kShortestTimedSeconds));
+  recent_[next_] = bytes / std::max(extra, kShortestTimedSeconds);
+  next_ = (next_ + 1) % kRecentTimings;
+  rate_ = *std::max_element(std::begin(recent_), std::end(recent_));
 }
 
 uint32_t LinkRate::RunSectors() const {

@@ -7,12 +7,13 @@
 // session stands for the round trip (the floor); a reply carrying at least twice the floor's
 // bytes is timed by how much longer its gap was, which leaves the round trip out. A reader
 // that paces itself (a game playing a film reads no faster than it shows it) only ever makes
-// gaps longer, so the estimate is the highest rate timed: pauses cannot pull it down. The
-// price is that a link that gets slower during a session is not followed; a new connection
-// measures afresh.
+// gaps longer, so the estimate is the highest of the last kRecentTimings rates timed: a
+// pause or two cannot pull it down, while a link (or a reader) that stays slower is
+// followed down within that many replies, as a faster one is followed up at once.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace korvane::server {
@@ -34,6 +35,8 @@ inline constexpr int kRunRoundTrips = 4;
 // sits a little under, as the cores that compress also carry every other session.
 inline constexpr double kStoredAboveBytesPerSecond = 80e6;
 
+inline constexpr size_t kRecentTimings = 4;
+
 class LinkRate final {
  public:
   using Clock = std::chrono::steady_clock;
@@ -45,7 +48,8 @@ class LinkRate final {
   // follow the last reply's.
   void Requested(Clock::time_point at, bool continues);
 
-  // The most bytes a second the link has been seen to carry; 0 until then.
+  // The most bytes a second the link was seen to carry in its last kRecentTimings timed
+  // replies; 0 until then.
   double BytesPerSecond() const { return rate_; }
 
   // Sectors in a run that the link carries within the run's time (kRunTarget, or
@@ -62,6 +66,8 @@ class LinkRate final {
   double floorSeconds_ = 0;
   uint64_t floorBytes_ = 0;
   double rate_ = 0;
+  double recent_[kRecentTimings] = {};  // the last rates timed, the newest at next_ - 1
+  size_t next_ = 0;
   bool timed_ = false;
 };
 

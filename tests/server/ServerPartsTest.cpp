@@ -299,6 +299,32 @@ TEST(RunLevel, AutoStoresForLoopbackPeersAndForLinksFasterThanCompressing) {
   EXPECT_EQ(level(1, "10.0.0.1", link.BytesPerSecond()), 1) << "a number still forces it";
 }
 
+// A link timed at 8 MB/s keeps that rate through a reader's pause, follows it down once it
+// stays at 1 MB/s for a few replies, and up again at once.
+TEST(LinkRate, APauseLeavesTheRateAndASlowerLinkIsFollowedDown) {
+  LinkRate link;
+  auto clock = LinkRate::Clock::time_point{};
+  const auto advance = [&clock](double seconds) {
+    clock += std::chrono::duration_cast<LinkRate::Clock::duration>(
+        std::chrono::duration<double>(seconds));
+  };
+  const auto reply = [&](uint64_t bytes, double rate, double pause) {
+    link.Sending(clock, bytes, static_cast<uint32_t>(bytes / 2048));
+    advance(0.05 + static_cast<double>(bytes) / rate + pause);
+    link.Requested(clock, true);
+  };
+  reply(32 << 10, 8e6, 0);  // the floor: one round trip and a short run
+  for (int i = 0; i < 3; ++i) reply(1 << 20, 8e6, 0);
+  const double fast = link.BytesPerSecond();
+  EXPECT_NEAR(fast, 8e6, 0.5e6);
+  reply(1 << 20, 8e6, 2.0);  // the reader pauses
+  EXPECT_EQ(link.BytesPerSecond(), fast);
+  for (size_t i = 0; i < kRecentTimings; ++i) reply(1 << 20, 1e6, 0);
+  EXPECT_NEAR(link.BytesPerSecond(), 1e6, 0.1e6);
+  reply(1 << 20, 8e6, 0);
+  EXPECT_NEAR(link.BytesPerSecond(), 8e6, 0.5e6);
+}
+
 TEST(SectorReplies, AReplyGivesUpOnceItsStopFlagIsRaised) {
   ScratchFolder folder;
   folder.Write("a.iso", PatternImage(64, 2048));
