@@ -18,6 +18,7 @@
 # GAME_ONLY=1 runs only the game-over-a-link parts (native, restarts included, and under
 # Wine), for reruns.
 # MOUNT_ONLY=1 runs only korvane-mount's benchmarks (scripts/bench_mount.sh), for reruns.
+# GUARD_ONLY=1 runs only the server's guards against hostile crowds (guard_bench), for reruns.
 set -euo pipefail
 
 ROOT=${ROOT:?}
@@ -78,6 +79,12 @@ all() { [ -z "$GAME_ONLY" ]; }  # every benchmark, not only the game's
   echo "baseline in the same run, are what to compare."
 } >"$WORK/report"
 
+if [ -n "${GUARD_ONLY:-}" ]; then  # the server's guards alone, for reruns
+  run_native "The disc server program against hostile crowds: login slots, an undrained log, clients that never read (native)" \
+    "$BUILD/bench/bin/guard_bench"
+  echo "The figures are in $WORK/report ($REPORT is left as it was: GUARD_ONLY)"
+  exit 0
+fi
 if [ -n "${MOUNT_ONLY:-}" ]; then  # the mount's section alone, for reruns
   bench_mount
   echo "The figures are in $WORK/report ($REPORT is left as it was: MOUNT_ONLY)"
@@ -101,6 +108,8 @@ if all; then
     "$BUILD/bench/bin/load_bench" 200 4096 50
   run_native "The disc server program in a crowd and in a flood (native)" \
     "$BUILD/bench/bin/crowd_bench"
+  run_native "The disc server program against hostile crowds: login slots, an undrained log, clients that never read (native)" \
+    "$BUILD/bench/bin/guard_bench"
   bench_mount
 fi
 
