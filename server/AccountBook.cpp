@@ -1,5 +1,6 @@
 // Loading and checking of the login accounts.
 #include "server/AccountBook.h"
+#include "server/ConfigFile.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,17 +8,6 @@
 #include <sstream>
 
 namespace korvane::server {
-namespace {
-
-constexpr std::string_view kBlanks = " \t";
-
-std::string_view TrimBlanks(std::string_view text) {
-  const size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
-}  // namespace
 
 AccountBook AccountBook::Anyone() {
   AccountBook book;

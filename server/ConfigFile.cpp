@@ -9,14 +9,6 @@
 namespace korvane::server {
 namespace {
 
-constexpr std::string_view kBlanks = " \t";
-
-std::string_view Trim(std::string_view text) {
-  const size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
 // The file's text, handed out a line at a time with its number.
 struct LineReader {
   std::string_view text;
@@ -40,13 +32,13 @@ bool IsQuote(char c) {
 
 // True when what follows a value is nothing but blanks and perhaps a '#' comment.
 bool OnlyACommentLeft(std::string_view rest) {
-  rest = Trim(rest);
+  rest = TrimBlanks(rest);
   return rest.empty() || rest.front() == '#';
 }
 
 // One value, trimmed, without its quotes; false when a quote is left open or text follows it.
 bool TakeValue(std::string_view text, std::string& value) {
-  text = Trim(text);
+  text = TrimBlanks(text);
   if (text.empty() || !IsQuote(text.front())) {
     value = std::string(text);
     return true;
@@ -84,7 +76,7 @@ bool SplitList(std::string_view inside, std::vector<std::string>& values) {
       quote = inside[i];
     } else if (i == inside.size() || inside[i] == ',') {
       std::string value;
-      if (Trim(inside.substr(from, i - from)).empty() ||
+      if (TrimBlanks(inside.substr(from, i - from)).empty() ||
           !TakeValue(inside.substr(from, i - from), value)) {
         return false;
       }
@@ -98,13 +90,13 @@ bool SplitList(std::string_view inside, std::vector<std::string>& values) {
 // The values after a line's '=': a list, which may go on over the lines after it in rest,
 // a quoted value, or the text up to a '#' that follows a blank.
 bool TakeValues(std::string_view text, LineReader& rest, std::vector<std::string>& values) {
-  text = Trim(text);
+  text = TrimBlanks(text);
   if (!text.empty() && text.front() == '[') {
     std::string list(text);
     size_t end = ListEnd(list);
     for (std::string_view more; end == std::string::npos && rest.Next(more);) {
       list += ' ';
-      list += Trim(more);
+      list += TrimBlanks(more);
       end = ListEnd(list);
     }
     return end != std::string::npos && OnlyACommentLeft(std::string_view(list).substr(end + 1)) &&
@@ -122,7 +114,7 @@ bool TakeValues(std::string_view text, LineReader& rest, std::vector<std::string
          kBlanks.find(text[comment - 1]) == std::string_view::npos) {
     comment = text.find('#', comment + 1);
   }
-  values.emplace_back(Trim(text.substr(0, comment)));
+  values.emplace_back(TrimBlanks(text.substr(0, comment)));
   return true;
 }
 
@@ -134,12 +126,12 @@ bool ParseConfigText(std::string_view text, std::vector<ConfigLine>& lines, std:
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   LineReader reader{text};
   for (std::string_view raw; reader.Next(raw);) {
-    const std::string_view line = Trim(raw);
+    const std::string_view line = TrimBlanks(raw);
     if (line.empty() || line.front() == '#' || line.front() == ';') continue;
     ConfigLine parsed;
     parsed.number = reader.number;
     const size_t equals = line.find('=');
-    parsed.name = std::string(Trim(line.substr(0, equals)));
+    parsed.name = std::string(TrimBlanks(line.substr(0, equals)));
     const bool valuesOk = equals == std::string_view::npos ||
                           TakeValues(line.substr(equals + 1), reader, parsed.values);
     if (parsed.name.empty() || !valuesOk) {
@@ -152,6 +144,12 @@ bool ParseConfigText(std::string_view text, std::vector<ConfigLine>& lines, std:
 }
 
 }  // namespace
+
+std::string_view TrimBlanks(std::string_view text) {
+  const size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
 
 bool LooksLikeOptionName(std::string_view name) {
   if (name.empty()) return false;

@@ -28,6 +28,13 @@ struct ConfigLine {
 // "name = value".
 bool ReadConfigFile(const std::string& path, std::vector<ConfigLine>& lines, std::string& error);
 
+// The blanks a name or a value may be written with.
+inline constexpr std::string_view kBlanks = " \t";
+
+// text without the blanks and tabs at either end: how the configuration file and the
+// accounts file read a name or a value.
+std::string_view TrimBlanks(std::string_view text);
+
 // True when name is written as an option's (lower-case letters, digits and dashes), so that
 // it can be repeated in a message without repeating a line's secret.
 bool LooksLikeOptionName(std::string_view name);

@@ -19,11 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long MillisecondsSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
 // A client from source (any loopback address when null) that sends first, if anything,
 // and must be refused with text and closed.
 void ExpectRefused(uint16_t port, const char* source, const std::string& text,

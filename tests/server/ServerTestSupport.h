@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,6 +49,13 @@ struct ProgramEnd {
 
 // Runs the server program with args alone and waits up to timeoutMs for it to end.
 ProgramEnd RunProgramToItsEnd(const std::vector<std::string>& args, int timeoutMs = 10000);
+
+// Milliseconds since start on the steady clock.
+inline long MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count());
+}
 
 // One server message as a client sees it.
 struct Reply {
