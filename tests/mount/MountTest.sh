@@ -48,7 +48,14 @@ tmpfs_points=()
 
 finish() {
   local point
-  for point in "${mounted[@]}"; do fusermount3 -u "$point" 2>/dev/null; done
+  [ -n "$server_pid" ] && kill -CONT "$server_pid" 2>/dev/null
+  # A case that failed may leave readers of its mounts running: they would keep them busy.
+  local jobs
+  jobs=$(jobs -p)
+  [ -n "$jobs" ] && kill $jobs 2>/dev/null && wait $jobs 2>/dev/null
+  for point in "${mounted[@]}"; do
+    fusermount3 -u "$point" 2>/dev/null || fusermount3 -u -z "$point" 2>/dev/null
+  done
   [ -n "$server_pid" ] && { kill -CONT "$server_pid" 2>/dev/null; kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; }
   for point in "${tmpfs_points[@]}"; do umount "$point" 2>/dev/null; done
   rm -rf "$root"
