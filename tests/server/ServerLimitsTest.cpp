@@ -33,6 +33,17 @@ void ExpectRefused(uint16_t port, const char* source, const std::string& text,
   EXPECT_TRUE(client.ClosedWithin(2000)) << from;
 }
 
+// A client from source that logged in, trying again for about a second while the server
+// still counts a place just given back (the last try's client, logged in or not).
+std::unique_ptr<TestClient> LogInWithin(uint16_t port, const char* source) {
+  std::unique_ptr<TestClient> client;
+  for (int i = 0; i < 50 && !(client && client->LogIn()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    client = std::make_unique<TestClient>(port, source);
+  }
+  return client;
+}
+
 TEST_F(ServerTest, EachCapRefusesWithATextAndAClosedConnectionGivesItsPlaceBack) {
   Start([](ServerConfig& config) {
     config.maxConnections = 4;
@@ -59,11 +70,7 @@ TEST_F(ServerTest, EachCapRefusesWithATextAndAClosedConnectionGivesItsPlaceBack)
   ExpectRefused(port_, "127.0.0.2", "The server is full, please try again later");
 
   held.front().reset();  // one of 127.0.0.1's, not logged in
-  std::unique_ptr<TestClient> late;
-  for (int i = 0; i < 50 && !(late && late->LogIn()); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    late = std::make_unique<TestClient>(port_, "127.0.0.4");
-  }
+  std::unique_ptr<TestClient> late = LogInWithin(port_, "127.0.0.4");
   EXPECT_TRUE(late && late->Connected()) << "the closed connection's place was not given back";
   EXPECT_EQ(late->Request(3, 0).kind, 1) << "no disc selected yet, but served";
 }
@@ -81,11 +88,7 @@ TEST_F(ServerTest, SilentCrowdsFromTwoAddressesLeaveRoomForPlayersFromAThird) {
                 "Too many connections from your address are logging in, please try again later");
   // The pool is full; a player from elsewhere takes the place of the oldest silent
   // connection of an address holding the most, which is told why and closed.
-  std::unique_ptr<TestClient> player;
-  for (int i = 0; i < 50 && !(player && player->LogIn()); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    player = std::make_unique<TestClient>(port_, "127.0.0.13");
-  }
+  std::unique_ptr<TestClient> player = LogInWithin(port_, "127.0.0.13");
   ASSERT_TRUE(player && player->Connected()) << "the player was kept out";
   EXPECT_EQ(player->Request(3, 0).kind, 1) << "no disc selected yet, but served";
   size_t closed = 0;
