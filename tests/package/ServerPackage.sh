@@ -30,7 +30,9 @@ server="$root/installed/usr/bin/korvane-server"
 [ -x "$server" ] || fail "no /usr/bin/korvane-server in $deb"
 [ -f "$root/installed/usr/lib/systemd/system/korvane-server@.service" ] || fail "no systemd unit"
 [ -f "$root/installed/etc/korvane/35000.conf" ] || fail "no sample configuration"
-"$server" --help | grep -q -- "--config" || fail "--help does not list --config"
+# Read whole first: grep -q would stop reading, and the help's writer die of SIGPIPE.
+help=$("$server" --help) || fail "--help failed"
+grep -q -- "--config" <<<"$help" || fail "--help does not list --config"
 
 # A disc of 64 sectors, served as the sample configuration serves its folder.
 mkdir -p "$root/discs" "$root/play"
