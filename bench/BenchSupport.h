@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/Plugin.h"
-#include "core/Trace.h"
+#include "core/base/Trace.h"
 
 namespace bench {
 

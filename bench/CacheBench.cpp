@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "core/MapFile.h"
+#include "core/cache/MapFile.h"
 #include "core/Plugin.h"
 #include "platform/FileSystem.h"
 

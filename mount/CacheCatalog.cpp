@@ -6,9 +6,9 @@
 #include <map>
 #include <system_error>
 
-#include "core/BlockCache.h"
-#include "core/CacheIndex.h"
-#include "core/MapFile.h"
+#include "core/cache/BlockCache.h"
+#include "core/cache/CacheIndex.h"
+#include "core/cache/MapFile.h"
 #include "platform/FileSystem.h"
 
 namespace korvane::mount {

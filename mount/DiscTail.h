@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/DiscSession.h"
-#include "core/SectorSource.h"
+#include "core/session/DiscSession.h"
+#include "core/base/SectorSource.h"
 
 namespace korvane::mount {
 

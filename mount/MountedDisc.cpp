@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/ReadMode.h"
+#include "core/base/ReadMode.h"
 
 namespace korvane::mount {
 

@@ -22,11 +22,11 @@
 #include <mutex>
 #include <string>
 
-#include "core/DiscSession.h"
-#include "core/LinkHolder.h"
-#include "core/SectorBytes.h"
-#include "core/Trace.h"
-#include "core/UserErrors.h"
+#include "core/session/DiscSession.h"
+#include "core/link/LinkHolder.h"
+#include "core/base/SectorBytes.h"
+#include "core/base/Trace.h"
+#include "core/base/UserErrors.h"
 #include "mount/DiscTail.h"
 #include "mount/ServerCatalog.h"
 

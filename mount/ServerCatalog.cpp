@@ -4,7 +4,7 @@
 #include <chrono>
 #include <set>
 
-#include "core/DiscName.h"
+#include "core/base/DiscName.h"
 #include "platform/TcpClient.h"
 #include "protocol/ClientMessages.h"
 #include "protocol/ServerStream.h"

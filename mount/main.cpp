@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Trace.h"
+#include "core/base/Trace.h"
 #include "mount/CacheCatalog.h"
 #include "mount/MountFs.h"
 #include "mount/MountOptions.h"

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ImageLayout.h"
+#include "core/base/ImageLayout.h"
 #include "platform/ReadOnlyFile.h"
 #include "protocol/MessageKinds.h"
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "core/ImageLayout.h"
+#include "core/base/ImageLayout.h"
 #include "server/DiscCatalog.h"
 
 namespace korvane::server {

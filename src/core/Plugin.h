@@ -9,20 +9,20 @@
 #include <functional>
 #include <memory>
 
-#include "core/BlockCache.h"
+#include "core/cache/BlockCache.h"
 #include "core/DialogChoices.h"
-#include "core/DiscSession.h"
-#include "core/ImageSource.h"
-#include "core/LibraryIdentity.h"
-#include "core/LinkHolder.h"
-#include "core/NullSource.h"
-#include "core/PluginLink.h"
+#include "core/session/DiscSession.h"
+#include "core/source/ImageSource.h"
+#include "core/base/LibraryIdentity.h"
+#include "core/link/LinkHolder.h"
+#include "core/source/NullSource.h"
+#include "core/link/PluginLink.h"
 #include "core/PluginState.h"
 #include "core/ReadDispatcher.h"
-#include "core/ReadMode.h"
+#include "core/base/ReadMode.h"
 #include "core/SettingsPort.h"
-#include "core/Trace.h"
-#include "core/UserErrors.h"
+#include "core/base/Trace.h"
+#include "core/base/UserErrors.h"
 
 namespace korvane {
 

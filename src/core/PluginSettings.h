@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/LibraryIdentity.h"
+#include "core/base/LibraryIdentity.h"
 
 namespace korvane {
 

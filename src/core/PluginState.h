@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include "core/LibraryIdentity.h"
-#include "core/SectorBytes.h"
+#include "core/base/LibraryIdentity.h"
+#include "core/base/SectorBytes.h"
 
 namespace korvane {
 

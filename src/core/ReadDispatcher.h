@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <string>
 
-#include "core/ImageSource.h"
-#include "core/NullSource.h"
+#include "core/source/ImageSource.h"
+#include "core/source/NullSource.h"
 #include "core/PluginState.h"
-#include "core/SectorSource.h"
-#include "core/Trace.h"
+#include "core/base/SectorSource.h"
+#include "core/base/Trace.h"
 
 namespace korvane {
 

@@ -7,9 +7,9 @@
 #include <functional>
 #include <string>
 
-#include "core/PluginLink.h"
+#include "core/link/PluginLink.h"
 #include "core/PluginSettings.h"
-#include "core/UserErrors.h"
+#include "core/base/UserErrors.h"
 
 namespace korvane {
 

@@ -6,7 +6,7 @@
 #include <exception>
 #include <stdexcept>
 
-#include "core/DiscName.h"
+#include "core/base/DiscName.h"
 #include "dialogs/SettingsFiles.h"
 #include "protocol/ClientMessages.h"
 

@@ -2,7 +2,7 @@
 // entries in bounded memory.
 #include <gtest/gtest.h>
 
-#include "core/CacheIndex.h"
+#include "core/cache/CacheIndex.h"
 
 namespace korvane {
 namespace {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
-#include "core/DiscName.h"
-#include "core/Inflate.h"
+#include "core/base/DiscName.h"
+#include "core/link/Inflate.h"
 
 
 namespace korvane {

@@ -12,8 +12,8 @@
 #include "ScriptedConnection.h"
 #include "TestSockets.h"
 #include "core/DialogChoices.h"
-#include "core/DiscSession.h"
-#include "core/LinkHolder.h"
+#include "core/session/DiscSession.h"
+#include "core/link/LinkHolder.h"
 
 namespace korvane {
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "TestSupport.h"
-#include "core/ImageDetect.h"
+#include "core/source/ImageDetect.h"
 #include "core/Plugin.h"
 
 namespace korvane {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "core/MapFile.h"
-#include "core/ReadMode.h"
+#include "core/cache/MapFile.h"
+#include "core/base/ReadMode.h"
 
 namespace korvane {
 namespace {

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/ReadAhead.h"
-#include "core/ReadMode.h"
+#include "core/link/ReadAhead.h"
+#include "core/base/ReadMode.h"
 
 namespace korvane {
 namespace {

@@ -2,8 +2,8 @@
 // (here two disc sessions of one process, which share nothing but the files), and runs the
 // files cannot take at all.
 #include "CacheTestFixture.h"
-#include "core/DiscSession.h"
-#include "core/MapFile.h"
+#include "core/session/DiscSession.h"
+#include "core/cache/MapFile.h"
 
 namespace korvane {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "FaultFixture.h"
 #include "TestSockets.h"
-#include "core/RemoteDisc.h"
+#include "core/link/RemoteDisc.h"
 
 namespace korvane {
 namespace {

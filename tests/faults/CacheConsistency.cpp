@@ -10,10 +10,10 @@
 
 #include "TestSupport.h"
 #include "ChildProcess.h"
-#include "core/ImageLayout.h"
-#include "core/MapFile.h"
+#include "core/base/ImageLayout.h"
+#include "core/cache/MapFile.h"
 #include "core/Plugin.h"
-#include "core/ReadMode.h"
+#include "core/base/ReadMode.h"
 
 namespace korvane::test {
 

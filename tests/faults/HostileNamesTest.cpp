@@ -7,7 +7,7 @@
 #include "FaultFixture.h"
 #include "TestSockets.h"
 #include "HostileServer.h"
-#include "core/DiscName.h"
+#include "core/base/DiscName.h"
 #include "dialogs/ConfigForm.h"
 
 namespace korvane {

@@ -15,7 +15,7 @@
 
 #include "FaultFixture.h"
 #include "HostileServer.h"
-#include "core/RemoteDisc.h"
+#include "core/link/RemoteDisc.h"
 #include "protocol/ServerStream.h"
 
 namespace korvane {

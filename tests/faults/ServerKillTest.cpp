@@ -11,7 +11,7 @@
 
 #include "CutRelay.h"
 #include "FaultFixture.h"
-#include "core/RemoteDisc.h"
+#include "core/link/RemoteDisc.h"
 
 namespace korvane {
 namespace {

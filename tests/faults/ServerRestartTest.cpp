@@ -10,7 +10,7 @@
 
 #include "FaultFixture.h"
 #include "LinkShaper.h"
-#include "core/LinkReconnector.h"
+#include "core/link/LinkReconnector.h"
 
 namespace korvane {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "../support/ScriptedConnection.h"
-#include "core/MapFile.h"
+#include "core/cache/MapFile.h"
 #include "dialogs/DialogBatchReader.h"
 #include "dialogs/NewsText.h"
 #include "dialogs/SettingsFiles.h"

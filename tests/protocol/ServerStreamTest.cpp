@@ -8,7 +8,7 @@
 
 #include "ScriptedConnection.h"
 #include "TestSupport.h"
-#include "core/ReadMode.h"
+#include "core/base/ReadMode.h"
 #include "protocol/ServerStream.h"
 
 namespace korvane {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/DiscName.h"
+#include "core/base/DiscName.h"
 #include "core/Plugin.h"
 #include "server/DiscServer.h"
 

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/CacheIndex.h"
-#include "core/Trace.h"
-#include "core/UserErrors.h"
+#include "core/cache/CacheIndex.h"
+#include "core/base/Trace.h"
+#include "core/base/UserErrors.h"
 
 namespace korvane::test {
 

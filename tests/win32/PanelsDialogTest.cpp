@@ -22,7 +22,7 @@
 
 #include "TestSupport.h"
 #include "DialogDriver.h"
-#include "core/LibraryIdentity.h"
+#include "core/base/LibraryIdentity.h"
 #include "dialogs/AboutControlIds.h"
 #include "dialogs/ConfigControlIds.h"
 #include "platform/FileSystem.h"

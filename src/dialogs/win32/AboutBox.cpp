@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/LibraryIdentity.h"
+#include "core/base/LibraryIdentity.h"
 #include "dialogs/AboutControlIds.h"
 #include "dialogs/win32/BoundDialog.h"
 #include "dialogs/win32/ConfigLayout.h"

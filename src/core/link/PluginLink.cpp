@@ -1,0 +1,242 @@
+// The plugin link's event handlers and its reads.
+#include "core/link/PluginLink.h"
+
+#include "core/base/DiscName.h"
+#include "protocol/ClientMessages.h"
+
+namespace korvane {
+
+namespace {
+std::atomic<uint64_t> linksMade{0};
+}  // namespace
+
+PluginLink::PluginLink(Trace& trace, UserErrorReporter& errors)
+    : trace_(trace), errors_(errors), serial_(++linksMade) {}
+
+void PluginLink::SetLogin(LinkLogin login) {
+  std::lock_guard<std::mutex> hold(lock_);
+  login_ = std::move(login);
+  handedOver_ = true;
+}
+
+bool PluginLink::HandedOver() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return handedOver_;
+}
+
+LinkLogin PluginLink::Login() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return login_;
+}
+
+void PluginLink::PrepareConnectAgain(bool quiet) {
+  std::lock_guard<std::mutex> hold(lock_);
+  byName_ = true;
+  quiet_ = quiet;
+  // The connect event may run on the thread that owns the connection's events, after the
+  // reader has seen the connection up: till then, nothing of the last one may count.
+  ForgetConnectionLocked();
+}
+
+void PluginLink::ForgetConnectionLocked() {
+  stream_.Drop();  // nothing of an earlier connection belongs to this one
+  listedIndex_ = -1;
+  listSeen_ = false;
+  selection_ = Selection::kAwaiting;
+  answeredIndex_ = -1;
+  lastText_.clear();
+}
+
+PluginLink::Selection PluginLink::DiscSelection() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return selection_;
+}
+
+int32_t PluginLink::IndexFor(int32_t chosen) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return byName_ && selection_ == Selection::kSelected ? answeredIndex_ : chosen;
+}
+
+std::string PluginLink::LastServerText() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return lastText_;
+}
+
+bool PluginLink::LoginTurnedAway() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return !lastText_.empty() && !listSeen_;
+}
+
+std::chrono::steady_clock::time_point PluginLink::ConnectedAt() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return connectedAt_;
+}
+
+void PluginLink::Note(const std::string& line) {
+  if (!quiet_) trace_.Gated(line);
+}
+
+void PluginLink::OnConnecting() {
+  Note("Client is trying to connect");
+}
+
+bool PluginLink::AwaitingPrompt() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return awaitingPrompt_ &&
+         std::chrono::steady_clock::now() - connectedAt_ < std::chrono::milliseconds(kPromptWaitMs);
+}
+
+void PluginLink::OnConnect() {
+  std::string login;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    connectedAt_ = std::chrono::steady_clock::now();
+    awaitingPrompt_ = true;
+    ForgetConnectionLocked();
+    login = wire::BuildLogin(login_.user, login_.password);
+  }
+  Note("Client Connected sending login info");
+  connection_->Send(login);
+}
+
+void PluginLink::OnDisconnect() {
+  Note("Clinet Disconnected");
+}
+
+void PluginLink::OnError(int& errorCode) {
+  if (trace_.Enabled()) Note("ErrorCode:" + std::to_string(errorCode));
+  errorCode = 0;
+}
+
+void PluginLink::OnRead() {
+  std::vector<ServerStream::Message> messages;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    // A read takes these bytes itself; so do the reads that make the link again, until its
+    // disc is named: one batch may carry the greeting and the list the name is found in.
+    if (readOwned_ || !connection_ || (byName_ && selection_ == Selection::kAwaiting)) return;
+    ReceiveLocked(messages);
+  }
+  using Kind = ServerStream::Kind;
+  for (const ServerStream::Message& message : messages) {
+    if (Route(message) || message.kind != Kind::kUnframed) continue;
+    // Replies nobody asked for and bytes that start no message are dropped unseen.
+    if (message.lengthNotInteger) {
+      errors_.ShowError(message.text);
+    } else {
+      trace_.Gated(std::string(kTracePrefix) + message.text);
+    }
+  }
+}
+
+bool PluginLink::ReceiveLocked(std::vector<ServerStream::Message>& messages) {
+  size_t limit = 0;
+  std::string& intake = stream_.Intake(limit);
+  size_t before = intake.size();
+  connection_->FetchAppend(intake, limit);
+  bool received = intake.size() > before;
+  for (ServerStream::Message message = stream_.Next(); message.kind != ServerStream::Kind::kNothing;
+       message = stream_.Next()) {
+    messages.push_back(std::move(message));
+  }
+  return received || connection_->IsConnected();
+}
+
+bool PluginLink::Route(const ServerStream::Message& message) {
+  switch (message.kind) {
+    case ServerStream::Kind::kText:
+      NoteText(message.text);
+      return true;
+    case ServerStream::Kind::kDiscList:
+      NoteList(message.names);
+      if (trace_.Enabled()) {
+        for (const std::string& name : message.names) Note("File:" + name);
+      }
+      return true;
+    case ServerStream::Kind::kPrompt:
+      AnswerPrompt();
+      return true;
+    default:
+      return false;
+  }
+}
+
+void PluginLink::NoteText(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    lastText_ = text;
+  }
+  if (trace_.Enabled()) Note("SrvMsg:" + text);
+}
+
+void PluginLink::NoteList(const std::vector<std::string>& names) {
+  std::lock_guard<std::mutex> hold(lock_);
+  listSeen_ = true;
+  listedIndex_ = -1;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (DiscFileName(names[i]) == login_.discName) {
+      listedIndex_ = static_cast<int32_t>(i);
+      break;
+    }
+  }
+}
+
+void PluginLink::AnswerPrompt() {
+  int32_t index;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    awaitingPrompt_ = false;
+    index = byName_ && !login_.discName.empty() ? listedIndex_ : login_.discIndex;
+    // Another disc in its place would fill this disc's cache with that disc's sectors.
+    selection_ = index < 0 ? Selection::kNotListed : Selection::kSelected;
+    if (index < 0) return;
+    answeredIndex_ = index;
+  }
+  connection_->Send(wire::BuildDiscSelection(index));
+  if (trace_.Enabled()) {
+    Note("Disk Set to " + std::to_string(index) + " on server you my now run");
+  }
+}
+
+PluginLink::Read::Read(PluginLink& link) : link_(link) {
+  std::lock_guard<std::mutex> hold(link_.lock_);
+  link_.readOwned_ = true;
+  link_.stream_.SetRules(ServerStream::Rules::kRead);
+}
+
+PluginLink::Read::~Read() {
+  bool cutOff;
+  {
+    std::lock_guard<std::mutex> hold(link_.lock_);
+    link_.readOwned_ = false;
+    link_.stream_.SetRules(ServerStream::Rules::kLinkEvents);
+    link_.stream_.StopAwaiting();
+    cutOff = link_.stream_.InReply();
+  }
+  // A read given up inside its reply: the rest of that reply could not be told apart from
+  // what follows it.
+  if (cutOff) link_.connection_->Close();
+}
+
+void PluginLink::Read::AwaitReply(int32_t mode) {
+  std::lock_guard<std::mutex> hold(link_.lock_);
+  link_.stream_.AwaitReply(mode);
+}
+
+bool PluginLink::Read::Receive(std::vector<ServerStream::Message>& others) {
+  std::vector<ServerStream::Message> messages;
+  bool open;
+  {
+    std::lock_guard<std::mutex> hold(link_.lock_);
+    open = link_.ReceiveLocked(messages);
+  }
+  for (ServerStream::Message& message : messages) {
+    const bool routed = link_.Route(message);
+    if (!routed || (keepTexts_ && message.kind == ServerStream::Kind::kText)) {
+      others.push_back(std::move(message));
+    }
+  }
+  return open;
+}
+
+}  // namespace korvane
