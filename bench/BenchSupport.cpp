@@ -77,7 +77,7 @@ double PlayLocal(const std::string& image, uint32_t sectors) {
 
 std::unique_ptr<korvane::Plugin> RemotePlugin(int port, DiscardTrace& trace) {
   auto plugin = std::make_unique<korvane::Plugin>(trace);
-  korvane::PluginSocket& socket = plugin->CreatePluginSocket();
+  korvane::ServerSocket& socket = plugin->CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(port);
   socket.Activate({"", "", 0, "disc.iso"});

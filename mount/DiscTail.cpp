@@ -11,12 +11,12 @@ ReadResult DiscTail::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
 }
 
 bool DiscTail::FetchTail(uint32_t lsn, int32_t mode) {
-  // A request the read-ahead sent is taken in and stored first, so that its reply is
+  // A request the prefetch sent is taken in and stored first, so that its reply is
   // neither dropped nor taken for the tail's.
   session_.Settle();
   SectorRun run;
   // An older server answers the request with a text alone, which fails the fetch at once.
-  if (!session_.Disc().FetchTail(lsn, mode, run) || run.length != sectorSize_) return false;
+  if (!session_.FetchTail(lsn, mode, run) || run.length != sectorSize_) return false;
   tail_.assign(run.bytes, run.bytes + run.length);
   return true;
 }

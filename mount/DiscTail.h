@@ -1,6 +1,6 @@
 // The remote reads of a mounted disc whose image may end part way through a sector. The
 // sectors it holds whole come from the disc session's remote source, through its cache and
-// read-ahead; the partial last one, which no sector request reaches, is fetched by the tail
+// prefetch; the partial last one, which no sector request reaches, is fetched by the tail
 // request once and kept for the session, never stored in the cache, whose entries are whole
 // sectors. The server pads it with zero bytes to a whole sector; the file ends at the
 // image's size, so those bytes are never read.

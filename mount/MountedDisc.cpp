@@ -38,26 +38,24 @@ void MountedDisc::Open() {
 }
 
 void MountedDisc::StartSession() {
-  if (!offline_) links_ = std::make_unique<LinkHolder>(context_.trace, context_.errors);
-  session_ = std::make_unique<DiscSession>(context_.trace, links_.get());
-  session_->Cache().OnStoreFailure([this](const std::string& what) { ReportStoreFailure(what); });
-  session_->Disc().SetStallLimitMs(context_.replyStallMs);
+  SessionOptions options;
+  options.replyStallMs = context_.replyStallMs;
   // A 4 KiB read spans up to 3 sectors: only a longer sequence reads on, so that random
   // page reads never leave a request ahead for the next one to wait out.
-  session_->Ahead().SetReadingOnAfter(3);
+  options.prefetchAfter = 3;
+  session_ = std::make_unique<DiscSession>(context_.trace, context_.errors, options);
+  session_->OnStoreFailure([this](const std::string& what) { ReportStoreFailure(what); });
   if (offline_) {
-    session_->NameReplay(context_.cacheFolder, mapPath_);
+    session_->Describe({context_.cacheFolder, "", 0, mapPath_});
     session_->OpenReplay();
     return;
   }
+  session_->Describe({context_.cacheFolder, listed_.discName, listed_.index, ""});
   // The link connects, logs in and answers the prompt on the first read, which waits for
   // it; it names this disc by its place in the list, or by its name once made again.
-  PluginSocket& socket = links_->Replace();
-  socket.client.SetHost(context_.login.host);
-  socket.client.SetPortNumber(context_.login.port);
-  socket.Activate({context_.login.user, context_.login.password, listed_.index, listed_.discName});
-  session_->NameRemote(context_.cacheFolder, listed_.discName);
-  session_->OpenRemote(listed_.index);
+  session_->Connect({context_.login.host, context_.login.port},
+                    {context_.login.user, context_.login.password});
+  session_->OpenRemote();
   tail_ = std::make_unique<DiscTail>(*session_, bytes_, sectorSize_);
 }
 
@@ -74,8 +72,7 @@ void MountedDisc::Release() {
   std::lock_guard<std::timed_mutex> alone(fetching_);
   session_->Settle();
   tail_.reset();
-  session_.reset();  // before its links: a request out holds a lease on one
-  links_.reset();
+  session_.reset();
 }
 
 long MountedDisc::Read(uint8_t* out, size_t size, uint64_t offset) {
@@ -111,7 +108,7 @@ bool MountedDisc::ReadSectors(SectorSource& source, uint8_t* out, size_t size, u
       // Each wait of the remote disc ends by the read's deadline.
       const auto left = duration_cast<milliseconds>(*deadline - steady_clock::now()).count();
       if (left <= 0) return false;
-      session_->Disc().SetStallLimitMs(static_cast<int>(left));
+      session_->SetStallLimitMs(static_cast<int>(left));
     }
     if (lsn > UINT32_MAX ||
         source.Read(static_cast<uint32_t>(lsn), mode_, sector) != ReadResult::kServed) {

@@ -1,15 +1,16 @@
 // One file of the mount: a disc, read through a disc session of its own. A disc of the
-// server gets its own link when its file is first opened (logged in, its disc selected at
-// the server's prompt, connected again by itself after a loss) and closes it when the last
-// handle is released; an offline disc reads its cache alone. Either way, reads go through
-// the block cache and its read-ahead, exactly as the plugin's do, into the same files.
+// server gets its session, connected to the server, when its file is first opened (logged
+// in, its disc selected at the server's prompt, connected again by itself after a loss),
+// and ends it when the last handle is released; an offline disc reads its cache alone.
+// Either way, reads go through the block cache and its prefetch, exactly as the plugin's
+// do, into the same files.
 //
 // The disc's fetch lock lets one read at a time use its session's way to the server, so
 // each link has at most one request out; readers of other discs never wait on it, and a
 // read whose sectors are all cached does not either: while another read holds the lock, it
 // is served from the cache alone, and waits for the lock only when a sector is missing.
 // Kernel reads of 128 KiB and more become reads of consecutive sectors: the first miss
-// fetches a run, the rest are hits or are taken in from the run the read-ahead asked for.
+// fetches a run, the rest are hits or are taken in from the run the prefetch asked for.
 // A read that needs the server fails within the reply bound (10 s) from its start, lock
 // wait included, however many sectors it spans. A sector that cannot be had makes the whole
 // read fail with EIO: a file read never gives wrong or zero bytes for it.
@@ -23,7 +24,6 @@
 #include <string>
 
 #include "core/session/DiscSession.h"
-#include "core/link/LinkHolder.h"
 #include "core/base/SectorBytes.h"
 #include "core/base/Trace.h"
 #include "core/base/UserErrors.h"
@@ -87,7 +87,6 @@ class MountedDisc final {
   // Held by the one read that may wait on the server, and while the session starts or ends.
   std::timed_mutex fetching_;
   int opens_ = 0;
-  std::unique_ptr<LinkHolder> links_;
   std::unique_ptr<DiscSession> session_;
   std::unique_ptr<DiscTail> tail_;  // a disc of the server: its reads, the partial sector's too
 };

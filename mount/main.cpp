@@ -94,6 +94,28 @@ bool Catalogue(const MountOptions& options, const MountContext& context,
   return true;
 }
 
+// path made absolute and normal, without a trailing slash.
+std::string AbsolutePath(const std::string& path) {
+  std::string absolute = std::filesystem::absolute(path).lexically_normal().string();
+  if (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  return absolute;
+}
+
+// Makes the cache folder when it is missing (false, with why, when it cannot be made), and
+// says so when it cannot be written: the mount then reads from the server each time.
+bool PrepareCacheFolder(const std::string& cacheFolder, std::string& why) {
+  if (!EnsureFolder(cacheFolder)) {
+    why = "cannot create the cache folder " + cacheFolder;
+    return false;
+  }
+  errno = 0;
+  if (std::string problem = CacheFolderProblem(cacheFolder); !problem.empty()) {
+    std::cerr << "korvane-mount: the cache folder " << cacheFolder << " cannot be written ("
+              << problem << "): sectors are read from the server each time\n";
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,21 +130,10 @@ int main(int argc, char** argv) {
     case OptionsOutcome::kRun:
       break;
   }
-  namespace fs = std::filesystem;
   // The mount runs from / once in the background: every path is made absolute first.
-  const std::string mountpoint = fs::absolute(options.mountpoint).lexically_normal().string();
-  std::string cacheFolder = fs::absolute(options.cacheFolder).lexically_normal().string();
-  if (!cacheFolder.empty() && cacheFolder.back() == '/') cacheFolder.pop_back();
-  if (!options.offline && !EnsureFolder(cacheFolder)) {
-    return Fail("cannot create the cache folder " + cacheFolder);
-  }
-  if (!options.offline) {
-    errno = 0;
-    if (std::string why = CacheFolderProblem(cacheFolder); !why.empty()) {
-      std::cerr << "korvane-mount: the cache folder " << cacheFolder << " cannot be written ("
-                << why << "): sectors are read from the server each time\n";
-    }
-  }
+  const std::string mountpoint = AbsolutePath(options.mountpoint);
+  const std::string cacheFolder = AbsolutePath(options.cacheFolder);
+  if (!options.offline && !PrepareCacheFolder(cacheFolder, error)) return Fail(error);
   if (std::string why = CheckMountable(mountpoint); !why.empty()) return Fail(why);
 
   ErrorOutput output;

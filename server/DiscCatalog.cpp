@@ -106,6 +106,40 @@ class OpenFolder final {
   std::string failure_;
 };
 
+// Opens the folder's own entry name into file, read-only; false with why (and, when the
+// process ran out of descriptors, outOfDescriptors) otherwise. Only a name of the folder's
+// own entries is opened: never the folder or its parent, and never a path. A backslash
+// separates folders on Windows only; elsewhere it is a byte of the name like any other.
+bool OpenFolderEntry(const ImageFolder& folder, const std::string& name,
+                     platform::ReadOnlyFile& file, std::string& why, bool& outOfDescriptors) {
+#ifdef _WIN32
+  const char* separators = "/\\";
+#else
+  const char* separators = "/";
+#endif
+  if (name == "." || name == ".." || name.find_first_of(separators) != std::string::npos) {
+    why = "is no file of the folder";
+    return false;
+  }
+#ifdef _WIN32
+  return file.Open(folder.path + "\\" + name, platform::ReadOnlyFile::Sharing::kShared);
+#else
+  // Non-blocking, so that a FIFO with an image's name cannot hold the scan.
+  const int fd = ::openat(folder.fd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    outOfDescriptors = errno == EMFILE || errno == ENFILE;
+    return false;
+  }
+  file.Adopt(fd);
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    why = "is no regular file";
+    return false;
+  }
+  return true;
+#endif
+}
+
 }  // namespace
 
 std::unique_ptr<DiscImage> DiscImage::Open(const ImageFolder& folder, std::string name,
@@ -114,38 +148,9 @@ std::unique_ptr<DiscImage> DiscImage::Open(const ImageFolder& folder, std::strin
   std::unique_ptr<DiscImage> image(new DiscImage(std::move(name), log));
   outOfDescriptors = false;
   why = "cannot be opened";
-  // Only a name of the folder's own entries is opened: never the folder or its parent, and
-  // never a path. A backslash separates folders on Windows only; elsewhere it is a byte of
-  // the name like any other.
-#ifdef _WIN32
-  const char* separators = "/\\";
-#else
-  const char* separators = "/";
-#endif
-  if (image->name_ == "." || image->name_ == ".." ||
-      image->name_.find_first_of(separators) != std::string::npos) {
-    why = "is no file of the folder";
+  if (!OpenFolderEntry(folder, image->name_, image->file_, why, outOfDescriptors)) {
     return nullptr;
   }
-#ifdef _WIN32
-  if (!image->file_.Open(folder.path + "\\" + image->name_,
-                         platform::ReadOnlyFile::Sharing::kShared)) {
-    return nullptr;
-  }
-#else
-  // Non-blocking, so that a FIFO with an image's name cannot hold the scan.
-  const int fd = ::openat(folder.fd, image->name_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    outOfDescriptors = errno == EMFILE || errno == ENFILE;
-    return nullptr;
-  }
-  image->file_.Adopt(fd);
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    why = "is no regular file";
-    return nullptr;
-  }
-#endif
   const int64_t size = image->file_.Size();
   if (size < 0) return nullptr;
   // A file shorter than the probe reads as zeros past its end, which means 2048 bytes.

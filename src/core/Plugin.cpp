@@ -21,18 +21,28 @@ Plugin::Plugin(TraceOutput& output, UserErrorReporter* errors)
       errors_(errors ? *errors : tracedErrors_),
       null_(MakeNullSource()),
       image_(MakeImageSource(trace_)),
-      links_(trace_, errors_),
-      session_(trace_, &links_),
-      dispatcher_(state_, trace_, *null_, *image_, session_.Replay(), session_.Remote()) {
-  NameSessionFiles();
+      session_(trace_, errors_),
+      dispatcher_(state_, trace_, sources_) {
+  ListSources();
+  DescribeDisc();
 }
 
 void Plugin::ApplyChoices() {
   choices_.ApplyTo(state_, [this](const std::string& blockName) {
-    NameSessionFiles();
+    DescribeDisc();
     session_.ForgetCacheFile(blockName);
   });
-  NameSessionFiles();
+  DescribeDisc();
+}
+
+void Plugin::DescribeDisc() {
+  const DiscDescription& now = session_.Described();
+  if (now.cacheFolder == state_.GamesFolder && now.remoteDisc == state_.SelectedDiscName &&
+      now.remoteIndex == state_.SelectedDiscIndex && now.replayMap == state_.LocalImagePath) {
+    return;
+  }
+  session_.Describe({state_.GamesFolder, state_.SelectedDiscName, state_.SelectedDiscIndex,
+                     state_.LocalImagePath});
 }
 
 int32_t Plugin::Init() {
@@ -43,28 +53,13 @@ int32_t Plugin::Init() {
 int32_t Plugin::Open() {
   ApplyChoices();
   trace_.Gated(Prefixed("CDVDopen Called"));
-  // Sectors of an earlier disc must never be served for the one prepared now.
-  image_->EmptyWindow();
-  session_.Cache().Reader().Invalidate();
   dispatcher_.ForgetLocalFile();
-  const bool image = !state_.RemoteMode && !state_.LocalImagePath.empty() &&
-                     !IsCacheIndexPath(state_.LocalImagePath);
-  // An image an earlier CDVDopen left open is not held, without sharing, by a plugin that
-  // now reads from elsewhere.
-  if (!image) image_->CloseImage();
-  if (state_.RemoteMode) {
-    session_.OpenRemote(state_.SelectedDiscIndex);
-  } else if (IsCacheIndexPath(state_.LocalImagePath)) {
-    session_.OpenReplay();
-  } else if (image) {
-    image_->PrepareImage(state_.LocalImagePath, state_.SectorBuffer);
-  }
+  sources_.OpenAll({state_.RemoteMode, state_.LocalImagePath});
   return 0;
 }
 
 void Plugin::Close() {
-  session_.Settle();
-  image_->CloseImage();
+  sources_.CloseAll();
   trace_.Gated(Prefixed("CDVDclose Called"));
 }
 

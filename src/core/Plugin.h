@@ -1,8 +1,9 @@
-// The plugin behind the PS2E exports: its shared state, its sources and the logic of each
-// entry point, free of any calling convention so that it runs and is tested natively. The
-// DLL holds one Plugin for the life of the process and forwards every export to it. The
-// remote read path and the replay of a cache are its disc session, which gets the state's
-// names as values; the configuration dialog sees the plugin through its SettingsPort.
+// The plugin behind the PS2E exports: its shared state, its table of sources and the logic
+// of each entry point, free of any calling convention so that it runs and is tested
+// natively. The DLL holds one Plugin for the life of the process and forwards every export
+// to it. The remote read path, the replay of a cache and the plugin's link (PluginSocket)
+// are its disc session's, which is told what to play, as values, whenever the state's
+// names change; the configuration dialog sees the plugin through its SettingsPort.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +15,10 @@
 #include "core/session/DiscSession.h"
 #include "core/source/ImageSource.h"
 #include "core/base/LibraryIdentity.h"
-#include "core/link/LinkHolder.h"
 #include "core/source/NullSource.h"
-#include "core/link/PluginLink.h"
 #include "core/PluginState.h"
 #include "core/ReadDispatcher.h"
+#include "core/SourceTable.h"
 #include "core/base/ReadMode.h"
 #include "core/SettingsPort.h"
 #include "core/base/Trace.h"
@@ -37,14 +37,19 @@ class Plugin final : public SettingsPort {
   ImageSource& Image() { return *image_; }
   // The disc session's block cache, its files named by the state as it is now.
   BlockCache& Cache() {
-    NameSessionFiles();
+    DescribeDisc();
     return session_.Cache();
+  }
+  // The remote disc's store in that cache.
+  CacheStore& RemoteStore() {
+    DescribeDisc();
+    return session_.RemoteStore();
   }
   DiscSession& Session() { return session_; }
   UserErrorReporter& UserErrors() override { return errors_; }
   // For the thread that runs the dialog; CreatePluginSocket is CDVDconfigure's first step.
-  PluginSocket* CurrentPluginSocket() override { return links_.Current(); }
-  PluginSocket& CreatePluginSocket() override { return links_.Replace(); }
+  ServerSocket* CurrentPluginSocket() override { return session_.Links().Current(); }
+  ServerSocket& CreatePluginSocket() override { return session_.Links().Replace(); }
 
   // The dialog's view of the plugin's settings, and its one way to change them: switches
   // and numbers at once, texts on their way to State(), which ApplyChoices brings them to,
@@ -57,15 +62,14 @@ class Plugin final : public SettingsPort {
     choices_.ForgetCache(std::move(blockName));
   }
   const std::string& GamesFolder() const override { return state_.GamesFolder; }
-  // Brings the dialog's texts to State(), and the state's names to the disc session.
+  // Brings the dialog's texts to State(), and the state's names, when they changed, to the
+  // disc session.
   void ApplyChoices();
 
   // Shortens the read path's wait for a silent server (tests only).
-  void SetReplyStallLimitForTests(int limitMs) { session_.Disc().SetStallLimitMs(limitMs); }
-  ReadDispatcher& Dispatcher() {
-    NameSessionFiles();
-    return dispatcher_;
-  }
+  void SetReplyStallLimitForTests(int limitMs) { session_.SetStallLimitMs(limitMs); }
+  // The sources a read may go to; a test may plug in one of its own.
+  SourceTable& Sources() { return sources_; }
 
   // CDVDinit: resets the read-ahead cursor; returns 0.
   int32_t Init();
@@ -110,11 +114,11 @@ class Plugin final : public SettingsPort {
   int32_t Test();
 
  private:
-  // Hands the state's names to the disc session, which takes them as values.
-  void NameSessionFiles() {
-    session_.NameRemote(state_.GamesFolder, state_.SelectedDiscName);
-    session_.NameReplay(state_.GamesFolder, state_.LocalImagePath);
-  }
+  // Tells the disc session what the state names now, when that changed.
+  void DescribeDisc();
+  // Fills the table of sources (PluginSources.cpp): the one place that says which there
+  // are and when each is chosen.
+  void ListSources();
 
   // Shows user errors as trace lines when no reporter is given.
   class TracedErrors final : public UserErrorReporter {
@@ -134,8 +138,8 @@ class Plugin final : public SettingsPort {
   UserErrorReporter& errors_;
   std::unique_ptr<NullSource> null_;
   std::unique_ptr<ImageSource> image_;
-  LinkHolder links_;
   DiscSession session_;
+  SourceTable sources_;
   ReadDispatcher dispatcher_;
 };
 

@@ -1,5 +1,4 @@
-// Source choice, in the order that decides it: remote mode; no local file; a local file
-// that does not exist; a cache index; a disc image.
+// Choosing the source of each read from the table, and the read's result and trace lines.
 #include "core/ReadDispatcher.h"
 
 #include "platform/FileSystem.h"
@@ -10,58 +9,59 @@ bool IsCacheIndexPath(const std::string& path) {
   return path.find(".map") != std::string::npos;
 }
 
-ReadDispatcher::Picked ReadDispatcher::Pick() {
+size_t ReadDispatcher::Pick() {
   const bool remote = state_.RemoteMode;
   const std::string& path = state_.LocalImagePath;
-  if (remote != last_.remote || path != last_.path || !StillHolds(last_)) {
-    last_ = Choose(remote, path);
+  if (!last_.made || remote != last_.settings.remote || path != last_.settings.path ||
+      !StillHolds(last_)) {
+    last_ = Choose({remote, path});
   }
-  return last_.picked;
+  return last_.entry;
 }
 
 // A local file found to exist is trusted for a bounded number of reads, so that a replay
 // does not pay a file-system query per sector; a missing file is looked for on every read.
-// The image held open without sharing cannot vanish, so sequential reads of it never ask.
+// A file a source holds open without sharing cannot vanish, so sequential reads of it never
+// ask.
 bool ReadDispatcher::StillHolds(Choice& choice) {
-  if (choice.remote || choice.path.empty()) return true;
-  if (choice.picked == Picked::kNull) return false;
-  if (choice.picked == Picked::kImage && image_.HoldsOpen(choice.path)) return true;
+  if (!choice.restsOnFile) return true;
+  if (choice.entry >= sources_.Size() || !sources_.At(choice.entry).needsFile) return false;
+  const SourceEntry& entry = sources_.At(choice.entry);
+  if (entry.holdsOpen && entry.holdsOpen(choice.settings.path)) return true;
   if (choice.trustedReads == 0) return false;
   --choice.trustedReads;
   return true;
 }
 
-ReadDispatcher::Choice ReadDispatcher::Choose(bool remote, const std::string& path) {
-  Choice choice{remote, path, Picked::kNull, 0};
-  if (remote) {
-    choice.picked = Picked::kRemote;
-  } else if (!path.empty() && (image_.HoldsOpen(path) || platform::FileExists(path))) {
-    choice.picked = IsCacheIndexPath(path) ? Picked::kOffline : Picked::kImage;
-    choice.trustedReads = kExistenceTrustedReads - 1;
+ReadDispatcher::Choice ReadDispatcher::Choose(const SourceSettings& settings) const {
+  Choice choice{true, settings, sources_.Size(), false, 0};
+  int exists = -1;  // not asked yet
+  for (size_t i = 0; i < sources_.Size(); ++i) {
+    const SourceEntry& entry = sources_.At(i);
+    if (!entry.wants || !entry.wants(settings)) continue;
+    if (entry.needsFile) {
+      choice.restsOnFile = true;
+      if (exists < 0) {
+        exists = sources_.HoldsOpen(settings.path) || platform::FileExists(settings.path);
+      }
+      if (!exists) continue;
+      choice.trustedReads = kExistenceTrustedReads - 1;
+    }
+    choice.entry = i;
+    break;
   }
   return choice;
 }
 
-SectorSource& ReadDispatcher::SourceOf(Picked picked) {
-  switch (picked) {
-    case Picked::kRemote:
-      return remote_;
-    case Picked::kNull:
-      return null_;
-    case Picked::kOffline:
-      return offline_;
-    case Picked::kImage:
-      break;
-  }
-  return image_;
-}
-
 int32_t ReadDispatcher::CDVDreadTrack(uint32_t lsn, int32_t mode) {
-  const Picked picked = Pick();
-  return Report(picked, SourceOf(picked).Read(lsn, mode, state_.SectorBuffer), lsn, mode);
+  const size_t picked = Pick();
+  if (picked >= sources_.Size() || !sources_.At(picked).source) return -1;
+  const SourceEntry& entry = sources_.At(picked);
+  return Report(entry, entry.source->Read(lsn, mode, state_.SectorBuffer), lsn, mode);
 }
 
-int32_t ReadDispatcher::Report(Picked picked, ReadResult result, uint32_t lsn, int32_t mode) {
+int32_t ReadDispatcher::Report(const SourceEntry& entry, ReadResult result, uint32_t lsn,
+                               int32_t mode) {
   switch (result) {
     case ReadResult::kServed:
       return 0;
@@ -76,16 +76,12 @@ int32_t ReadDispatcher::Report(Picked picked, ReadResult result, uint32_t lsn, i
     case ReadResult::kUnsupported:
       break;
   }
-  // Modes 2 and 4 are named in the trace, other modes are refused silently; a remote
-  // read of a mode its cache holds an entry for counts as done.
-  const char* lead = picked == Picked::kRemote    ? "Block Mode["
-                     : picked == Picked::kOffline ? "Block read from file Mode["
-                                                  : "Mode[";
+  // Modes 2 and 4 are named in the trace, other modes are refused silently.
   if (const char* name = UnsupportedModeName(mode); name && trace_.Enabled()) {
-    trace_.Gated(std::string(kTracePrefix) + lead + name + "] LSN[" + std::to_string(lsn) +
-                 "] NOT SUPPORTED REPORT");
+    trace_.Gated(std::string(kTracePrefix) + entry.unsupportedLead + name + "] LSN[" +
+                 std::to_string(lsn) + "] NOT SUPPORTED REPORT");
   }
-  return picked == Picked::kRemote ? 0 : -1;
+  return entry.unsupportedResult;
 }
 
 uint8_t* ReadDispatcher::CDVDgetBuffer() {

@@ -1,17 +1,16 @@
 // The read path behind CDVDreadTrack and CDVDgetBuffer: every read goes to the source that
-// the configuration names at that moment (remote, null, offline replay of a block cache, or
-// the local image), which fills the sector buffer; its ReadResult becomes the PS2E result
-// and the read path's trace lines, all written here. The choice is kept with the settings it
-// was made from and made again when they change, or when it rests on a file-system answer
-// that has grown stale.
+// the table of sources picks for the settings at that moment, which fills the sector
+// buffer; its ReadResult becomes the PS2E result and the read path's trace lines, all
+// written here. The choice is kept with the settings it was made from and made again when
+// they change, or when it rests on a file-system answer that has grown stale.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "core/source/ImageSource.h"
-#include "core/source/NullSource.h"
 #include "core/PluginState.h"
+#include "core/SourceTable.h"
 #include "core/base/SectorSource.h"
 #include "core/base/Trace.h"
 
@@ -19,14 +18,8 @@ namespace korvane {
 
 class ReadDispatcher final {
  public:
-  ReadDispatcher(PluginState& state, Trace& trace, NullSource& null, ImageSource& image,
-                 SectorSource& offline, SectorSource& remote)
-      : state_(state),
-        trace_(trace),
-        null_(null),
-        image_(image),
-        offline_(offline),
-        remote_(remote) {}
+  ReadDispatcher(PluginState& state, Trace& trace, SourceTable& sources)
+      : state_(state), trace_(trace), sources_(sources) {}
 
   // Reads sector lsn in mode from the source chosen now; returns 0 or -1.
   int32_t CDVDreadTrack(uint32_t lsn, int32_t mode);
@@ -36,37 +29,34 @@ class ReadDispatcher final {
   uint8_t* CDVDgetBuffer();
 
   // Makes the next read choose its source again, asking the file system afresh.
-  void ForgetLocalFile() { last_.trustedReads = 0; }
+  void ForgetLocalFile() { last_.made = false; }
 
   // How many reads trust a local file found to exist before it is looked for again.
   static constexpr uint32_t kExistenceTrustedReads = 64;
 
  private:
-  enum class Picked { kRemote, kNull, kOffline, kImage };
-
   // The choice for the last read and the settings it was made from. A choice that rests on
-  // the local file existing holds for trustedReads more reads.
+  // whether the local file exists holds for trustedReads more reads, when that file was
+  // found, and for none when it was not.
   struct Choice {
-    bool remote = false;
-    std::string path;
-    Picked picked = Picked::kNull;
+    bool made = false;
+    SourceSettings settings;
+    size_t entry = 0;
+    bool restsOnFile = false;
     uint32_t trustedReads = 0;
   };
 
-  // The source for this read: the last choice while it still holds, else a new one.
-  Picked Pick();
+  // The entry for this read: the last choice while it still holds, else a new one; Size()
+  // when the table has none for the settings.
+  size_t Pick();
   bool StillHolds(Choice& choice);
-  Choice Choose(bool remote, const std::string& path);
-  SectorSource& SourceOf(Picked picked);
-  // The PS2E result of result from the picked source, after its trace line, if any.
-  int32_t Report(Picked picked, ReadResult result, uint32_t lsn, int32_t mode);
+  Choice Choose(const SourceSettings& settings) const;
+  // The PS2E result of result from the entry's source, after its trace line, if any.
+  int32_t Report(const SourceEntry& entry, ReadResult result, uint32_t lsn, int32_t mode);
 
   PluginState& state_;
   Trace& trace_;
-  NullSource& null_;
-  ImageSource& image_;
-  SectorSource& offline_;
-  SectorSource& remote_;
+  SourceTable& sources_;
   Choice last_;
 };
 

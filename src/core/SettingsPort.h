@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "core/link/PluginLink.h"
+#include "core/link/ServerLink.h"
 #include "core/PluginSettings.h"
 #include "core/base/UserErrors.h"
 
@@ -28,10 +28,10 @@ class SettingsPort {
   virtual const std::string& GamesFolder() const = 0;
 
   // The current plugin link, or null before the first CreatePluginSocket.
-  virtual PluginSocket* CurrentPluginSocket() = 0;
+  virtual ServerSocket* CurrentPluginSocket() = 0;
   // A new, inactive plugin link becomes the current one; the one it replaces is closed
   // and released once no read uses it.
-  virtual PluginSocket& CreatePluginSocket() = 0;
+  virtual ServerSocket& CreatePluginSocket() = 0;
   // Where errors meant for the user go.
   virtual UserErrorReporter& UserErrors() = 0;
 };

@@ -78,8 +78,8 @@ struct FormContext {
   // The window shows control again.
   void Show(ConfigControl control) { view.Refresh(control); }
   // The plugin link's connection, made on first use.
-  PluginSocket& Link() {
-    PluginSocket* socket = plugin.CurrentPluginSocket();
+  ServerSocket& Link() {
+    ServerSocket* socket = plugin.CurrentPluginSocket();
     return socket ? *socket : plugin.CreatePluginSocket();
   }
 };

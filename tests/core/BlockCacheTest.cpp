@@ -15,7 +15,7 @@ class BlockCacheTest : public test::CacheTest {};
 TEST_F(BlockCacheTest, FirstAppendCreatesTheFilesAtOffsetZero) {
   State().SelectedDiscName = "game.iso";
   auto sector = PatternSector(16, 2048);
-  ASSERT_TRUE(Cache().AppendCachedSector(16, kModeData2048, sector.data(), sector.size()));
+  ASSERT_TRUE(Store().AppendSector(16, kModeData2048, sector.data(), sector.size()));
   EXPECT_EQ(ReadText("Games/game.iso.map"), "16/3/0\r\n");
   EXPECT_EQ(ReadText("Games/game.iso.Block"), std::string(sector.begin(), sector.end()));
   EXPECT_EQ(Cache().LookupCachedSector(16, kModeData2048), 1u);
@@ -27,10 +27,10 @@ TEST_F(BlockCacheTest, AppendsAfterAnExistingBlockFile) {
   std::filesystem::create_directory("Games");
   WriteText("Games/game.iso.Block", std::string(10000, 'x'));
   auto sector = PatternSector(5, 2352);
-  ASSERT_TRUE(Cache().AppendCachedSector(5, kModeRaw2352, sector.data(), sector.size()));
+  ASSERT_TRUE(Store().AppendSector(5, kModeRaw2352, sector.data(), sector.size()));
   EXPECT_EQ(Cache().CacheWriteOffset(), 10000);
   EXPECT_EQ(ReadText("Games/game.iso.map"), "5/0/10000\r\n");
-  ASSERT_EQ(Cache().ReadCachedSector(Cache().RemoteBlockPath(), 1, 2352, State().SectorBuffer),
+  ASSERT_EQ(Cache().ReadCachedSector(Store().Name(), 1, 2352, State().SectorBuffer),
             2352u);
   EXPECT_EQ(Buffer(2352), sector);
 }
@@ -39,7 +39,7 @@ TEST_F(BlockCacheTest, RunIsCutIntoPiecesOfTheModesSizeWithAShortLast) {
   State().SelectedDiscName = "run.iso";
   std::vector<uint8_t> payload(5000);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 31);
-  EXPECT_EQ(Cache().AppendCachedSectors(100, kModeData2048, payload.data(), payload.size(), 2048),
+  EXPECT_EQ(Store().Append(100, kModeData2048, payload.data(), payload.size(), 2048),
             3u);
   EXPECT_EQ(ReadText("Games/run.iso.map"), "100/3/0\r\n101/3/2048\r\n102/3/4096\r\n");
   EXPECT_EQ(ReadText("Games/run.iso.Block"), std::string(payload.begin(), payload.end()));
@@ -48,7 +48,7 @@ TEST_F(BlockCacheTest, RunIsCutIntoPiecesOfTheModesSizeWithAShortLast) {
   // the buffer as it was, since nothing follows it in the file.
   std::vector<uint8_t> marker(2352, 0xCD);
   State().SectorBuffer.Write(0, marker.data(), marker.size());
-  EXPECT_EQ(Cache().ReadCachedSector(Cache().RemoteBlockPath(), 3, 2048, State().SectorBuffer),
+  EXPECT_EQ(Cache().ReadCachedSector(Store().Name(), 3, 2048, State().SectorBuffer),
             904u);
   EXPECT_EQ(Buffer(904), std::vector<uint8_t>(payload.begin() + 4096, payload.end()));
   EXPECT_EQ(Buffer(2048)[904], 0xCD);
@@ -58,9 +58,9 @@ TEST_F(BlockCacheTest, ShortSectorReadsOnIntoTheBytesThatFollowIt) {
   State().SelectedDiscName = "short.iso";
   auto small = PatternSector(1, 2048);  // a 2048-byte reply to a mode-0 request
   auto next = PatternSector(2, 2352);
-  ASSERT_TRUE(Cache().AppendCachedSector(1, kModeRaw2352, small.data(), small.size()));
-  ASSERT_TRUE(Cache().AppendCachedSector(2, kModeRaw2352, next.data(), next.size()));
-  ASSERT_EQ(Cache().ReadCachedSector(Cache().RemoteBlockPath(), 1, 2352, State().SectorBuffer),
+  ASSERT_TRUE(Store().AppendSector(1, kModeRaw2352, small.data(), small.size()));
+  ASSERT_TRUE(Store().AppendSector(2, kModeRaw2352, next.data(), next.size()));
+  ASSERT_EQ(Cache().ReadCachedSector(Store().Name(), 1, 2352, State().SectorBuffer),
             2352u);
   std::vector<uint8_t> expected(small);
   expected.insert(expected.end(), next.begin(), next.begin() + 304);
@@ -69,7 +69,7 @@ TEST_F(BlockCacheTest, ShortSectorReadsOnIntoTheBytesThatFollowIt) {
 
 TEST_F(BlockCacheTest, EmptyDiscNameGivesHiddenNamesInTheGamesFolder) {
   auto sector = PatternSector(0, 2048);
-  ASSERT_TRUE(Cache().AppendCachedSector(0, kModeData2048, sector.data(), sector.size()));
+  ASSERT_TRUE(Store().AppendSector(0, kModeData2048, sector.data(), sector.size()));
   EXPECT_TRUE(std::filesystem::exists("Games/.Block"));
   EXPECT_EQ(ReadText("Games/.map"), "0/3/0\r\n");
 }
@@ -81,7 +81,7 @@ TEST_F(BlockCacheTest, OffsetsBeyondFourGibibytesAreWrittenAndReadBack) {
   constexpr uint64_t kSize = 4500000000ull;
   std::filesystem::resize_file("Games/dvd.iso.Block", kSize);
   auto sector = PatternSector(2000000, 2048);
-  ASSERT_TRUE(Cache().AppendCachedSector(2000000, kModeData2048, sector.data(), sector.size()));
+  ASSERT_TRUE(Store().AppendSector(2000000, kModeData2048, sector.data(), sector.size()));
   EXPECT_EQ(ReadText("Games/dvd.iso.map"), "2000000/3/4500000000\r\n");
 
   State().RemoteMode = true;
@@ -139,7 +139,7 @@ TEST_F(BlockCacheTest, LinesEndedByLfAloneAreEntriesThatAnAppendKeeps) {
 TEST_F(BlockCacheTest, GamesFolderThatCannotBeCreatedCachesNothingAndSaysWhy) {
   WriteText("Games", "a file where the folder should be");
   auto sector = PatternSector(3, 2048);
-  EXPECT_FALSE(Cache().AppendCachedSector(3, kModeData2048, sector.data(), sector.size()));
+  EXPECT_FALSE(Store().AppendSector(3, kModeData2048, sector.data(), sector.size()));
   EXPECT_EQ(Cache().Index().Count(), 0u);
   EXPECT_EQ(trace_.Text(),
             "KorvaneCDVD OutPut: Cannot create folder Games: sectors not cached\r\n");
@@ -149,7 +149,7 @@ TEST_F(BlockCacheTest, BlockFileThatCannotBeOpenedCachesNothingAndSaysWhy) {
   State().SelectedDiscName = "locked.iso";
   std::filesystem::create_directories("Games/locked.iso.Block");  // a folder in its place
   auto sector = PatternSector(3, 2048);
-  EXPECT_FALSE(Cache().AppendCachedSector(3, kModeData2048, sector.data(), sector.size()));
+  EXPECT_FALSE(Store().AppendSector(3, kModeData2048, sector.data(), sector.size()));
   EXPECT_EQ(Cache().Index().Count(), 0u);
   EXPECT_FALSE(std::filesystem::exists("Games/locked.iso.map"));
   // The line says why, in the system's words.
@@ -162,7 +162,7 @@ TEST_F(BlockCacheTest, IndexFileThatCannotBeOpenedStillIndexesWhatWasWritten) {
   State().SelectedDiscName = "nomap.iso";
   std::filesystem::create_directories("Games/nomap.iso.map");
   auto sector = PatternSector(3, 2048);
-  EXPECT_TRUE(Cache().AppendCachedSector(3, kModeData2048, sector.data(), sector.size()));
+  EXPECT_TRUE(Store().AppendSector(3, kModeData2048, sector.data(), sector.size()));
   EXPECT_EQ(Cache().LookupCachedSector(3, kModeData2048), 1u);
   EXPECT_NE(trace_.Text().find("Cannot write Games\\nomap.iso.map"), std::string::npos);
 }
@@ -228,7 +228,7 @@ TEST_F(BlockCacheTest, RemoteHitsServeTheCacheAndTraceUnsupportedModes) {
   State().SelectedDiscName = "hit.iso";
   StoreSectors(16, 3, kModeRaw2340);
   auto two = PatternSector(9, 2048);
-  ASSERT_TRUE(Cache().AppendCachedSector(9, kMode2328, two.data(), two.size()));
+  ASSERT_TRUE(Store().AppendSector(9, kMode2328, two.data(), two.size()));
   State().RemoteMode = true;
   plugin_->Open();
   trace_.Clear();

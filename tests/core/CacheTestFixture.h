@@ -24,6 +24,8 @@ class CacheTest : public ::testing::Test {
 
   PluginState& State() { return plugin_->State(); }
   BlockCache& Cache() { return plugin_->Cache(); }
+  // The remote disc's store in that cache, which appends to its files.
+  CacheStore& Store() { return plugin_->RemoteStore(); }
   std::vector<uint8_t> Buffer(size_t count) {
     const uint8_t* data = State().SectorBuffer.Data();
     return std::vector<uint8_t>(data, data + count);
@@ -42,7 +44,7 @@ class CacheTest : public ::testing::Test {
     size_t skip = mode == kModeRaw2340 ? 12 : mode == kModeData2048 ? 24 : 0;
     for (uint32_t lsn = first; lsn < first + count; ++lsn) {
       auto sector = PatternSector(lsn, 2352);
-      ASSERT_TRUE(Cache().AppendCachedSector(lsn, mode, sector.data() + skip, bytes));
+      ASSERT_TRUE(Store().AppendSector(lsn, mode, sector.data() + skip, bytes));
     }
   }
 

@@ -78,7 +78,7 @@ TEST(LinkHolderTest, AReplacedLinkLivesWhileLentAndClosesWhenItsLastReadGivesItB
 
   int port = 0;
   test::sock::Socket listener = test::sock::Listen(port);
-  PluginSocket& first = links.Replace();
+  ServerSocket& first = links.Replace();
   first.client.SetHost("127.0.0.1");
   first.client.SetPortNumber(port);
   first.client.Activate();
@@ -88,7 +88,7 @@ TEST(LinkHolderTest, AReplacedLinkLivesWhileLentAndClosesWhenItsLastReadGivesItB
     LinkHolder::Lease read = links.Acquire();
     LinkHolder::Lease another = links.Acquire();
     ASSERT_EQ(read.Socket(), &first);
-    PluginSocket& second = links.Replace();
+    ServerSocket& second = links.Replace();
     EXPECT_TRUE(read.Replaced());
     EXPECT_EQ(links.Current(), &second);
     EXPECT_EQ(links.Acquire().Socket(), &second);
@@ -112,14 +112,14 @@ TEST_F(DiscSessionTest, SessionsOfOneProgramShareNothing) {
   Trace& trace = plugin_->Tracer();
   test::RecordedErrors errors;
   test::ScriptedConnection connectionA, connectionB;
-  PluginLink linkA(trace, errors), linkB(trace, errors);
-  DiscSession a(trace, nullptr), b(trace, nullptr);  // each gone before its link
+  ServerLink linkA(trace, errors), linkB(trace, errors);
+  DiscSession a(trace, errors), b(trace, errors);  // each gone before its link
   linkA.Bind(connectionA);
   linkB.Bind(connectionB);
   a.Disc().SetLink(&linkA);
   b.Disc().SetLink(&linkB);
-  a.NameRemote("Games", "a.iso");
-  b.NameRemote("Games", "b.iso");
+  a.Describe({"Games", "a.iso", 0, ""});
+  b.Describe({"Games", "b.iso", 0, ""});
 
   SectorBytes into;
   for (uint32_t lsn : {7u, 8u}) {

@@ -128,5 +128,55 @@ TEST_F(ReadDispatcherTest, SourceIsChosenAgainOnEveryRead) {
   EXPECT_EQ(plugin_->GetBuffer(), nullptr);
 }
 
+// A source of a kind the plugin does not have, plugged in through the table alone: it is
+// chosen when its entry says, after the entries before it, opened and closed with the rest,
+// and a mode it does not serve is reported with its own lead and result.
+class FakeWebSource final : public SectorSource {
+ public:
+  ReadResult Read(uint32_t lsn, int32_t mode, SectorBytes& into) override {
+    if (mode != kModeData2048) return ReadResult::kUnsupported;
+    const std::vector<uint8_t> sector(2048, static_cast<uint8_t>(lsn));
+    into.Write(0, sector.data(), sector.size());
+    return ReadResult::kServed;
+  }
+};
+
+TEST_F(ReadDispatcherTest, ASourcePluggedIntoTheTableIsChosenPreparedAndReportedByItsEntry) {
+  std::vector<std::string> calls;
+  SourceEntry entry;
+  entry.name = "web";
+  entry.wants = [](const SourceSettings& s) { return s.path.rfind("http://", 0) == 0; };
+  entry.owned = std::make_shared<FakeWebSource>();
+  entry.source = entry.owned.get();
+  entry.open = [&](bool chosen, const SourceSettings& s) {
+    calls.push_back(std::string(chosen ? "open " : "skip ") + s.path);
+  };
+  entry.close = [&] { calls.push_back("close"); };
+  entry.unsupportedLead = "Web Mode[";
+  plugin_->Sources().Insert(1, std::move(entry));  // after remote, before replay and image
+
+  // An image held open from before is let go once the web source is the one prepared.
+  const std::string image = folder_.MakeImage("game.iso", 4, 2048);
+  State().LocalImagePath = image;
+  plugin_->Open();
+  ASSERT_TRUE(plugin_->Image().HoldsOpen(image));
+  State().LocalImagePath = "http://discs.example/game.iso";
+  plugin_->Open();
+  EXPECT_FALSE(plugin_->Image().HoldsOpen(image));
+
+  ASSERT_EQ(plugin_->ReadTrack(7, kModeData2048), 0);
+  EXPECT_EQ(plugin_->GetBuffer()[2047], 7);
+  trace_.Clear();
+  EXPECT_EQ(plugin_->ReadTrack(8, kMode2328), -1);
+  EXPECT_EQ(trace_.Text(), Prefix("Web Mode[CDVD_MODE_2328] LSN[8] NOT SUPPORTED REPORT"));
+  State().RemoteMode = true;  // the entry before it still wins
+  trace_.Clear();
+  EXPECT_EQ(plugin_->ReadTrack(9, kModeData2048), -1);
+  EXPECT_EQ(trace_.Text(), Prefix("Server link not connected, LSN[9] not read"));
+  plugin_->Close();
+  EXPECT_EQ(calls, (std::vector<std::string>{"skip " + image,
+                                             "open http://discs.example/game.iso", "close"}));
+}
+
 }  // namespace
 }  // namespace korvane

@@ -47,7 +47,7 @@ class RemoteFetchTest : public test::CacheTest {
 
   test::ScriptedConnection connection_;
   test::RecordedErrors errors_;
-  PluginLink link_{plugin_->Tracer(), errors_};
+  ServerLink link_{plugin_->Tracer(), errors_};
   RemoteDisc fetcher_{plugin_->Tracer(), nullptr};
   RemoteCachePaths paths_;
 };
@@ -94,7 +94,7 @@ TEST_F(RemoteFetchTest, LinkStillWorksSilentlyAndReportsBadListsToTheUser) {
   connection_.Script(Bytes({2, 0x2C}) + "six,");
   link_.OnRead();
   EXPECT_EQ(errors_.shown, std::vector<std::string>{"'six' is not a valid integer value"});
-  PluginLink::Read read(link_);  // the read path owns the bytes meanwhile
+  ServerLink::Read read(link_);  // the read path owns the bytes meanwhile
   connection_.Script(Bytes({6}));
   link_.OnRead();
   EXPECT_EQ(connection_.Sent().size(), 2u);
@@ -153,7 +153,7 @@ TEST_F(RemoteFetchTest, FullSectorPassingThroughAShortSizeIsNotCut) {
   std::string reply = Bytes({4}) + Text(PatternSector(9, 2352));
   for (size_t cut : {size_t{2049}, size_t{2341}}) {
     test::ScriptedConnection connection;
-    PluginLink link(plugin_->Tracer(), errors_);
+    ServerLink link(plugin_->Tracer(), errors_);
     link.Bind(connection);
     RemoteDisc fetcher(plugin_->Tracer(), nullptr);
     fetcher.SetLink(&link);
@@ -167,7 +167,7 @@ TEST_F(RemoteFetchTest, RepliesSplitAtEveryByteStillArriveWhole) {
   std::string reply = RunReply(Sectors(0, 2, 2340));
   for (size_t cut = 1; cut < reply.size(); cut += 97) {
     test::ScriptedConnection connection;
-    PluginLink link(plugin_->Tracer(), errors_);
+    ServerLink link(plugin_->Tracer(), errors_);
     link.Bind(connection);
     RemoteDisc fetcher(plugin_->Tracer(), nullptr);
     fetcher.SetLink(&link);

@@ -14,8 +14,8 @@ class SharedCacheTest : public test::CacheTest {
  protected:
   SharedCacheTest() {
     for (DiscSession* session : {&a_, &b_}) {
-      session->NameRemote("Games", "s.iso");
-      session->OpenRemote(0);
+      session->Describe({"Games", "s.iso", 0, ""});
+      session->OpenRemote();
     }
   }
 
@@ -26,7 +26,7 @@ class SharedCacheTest : public test::CacheTest {
       auto sector = PatternSector(lsn, 2048);
       run.insert(run.end(), sector.begin(), sector.end());
     }
-    return session.Cache().AppendCachedSectors(first, kModeData2048, run.data(), run.size(), 2048);
+    return session.RemoteStore().Append(first, kModeData2048, run.data(), run.size(), 2048);
   }
 
   // Reads lsn from session's cache alone: served with the pattern disc's bytes, or not.
@@ -40,8 +40,9 @@ class SharedCacheTest : public test::CacheTest {
     return result;
   }
 
-  DiscSession a_{plugin_->Tracer(), nullptr};
-  DiscSession b_{plugin_->Tracer(), nullptr};
+  test::RecordedErrors errors_;
+  DiscSession a_{plugin_->Tracer(), errors_};
+  DiscSession b_{plugin_->Tracer(), errors_};
 };
 
 TEST_F(SharedCacheTest, TwoProgramsAppendingToOneCacheServeOnlyTheirSectorsBytes) {

@@ -96,7 +96,7 @@ int FaultTest::StartServerProgram(ChildProcess& process, const std::vector<std::
 }
 
 void FaultTest::ConnectLink(int port, int32_t disc, const std::string& listedName) {
-  PluginSocket& socket = test::StartPluginLink(*plugin_, port, disc, listedName);
+  ServerSocket& socket = test::StartPluginLink(*plugin_, port, disc, listedName);
   // Connected and no longer awaiting the prompt: the link has answered it.
   bool ready =
       PumpUntil([&] { return socket.client.IsConnected() && !socket.link.AwaitingPrompt(); });
@@ -117,7 +117,7 @@ std::vector<uint8_t> FaultTest::Buffer(size_t count) const {
   return std::vector<uint8_t>(data, data + count);
 }
 
-void FaultTest::PlayWithoutReadAhead(const std::string& disc, uint32_t first, uint32_t count,
+void FaultTest::PlayWithoutPrefetch(const std::string& disc, uint32_t first, uint32_t count,
                                      int32_t mode) {
   for (uint32_t odd = 0; odd < 2; ++odd) {
     for (uint32_t lsn = first + odd; lsn < first + count; lsn += 2) {

@@ -53,7 +53,7 @@ class FaultTest : public ::testing::Test {
   bool PumpUntil(Done done, int timeoutMs = 10000) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done() && std::chrono::steady_clock::now() < end) {
-      if (PluginSocket* socket = plugin_->CurrentPluginSocket()) {
+      if (ServerSocket* socket = plugin_->CurrentPluginSocket()) {
         socket->client.Pump(10);
       }
     }
@@ -76,7 +76,7 @@ class FaultTest : public ::testing::Test {
   // Plays count sectors from first in mode, the even ones and then the odd ones, each
   // checked against the image: no read follows the one before it, so no request goes out
   // ahead of need and a fault meets the request of the read that needs it.
-  void PlayWithoutReadAhead(const std::string& disc, uint32_t first, uint32_t count, int32_t mode);
+  void PlayWithoutPrefetch(const std::string& disc, uint32_t first, uint32_t count, int32_t mode);
   // The disc's cache files as they are now (sizes and the whole index), to compare.
   std::string CacheFiles(const std::string& disc) const;
   // Checks the disc's cache now, against the image it names.

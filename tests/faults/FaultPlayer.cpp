@@ -25,7 +25,7 @@ class NoTrace final : public korvane::TraceOutput {
 };
 
 bool Connect(korvane::Plugin& plugin, int port) {
-  korvane::PluginSocket& socket = plugin.CreatePluginSocket();
+  korvane::ServerSocket& socket = plugin.CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(port);
   socket.client.Activate();

@@ -106,7 +106,7 @@ TEST_F(HostileNamesTest, ChosenNamesPlayIntoTheGamesFolderOnly) {
     EXPECT_EQ(form.Controls().fileList[n], kHostileNames[n]);
     form.FileListClick(static_cast<int>(n));
     form.Button1Click();  // the link takes the server over (it connects once)
-    PluginSocket& link = *plugin_->CurrentPluginSocket();
+    ServerSocket& link = *plugin_->CurrentPluginSocket();
     ASSERT_TRUE(
         PumpBoth(form, [&] { return link.client.IsConnected() && !link.link.AwaitingPrompt(); }));
     std::string cache = SafeFileName(State().SelectedDiscName);

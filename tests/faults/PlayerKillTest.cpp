@@ -164,7 +164,7 @@ TEST_F(PlayerKillTest, ABlockCutShortUnderAWholeIndexIsFetchedOnceAndNeverServed
   const int port = StartServer([](server::ServerConfig& c) { c.runMax = 16; });
   ConnectLink(port, 1, "b.bin");
   OpenRemote();
-  PlayWithoutReadAhead("b.bin", 0, 64, kModeRaw2352);
+  PlayWithoutPrefetch("b.bin", 0, 64, kModeRaw2352);
   const std::string block = ReadWholeFile(BlockPath());
   const size_t cut = block.size() / 3 + 1000;  // in the middle of a sector
   Write(BlockPath(), block.substr(0, cut));
@@ -176,7 +176,7 @@ TEST_F(PlayerKillTest, ABlockCutShortUnderAWholeIndexIsFetchedOnceAndNeverServed
     ConnectLink(port, 1, "b.bin");
     OpenRemote();
     for (int pass = 0; pass < 2; ++pass) {
-      PlayWithoutReadAhead("b.bin", 0, 64, kModeRaw2352);
+      PlayWithoutPrefetch("b.bin", 0, 64, kModeRaw2352);
       sizes.push_back(fs::file_size(BlockPath()));
     }
   }

@@ -40,7 +40,7 @@ class ServerKillTest : public test::FaultTest {
 
   // Plays count sectors from 0 in mode; returns the first LSN after them not yet cached.
   uint32_t WarmUp(const std::string& disc, uint32_t count, int32_t mode) {
-    PlayWithoutReadAhead(disc, 0, count, mode);
+    PlayWithoutPrefetch(disc, 0, count, mode);
     uint32_t next = count;
     while (plugin_->Cache().LookupCachedSector(next, mode) != CacheIndex::kNone) ++next;
     return next;

@@ -67,7 +67,7 @@ TEST_F(ServerStallTest, RepliesHeldBackWholeOrHalfwayByARelay) {
     test::CutRelay relay(port, 2048);
     ConnectLink(relay.Port(), 0, "a.iso");
     OpenRemote();  // the index is loaded again from the files each time
-    PlayWithoutReadAhead("a.iso", first, 100, kModeData2048);
+    PlayWithoutPrefetch("a.iso", first, 100, kModeData2048);
     uint32_t next = FirstMissing(first + 100, kModeData2048);
     relay.CutNextReply(fraction, nullptr);  // and then nothing: the stall
     ExpectStallFailsTheRead("a.iso", next, kModeData2048);
@@ -76,7 +76,7 @@ TEST_F(ServerStallTest, RepliesHeldBackWholeOrHalfwayByARelay) {
   }
   // The real server, reached directly, still serves what the stalls lost.
   ConnectLink(port, 0, "a.iso");
-  PlayWithoutReadAhead("a.iso", first, 50, kModeData2048);
+  PlayWithoutPrefetch("a.iso", first, 50, kModeData2048);
 }
 
 TEST_F(ServerStallTest, ServerThatAcceptsAndNeverReadsFailsTheFirstRead) {
@@ -85,7 +85,7 @@ TEST_F(ServerStallTest, ServerThatAcceptsAndNeverReadsFailsTheFirstRead) {
   });
   plugin_->SetReplyStallLimitForTests(kStallMs);
   State().SelectedDiscName = "a.iso";
-  PluginSocket& socket = plugin_->CreatePluginSocket();
+  ServerSocket& socket = plugin_->CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(deaf.Port());
   socket.client.Activate();
@@ -106,7 +106,7 @@ TEST_F(ServerStallTest, FrozenServerProcessFailsTheReadAndCanBeResumedLater) {
   plugin_->SetReplyStallLimitForTests(kStallMs);
   ConnectLink(port, 1, "b.bin");
   OpenRemote();
-  PlayWithoutReadAhead("b.bin", 0, 60, kModeRaw2352);
+  PlayWithoutPrefetch("b.bin", 0, 60, kModeRaw2352);
   uint32_t next = FirstMissing(60, kModeRaw2352);
   ASSERT_TRUE(process.Suspend());
   ExpectStallFailsTheRead("b.bin", next, kModeRaw2352);
@@ -117,7 +117,7 @@ TEST_F(ServerStallTest, FrozenServerProcessFailsTheReadAndCanBeResumedLater) {
     ASSERT_LT(MsSince(resumed), 10000) << TraceTail();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  PlayWithoutReadAhead("b.bin", next, 40, kModeRaw2352);
+  PlayWithoutPrefetch("b.bin", next, 40, kModeRaw2352);
 }
 #endif
 

@@ -143,7 +143,7 @@ TEST_F(RemotePlayTest, FirstReadWaitsForTheLinkThatIsStillLoggingIn) {
   StartServer();
   State().SelectedDiscIndex = 1;
   State().SelectedDiscName = "b.bin";
-  PluginSocket& socket = plugin_->CreatePluginSocket();
+  ServerSocket& socket = plugin_->CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(server_->Port());
   socket.Activate({"", "", 1, "b.bin"});  // and at once, with no event delivered yet:
@@ -181,7 +181,7 @@ TEST_F(RemotePlayTest, ServerThatGoesAwayFailsReadsWithinTheBound) {
 TEST_F(RemotePlayTest, ServerThatNeverAnswersFailsTheReadAndClosesTheLink) {
   test::LoopbackServer silent;  // accepts, reads, never answers
   State().SelectedDiscName = "a.iso";
-  PluginSocket& socket = plugin_->CreatePluginSocket();
+  ServerSocket& socket = plugin_->CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(silent.Port());
   socket.client.Activate();

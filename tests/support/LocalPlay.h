@@ -27,14 +27,14 @@ inline server::ServerConfig LocalServerConfig(const std::string& folder) {
 
 // Logs plugin in at 127.0.0.1:port as "player" with disc `disc` (listed as listedName)
 // chosen, and starts its link; the caller pumps until the link is ready.
-inline PluginSocket& StartPluginLink(Plugin& plugin, int port, int32_t disc,
+inline ServerSocket& StartPluginLink(Plugin& plugin, int port, int32_t disc,
                                      const std::string& listedName) {
   PluginState& state = plugin.State();
   state.LoginUser = "player";
   state.LoginPassword = "secret";
   state.SelectedDiscIndex = disc;
   state.SelectedDiscName = DiscFileName(listedName);
-  PluginSocket& socket = plugin.CreatePluginSocket();
+  ServerSocket& socket = plugin.CreatePluginSocket();
   socket.client.SetHost("127.0.0.1");
   socket.client.SetPortNumber(port);
   socket.Activate({state.LoginUser, state.LoginPassword, disc, state.SelectedDiscName});

@@ -10,8 +10,9 @@
 // when it is needed. At most one request is ever out: a fetch first takes in the reply to
 // the one sent ahead.
 //
-// A RunStore is the cache as a source that reads ahead fills it: the runs it takes in go up
-// through it, never around it.
+// A RunSink is the cache above, as a source below sees it in each call: what it holds, and
+// where a run that arrived ahead of need goes up to be stored. The source below never
+// writes the cache's files itself.
 #pragma once
 
 #include <cstddef>
@@ -31,16 +32,28 @@ struct SectorRun {
   size_t length = 0;
 };
 
+class RunSink {
+ public:
+  virtual ~RunSink() = default;
+  // True when the cache holds sector lsn in mode.
+  virtual bool Holds(uint32_t lsn, int32_t mode) = 0;
+  // Stores every sector of run, which arrived ahead of need.
+  virtual void Fill(const SectorRun& run) = 0;
+  // The cache files stored into now: a run asked for one disc's files never fills another's.
+  virtual const std::string& Files() = 0;
+};
+
 class RunSource {
  public:
   virtual ~RunSource() = default;
-  // Fetches the run that begins with sector lsn in mode into run; false, with the reason
-  // traced, when there is none.
-  virtual bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) = 0;
-  // The host reads sector lsn in mode now; the cache looks it up next.
-  virtual void Reading(uint32_t lsn, int32_t mode) {}
-  // The host stops reading: nothing more is sent, and what is on its way is taken in.
-  virtual void Settle() {}
+  // Fetches the run that begins with sector lsn in mode into run, for the cache above;
+  // false, with the reason traced, when there is none.
+  virtual bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run, RunSink& above) = 0;
+  // The reader reads sector lsn in mode now; the cache above looks it up next.
+  virtual void Reading(uint32_t lsn, int32_t mode, RunSink& above) {}
+  // The reader stops: nothing more is sent, and what is on its way is taken in and handed
+  // up to above.
+  virtual void Settle(RunSink& above) {}
 };
 
 class AheadRunSource : public RunSource {
@@ -67,17 +80,6 @@ class AheadRunSource : public RunSource {
   // Takes in the reply to the request sent ahead, waiting as wait says (within the source's
   // bounded wait). kArrived fills run.
   virtual Ahead TakeAhead(Wait wait, SectorRun& run) = 0;
-};
-
-class RunStore {
- public:
-  virtual ~RunStore() = default;
-  // True when sector lsn in mode is stored.
-  virtual bool Holds(uint32_t lsn, int32_t mode) = 0;
-  // Stores every sector of run.
-  virtual void Store(const SectorRun& run) = 0;
-  // The files stored into now: a run asked for one disc's files is never stored in another's.
-  virtual const std::string& Name() = 0;
 };
 
 }  // namespace korvane

@@ -22,10 +22,6 @@ std::string BlockCache::OfflineBlockPath(const std::string& mapPath) {
   return mapPath.substr(0, mapPath.find(".map")) + ".Block";
 }
 
-bool BlockCache::EnsureGamesFolder() {
-  return EnsureFolder(paths_.Folder());
-}
-
 void BlockCache::Clear() {
   std::lock_guard<std::mutex> hold(mutex_);
   ClearLocked();

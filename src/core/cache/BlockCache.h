@@ -49,19 +49,11 @@ inline constexpr int kAppendLockWaitMs = 5000;
 
 class BlockCache final {
  public:
-  // Appends go to the remote disc's files that paths names.
-  BlockCache(RemoteCachePaths& paths, Trace& trace) : paths_(paths), trace_(trace) {}
-
-  // The remote disc's cache files: GamesFolder + "\" + SelectedDiscName + ".Block"/".map".
-  const std::string& RemoteBlockPath() { return paths_.BlockPath(); }
-  const std::string& RemoteMapPath() { return paths_.MapPath(); }
+  // Its failures are traced to trace.
+  explicit BlockCache(Trace& trace) : trace_(trace) {}
 
   // The .Block path that belongs to a .map path: cut at the first ".map", plus ".Block".
   static std::string OfflineBlockPath(const std::string& mapPath);
-
-  // Creates the GamesFolder folder below the working directory unless a folder of that
-  // name exists; true when the folder exists afterwards.
-  bool EnsureGamesFolder();
 
   // Empties CacheIndex and sets CacheWriteOffset to 0; the index still describes the same
   // cache files, and the next catch-up reads their .map from its start.
@@ -106,17 +98,12 @@ class BlockCache final {
 
   // Stores consecutive sectors lsn, lsn+1, ... of one mode: the bytes are cut into pieces
   // of pieceSize (the last may be shorter); those the index does not hold yet are written
-  // to the remote .Block file in one write, then indexed, then listed in the remote .map
-  // file in one write. Returns how many of the sectors the index holds afterwards. A
+  // to the .Block file that files names, in one write, then indexed, then listed in its
+  // .map file in one write; the index then describes files. Returns how many of the sectors the index holds afterwards. A
   // failure is reported once (a gated trace line, and OnStoreFailure's report), and no
   // other until a store succeeds again.
-  size_t AppendCachedSectors(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length,
-                             size_t pieceSize);
-
-  // The single-sector form of AppendCachedSectors.
-  bool AppendCachedSector(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length) {
-    return AppendCachedSectors(lsn, mode, bytes, length, length) == 1;
-  }
+  size_t AppendCachedSectors(CachePaths& files, uint32_t lsn, int32_t mode, const uint8_t* bytes,
+                             size_t length, size_t pieceSize);
 
   // Where a failed store is said, besides the gated trace line, with the line's text
   // (without its prefix).
@@ -140,8 +127,8 @@ class BlockCache final {
   bool SameMapAsRead(platform::ReadOnlyFile& map, int64_t size);
   void NoteMapRead(platform::ReadOnlyFile& map, uint64_t end);
   size_t FindCaughtUp(const std::string& blockPath, uint32_t lsn, int32_t mode);
-  size_t AppendLocked(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length,
-                      size_t pieceSize);
+  size_t AppendLocked(CachePaths& files, uint32_t lsn, int32_t mode, const uint8_t* bytes,
+                      size_t length, size_t pieceSize);
   struct RunPieces;
   // Picks the pieces of run the index does not hold yet.
   void ChooseUnheld(RunPieces& run) const;
@@ -149,15 +136,16 @@ class BlockCache final {
   // says whether all were.
   size_t WriteBlockBytes(platform::AppendFile& block, const std::string& blockPath,
                          const RunPieces& run, bool& whole);
-  bool OpenMapForAppend(platform::AppendFile& map, const std::string& blockPath);
-  bool WriteMapLines(platform::AppendFile& map, size_t firstEntry, size_t count);
+  bool OpenMapForAppend(platform::AppendFile& map, const std::string& mapPath,
+                        const std::string& blockPath);
+  bool WriteMapLines(platform::AppendFile& map, const std::string& mapPath, size_t firstEntry,
+                     size_t count);
   void ReportFailure(const std::string& what);
 
   // How many bytes before the end of what was read of a .map are kept to recognise it.
   static constexpr size_t kMapTailBytes = 32;
 
   mutable std::mutex mutex_;
-  RemoteCachePaths& paths_;
   Trace& trace_;
   CacheIndex index_;
   std::string indexedMapPath_;

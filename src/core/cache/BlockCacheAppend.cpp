@@ -43,38 +43,39 @@ struct BlockCache::RunPieces {
   size_t DataLength() const { return joined.empty() ? length : joined.size(); }
 };
 
-size_t BlockCache::AppendCachedSectors(uint32_t lsn, int32_t mode, const uint8_t* bytes,
-                                       size_t length, size_t pieceSize) {
+size_t BlockCache::AppendCachedSectors(CachePaths& files, uint32_t lsn, int32_t mode,
+                                       const uint8_t* bytes, size_t length, size_t pieceSize) {
   std::lock_guard<std::mutex> hold(mutex_);
-  return AppendLocked(lsn, mode, bytes, length, pieceSize);
+  return AppendLocked(files, lsn, mode, bytes, length, pieceSize);
 }
 
-size_t BlockCache::AppendLocked(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length,
-                                size_t pieceSize) {
+size_t BlockCache::AppendLocked(CachePaths& files, uint32_t lsn, int32_t mode,
+                                const uint8_t* bytes, size_t length, size_t pieceSize) {
   if (length == 0 || pieceSize == 0) return 0;
   // LSNs are 32-bit: a run that would reach past the last one is cut there, never filed
   // under LSN 0, 1, 2 ... where it would stand for the disc's first sectors.
   const uint64_t lsnsLeft = uint64_t{UINT32_MAX} - lsn + 1;
   if (length / pieceSize >= lsnsLeft) length = static_cast<size_t>(lsnsLeft * pieceSize);
   RunPieces run{lsn, mode, bytes, length, pieceSize, {}, {}};
-  if (!EnsureGamesFolder()) {
-    ReportFailure("Cannot create folder " + paths_.Folder() + kNotCached);
+  if (!EnsureFolder(files.Folder())) {
+    ReportFailure("Cannot create folder " + files.Folder() + kNotCached);
     return 0;
   }
-  const std::string blockPath = RemoteBlockPath();
+  const std::string blockPath = files.BlockPath();
+  const std::string mapPath = files.MapPath();
   platform::AppendFile block;
   if (!block.Open(blockPath) || !block.Lock(kAppendLockWaitMs)) {
     ReportFailure(Failed("Cannot write", blockPath, block.LastError()) + kNotCached);
     return 0;
   }
   // The index must describe these very files before it can tell what they hold.
-  if (indexedMapPath_ != RemoteMapPath() ||
+  if (indexedMapPath_ != mapPath ||
       (!blockIdentity_.empty() && IdentityOf(blockPath) != blockIdentity_)) {
-    indexedMapPath_ = RemoteMapPath();
+    indexedMapPath_ = mapPath;
     Reload(blockPath);
   }
   platform::AppendFile map;
-  const bool mapOpen = OpenMapForAppend(map, blockPath);
+  const bool mapOpen = OpenMapForAppend(map, mapPath, blockPath);
   if (blockIdentity_.empty()) blockIdentity_ = IdentityOf(blockPath);
   ChooseUnheld(run);
   const size_t held = run.Count() - run.wanted.size();
@@ -82,7 +83,7 @@ size_t BlockCache::AppendLocked(uint32_t lsn, int32_t mode, const uint8_t* bytes
   const size_t first = index_.Count() + 1;
   bool whole = false;
   const size_t added = WriteBlockBytes(block, blockPath, run, whole);
-  if (added > 0 && mapOpen) whole = WriteMapLines(map, first, added) && whole;
+  if (added > 0 && mapOpen) whole = WriteMapLines(map, mapPath, first, added) && whole;
   if (whole && mapOpen) lastFailure_.clear();
   return held + added;
 }
@@ -124,8 +125,8 @@ size_t BlockCache::WriteBlockBytes(platform::AppendFile& block, const std::strin
   return added;
 }
 
-bool BlockCache::OpenMapForAppend(platform::AppendFile& map, const std::string& blockPath) {
-  const std::string& path = RemoteMapPath();
+bool BlockCache::OpenMapForAppend(platform::AppendFile& map, const std::string& path,
+                                  const std::string& blockPath) {
   const int64_t size = map.Open(path) ? map.Size() : -1;
   if (size < 0) {
     ReportFailure(Failed("Cannot write", path, map.LastError()) + kCachedUntilOpen);
@@ -143,12 +144,13 @@ bool BlockCache::OpenMapForAppend(platform::AppendFile& map, const std::string& 
   return true;
 }
 
-bool BlockCache::WriteMapLines(platform::AppendFile& map, size_t firstEntry, size_t count) {
+bool BlockCache::WriteMapLines(platform::AppendFile& map, const std::string& mapPath,
+                               size_t firstEntry, size_t count) {
   std::string text;
   for (size_t n = firstEntry; n < firstEntry + count; ++n) AppendMapLine(index_.At(n), text);
   const int64_t at = map.Size();
   if (map.Append(text.data(), text.size()) < text.size()) {
-    ReportFailure(Failed("Short write to", RemoteMapPath(), map.LastError()) + kCachedUntilOpen);
+    ReportFailure(Failed("Short write to", mapPath, map.LastError()) + kCachedUntilOpen);
     return false;
   }
   // The lines just written are in the index already: the next catch-up reads on after them.

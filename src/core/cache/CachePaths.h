@@ -22,6 +22,8 @@ class CachePaths {
   virtual const std::string& BlockPath() = 0;
   // The .map path of the cache being played: its index.
   virtual const std::string& MapPath() = 0;
+  // The folder made, when missing, before the files are written.
+  virtual const std::string& Folder() = 0;
 };
 
 class RemoteCachePaths final : public CachePaths {
@@ -32,7 +34,7 @@ class RemoteCachePaths final : public CachePaths {
   const std::string& BlockPath() override { return blockPath_; }
   const std::string& MapPath() override { return mapPath_; }
   // The games folder both lie in, and the disc's name as the server lists it.
-  const std::string& Folder() const { return folder_; }
+  const std::string& Folder() override { return folder_; }
   const std::string& Disc() const { return disc_; }
 
  private:
@@ -49,6 +51,8 @@ class ReplayCachePaths final : public CachePaths {
   const std::string& BlockPath() override;
   // The replayed .map's path itself.
   const std::string& MapPath() override;
+  // The games folder.
+  const std::string& Folder() override { return folder_; }
   // The .map path named, without preparing anything.
   const std::string& NamedMap() const { return mapPath_; }
   // Forgets the prepared paths, so that the next read prepares them again.

@@ -33,8 +33,7 @@ bool CacheStore::Holds(uint32_t lsn, int32_t mode) {
 void CacheStore::Store(const SectorRun& run) {
   if (run.pieceSize == 0 || run.length == 0) return;
   const size_t pieces = (run.length + run.pieceSize - 1) / run.pieceSize;
-  if (cache_.AppendCachedSectors(run.lsn, run.mode, run.bytes, run.length, run.pieceSize) >=
-      pieces) {
+  if (Append(run.lsn, run.mode, run.bytes, run.length, run.pieceSize) >= pieces) {
     return;
   }
   std::lock_guard<std::mutex> hold(heldLock_);

@@ -5,7 +5,7 @@
 //
 // A run the files could not take (a full disk, a read-only folder, a lock another program
 // kept) is held in memory instead, the last two of them, so that the read and the rest of
-// its run are served from it and the read-ahead goes on at the link's pace, rather than
+// its run are served from it and the prefetch goes on at the link's pace, rather than
 // every sector being fetched again. Held sectors are served only while their files are the
 // ones played, and only until two later runs failed too.
 #pragma once
@@ -22,7 +22,7 @@
 
 namespace korvane {
 
-class CacheStore final : public RunStore {
+class CacheStore final {
  public:
   CacheStore(BlockCache& cache, CachePaths& paths) : cache_(cache), paths_(paths) {}
 
@@ -41,12 +41,22 @@ class CacheStore final : public RunStore {
   Stored Read(uint32_t lsn, int32_t mode, SectorBytes& into);
 
   // True when the files or a held run hold sector lsn in mode.
-  bool Holds(uint32_t lsn, int32_t mode) override;
-  // Appends every sector of run to the remote disc's files; holds the run in memory when
+  bool Holds(uint32_t lsn, int32_t mode);
+  // Appends every sector of run to the files the paths name; holds the run in memory when
   // some of its sectors could not be stored.
-  void Store(const SectorRun& run) override;
+  void Store(const SectorRun& run);
+  // Appends the sectors lsn, lsn+1, ... of length bytes cut into pieces of pieceSize to the
+  // files the paths name (see BlockCache::AppendCachedSectors); how many the index holds.
+  size_t Append(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length,
+                size_t pieceSize) {
+    return cache_.AppendCachedSectors(paths_, lsn, mode, bytes, length, pieceSize);
+  }
+  // Appends one sector; true when it is indexed afterwards.
+  bool AppendSector(uint32_t lsn, int32_t mode, const uint8_t* bytes, size_t length) {
+    return Append(lsn, mode, bytes, length, length) == 1;
+  }
   // The .Block path.
-  const std::string& Name() override { return paths_.BlockPath(); }
+  const std::string& Name() { return paths_.BlockPath(); }
 
  private:
   // A run the files could not take.

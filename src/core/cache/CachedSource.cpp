@@ -9,7 +9,7 @@ ReadResult CachedSource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
   // The settings may have named other cache files since CDVDopen: an index is only ever
   // read with the .Block it was loaded beside, never with another disc's.
   store_.Refresh();
-  if (next_) next_->Reading(lsn, mode);
+  if (next_) next_->Reading(lsn, mode, *this);
   switch (store_.Read(lsn, mode, into)) {
     case CacheStore::Stored::kServed:
       return ReadResult::kServed;
@@ -27,7 +27,7 @@ ReadResult CachedSource::Read(uint32_t lsn, int32_t mode, SectorBytes& into) {
 
 ReadResult CachedSource::Fetch(uint32_t lsn, int32_t mode, SectorBytes& into) {
   SectorRun run;
-  if (!next_ || !next_->FetchRun(lsn, mode, run)) return ReadResult::kFailed;
+  if (!next_ || !next_->FetchRun(lsn, mode, run, *this)) return ReadResult::kFailed;
   if (run.pieceSize == 0) return ReadResult::kServed;
   store_.Store(run);
   // The first piece as stored: what a read-back of the .Block file would give, and the

@@ -1,12 +1,13 @@
 // A source that serves sectors from a block cache and, when it has a next source, fetches
 // what the cache lacks from it: a miss asks the next source for a run, stores every sector
 // of the run in the cache and serves the first. Remote play is a cached source over the
-// read-ahead over the disc server's runs; offline replay is the same cached source with no
+// prefetch over the disc server's runs; offline replay is the same cached source with no
 // next, where a miss is a sector that cannot be had.
 //
 // A read goes one way: lookup, then the next source, then store, then serve. The next
-// source is told of each read first (Reading), which is where the read-ahead takes in and
-// stores, through the same CacheStore, what it asked for earlier.
+// source is told of each read first (Reading), which is where the prefetch takes in what it
+// asked for earlier and hands it up here (Fill) to be stored: only this layer writes the
+// cache's files.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +18,7 @@
 
 namespace korvane {
 
-class CachedSource final : public SectorSource {
+class CachedSource final : public SectorSource, private RunSink {
  public:
   // next may be null: offline replay.
   CachedSource(CacheStore& store, RunSource* next) : store_(store), next_(next) {}
@@ -32,13 +33,18 @@ class CachedSource final : public SectorSource {
   // sector into into: kServed, or kFailed with into unchanged.
   ReadResult Fetch(uint32_t lsn, int32_t mode, SectorBytes& into);
 
-  // The host stopped reading: the next source takes in what is on its way and sends
-  // nothing more.
+  // The reader stopped: the next source takes in what is on its way, hands it up to be
+  // stored, and sends nothing more.
   void Settle() {
-    if (next_) next_->Settle();
+    if (next_) next_->Settle(*this);
   }
 
  private:
+  // The cache as the next source sees it.
+  bool Holds(uint32_t lsn, int32_t mode) override { return store_.Holds(lsn, mode); }
+  void Fill(const SectorRun& run) override { store_.Store(run); }
+  const std::string& Files() override { return store_.Name(); }
+
   CacheStore& store_;
   RunSource* next_;
 };

@@ -54,103 +54,132 @@ class MapParser final {
   const CacheEntry& Entry() const { return entry_; }
 
   // True when bytes of an unfinished line are pending (the input ended mid-line).
-  bool InLine() const { return inLine_; }
+  bool InLine() const { return line_.inLine; }
 
  private:
   static constexpr int kMaxDigits = 19;
-  CacheEntry entry_{};
+
   // The line being read: the fields it has ended, the digits of the one it is in.
-  int64_t fields_[3] = {};
-  int field_ = 0;
-  int digits_ = 0;
-  uint64_t value_ = 0;
-  bool negative_ = false;
-  bool bad_ = false;
-  bool inLine_ = false;
-  bool afterCR_ = false;
+  struct Line {
+    int64_t fields[3] = {};
+    int field = 0;
+    int digits = 0;
+    uint64_t value = 0;
+    bool negative = false;
+    bool bad = false;
+    bool inLine = false;
+    bool afterCR = false;
+  };
+
+  // A walk through one block: where it is, and a copy of the line that the compiler keeps
+  // in registers while the loop runs. Each step is small and inlined.
+  struct Cursor {
+    const char* p;
+    const char* end;
+    Line line;
+
+    // Ends the field being read: false when it has no digits, is a fourth, or is too large.
+    bool EndField() {
+      if (line.digits == 0 || line.field > 2) return false;
+      // value has at most 19 digits, so it fits; the sign makes it an int64 in range.
+      if (line.value > static_cast<uint64_t>(INT64_MAX)) return false;
+      line.fields[line.field++] =
+          line.negative ? -static_cast<int64_t>(line.value) : static_cast<int64_t>(line.value);
+      line.digits = 0;
+      line.value = 0;
+      line.negative = false;
+      return true;
+    }
+    // Nothing more of a malformed line matters: it is skipped to its end as soon as it is
+    // found malformed (and at the start of a block, if it was found so in an earlier one).
+    void SkipLine() {
+      line.bad = true;
+      while (p != end && *p != '\r' && *p != '\n') ++p;
+    }
+    // The digits of a field from first, in a tight loop.
+    void Digits(char first);
+    // A CR or LF: true when it ends a line that holds anything.
+    bool EndsLine(char c);
+    // The line just ended, into entry when it is three decimal integers in range with an
+    // offset not negative; the next line begins.
+    bool TakeLine(CacheEntry& entry);
+    // Any other byte: a sign, a separator, or what makes the line malformed.
+    void Other(char c);
+  };
+
+  CacheEntry entry_{};
+  Line line_;
 };
+
+inline void MapParser::Cursor::Digits(char first) {
+  line.afterCR = false;
+  line.inLine = true;
+  const char* const start = p - 1;
+  uint64_t v = line.value * 10 + static_cast<uint64_t>(first - '0');
+  while (p != end && static_cast<unsigned char>(*p - '0') < 10) {
+    v = v * 10 + static_cast<uint64_t>(*p - '0');
+    ++p;
+  }
+  const auto run = static_cast<size_t>(p - start);
+  if (run > static_cast<size_t>(kMaxDigits - line.digits)) {
+    SkipLine();
+  } else {
+    line.digits += static_cast<int>(run);
+    line.value = v;
+  }
+}
+
+inline bool MapParser::Cursor::EndsLine(char c) {
+  const bool lfOfCRLF = line.afterCR && c == '\n';
+  line.afterCR = c == '\r';
+  // The LF of a CR LF, or a blank line, ends nothing.
+  return !lfOfCRLF && line.inLine;
+}
+
+inline bool MapParser::Cursor::TakeLine(CacheEntry& entry) {
+  const int64_t* f = line.fields;
+  const bool whole = !line.bad && EndField() && line.field == 3 && f[0] >= INT32_MIN &&
+                     f[0] <= int64_t{UINT32_MAX} && f[1] >= INT32_MIN && f[1] <= INT32_MAX &&
+                     f[2] >= 0;
+  if (whole) entry = CacheEntry{static_cast<int32_t>(f[1]), static_cast<uint32_t>(f[0]), f[2]};
+  const bool afterCR = line.afterCR;
+  line = Line{};
+  line.afterCR = afterCR;
+  return whole;
+}
+
+inline void MapParser::Cursor::Other(char c) {
+  line.afterCR = false;
+  line.inLine = true;
+  if (c == '-' && line.digits == 0 && !line.negative) {
+    line.negative = true;
+  } else if (c != '/' || !EndField()) {
+    SkipLine();
+  }
+}
 
 template <typename OnEntry>
 size_t MapParser::Feed(const char* data, size_t n, OnEntry&& onEntry) {
-  // The state lives in locals (registers) while the loop runs, and goes back at the end.
-  const char* p = data;
-  const char* const end = data + n;
-  int64_t fields[3] = {fields_[0], fields_[1], fields_[2]};
-  int field = field_, digits = digits_;
-  uint64_t value = value_;
-  bool negative = negative_, bad = bad_, inLine = inLine_, afterCR = afterCR_;
+  Cursor at{data, data + n, line_};
   size_t malformed = 0;
-  // Ends the field being read: false when it has no digits, is a fourth, or is too large.
-  auto endField = [&]() -> bool {
-    if (digits == 0 || field > 2) return false;
-    // value has at most 19 digits, so it fits; the sign makes it an int64 in range.
-    if (value > static_cast<uint64_t>(INT64_MAX)) return false;
-    fields[field++] = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
-    digits = 0;
-    value = 0;
-    negative = false;
-    return true;
-  };
-  // Nothing more of a malformed line matters: it is skipped to its end as soon as it is
-  // found malformed (and at the start, if it was found so in an earlier block).
-  auto skipLine = [&]() {
-    bad = true;
-    while (p != end && *p != '\r' && *p != '\n') ++p;
-  };
-  if (bad) skipLine();
-  while (p != end) {
-    const char c = *p++;
+  if (at.line.bad) at.SkipLine();
+  while (at.p != at.end) {
+    const char c = *at.p++;
     if (static_cast<unsigned char>(c - '0') < 10) {
-      // The digits of a field, in a tight loop.
-      afterCR = false;
-      inLine = true;
-      const char* const first = p - 1;
-      uint64_t v = value * 10 + static_cast<uint64_t>(c - '0');
-      while (p != end && static_cast<unsigned char>(*p - '0') < 10) {
-        v = v * 10 + static_cast<uint64_t>(*p - '0');
-        ++p;
-      }
-      const auto run = static_cast<size_t>(p - first);
-      if (run > static_cast<size_t>(kMaxDigits - digits)) {
-        skipLine();
-      } else {
-        digits += static_cast<int>(run);
-        value = v;
-      }
+      at.Digits(c);
     } else if (c == '\r' || c == '\n') {
-      const bool lfOfCRLF = afterCR && c == '\n';
-      afterCR = c == '\r';
-      if (lfOfCRLF || !inLine) continue;  // the LF of a CR LF, or a blank line
-      // A line ends: three decimal integers in range, the offset not negative.
-      if (!bad && endField() && field == 3 && fields[0] >= INT32_MIN &&
-          fields[0] <= int64_t{UINT32_MAX} && fields[1] >= INT32_MIN && fields[1] <= INT32_MAX &&
-          fields[2] >= 0) {
-        onEntry(CacheEntry{static_cast<int32_t>(fields[1]), static_cast<uint32_t>(fields[0]),
-                           fields[2]});
+      CacheEntry entry{};
+      if (!at.EndsLine(c)) continue;
+      if (at.TakeLine(entry)) {
+        onEntry(entry);
       } else {
         ++malformed;
       }
-      field = digits = 0;
-      value = 0;
-      negative = bad = inLine = false;
     } else {
-      afterCR = false;
-      inLine = true;
-      if (c == '-' && digits == 0 && !negative) {
-        negative = true;
-      } else if (c != '/' || !endField()) {
-        skipLine();
-      }
+      at.Other(c);
     }
   }
-  for (int i = 0; i < 3; ++i) fields_[i] = fields[i];
-  field_ = field;
-  digits_ = digits;
-  value_ = value;
-  negative_ = negative;
-  bad_ = bad;
-  inLine_ = inLine;
-  afterCR_ = afterCR;
+  line_ = at.line;
   return malformed;
 }
 

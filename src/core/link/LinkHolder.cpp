@@ -10,9 +10,9 @@ LinkHolder::~LinkHolder() {
   links_.clear();
 }
 
-PluginSocket& LinkHolder::Replace() {
-  std::vector<std::unique_ptr<PluginSocket>> released;
-  PluginSocket* current;
+ServerSocket& LinkHolder::Replace() {
+  std::vector<std::unique_ptr<ServerSocket>> released;
+  ServerSocket* current;
   {
     std::lock_guard<std::mutex> hold(lock_);
     for (Held& held : links_) held.retired = true;
@@ -20,14 +20,14 @@ PluginSocket& LinkHolder::Replace() {
                                         [](const Held& held) { return held.readers > 0; });
     for (auto it = unused; it != links_.end(); ++it) released.push_back(std::move(it->socket));
     links_.erase(unused, links_.end());
-    links_.push_back(Held{std::make_unique<PluginSocket>(trace_, errors_)});
+    links_.push_back(Held{std::make_unique<ServerSocket>(trace_, errors_)});
     current = links_.back().socket.get();
   }
   released.clear();  // closed outside the lock: a disconnect traces
   return *current;
 }
 
-PluginSocket* LinkHolder::Current() {
+ServerSocket* LinkHolder::Current() {
   std::lock_guard<std::mutex> hold(lock_);
   return links_.empty() || links_.back().retired ? nullptr : links_.back().socket.get();
 }
@@ -42,7 +42,7 @@ LinkHolder::Lease LinkHolder::Acquire() {
   return lease;
 }
 
-void LinkHolder::GiveBack(PluginSocket* socket) {
+void LinkHolder::GiveBack(ServerSocket* socket) {
   bool close = false;
   {
     std::lock_guard<std::mutex> hold(lock_);

@@ -1,8 +1,9 @@
-// The current plugin link (PluginSocket) and the ones it replaced. CDVDconfigure makes a new
-// link on the host's GUI thread while the host's reading thread may still be in a read on
-// the one before: a link is therefore lent to each read, and one replaced while lent is
-// retired, its connection closed when its last read gives it back, and destroyed on the
-// thread that replaces links (which owns their windows) once nobody holds it.
+// The current server link (the plugin's PluginSocket) and the ones it replaced.
+// CDVDconfigure makes a new link on the host's GUI thread while the host's reading thread
+// may still be in a read on the one before: a link is therefore lent to each read, and one
+// replaced while lent is retired, its connection closed when its last read gives it back,
+// and destroyed on the thread that replaces links (which owns their windows) once nobody
+// holds it.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/link/PluginLink.h"
+#include "core/link/ServerLink.h"
 
 namespace korvane {
 
@@ -23,9 +24,9 @@ class LinkHolder final {
 
   // Makes a new, inactive link the current one; the one before is closed and released, at
   // once when no read holds it.
-  PluginSocket& Replace();
+  ServerSocket& Replace();
   // The current link, or null before the first Replace. For the thread that replaces links.
-  PluginSocket* Current();
+  ServerSocket* Current();
 
   // The current link lent to one read.
   class Lease final {
@@ -37,27 +38,27 @@ class LinkHolder final {
     Lease& operator=(Lease&&) = delete;
     ~Lease();
     // The link, or null when there is none.
-    PluginLink* Link() const { return socket_ ? &socket_->link : nullptr; }
+    ServerLink* Link() const { return socket_ ? &socket_->link : nullptr; }
     // The link with its connection, or null when there is none.
-    PluginSocket* Socket() const { return socket_; }
+    ServerSocket* Socket() const { return socket_; }
     // True once a newer link has replaced the one lent.
     bool Replaced() const { return holder_ && holder_->Current() != socket_; }
 
    private:
     friend class LinkHolder;
     LinkHolder* holder_ = nullptr;
-    PluginSocket* socket_ = nullptr;
+    ServerSocket* socket_ = nullptr;
   };
   // Lends the current link (none before the first Replace) to a read.
   Lease Acquire();
 
  private:
   struct Held {
-    std::unique_ptr<PluginSocket> socket;
+    std::unique_ptr<ServerSocket> socket;
     size_t readers = 0;
     bool retired = false;
   };
-  void GiveBack(PluginSocket* socket);
+  void GiveBack(ServerSocket* socket);
 
   Trace& trace_;
   UserErrorReporter& errors_;

@@ -25,11 +25,11 @@ std::string OneLine(const std::string& text) {
 }
 }  // namespace
 
-std::string LinkReconnector::Address(const PluginSocket& socket) {
+std::string LinkReconnector::Address(const ServerSocket& socket) {
   return socket.client.Host() + ":" + std::to_string(socket.client.Port());
 }
 
-void LinkReconnector::Follow(const PluginLink& link) {
+void LinkReconnector::Follow(const ServerLink& link) {
   if (link.Serial() == followed_) return;
   followed_ = link.Serial();
   lost_ = false;
@@ -44,7 +44,7 @@ void LinkReconnector::Served() {
 }
 
 void LinkReconnector::NoteLoss(const LinkHolder::Lease& lease, const std::string& how) {
-  PluginSocket* socket = lease.Socket();
+  ServerSocket* socket = lease.Socket();
   if (!socket || !socket->link.HandedOver()) return;
   Follow(socket->link);
   if (lost_) return;
@@ -56,11 +56,11 @@ void LinkReconnector::NoteLoss(const LinkHolder::Lease& lease, const std::string
   }
 }
 
-LinkReconnector::Outcome LinkReconnector::MakeUsable(PluginLink& link, PluginLink::Read& read,
+LinkReconnector::Outcome LinkReconnector::MakeUsable(ServerLink& link, ServerLink::Read& read,
                                                      const LinkHolder::Lease& lease,
                                                      Clock::time_point until) {
   Follow(link);
-  PluginSocket* socket = lease.Socket();
+  ServerSocket* socket = lease.Socket();
   platform::Connection& connection = link.Connection();
   for (;;) {
     if (lease.Replaced()) return Outcome::kNever;
@@ -84,7 +84,7 @@ LinkReconnector::Outcome LinkReconnector::MakeUsable(PluginLink& link, PluginLin
   }
 }
 
-bool LinkReconnector::AwaitDisc(PluginLink& link, PluginLink::Read& read, Clock::time_point until,
+bool LinkReconnector::AwaitDisc(ServerLink& link, ServerLink::Read& read, Clock::time_point until,
                                 Outcome& outcome) {
   platform::Connection& connection = link.Connection();
   // The connection the dialog handed over goes on without a prompt that never comes, as
@@ -92,18 +92,18 @@ bool LinkReconnector::AwaitDisc(PluginLink& link, PluginLink::Read& read, Clock:
   const bool madeAgain = lost_;
   // (The connect event may not have run yet: the attempt's start is the earliest it did.)
   const Clock::time_point overdue = std::max(link.ConnectedAt(), attemptStarted_) +
-                                    std::chrono::milliseconds(PluginLink::kPromptWaitMs);
+                                    std::chrono::milliseconds(ServerLink::kPromptWaitMs);
   for (;;) {
     switch (link.DiscSelection()) {
-      case PluginLink::Selection::kSelected:
+      case ServerLink::Selection::kSelected:
         outcome = Outcome::kUsable;
         return true;
-      case PluginLink::Selection::kNotListed:
+      case ServerLink::Selection::kNotListed:
         connection.Close();
         AttemptFailed(link);
         outcome = Outcome::kDiscGone;
         return true;
-      case PluginLink::Selection::kAwaiting:
+      case ServerLink::Selection::kAwaiting:
         break;
     }
     if (!madeAgain && !link.AwaitingPrompt()) {
@@ -129,7 +129,7 @@ bool LinkReconnector::AwaitDisc(PluginLink& link, PluginLink::Read& read, Clock:
   }
 }
 
-bool LinkReconnector::TakeLoginMessages(PluginLink::Read& read) {
+bool LinkReconnector::TakeLoginMessages(ServerLink::Read& read) {
   std::vector<ServerStream::Message> unasked;
   bool open = read.Receive(unasked);
   for (const ServerStream::Message& message : unasked) {
@@ -139,7 +139,7 @@ bool LinkReconnector::TakeLoginMessages(PluginLink::Read& read) {
   return open;
 }
 
-bool LinkReconnector::StartAttempt(PluginSocket& socket, Clock::time_point until) {
+bool LinkReconnector::StartAttempt(ServerSocket& socket, Clock::time_point until) {
   if (Clock::now() < nextAttempt_) {
     if (nextAttempt_ > until) return false;
     std::this_thread::sleep_until(nextAttempt_);
@@ -155,7 +155,7 @@ bool LinkReconnector::StartAttempt(PluginSocket& socket, Clock::time_point until
   return true;
 }
 
-void LinkReconnector::AttemptFailed(PluginLink& link) {
+void LinkReconnector::AttemptFailed(ServerLink& link) {
   // A connection that the server closed after a text of its own, before its prompt, was
   // refused: the same login is not tried again soon.
   if (!lost_ || !link.LoginTurnedAway()) return;
@@ -169,7 +169,7 @@ void LinkReconnector::AttemptFailed(PluginLink& link) {
   }
 }
 
-void LinkReconnector::Recovered(PluginSocket* socket, PluginLink& link) {
+void LinkReconnector::Recovered(ServerSocket* socket, ServerLink& link) {
   if (!lost_) return;
   lost_ = false;
   refusalTraced_ = false;

@@ -5,7 +5,7 @@
 // with the same login, its disc named again by its name.
 //
 // It runs on the host's reading thread only, inside the reads, and dispatches no window
-// messages. A read that needs the server waits for the link up to its bound; read-ahead
+// messages. A read that needs the server waits for the link up to its bound; the prefetch
 // takes only the steps that need no waiting, so that a hit never waits. Attempts are
 // spaced: the first after a reply came goes at once, the next after kFirstRetryMs, each
 // pause twice the one before, up to kLongestRetryMs; a refused login waits the longest.
@@ -23,7 +23,7 @@
 #include <string>
 
 #include "core/link/LinkHolder.h"
-#include "core/link/PluginLink.h"
+#include "core/link/ServerLink.h"
 #include "core/base/Trace.h"
 
 namespace korvane {
@@ -48,7 +48,7 @@ class LinkReconnector final {
   // Makes link usable by until (now: only the steps that need no wait). Link is lent by
   // lease, which may be empty (a link of a test's own): then it is never connected again.
   // read owns the link's stream meanwhile and takes in the login's messages.
-  Outcome MakeUsable(PluginLink& link, PluginLink::Read& read, const LinkHolder::Lease& lease,
+  Outcome MakeUsable(ServerLink& link, ServerLink::Read& read, const LinkHolder::Lease& lease,
                      Clock::time_point until);
 
   // Notes that the lent link's connection was lost (how: what ended it), so that the next
@@ -62,20 +62,20 @@ class LinkReconnector final {
  private:
   // Waits up to until for the connected link's disc to be named. True with outcome when
   // that decides; false when the connection ended or its prompt did not come in time.
-  bool AwaitDisc(PluginLink& link, PluginLink::Read& read, Clock::time_point until,
+  bool AwaitDisc(ServerLink& link, ServerLink::Read& read, Clock::time_point until,
                  Outcome& outcome);
   // Takes in what the connection holds now: texts, the list and the prompt go to the link's
   // handlers. False when it closed, or sent a length that was refused.
-  static bool TakeLoginMessages(PluginLink::Read& read);
+  static bool TakeLoginMessages(ServerLink::Read& read);
   // Starts the next attempt when it is due by until, sleeping till then; false otherwise.
-  bool StartAttempt(PluginSocket& socket, Clock::time_point until);
+  bool StartAttempt(ServerSocket& socket, Clock::time_point until);
   // An attempt ended before the link was usable: a refused login waits the longest.
-  void AttemptFailed(PluginLink& link);
+  void AttemptFailed(ServerLink& link);
   // The link is usable: traced when it was made again.
-  void Recovered(PluginSocket* socket, PluginLink& link);
+  void Recovered(ServerSocket* socket, ServerLink& link);
   // Starts afresh when link is not the one followed so far.
-  void Follow(const PluginLink& link);
-  static std::string Address(const PluginSocket& socket);
+  void Follow(const ServerLink& link);
+  static std::string Address(const ServerSocket& socket);
 
   Trace& trace_;
   uint64_t followed_ = 0;             // the serial of the link the state below is about

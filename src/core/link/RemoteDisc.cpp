@@ -10,6 +10,18 @@
 
 namespace korvane {
 
+void RemoteDisc::Select(int32_t discIndex) {
+  if (links_) {
+    LinkHolder::Lease lease = links_->Acquire();
+    if (ServerLink* link = lease.Link()) {
+      link->Connection().Send(wire::BuildDiscSelection(link->IndexFor(discIndex)));
+    }
+  }
+  if (trace_.Enabled()) {
+    trace_.Gated("Setting Current Disk to " + std::to_string(discIndex) + " on server");
+  }
+}
+
 bool RemoteDisc::Fail(uint32_t lsn, const std::string& why) {
   if (trace_.Enabled() && !(out_ && out_->ahead)) {
     trace_.Gated(std::string(kTracePrefix) + why + ", LSN[" + std::to_string(lsn) + "] not read");
@@ -40,7 +52,7 @@ bool EndsWithoutReply(const ServerStream::Message& message, std::string& refusal
 }
 }  // namespace
 
-RemoteDisc::Outcome RemoteDisc::ReceiveReply(PluginLink& link, PluginLink::Read& read, bool wait,
+RemoteDisc::Outcome RemoteDisc::ReceiveReply(ServerLink& link, ServerLink::Read& read, bool wait,
                                              std::string& refusal) {
   using Kind = ServerStream::Kind;
   platform::Connection& connection = link.Connection();
@@ -82,11 +94,11 @@ LinkReconnector::Outcome RemoteDisc::Send(uint32_t lsn, int32_t mode, Request re
                                           LinkReconnector::Clock::time_point until) {
   const bool ahead = request == Request::kAhead;
   LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
-  PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
+  ServerLink* link = fixedLink_ ? fixedLink_ : lease.Link();
   if (!link) return LinkReconnector::Outcome::kNever;
   auto out =
       std::make_unique<Outstanding>(Outstanding{std::move(lease), link, nullptr, lsn, mode, ahead});
-  out->read = std::make_unique<PluginLink::Read>(*link);
+  out->read = std::make_unique<ServerLink::Read>(*link);
   const LinkReconnector::Outcome usable =
       reconnector_.MakeUsable(*link, *out->read, out->lease, until);
   if (usable != LinkReconnector::Outcome::kUsable) return usable;
@@ -129,7 +141,7 @@ AheadRunSource::Ahead RemoteDisc::Complete(bool wait, SectorRun& run) {
   return delivered ? Ahead::kArrived : Ahead::kFailed;
 }
 
-bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) {
+bool RemoteDisc::FetchRun(uint32_t lsn, int32_t mode, SectorRun& run, RunSink&) {
   return Fetch(lsn, mode, Request::kRead, run);
 }
 
@@ -179,11 +191,11 @@ AheadRunSource::Ahead RemoteDisc::TakeAhead(Wait wait, SectorRun& run) {
 
 std::string RemoteDisc::DiscNameOf() const {
   LinkHolder::Lease lease = links_ && !fixedLink_ ? links_->Acquire() : LinkHolder::Lease();
-  PluginLink* link = fixedLink_ ? fixedLink_ : lease.Link();
+  ServerLink* link = fixedLink_ ? fixedLink_ : lease.Link();
   return link ? link->Login().discName : std::string();
 }
 
-bool RemoteDisc::Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
+bool RemoteDisc::Deliver(ServerLink& link, Outcome outcome, const ServerStream& reply,
                          const std::string& refusal, uint32_t lsn, int32_t mode, SectorRun& run) {
   switch (outcome) {
     case Outcome::kClosed:

@@ -1,5 +1,5 @@
 // The remote disc: the fetch of a run of sectors from the disc server. The sector request
-// goes to the server on the plugin link, the read path waits for the reply on the calling
+// goes to the server on the current server link, the read path waits for the reply on the calling
 // thread, and the reply (one sector, or a compressed run inflated whole) is handed back as
 // a SectorRun; the cached source over it stores the run. It knows nothing of the cache.
 // The mount fetches the same way the partial sector an image may end with, by the tail
@@ -35,7 +35,7 @@
 #include "core/link/Inflate.h"
 #include "core/link/LinkHolder.h"
 #include "core/link/LinkReconnector.h"
-#include "core/link/PluginLink.h"
+#include "core/link/ServerLink.h"
 #include "core/base/RunSource.h"
 #include "core/base/Trace.h"
 #include "protocol/ServerStream.h"
@@ -61,14 +61,19 @@ class RemoteDisc final : public AheadRunSource {
   RemoteDisc(Trace& trace, LinkHolder* links) : trace_(trace), links_(links), reconnector_(trace) {}
 
   // Fetches on this link instead of the holder's (tests).
-  void SetLink(PluginLink* link) { fixedLink_ = link; }
+  void SetLink(ServerLink* link) { fixedLink_ = link; }
 
   // Shortens the wait for a silent server, so that tests need not wait kReplyStallMs.
   void SetStallLimitMs(int limitMs) { stallLimitMs_ = limitMs; }
 
   // Fetches the run from sector lsn in mode; true with run filled (a run for a mode no file
   // serves has a piece size of 0), false with a trace line otherwise.
-  bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) override;
+  bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run, RunSink& above) override;
+
+  // Selects the disc at discIndex in the server's list on the current link, when it is
+  // connected; dropped without a report otherwise (a link connected again names its disc
+  // at the prompt by where the server lists it then). Traced as the disc set on the server.
+  void Select(int32_t discIndex);
 
   // Fetches by the tail request (which the plugin never sends) the image's bytes after its
   // last whole sector, lsn, padded with zero bytes to a sector of mode; as FetchRun.
@@ -87,8 +92,8 @@ class RemoteDisc final : public AheadRunSource {
   // its reply: till then its failure is not traced as one.
   struct Outstanding {
     LinkHolder::Lease lease;
-    PluginLink* link;
-    std::unique_ptr<PluginLink::Read> read;
+    ServerLink* link;
+    std::unique_ptr<ServerLink::Read> read;
     uint32_t lsn;
     int32_t mode;
     bool ahead;
@@ -115,9 +120,9 @@ class RemoteDisc final : public AheadRunSource {
   // The name of the disc the current link names at a prompt.
   std::string DiscNameOf() const;
   // Reads the reply, waiting for it when wait; on kNoReply and kUnframed, refusal says why.
-  Outcome ReceiveReply(PluginLink& link, PluginLink::Read& read, bool wait, std::string& refusal);
-  // Acts on how the wait for a reply ended: stores and delivers, or fails with a trace.
-  bool Deliver(PluginLink& link, Outcome outcome, const ServerStream& reply,
+  Outcome ReceiveReply(ServerLink& link, ServerLink::Read& read, bool wait, std::string& refusal);
+  // Acts on how the wait for a reply ended: hands the run back, or fails with a trace.
+  bool Deliver(ServerLink& link, Outcome outcome, const ServerStream& reply,
                const std::string& refusal, uint32_t lsn, int32_t mode, SectorRun& run);
   bool TakeSector(const std::string& sector, uint32_t lsn, int32_t mode, SectorRun& run);
   bool TakeRun(const ServerStream& reply, uint32_t lsn, int32_t mode, SectorRun& run);
@@ -125,7 +130,7 @@ class RemoteDisc final : public AheadRunSource {
 
   Trace& trace_;
   LinkHolder* links_;
-  PluginLink* fixedLink_ = nullptr;
+  ServerLink* fixedLink_ = nullptr;
   int stallLimitMs_ = kReplyStallMs;
   LinkReconnector reconnector_;
   Inflater inflater_;

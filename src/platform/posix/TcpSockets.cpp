@@ -1,6 +1,6 @@
-// POSIX side of the TCP client, for native tests and tools: the socket calls of Sockets.h
-// over BSD sockets, their errors given as the Windows socket error codes the plugin's
-// traces show, and the EventDelivery whose Pump polls the socket (or waits for the host
+// POSIX side of the TCP client, for the mount, the native tests and the benchmarks: the
+// socket calls of Sockets.h over BSD sockets, their errors given as the Windows socket
+// error codes the plugin's traces show, and the EventDelivery whose Pump polls the socket (or waits for the host
 // lookup) and hands what it finds to the same steps that window messages drive on Windows.
 #include <arpa/inet.h>
 #include <fcntl.h>

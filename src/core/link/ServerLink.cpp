@@ -1,5 +1,5 @@
 // The plugin link's event handlers and its reads.
-#include "core/link/PluginLink.h"
+#include "core/link/ServerLink.h"
 
 #include "core/base/DiscName.h"
 #include "protocol/ClientMessages.h"
@@ -10,26 +10,26 @@ namespace {
 std::atomic<uint64_t> linksMade{0};
 }  // namespace
 
-PluginLink::PluginLink(Trace& trace, UserErrorReporter& errors)
+ServerLink::ServerLink(Trace& trace, UserErrorReporter& errors)
     : trace_(trace), errors_(errors), serial_(++linksMade) {}
 
-void PluginLink::SetLogin(LinkLogin login) {
+void ServerLink::SetLogin(LinkLogin login) {
   std::lock_guard<std::mutex> hold(lock_);
   login_ = std::move(login);
   handedOver_ = true;
 }
 
-bool PluginLink::HandedOver() const {
+bool ServerLink::HandedOver() const {
   std::lock_guard<std::mutex> hold(lock_);
   return handedOver_;
 }
 
-LinkLogin PluginLink::Login() const {
+LinkLogin ServerLink::Login() const {
   std::lock_guard<std::mutex> hold(lock_);
   return login_;
 }
 
-void PluginLink::PrepareConnectAgain(bool quiet) {
+void ServerLink::PrepareConnectAgain(bool quiet) {
   std::lock_guard<std::mutex> hold(lock_);
   byName_ = true;
   quiet_ = quiet;
@@ -38,7 +38,7 @@ void PluginLink::PrepareConnectAgain(bool quiet) {
   ForgetConnectionLocked();
 }
 
-void PluginLink::ForgetConnectionLocked() {
+void ServerLink::ForgetConnectionLocked() {
   stream_.Drop();  // nothing of an earlier connection belongs to this one
   listedIndex_ = -1;
   listSeen_ = false;
@@ -47,46 +47,46 @@ void PluginLink::ForgetConnectionLocked() {
   lastText_.clear();
 }
 
-PluginLink::Selection PluginLink::DiscSelection() const {
+ServerLink::Selection ServerLink::DiscSelection() const {
   std::lock_guard<std::mutex> hold(lock_);
   return selection_;
 }
 
-int32_t PluginLink::IndexFor(int32_t chosen) const {
+int32_t ServerLink::IndexFor(int32_t chosen) const {
   std::lock_guard<std::mutex> hold(lock_);
   return byName_ && selection_ == Selection::kSelected ? answeredIndex_ : chosen;
 }
 
-std::string PluginLink::LastServerText() const {
+std::string ServerLink::LastServerText() const {
   std::lock_guard<std::mutex> hold(lock_);
   return lastText_;
 }
 
-bool PluginLink::LoginTurnedAway() const {
+bool ServerLink::LoginTurnedAway() const {
   std::lock_guard<std::mutex> hold(lock_);
   return !lastText_.empty() && !listSeen_;
 }
 
-std::chrono::steady_clock::time_point PluginLink::ConnectedAt() const {
+std::chrono::steady_clock::time_point ServerLink::ConnectedAt() const {
   std::lock_guard<std::mutex> hold(lock_);
   return connectedAt_;
 }
 
-void PluginLink::Note(const std::string& line) {
+void ServerLink::Note(const std::string& line) {
   if (!quiet_) trace_.Gated(line);
 }
 
-void PluginLink::OnConnecting() {
+void ServerLink::OnConnecting() {
   Note("Client is trying to connect");
 }
 
-bool PluginLink::AwaitingPrompt() const {
+bool ServerLink::AwaitingPrompt() const {
   std::lock_guard<std::mutex> hold(lock_);
   return awaitingPrompt_ &&
          std::chrono::steady_clock::now() - connectedAt_ < std::chrono::milliseconds(kPromptWaitMs);
 }
 
-void PluginLink::OnConnect() {
+void ServerLink::OnConnect() {
   std::string login;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -99,16 +99,16 @@ void PluginLink::OnConnect() {
   connection_->Send(login);
 }
 
-void PluginLink::OnDisconnect() {
+void ServerLink::OnDisconnect() {
   Note("Clinet Disconnected");
 }
 
-void PluginLink::OnError(int& errorCode) {
+void ServerLink::OnError(int& errorCode) {
   if (trace_.Enabled()) Note("ErrorCode:" + std::to_string(errorCode));
   errorCode = 0;
 }
 
-void PluginLink::OnRead() {
+void ServerLink::OnRead() {
   std::vector<ServerStream::Message> messages;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -129,7 +129,7 @@ void PluginLink::OnRead() {
   }
 }
 
-bool PluginLink::ReceiveLocked(std::vector<ServerStream::Message>& messages) {
+bool ServerLink::ReceiveLocked(std::vector<ServerStream::Message>& messages) {
   size_t limit = 0;
   std::string& intake = stream_.Intake(limit);
   size_t before = intake.size();
@@ -142,7 +142,7 @@ bool PluginLink::ReceiveLocked(std::vector<ServerStream::Message>& messages) {
   return received || connection_->IsConnected();
 }
 
-bool PluginLink::Route(const ServerStream::Message& message) {
+bool ServerLink::Route(const ServerStream::Message& message) {
   switch (message.kind) {
     case ServerStream::Kind::kText:
       NoteText(message.text);
@@ -161,7 +161,7 @@ bool PluginLink::Route(const ServerStream::Message& message) {
   }
 }
 
-void PluginLink::NoteText(const std::string& text) {
+void ServerLink::NoteText(const std::string& text) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     lastText_ = text;
@@ -169,7 +169,7 @@ void PluginLink::NoteText(const std::string& text) {
   if (trace_.Enabled()) Note("SrvMsg:" + text);
 }
 
-void PluginLink::NoteList(const std::vector<std::string>& names) {
+void ServerLink::NoteList(const std::vector<std::string>& names) {
   std::lock_guard<std::mutex> hold(lock_);
   listSeen_ = true;
   listedIndex_ = -1;
@@ -181,7 +181,7 @@ void PluginLink::NoteList(const std::vector<std::string>& names) {
   }
 }
 
-void PluginLink::AnswerPrompt() {
+void ServerLink::AnswerPrompt() {
   int32_t index;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -198,13 +198,13 @@ void PluginLink::AnswerPrompt() {
   }
 }
 
-PluginLink::Read::Read(PluginLink& link) : link_(link) {
+ServerLink::Read::Read(ServerLink& link) : link_(link) {
   std::lock_guard<std::mutex> hold(link_.lock_);
   link_.readOwned_ = true;
   link_.stream_.SetRules(ServerStream::Rules::kRead);
 }
 
-PluginLink::Read::~Read() {
+ServerLink::Read::~Read() {
   bool cutOff;
   {
     std::lock_guard<std::mutex> hold(link_.lock_);
@@ -218,12 +218,12 @@ PluginLink::Read::~Read() {
   if (cutOff) link_.connection_->Close();
 }
 
-void PluginLink::Read::AwaitReply(int32_t mode) {
+void ServerLink::Read::AwaitReply(int32_t mode) {
   std::lock_guard<std::mutex> hold(link_.lock_);
   link_.stream_.AwaitReply(mode);
 }
 
-bool PluginLink::Read::Receive(std::vector<ServerStream::Message>& others) {
+bool ServerLink::Read::Receive(std::vector<ServerStream::Message>& others) {
   std::vector<ServerStream::Message> messages;
   bool open;
   {

@@ -1,4 +1,4 @@
-// The read-ahead's rules, over a remote disc and a cache that only record and answer: when
+// The prefetch's rules, over a remote disc and a cache that only record and answer: when
 // the request ahead goes out and for which sector, what a read waits for, and what is
 // stored. The end-to-end tests see their effect on a real link; these pin the rules.
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/link/ReadAhead.h"
+#include "core/link/RunPrefetch.h"
 #include "core/base/ReadMode.h"
 
 namespace korvane {
@@ -21,7 +21,7 @@ constexpr int32_t kMode = kModeData2048;
 // the test says so, or when a read waits for it.
 class RecordedRemote final : public AheadRunSource {
  public:
-  bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run) override {
+  bool FetchRun(uint32_t lsn, int32_t mode, SectorRun& run, RunSink&) override {
     fetched.push_back(lsn);
     return Answer(lsn, mode, run);
   }
@@ -60,30 +60,32 @@ class RecordedRemote final : public AheadRunSource {
   std::vector<uint8_t> bytes_;
 };
 
-class RecordedStore final : public RunStore {
+// The cache above, as the prefetch sees it: what it holds, and the runs handed up to it.
+class RecordedStore final : public RunSink {
  public:
   bool Holds(uint32_t lsn, int32_t mode) override { return held.count({lsn, mode}) > 0; }
-  void Store(const SectorRun& run) override {
+  void Fill(const SectorRun& run) override { Store(run); }
+  void Store(const SectorRun& run) {
     stored.push_back(run.lsn);
     for (size_t at = 0; at < run.length; at += run.pieceSize) {
       held.insert({static_cast<uint32_t>(run.lsn + at / run.pieceSize), run.mode});
     }
   }
-  const std::string& Name() override { return name; }
+  const std::string& Files() override { return name; }
 
   std::set<std::pair<uint32_t, int32_t>> held;
   std::vector<uint32_t> stored;
   std::string name = "Games\\a.iso.Block";
 };
 
-class ReadAheadTest : public ::testing::Test {
+class RunPrefetchTest : public ::testing::Test {
  protected:
   // One read as the cache makes it: told first, then fetched and stored on a miss.
   void Read(uint32_t lsn, int32_t mode = kMode) {
-    ahead_.Reading(lsn, mode);
+    ahead_.Reading(lsn, mode, store_);
     if (store_.Holds(lsn, mode)) return;
     SectorRun run;
-    ASSERT_TRUE(ahead_.FetchRun(lsn, mode, run));
+    ASSERT_TRUE(ahead_.FetchRun(lsn, mode, run, store_));
     store_.Store(run);
   }
   void ReadRange(uint32_t first, uint32_t end) {
@@ -92,10 +94,10 @@ class ReadAheadTest : public ::testing::Test {
 
   RecordedRemote remote_;
   RecordedStore store_;
-  ReadAhead ahead_{remote_, store_};
+  RunPrefetch ahead_{remote_};
 };
 
-TEST_F(ReadAheadTest, SequentialReadsKeepOneRequestOutAndWaitOnlyWhenTheyCatchUp) {
+TEST_F(RunPrefetchTest, SequentialReadsKeepOneRequestOutAndWaitOnlyWhenTheyCatchUp) {
   Read(0);  // a first read is no sequence: its run is fetched, nothing more
   EXPECT_EQ(remote_.fetched, std::vector<uint32_t>{0});
   EXPECT_TRUE(remote_.requested.empty());
@@ -115,7 +117,7 @@ TEST_F(ReadAheadTest, SequentialReadsKeepOneRequestOutAndWaitOnlyWhenTheyCatchUp
   EXPECT_EQ(ahead_.Edge().lsn, 48u);
 }
 
-TEST_F(ReadAheadTest, ASeekTakesInTheRunOutThenFetchesItsOwn) {
+TEST_F(RunPrefetchTest, ASeekTakesInTheRunOutThenFetchesItsOwn) {
   ReadRange(0, 3);
   ASSERT_TRUE(remote_.out);
   Read(500);
@@ -133,7 +135,7 @@ TEST_F(ReadAheadTest, ASeekTakesInTheRunOutThenFetchesItsOwn) {
   EXPECT_EQ(remote_.requested.size(), 2u);
 }
 
-TEST_F(ReadAheadTest, TheFrontierStepsOverStoredSectorsOnlyAsTheReadsComeNear) {
+TEST_F(RunPrefetchTest, TheFrontierStepsOverStoredSectorsOnlyAsTheReadsComeNear) {
   for (uint32_t lsn = 16; lsn < 200; ++lsn) store_.held.insert({lsn, kMode});
   ReadRange(0, 2);
   // 64 stored sectors stepped over by the read of 1; none was asked for.
@@ -148,7 +150,7 @@ TEST_F(ReadAheadTest, TheFrontierStepsOverStoredSectorsOnlyAsTheReadsComeNear) {
   EXPECT_EQ(remote_.fetched, std::vector<uint32_t>{0});
 }
 
-TEST_F(ReadAheadTest, ARunForAnotherDiscsFilesOrAFailureLeavesTheFrontierForgotten) {
+TEST_F(RunPrefetchTest, ARunForAnotherDiscsFilesOrAFailureLeavesTheFrontierForgotten) {
   ReadRange(0, 2);
   store_.name = "Games\\b.iso.Block";  // another disc is named while the request is out
   Read(2);
@@ -166,7 +168,7 @@ TEST_F(ReadAheadTest, ARunForAnotherDiscsFilesOrAFailureLeavesTheFrontierForgott
   EXPECT_FALSE(ahead_.Edge().known);
 }
 
-TEST_F(ReadAheadTest, AReaderOfShortSpansReadsOnOnlyAfterALongerSequence) {
+TEST_F(RunPrefetchTest, AReaderOfShortSpansReadsOnOnlyAfterALongerSequence) {
   ahead_.SetReadingOnAfter(3);
   for (uint32_t first : {0u, 100u, 200u}) ReadRange(first, first + 3);  // three 3-sector reads
   EXPECT_TRUE(remote_.requested.empty());
@@ -175,7 +177,7 @@ TEST_F(ReadAheadTest, AReaderOfShortSpansReadsOnOnlyAfterALongerSequence) {
   EXPECT_EQ(remote_.requested, std::vector<uint32_t>{216});
 }
 
-TEST_F(ReadAheadTest, NothingIsAskedPastTheLastLsnNorAfterTheHostStops) {
+TEST_F(RunPrefetchTest, NothingIsAskedPastTheLastLsnNorAfterTheHostStops) {
   Read(UINT32_MAX - 10);
   Read(UINT32_MAX - 9);  // the run reached the last LSN: there is no frontier past it
   EXPECT_FALSE(ahead_.Edge().known);
@@ -183,7 +185,7 @@ TEST_F(ReadAheadTest, NothingIsAskedPastTheLastLsnNorAfterTheHostStops) {
 
   ReadRange(0, 2);
   ASSERT_TRUE(remote_.out);
-  ahead_.Settle();  // the run out is taken in and stored, and nothing more goes out
+  ahead_.Settle(store_);  // the run out is taken in and stored, and nothing more goes out
   EXPECT_FALSE(remote_.out);
   EXPECT_EQ(remote_.waits.back(), AheadRunSource::Wait::kQuietly);
   EXPECT_EQ(store_.stored.back(), 16u);

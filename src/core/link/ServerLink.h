@@ -1,13 +1,17 @@
-// The plugin's own connection to the disc server (PluginSocket): it logs in when it
-// connects, traces the server's texts and disc lists, and answers each disc prompt with
-// the selected disc. The read path sends its sector requests on the same connection.
+// A link to the disc server: the handlers of one connection, which log in when it
+// connects, trace the server's texts and disc lists, and answer each disc prompt with the
+// selected disc. The read path sends its sector requests on the same connection. The
+// plugin's own link (PluginSocket, made by CDVDconfigure) is one; each disc the mount plays
+// has one of its own.
 //
-// One stream parser (ServerStream) reads everything the server sends, under the link's
-// lock. Whoever receives feeds it: the link's read handler on the thread that owns the
-// connection's events, or a read of the read path on the host's reading thread. While a
-// read lives it owns the stream: the read handler leaves incoming bytes to it, the read
-// takes its reply, and the texts, lists and prompts it meets go to the handlers here on
-// its thread. No lock is held while anyone waits on the network.
+// One stream parser (ServerStream) reads everything the server sends. Whoever receives
+// feeds it, under the link's lock: the link's read handler on the thread that owns the
+// connection's events, or a read of the read path on the reader's thread. The stream is
+// handed to a read under the lock, and back when the read ends: while a read lives it
+// owns the stream, the read handler leaves incoming bytes to it, and the read takes its
+// reply from the stream without the lock, since nobody else touches it then. The texts,
+// lists and prompts a read meets go to the handlers here on its thread. No lock is held
+// while anyone waits on the network.
 //
 // Trace lines (gated, no prefix): "Client is trying to connect", "Client Connected sending
 // login info", "Clinet Disconnected", "SrvMsg:<text>", "File:<name>", "Disk Set to <n> on
@@ -47,9 +51,9 @@ struct LinkLogin {
   std::string discName;
 };
 
-class PluginLink final : public platform::ConnectionEvents {
+class ServerLink final : public platform::ConnectionEvents {
  public:
-  PluginLink(Trace& trace, UserErrorReporter& errors);
+  ServerLink(Trace& trace, UserErrorReporter& errors);
 
   // Tells this link from every other made in the process, even one made where it was.
   uint64_t Serial() const { return serial_; }
@@ -101,7 +105,7 @@ class PluginLink final : public platform::ConnectionEvents {
   // A read of the read path: the stream is its own from construction to destruction.
   class Read final {
    public:
-    explicit Read(PluginLink& link);
+    explicit Read(ServerLink& link);
     ~Read();
     Read(const Read&) = delete;
     Read& operator=(const Read&) = delete;
@@ -119,7 +123,7 @@ class PluginLink final : public platform::ConnectionEvents {
     ServerStream& Stream() { return link_.stream_; }
 
    private:
-    PluginLink& link_;
+    ServerLink& link_;
     bool keepTexts_ = false;
   };
 
@@ -161,10 +165,10 @@ class PluginLink final : public platform::ConnectionEvents {
   std::atomic<bool> quiet_{false};
 };
 
-// A link with its TCP connection: what CDVDconfigure creates, inactive, for host
-// "127.0.0.1" and port 35000.
-struct PluginSocket final {
-  PluginSocket(Trace& trace, UserErrorReporter& errors) : link(trace, errors), client(link) {
+// A link with its TCP connection, made inactive, for host "127.0.0.1" and port 35000: the
+// plugin's PluginSocket, as CDVDconfigure creates it, or a mounted disc's link.
+struct ServerSocket final {
+  ServerSocket(Trace& trace, UserErrorReporter& errors) : link(trace, errors), client(link) {
     link.Bind(client);
   }
   // Starts connecting; once connected the link logs in with login.
@@ -172,7 +176,7 @@ struct PluginSocket final {
     link.SetLogin(std::move(login));
     client.Activate();
   }
-  PluginLink link;
+  ServerLink link;
   platform::TcpClient client;
 };
 
