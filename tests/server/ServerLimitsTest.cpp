@@ -80,10 +80,8 @@ TEST_F(ServerTest, SilentCrowdsFromTwoAddressesLeaveRoomForPlayersFromAThird) {
     config.maxLoggingIn = 8;
     config.maxLoggingInPerAddress = 4;
   });
-  std::vector<std::unique_ptr<TestClient>> silent;
-  for (const char* source : {"127.0.0.11", "127.0.0.12"}) {
-    for (int i = 0; i < 4; ++i) silent.push_back(std::make_unique<TestClient>(port_, source));
-  }
+  std::vector<std::unique_ptr<TestClient>> silent = Clients(port_, 4, "127.0.0.11");
+  for (auto& client : Clients(port_, 4, "127.0.0.12")) silent.push_back(std::move(client));
   ExpectRefused(port_, "127.0.0.11",
                 "Too many connections from your address are logging in, please try again later");
   // The pool is full; a player from elsewhere takes the place of the oldest silent
@@ -126,8 +124,7 @@ TEST_F(ServerTest, ClientsThatAskAndNeverReadHoldNoMoreThanTheReplyBudget) {
   EXPECT_LE(server_->HeldReplyBytes(), kBudget + 20 * 16 * 2352 + 64 * 1024);
   // A player who reads is served all the same, if in shorter runs.
   TestClient player(port_);
-  ASSERT_TRUE(player.LogIn());
-  player.Send(std::string("\x03\x02", 2));
+  ASSERT_TRUE(player.LogInTo(2));
   uint32_t lsn = 0;
   for (int i = 0; i < 40 && lsn < 16000; ++i) {
     const Reply reply = player.Request(3, lsn);
@@ -145,8 +142,7 @@ TEST_F(ServerTest, ALoggedInSessionThatAsksForNothingIsClosedAndAReaderIsNot) {
   });
   TestClient idle(port_), reader(port_);
   ASSERT_TRUE(idle.LogIn());
-  ASSERT_TRUE(reader.LogIn());
-  reader.Send(std::string("\x03\x00", 2));
+  ASSERT_TRUE(reader.LogInTo(0));
   const auto start = Clock::now();
   while (MillisecondsSince(start) < 1200) {
     ASSERT_EQ(reader.Request(3, 5).kind, 5) << "a reader was closed as idle";
@@ -173,14 +169,9 @@ TEST_F(ServerTest, FailedLoginsDelayTheNextCheckFromTheirAddressOnly) {
     EXPECT_TRUE(guesser.ClosedWithin(2000));
   }
   // Guesses sent at once take turns 400 ms apart: no faster than one after another.
-  std::vector<std::unique_ptr<TestClient>> together;
-  for (int i = 0; i < 3; ++i) together.push_back(std::make_unique<TestClient>(port_, "127.0.0.5"));
   const auto start = Clock::now();
-  for (auto& client : together)
-    client->Send(
-        "\x01\x05"
-        "alice,guess");
-  for (auto& client : together) EXPECT_TRUE(client->ClosedWithin(5000));
+  for (auto& client : Clients(port_, 3, "127.0.0.5", wire::BuildLogin("alice", "guess")))
+    EXPECT_TRUE(client->ClosedWithin(5000));
   EXPECT_GE(MillisecondsSince(start), 2 * 400 - 50);
 
   TestClient other(port_, "127.0.0.6");
@@ -194,13 +185,8 @@ TEST_F(ServerTest, ANeighbourGuessingOneAccountHoldsUpNoOtherButGuessingManyShar
     config.maxLoginDelayMs = 1600;
     config.messageGapMs = 1;
   });
-  const std::string wrong = std::string("\x01\x05") + "mallory,guess";
   // Ten guesses at one account kept in flight from a household's address...
-  std::vector<std::unique_ptr<TestClient>> guesses;
-  for (int i = 0; i < 10; ++i) {
-    guesses.push_back(std::make_unique<TestClient>(port_, "127.0.0.21"));
-    guesses.back()->Send(wrong);
-  }
+  const auto guesses = Clients(port_, 10, "127.0.0.21", wire::BuildLogin("mallory", "guess"));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   // ...and its players, on another account, get their prompts at once.
   for (int i = 0; i < 5; ++i) {
@@ -232,8 +218,7 @@ TEST_F(ServerTest, BehindABalancerTheClientItsHeaderNamesIsTheOneLimitedAndServe
   });
   TestClient player(port_);
   player.Send("PROXY TCP4 192.0.2.7 127.0.0.1 5555 35000\r\n");
-  ASSERT_TRUE(player.LogIn());
-  player.Send(std::string("\x03\x00", 2));
+  ASSERT_TRUE(player.LogInTo(0));
   const Reply run = player.Request(3, 4);
   EXPECT_TRUE(run.bytes == ExpectedSectors(iso_, false, 3, 4, 16));
   EXPECT_LT(run.stream.size(), run.bytes.size() / 4) << "not compressed as for a remote client";
@@ -246,8 +231,7 @@ TEST_F(ServerTest, BehindABalancerTheClientItsHeaderNamesIsTheOneLimitedAndServe
   check.Send("PROXY UNKNOWN\r\n");
   EXPECT_TRUE(check.LogIn()) << "the balancer's own connection";
   ExpectRefused(port_, nullptr, "Expected the PROXY header of a balancer, closing the connection",
-                "\x01\x05"
-                "alice,se:cret");
+                wire::BuildLogin("alice", "se:cret"));
 }
 
 TEST_F(ServerTest, AbandonedLoginsLeaveTheLineAndRightPasswordsDoNotWaitOnEachOther) {
@@ -260,15 +244,7 @@ TEST_F(ServerTest, AbandonedLoginsLeaveTheLineAndRightPasswordsDoNotWaitOnEachOt
     TestClient typist(port_, "127.0.0.7");
     EXPECT_FALSE(typist.LogIn("alice", "se:cert"));
   }
-  {
-    std::vector<std::unique_ptr<TestClient>> abandoned;
-    for (int i = 0; i < 20; ++i) {
-      abandoned.push_back(std::make_unique<TestClient>(port_, "127.0.0.7"));
-      abandoned.back()->Send(
-          "\x01\x05"
-          "mallory,guess");
-    }
-  }
+  Clients(port_, 20, "127.0.0.7", wire::BuildLogin("mallory", "guess"));  // each abandoned at once
   auto start = Clock::now();
   TestClient player(port_, "127.0.0.7");
   EXPECT_TRUE(player.LogIn());
@@ -279,14 +255,8 @@ TEST_F(ServerTest, AbandonedLoginsLeaveTheLineAndRightPasswordsDoNotWaitOnEachOt
   TestClient typist(port_, "127.0.0.7");
   EXPECT_FALSE(typist.LogIn("alice", "se:cert"));
   start = Clock::now();
-  std::vector<std::unique_ptr<TestClient>> players;
-  for (int i = 0; i < 8; ++i) {
-    players.push_back(std::make_unique<TestClient>(port_, "127.0.0.7"));
-    players.back()->Send(
-        "\x01\x05"
-        "alice,se:cret");
-  }
-  for (auto& each : players) EXPECT_EQ(each->Next(2048, 5000).kind, 1);
+  for (auto& each : Clients(port_, 8, "127.0.0.7", wire::BuildLogin("alice", "se:cret")))
+    EXPECT_EQ(each->Next(2048, 5000).kind, 1);
   EXPECT_LT(MillisecondsSince(start), 1200);
 }
 

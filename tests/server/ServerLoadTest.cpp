@@ -5,13 +5,6 @@
 // signal.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -79,8 +72,7 @@ TEST_F(ServerTest, MessagesSplitOrTogetherAndGarbage) {
 TEST_F(ServerTest, BytesAfterInputThrownAwayNeverSelectADisc) {
   Start();
   TestClient client(port_);
-  ASSERT_TRUE(client.LogIn());
-  client.Send(std::string("\x03\x00", 2));
+  ASSERT_TRUE(client.LogInTo(0));
   // A request cut after its kind byte by garbage in front: what comes next is its rest.
   client.Send("\xFF\x04");
   EXPECT_EQ(client.Next().bytes, "Ignored 2 bytes: unknown message kind");
@@ -116,8 +108,7 @@ TEST_F(ServerTest, SilentAndStalledClientsHoldNobodyElse) {
   halfRequest.Send("\x03\x01\x04\x03");
   TestClient reader(port_);
   const auto start = Clock::now();
-  ASSERT_TRUE(reader.LogIn());
-  reader.Send("\x03\x01");
+  ASSERT_TRUE(reader.LogInTo(1));
   for (uint32_t lsn = 0; lsn < 20; ++lsn) {
     EXPECT_TRUE(reader.Request(3, lsn).bytes == ExpectedSectors(raw_, true, 3, lsn, 16));
   }
@@ -132,16 +123,14 @@ TEST_F(ServerTest, ClientThatStopsTakingInRepliesIsClosedAfterTheWriteLimit) {
     config.writeTimeoutMs = 500;
   });
   TestClient hoarder(port_);
-  ASSERT_TRUE(hoarder.LogIn());
-  hoarder.Send("\x03\x01");
+  ASSERT_TRUE(hoarder.LogInTo(1));
   // 300 requests for 40-sector raw runs: some 28 MB of replies, far more than the socket
   // buffers hold while nobody reads them.
   std::string requests;
   for (int n = 0; n < 300; ++n) requests += std::string("\x04\x00", 2) + "0";
   ASSERT_TRUE(hoarder.Send(requests));
   TestClient reader(port_);
-  ASSERT_TRUE(reader.LogIn());
-  reader.Send(std::string("\x03\x00", 2));
+  ASSERT_TRUE(reader.LogInTo(0));
   EXPECT_TRUE(reader.Request(3, 7).bytes == ExpectedSectors(iso_, false, 3, 7, 16));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   // What the buffers held arrives, then the close: the rest of the replies never do.
@@ -205,15 +194,6 @@ TEST_F(ServerTest, StopClosesEveryConnection) {
   server_->Stop();
 }
 
-// Waits up to timeoutMs until the server has given up count runs made ahead.
-bool GivenUpWithin(const DiscServer& server, uint64_t count, int timeoutMs) {
-  const auto start = Clock::now();
-  while (server.Stats().preparesGivenUp < count && MillisecondsSince(start) < timeoutMs) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return server.Stats().preparesGivenUp == count;
-}
-
 TEST_F(ServerTest, ARunStillBeingMadeAheadIsAwaitedOrDropped) {
   // At level 9 the 256 slow sectors take about a second to compress, the 512 after them two.
   const std::string slow = SlowToCompressImage(192, 1024);
@@ -224,14 +204,11 @@ TEST_F(ServerTest, ARunStillBeingMadeAheadIsAwaitedOrDropped) {
     config.runMax = 2048;
   });
   TestClient client(port_);
-  ASSERT_TRUE(client.LogIn());
-  client.Send("\x03\x02");
+  ASSERT_TRUE(client.LogInTo(2));
   EXPECT_TRUE(client.Request(3, 0).bytes == ExpectedSectors(slow, false, 3, 0, 64));
   EXPECT_TRUE(client.Request(3, 64).bytes == ExpectedSectors(slow, false, 3, 64, 128));
   // Asked for while it is being made: the session waits for it rather than make it again.
-  client.Send(
-      "\x04\x03"
-      "192");
+  client.Send(wire::BuildSectorRequest(3, 192));
   EXPECT_TRUE(client.Next(0, 30000).bytes == ExpectedSectors(slow, false, 3, 192, 256));
   EXPECT_EQ(server_->Stats().preparesUsed, 1u);
   EXPECT_EQ(server_->Stats().runsMade, 3u);
@@ -240,7 +217,8 @@ TEST_F(ServerTest, ARunStillBeingMadeAheadIsAwaitedOrDropped) {
   const auto start = Clock::now();
   EXPECT_TRUE(client.Request(3, 10).bytes == ExpectedSectors(slow, false, 3, 10, 64));
   EXPECT_LT(MillisecondsSince(start), 1000);
-  EXPECT_TRUE(GivenUpWithin(*server_, 1, 2000));
+  WaitUntil(2000, [&] { return server_->Stats().preparesGivenUp >= 1; });
+  EXPECT_EQ(server_->Stats().preparesGivenUp, 1u);
   EXPECT_EQ(server_->Stats().preparesDropped, 1u);
   EXPECT_EQ(server_->Stats().runsMade, 4u);
   EXPECT_EQ(client.ReadSome(100), "");
@@ -255,13 +233,10 @@ TEST_F(ServerTest, StopGivesUpARunBeingMadeAhead) {
     config.runMax = 2048;
   });
   TestClient client(port_);
-  ASSERT_TRUE(client.LogIn());
-  client.Send("\x03\x02");
+  ASSERT_TRUE(client.LogInTo(2));
   EXPECT_EQ(client.Request(3, 0).bytes.size(), 512u * 2048);
   EXPECT_EQ(client.Request(3, 512).bytes.size(), 1024u * 2048);
-  client.Send(
-      "\x04\x03"
-      "1536");  // waits for the run under way
+  client.Send(wire::BuildSectorRequest(3, 1536));  // waits for the run under way
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const auto start = Clock::now();
   server_->Stop();
@@ -274,65 +249,13 @@ TEST_F(ServerTest, StopGivesUpARunBeingMadeAhead) {
   EXPECT_EQ(stats.runsMade, 2u);
 }
 
-// Reads the program's log until the line telling its port, within a few seconds.
-uint16_t ReadPort(int out) {
-  std::string log;
-  const auto start = Clock::now();
-  while (MillisecondsSince(start) < 10000) {
-    const size_t at = log.find("127.0.0.1:");
-    if (at != std::string::npos && log.find(' ', at) != std::string::npos) {
-      return static_cast<uint16_t>(std::stoi(log.substr(at + 10)));
-    }
-    pollfd wait{out, POLLIN, 0};
-    char chunk[512];
-    if (poll(&wait, 1, 200) <= 0) continue;
-    const ssize_t got = read(out, chunk, sizeof chunk);
-    if (got <= 0) break;
-    log.append(chunk, static_cast<size_t>(got));
-  }
-  return 0;
-}
-
 TEST_F(ServerTest, TheProgramStopsOnSigtermWithStatusZero) {
-  int pipeEnds[2];
-  ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  const std::string folder = folder_.Path().string();
-  const char* argv[] = {KORVANE_SERVER_PROGRAM,
-                        "--folder",
-                        folder.c_str(),
-                        "--allow-anyone",
-                        "--bind",
-                        "127.0.0.1",
-                        "--port",
-                        "0",
-                        "--message-gap-ms",
-                        "10",
-                        nullptr};
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-  ASSERT_EQ(spawned, 0);
-  const uint16_t port = ReadPort(pipeEnds[0]);
-  EXPECT_NE(port, 0);
-  TestClient client(port);
+  load::ServerProcess program;
+  ASSERT_NO_FATAL_FAILURE(StartServerProgram(program, folder_.Path().string(),
+                                             {"--allow-anyone", "--message-gap-ms", "10"}));
+  TestClient client(program.Port());
   EXPECT_TRUE(client.LogIn("anyone", "at all"));
-  kill(pid, SIGTERM);
-  int status = -1;
-  for (int tries = 0; tries < 100 && waitpid(pid, &status, WNOHANG) == 0; ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  if (status == -1) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    ADD_FAILURE() << "the program did not stop within 5 s";
-  }
-  close(pipeEnds[0]);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(program.Stop(5000)) << "no exit with status 0 within 5 s of SIGTERM";
   EXPECT_TRUE(client.ClosedWithin(1000));
 }
 

@@ -19,12 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
-}
-
 // A pipe whose write end is a FILE for a log, and whose read end is read only by Drain.
 class UndrainedPipe final {
  public:
@@ -96,8 +90,7 @@ TEST_F(ServerTest, AFloodOfConnectionsWithTheLogUndrainedHoldsUpNoPlayerAndIsSum
     config.messageGapMs = 1;
   });
   TestClient player(port_);
-  ASSERT_TRUE(player.LogIn());
-  player.Send(std::string("\x03\x00", 2));
+  ASSERT_TRUE(player.LogInTo(0));
   std::atomic<bool> flooding{true};
   std::atomic<int> made{0};
   std::vector<std::thread> flooders;

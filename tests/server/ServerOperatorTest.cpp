@@ -2,58 +2,42 @@
 // of a folder with more images than a client can select or with entries that are no files,
 // of an accounts file written carelessly, of a configuration file and of a balancer range
 // that trusts everyone, and of a folder it cannot hold open, an image cut short while
-// served, a name that a terminal would obey and SIGHUP; each told once, in its log.
+// served, a name that a terminal would obey and SIGHUP; each told once, in its log. And the
+// balancer's health check as the deploy guide writes it.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
-#include "ServerProcess.h"
+#include "ChildProcess.h"
 #include "ServerTestSupport.h"
 #include "server/AccountBook.h"
 
 namespace korvane::server::test {
 namespace {
 
-class OperatorTest : public ::testing::Test {
- protected:
-  // Starts the program on the folder with args; with descriptors, under that limit (soft
-  // and hard, so the program cannot raise it).
-  void StartProgram(std::vector<std::string> args, int descriptors = 0) {
-    args.insert(args.begin(), {"--folder", folder_.Path().string(), "--message-gap-ms", "5"});
-    std::string program = KORVANE_SERVER_PROGRAM;
-    if (descriptors > 0) {
-      args.insert(args.begin(), {"-c", "ulimit -n " + std::to_string(descriptors) +
-                                           " && exec \"$0\" \"$@\"",
-                                 program});
-      program = "/bin/sh";
-    }
-    std::string error;
-    ASSERT_TRUE(program_.Start(program, args, {}, error)) << error;
-  }
+using OperatorTest = ProgramTest;
 
-  // Logs in and returns the names of the disc list.
-  std::vector<std::string> ListedNames(TestClient& client, const std::string& login) {
-    client.Send("\x01\x05" + login);
-    EXPECT_EQ(client.Next().kind, 1);
-    const Reply list = client.Next();
-    EXPECT_EQ(list.kind, 2);
-    EXPECT_EQ(client.Next().kind, 6);
-    std::vector<std::string> names;
-    for (size_t from = 0, comma; (comma = list.bytes.find(',', from)) != std::string::npos;
-         from = comma + 1) {
-      names.push_back(list.bytes.substr(from, comma - from));
-    }
-    return names;
+// Logs in and returns the names of the disc list.
+std::vector<std::string> ListedNames(TestClient& client, const std::string& login) {
+  client.Send("\x01\x05" + login);
+  EXPECT_EQ(client.Next().kind, 1);
+  const Reply list = client.Next();
+  EXPECT_EQ(list.kind, 2);
+  EXPECT_EQ(client.Next().kind, 6);
+  std::vector<std::string> names;
+  for (size_t from = 0, comma; (comma = list.bytes.find(',', from)) != std::string::npos;
+       from = comma + 1) {
+    names.push_back(list.bytes.substr(from, comma - from));
   }
-
-  ScratchFolder folder_;
-  load::ServerProcess program_;
-};
+  return names;
+}
 
 TEST_F(OperatorTest, DiscsPastWhatAClientCanSelectAreNotListedButNamedInTheLog) {
   for (int i = 0; i < 258; ++i) {
@@ -70,7 +54,7 @@ TEST_F(OperatorTest, DiscsPastWhatAClientCanSelectAreNotListedButNamedInTheLog) 
   const std::vector<std::string> names = ListedNames(client, "any,one");
   ASSERT_EQ(names.size(), 256u);
   EXPECT_EQ(names.back(), "d255.iso");
-  client.Send("\x03\xFF");
+  client.Select(255);
   EXPECT_EQ(client.Request(3, 0).bytes, PatternImage(1, 2048)) << "the last one selectable";
   EXPECT_TRUE(program_.Stop(10000));
 }
@@ -97,14 +81,14 @@ TEST_F(OperatorTest, OneLineEachForTheDescriptorLimitAControlNameAndATruncatedIm
   folder_.Write("\x1b[2Jclear.iso", iso);
   for (int i = 0; i < 40; ++i) folder_.Write("z" + std::to_string(i) + ".iso", "");
   // 64 descriptors of the program's own and 16 connections leave room for 20 images.
-  ASSERT_NO_FATAL_FAILURE(StartProgram({"--allow-anyone"}, 100));
+  ASSERT_NO_FATAL_FAILURE(StartProgram({"--allow-anyone"}, {}, 100));
   TestClient client(program_.Port());
   const std::vector<std::string> names = ListedNames(client, "any,one");
   EXPECT_EQ(names.size(), 20u);
   EXPECT_EQ(names.front(), "a.iso") << "the name with ESC is not listed";
 
   ASSERT_EQ(truncate(folder_.PathOf("a.iso").c_str(), 10 * 2048), 0);
-  client.Send(std::string("\x03\x00", 2));
+  client.Select(0);
   for (uint32_t lsn : {20u, 30u}) {
     EXPECT_EQ(client.Request(3, lsn).bytes,
               "Sector request refused: cannot read or compress sector " + std::to_string(lsn) +
@@ -182,6 +166,54 @@ TEST_F(OperatorTest, ABalancerRangeOfEveryAddressIsWarnedOfOncePerRange) {
   EXPECT_EQ(Count(log, "warning: --proxy-from ::/0 trusts the PROXY header of every IPv6" +
                            everyone),
             1u);
+}
+
+// What follows key on the line of text that holds it, up to the end of the line.
+std::string Following(const std::string& text, const std::string& key) {
+  const size_t at = text.find(key);
+  if (at == std::string::npos) return "";
+  const size_t from = at + key.size();
+  return text.substr(from, text.find_first_of("\r\n", from) - from);
+}
+
+// The bytes that hex, two digits a byte, stands for.
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t at = 0; at + 1 < hex.size(); at += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// Guards the login check that docs/deploy.md gives the balancer: its bytes, read from the
+// guide, after the PROXY header the balancer's checks send, must bring back the text the
+// check expects within the check's timeout of 3 s.
+TEST_F(OperatorTest, TheDeployGuidesBalancerHealthCheckFindsItsWelcomeWithinThreeSeconds) {
+  const std::string guide = korvane::test::ReadWholeFile(KORVANE_DEPLOY_GUIDE);
+  const std::string login = FromHex(Following(guide, "tcp-check send-binary "));
+  const std::string expected = Following(guide, "tcp-check expect string ");
+  ASSERT_FALSE(login.empty()) << "no hex login in " << KORVANE_DEPLOY_GUIDE;
+  ASSERT_FALSE(expected.empty()) << "no expected string in " << KORVANE_DEPLOY_GUIDE;
+  folder_.Write("a.iso", PatternImage(4, 2048));
+  // The accounts line the guide tells the operator to add.
+  const std::string accounts = folder_.Write("accounts.txt", "health:SOME-PASSWORD\n");
+  ASSERT_NO_FATAL_FAILURE(
+      StartProgram({"--accounts", accounts, "--proxy-protocol", "--proxy-from", "127.0.0.1"}));
+  TestClient check(program_.Port());
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(check.Send("PROXY UNKNOWN\r\n"));
+  ASSERT_TRUE(check.Send(login));
+  std::string reply;
+  while (reply.find(expected) == std::string::npos && MillisecondsSince(start) < 3000) {
+    const std::string more =
+        check.ReadSome(static_cast<int>(std::max(1L, 3000 - MillisecondsSince(start))));
+    if (more.empty()) break;
+    reply += more;
+  }
+  EXPECT_NE(reply.find(expected), std::string::npos)
+      << "within 3 s: " << testing::PrintToString(reply) << "\n"
+      << program_.Log();
+  EXPECT_TRUE(program_.Stop(10000));
 }
 
 // An indented comment is no account, blanks around a name are no part of it, and a login

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,75 +24,58 @@
 namespace korvane::server::test {
 namespace {
 
+// Parses args, the command line after the program's name, into a fresh config.
+OptionsOutcome Parse(const std::vector<std::string>& args, ServerConfig& config,
+                     std::string& error) {
+  std::vector<const char*> argv{"s"};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  config = ServerConfig{};
+  return ParseServerOptions(static_cast<int>(argv.size()), argv.data(), config, error);
+}
+
+// Parses the words of line as Parse does.
+OptionsOutcome ParseLine(const std::string& line, ServerConfig& config, std::string& error) {
+  std::istringstream in(line);
+  const std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+  return Parse(words, config, error);
+}
+
 TEST(ServerOptions, DefaultsEveryOptionAndMistakes) {
   ServerConfig config;
   std::string error;
-  const char* minimal[] = {"s", "--folder", "/d", "--allow-anyone"};
-  ASSERT_EQ(ParseServerOptions(4, minimal, config, error), OptionsOutcome::kRun);
+  ASSERT_EQ(ParseLine("--folder /d --allow-anyone", config, error), OptionsOutcome::kRun);
   EXPECT_EQ(config.port, 35000);
   EXPECT_EQ(config.bindAddress, "0.0.0.0");
   EXPECT_EQ(config.level, kLevelAuto);
   EXPECT_EQ(config.runMin, 16u);
   EXPECT_EQ(config.runMax, 1024u);
   EXPECT_EQ(config.messageGapMs, 100u);
-  const char* all[] = {"s",
-                       "--folder",
-                       "/d",
-                       "--accounts",
-                       "f",
-                       "--port",
-                       "0",
-                       "--bind",
-                       "::1",
-                       "--level",
-                       "9",
-                       "--run-min",
-                       "1",
-                       "--run-max",
-                       "4096",
-                       "--single",
-                       "--delay-ms",
-                       "5",
-                       "--message-gap-ms",
-                       "0",
-                       "--threads",
-                       "3",
-                       "--quiet"};
-  config = ServerConfig{};
-  ASSERT_EQ(ParseServerOptions(23, all, config, error), OptionsOutcome::kRun) << error;
+  ASSERT_EQ(ParseLine("--folder /d --accounts f --port 0 --bind ::1 --level 9 --run-min 1 "
+                      "--run-max 4096 --single --delay-ms 5 --message-gap-ms 0 --threads 3 --quiet",
+                      config, error),
+            OptionsOutcome::kRun)
+      << error;
   EXPECT_EQ(config.accountsFile, "f");
   EXPECT_EQ(config.port, 0);
   EXPECT_EQ(config.level, 9);
   EXPECT_EQ(config.runMax, 4096u);
   EXPECT_TRUE(config.single && config.quiet);
   EXPECT_EQ(config.threads, 3u);
-  const char* automatic[] = {"s",       "--folder", "/d",      "--allow-anyone",
-                             "--level", "9",        "--level", "auto"};
-  config = ServerConfig{};
-  ASSERT_EQ(ParseServerOptions(8, automatic, config, error), OptionsOutcome::kRun) << error;
+  ASSERT_EQ(ParseLine("--folder /d --allow-anyone --level 9 --level auto", config, error),
+            OptionsOutcome::kRun)
+      << error;
   EXPECT_EQ(config.level, kLevelAuto);
-  const std::vector<std::vector<const char*>> wrong = {
-      {"s", "--allow-anyone"},
-      {"s", "--folder", "/d"},
-      {"s", "--folder", "/d", "--allow-anyone", "--accounts", "f"},
-      {"s", "--folder", "/d", "--allow-anyone", "--level", "10"},
-      {"s", "--folder", "/d", "--allow-anyone", "--level", "fast"},
-      {"s", "--folder", "/d", "--allow-anyone", "--level"},
-      {"s", "--folder", "/d", "--allow-anyone", "--run-min", "64", "--run-max", "32"},
-      {"s", "--folder", "/d", "--allow-anyone", "--port", "65536"},
-      {"s", "--folder", "/d", "--allow-anyone", "--port"},
-      {"s", "--folder", "/d", "--allow-anyone", "--colour", "red"},
-      {"s", "--folder", "/d", "--allow-anyone", "--proxy-from", "10.0.0.1"},
-      {"s", "--folder", "/d", "--allow-anyone", "--proxy-protocol", "--proxy-from", "10.0.0.0/33"},
-      {"s", "--folder", "/d", "--allow-anyone", "--proxy-protocol", "--proxy-from", "host"}};
-  for (const auto& args : wrong) {
-    config = ServerConfig{};
-    EXPECT_EQ(ParseServerOptions(static_cast<int>(args.size()), args.data(), config, error),
+  EXPECT_EQ(ParseLine("--allow-anyone", config, error), OptionsOutcome::kError);
+  EXPECT_EQ(ParseLine("--folder /d", config, error), OptionsOutcome::kError);
+  for (const char* wrong :
+       {"--accounts f", "--level 10", "--level fast", "--level", "--run-min 64 --run-max 32",
+        "--port 65536", "--port", "--colour red", "--proxy-from 10.0.0.1",
+        "--proxy-protocol --proxy-from 10.0.0.0/33", "--proxy-protocol --proxy-from host"}) {
+    EXPECT_EQ(ParseLine(std::string("--folder /d --allow-anyone ") + wrong, config, error),
               OptionsOutcome::kError)
-        << args.back();
+        << wrong;
   }
-  const char* help[] = {"s", "--help"};
-  EXPECT_EQ(ParseServerOptions(2, help, config, error), OptionsOutcome::kHelp);
+  EXPECT_EQ(ParseLine("--help", config, error), OptionsOutcome::kHelp);
 }
 
 // A configuration file holds the options a command line would; the command line wins over
@@ -103,18 +88,16 @@ TEST(ServerOptions, AConfigurationFileAndTheCommandLineOverIt) {
                "\"10.1.0.0/16\"]\n");
   folder.Write("typo.conf", "folder = /srv/discs\nallow-anyone = true\ncolour = red\n");
   const std::string conf = folder.PathOf("35000.conf"), typo = folder.PathOf("typo.conf");
-  const char* withFile[] = {"s", "--config", conf.c_str(), "--level", "2"};
   ServerConfig config;
   std::string error;
-  ASSERT_EQ(ParseServerOptions(5, withFile, config, error), OptionsOutcome::kRun) << error;
+  ASSERT_EQ(Parse({"--config", conf, "--level", "2"}, config, error), OptionsOutcome::kRun)
+      << error;
   EXPECT_EQ(config.folder, "/srv/discs");
   EXPECT_TRUE(config.allowAnyone && config.proxyProtocol);
   EXPECT_EQ(config.level, 2);
   EXPECT_EQ(config.idleTimeoutMs, 30000u);
   EXPECT_EQ(config.proxyFrom, (std::vector<std::string>{"10.0.0.5", "10.1.0.0/16"}));
-  const char* withTypo[] = {"s", "--config", typo.c_str()};
-  config = ServerConfig{};
-  EXPECT_EQ(ParseServerOptions(3, withTypo, config, error), OptionsOutcome::kError);
+  EXPECT_EQ(Parse({"--config", typo}, config, error), OptionsOutcome::kError);
   EXPECT_NE(error.find("colour"), std::string::npos) << error;
 }
 
@@ -127,10 +110,9 @@ TEST(ServerOptions, AConfigurationFileInEachOfItsForms) {
       "bind = 10.0.0.1\r\n  # an indented comment\r\n; another\r\nfolder = \"/srv/my #1 discs\"\n"
       "bind = 10.0.0.2   # the second\nallow-anyone\nproxy-protocol = true\n"
       "proxy-from = [\n  '10.0.0.5',\n  10.0.1.0/24 ]\nproxy-from = 10.0.2.7\nlevel = 3\n");
-  const char* withFile[] = {"s", "--config", conf.c_str()};
   ServerConfig config;
   std::string error;
-  ASSERT_EQ(ParseServerOptions(3, withFile, config, error), OptionsOutcome::kRun) << error;
+  ASSERT_EQ(Parse({"--config", conf}, config, error), OptionsOutcome::kRun) << error;
   EXPECT_EQ(config.bindAddress, "10.0.0.2");
   EXPECT_EQ(config.folder, "/srv/my #1 discs");
   EXPECT_TRUE(config.allowAnyone);
@@ -140,8 +122,7 @@ TEST(ServerOptions, AConfigurationFileInEachOfItsForms) {
                             "folder = /d\nlevel\n", "folder = /d\nconfig = other.conf\n"}) {
     folder.Write("wrong.conf", wrong);
     const std::string path = folder.PathOf("wrong.conf");
-    const char* withWrong[] = {"s", "--config", path.c_str()};
-    EXPECT_EQ(ParseServerOptions(3, withWrong, config, error), OptionsOutcome::kError) << wrong;
+    EXPECT_EQ(Parse({"--config", path}, config, error), OptionsOutcome::kError) << wrong;
     EXPECT_NE(error.find(path + ": line "), std::string::npos) << error;
   }
 }

@@ -62,31 +62,22 @@ std::vector<load::PlayPlan> Plans(int players) {
   return plans;
 }
 
-class ProgramLoadTest : public ::testing::Test {
+class ProgramLoadTest : public ProgramTest {
  protected:
   ProgramLoadTest()
-      : iso_(StampedImage(kDiscSectors, 2048)), raw_(StampedImage(kDiscSectors, 2352)) {
+      : ProgramTest(10),
+        iso_(StampedImage(kDiscSectors, 2048)),
+        raw_(StampedImage(kDiscSectors, 2352)) {
     folder_.Write("a.iso", iso_);
     folder_.Write("b.bin", raw_);
   }
 
-  // Starts the program on the folder with two workers in each pool, the extra arguments and a small
+  // Starts the program with two workers in each pool, the extra arguments and a small
   // quarantine, which keeps freed runs from counting as held memory under AddressSanitizer.
-  void StartProgram(std::vector<std::string> extra) {
-    std::vector<std::string> args{"--folder",
-                                  folder_.Path().string(),
-                                  "--allow-anyone",
-                                  "--threads",
-                                  std::to_string(kWorkers),
-                                  "--compress-threads",
-                                  std::to_string(kWorkers),
-                                  "--message-gap-ms",
-                                  "10"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::string error;
-    ASSERT_TRUE(
-        program_.Start(KORVANE_SERVER_PROGRAM, args, {"ASAN_OPTIONS=quarantine_size_mb=16"}, error))
-        << error;
+  void StartForPlayers(std::vector<std::string> extra) {
+    extra.insert(extra.begin(), {"--allow-anyone", "--threads", std::to_string(kWorkers),
+                                 "--compress-threads", std::to_string(kWorkers)});
+    StartProgram(extra, {"ASAN_OPTIONS=quarantine_size_mb=16"});
   }
 
   // Plays every plan at once, checking each run against the images.
@@ -109,9 +100,7 @@ class ProgramLoadTest : public ::testing::Test {
 
   // Waits up to 5 s until the program has logged sessions disconnections.
   void AwaitDisconnections(size_t sessions) {
-    for (int i = 0; i < 100 && Count(program_.Log(), "disconnected (") < sessions; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    WaitUntil(5000, [&] { return Count(program_.Log(), "disconnected (") >= sessions; });
     EXPECT_EQ(Count(program_.Log(), "disconnected ("), sessions);
   }
 
@@ -123,14 +112,12 @@ class ProgramLoadTest : public ::testing::Test {
     EXPECT_EQ(log.find("accept failed"), std::string::npos) << log;
   }
 
-  ScratchFolder folder_;
   std::string iso_;
   std::string raw_;
-  load::ServerProcess program_;
 };
 
 TEST_F(ProgramLoadTest, TwoHundredPlayersBesideASilentAndAStalledClient) {
-  ASSERT_NO_FATAL_FAILURE(StartProgram({"--run-max", std::to_string(kRunMax)}));
+  ASSERT_NO_FATAL_FAILURE(StartForPlayers({"--run-max", std::to_string(kRunMax)}));
   const long startKiB = program_.MemoryKiB("VmRSS");
   load::WireConnection silent, stalled;
   std::string error;
@@ -174,7 +161,7 @@ TEST_F(ProgramLoadTest, MemoryGoesBackOnceEveryClientHasLeft) {
 #endif
   // Runs of up to 1024 sectors, as served by default: glibc keeps blocks of that size in its
   // arenas once they are freed rather than unmap them.
-  ASSERT_NO_FATAL_FAILURE(StartProgram({}));
+  ASSERT_NO_FATAL_FAILURE(StartForPlayers({}));
   const long startKiB = program_.MemoryKiB("VmRSS");
   const load::LoadOutcome outcome = Play(Plans(kPlayers));
   for (const load::PlayResult& result : outcome.results) EXPECT_TRUE(result.ok) << result.error;
@@ -191,12 +178,11 @@ TEST_F(ProgramLoadTest, MemoryGoesBackOnceEveryClientHasLeft) {
 
 TEST_F(ProgramLoadTest, OutOfDescriptorsItRefusesWithATextInsteadOfSpinning) {
   // Silent connections from one address fill the descriptors, not that address's share.
-  ASSERT_NO_FATAL_FAILURE(StartProgram({"--max-logging-in-per-address", "0"}));
+  ASSERT_NO_FATAL_FAILURE(StartForPlayers({"--max-logging-in-per-address", "0"}));
   // Its connection cap follows the limit it started with; lowered now, accepting runs out.
   const rlimit low{48, 48};
   ASSERT_EQ(prlimit(program_.Pid(), RLIMIT_NOFILE, &low, nullptr), 0);
-  std::vector<std::unique_ptr<TestClient>> held;
-  for (int i = 0; i < 60; ++i) held.push_back(std::make_unique<TestClient>(program_.Port()));
+  std::vector<std::unique_ptr<TestClient>> held = Clients(program_.Port(), 60);
   const Reply refusal = held.back()->Next();
   EXPECT_EQ(refusal.bytes, "The server is full, please try again later");
   EXPECT_TRUE(held.back()->ClosedWithin(2000));

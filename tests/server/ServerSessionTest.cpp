@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "ServerTestSupport.h"
@@ -71,7 +70,7 @@ TEST_F(ServerTest, RunsInEveryModeHoldTheImageBytes) {
   TestClient client(port_);
   ASSERT_TRUE(client.LogIn());
   for (int disc : {0, 1}) {
-    client.Send(std::string{'\x03', static_cast<char>(disc)});
+    client.Select(disc);
     const std::string& image = disc == 0 ? iso_ : raw_;
     for (int mode : {0, 1, 3}) {
       const Reply run = client.Request(mode, 7);
@@ -90,8 +89,7 @@ TEST_F(ServerTest, RunsGrowWhileReadingOnAndStopAtTheDiscEnd) {
     config.runMax = 8;
   });
   TestClient client(port_);
-  ASSERT_TRUE(client.LogIn());
-  client.Send(std::string("\x03\x00", 2));
+  ASSERT_TRUE(client.LogInTo(0));
   const struct {
     int mode;
     uint32_t lsn;
@@ -124,8 +122,7 @@ TEST_F(ServerTest, LoopbackClientsGetStoredBlocksUnlessALevelIsSet) {
   for (const int level : {kLevelAuto, 1}) {
     Start([level](ServerConfig& config) { config.level = level; });
     TestClient client(port_);
-    ASSERT_TRUE(client.LogIn());
-    client.Send("\x03\x01");
+    ASSERT_TRUE(client.LogInTo(1));
     const Reply run = client.Request(0, 4);
     const std::string expected = ExpectedSectors(raw_, true, 0, 4, 16);
     ASSERT_TRUE(run.bytes == expected) << level;
@@ -166,7 +163,7 @@ TEST_F(ServerTest, RunsFitWhatARemoteLinkCarriesInTheTargetTimeAndNoPauseCutsThe
     TestClient client(port_);
     client.Send(std::string("PROXY TCP4 ") + address + " 127.0.0.1 5555 35000\r\n");
     EXPECT_TRUE(client.LogIn());
-    client.Send("\x03\x02");
+    client.Select(2);
     std::vector<size_t> lengths;
     uint32_t lsn = 0;
     for (int i = 0; i < runs; ++i) {
@@ -208,7 +205,7 @@ TEST_F(ServerTest, SequentialReadsGetTheRunsMadeAheadOfThem) {
   const uint32_t starts[] = {0, 2, 6, 14, 22, 30, 38};
   const uint32_t lengths[] = {2, 4, 8, 8, 8, 8, 2};
   for (int disc : {0, 1}) {
-    client.Send(std::string{'\x03', static_cast<char>(disc)});
+    client.Select(disc);
     const int mode = disc == 0 ? 3 : 1;
     for (int i = 0; i < 7; ++i) {
       const Reply run = client.Request(mode, starts[i]);
@@ -231,8 +228,7 @@ TEST_F(ServerTest, ARunMadeAheadGoesOnlyToTheRequestItWasMadeFor) {
     config.runMax = 8;
   });
   TestClient client(port_);
-  ASSERT_TRUE(client.LogIn());
-  client.Send(std::string("\x03\x00", 2));
+  ASSERT_TRUE(client.LogInTo(0));
   const struct {
     std::string send;  // sent before the request
     int mode;
@@ -264,16 +260,11 @@ TEST_F(ServerTest, ARunMadeAheadIsLetGoWhenItsRequestIsLateAndMadeAgainIfItComes
     config.preparedKeepMs = 200;
   });
   TestClient client(port_);
-  ASSERT_TRUE(client.LogIn());
-  client.Send(std::string("\x03\x00", 2));
+  ASSERT_TRUE(client.LogInTo(0));
   EXPECT_TRUE(client.Request(3, 0).bytes == ExpectedSectors(iso_, false, 3, 0, 2));
   EXPECT_TRUE(client.Request(3, 2).bytes == ExpectedSectors(iso_, false, 3, 2, 4));
   // The run for lsn 6 is made ahead; the player pauses past the time it is kept.
-  const auto start = std::chrono::steady_clock::now();
-  while (server_->Stats().preparesDropped == 0 &&
-         std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  WaitUntil(5000, [&] { return server_->Stats().preparesDropped != 0; });
   EXPECT_EQ(server_->Stats().preparesDropped, 1u);
   EXPECT_TRUE(client.Request(3, 6).bytes == ExpectedSectors(iso_, false, 3, 6, 8));
   EXPECT_TRUE(client.Request(3, 14).bytes == ExpectedSectors(iso_, false, 3, 14, 8));
@@ -288,8 +279,7 @@ TEST_F(ServerTest, ARawImageEndsAtItsLastWholeSector) {
   folder_.Write("b.bin", image);
   Start();
   TestClient client(port_);
-  ASSERT_TRUE(client.LogIn());
-  client.Send("\x03\x01");
+  ASSERT_TRUE(client.LogInTo(1));
   EXPECT_EQ(SectorsIn(client.Request(1, 30), 1), 10u);
   EXPECT_TRUE(client.Request(3, 39).bytes == ExpectedSectors(image, true, 3, 39, 2));
   EXPECT_EQ(client.Request(0, 40).kind, 1);
@@ -307,21 +297,21 @@ TEST_F(ServerTest, ATailRequestGetsThePartialLastSectorPaddedWhileSectorRequests
   client.Send("\x08");
   EXPECT_EQ(client.Next().bytes, "Tail request refused: no disc selected");
   EXPECT_EQ(client.Next().bytes, "") << "an empty run follows the text";
-  client.Send(std::string("\x03\x00", 2));
+  client.Select(0);
   EXPECT_EQ(client.Request(3, 40).kind, 1) << "the sector request is refused as ever";
   EXPECT_EQ(client.Next().bytes, "");
   client.Send("\x08");
   Reply tail = client.Next();
   ASSERT_EQ(tail.kind, 5);
   EXPECT_TRUE(tail.bytes == iso.substr(81920) + std::string(1048, '\0'));
-  client.Send("\x03\x01");
+  client.Select(1);
   EXPECT_EQ(client.Request(0, 40).kind, 1);
   EXPECT_EQ(client.Next().bytes, "");
   client.Send("\x08");
   tail = client.Next();
   ASSERT_EQ(tail.kind, 5);
   EXPECT_TRUE(tail.bytes == raw.substr(94080) + std::string(252, '\0'));
-  client.Send("\x03\x02");
+  client.Select(2);
   client.Send("\x08");
   EXPECT_EQ(client.Next().bytes, "Tail request refused: c.iso ends at a whole sector");
   EXPECT_EQ(client.Next().bytes, "");
@@ -330,8 +320,7 @@ TEST_F(ServerTest, ATailRequestGetsThePartialLastSectorPaddedWhileSectorRequests
 TEST_F(ServerTest, SingleRepliesCarryOneRawSector) {
   Start([](ServerConfig& config) { config.single = true; });
   TestClient client(port_);
-  ASSERT_TRUE(client.LogIn());
-  client.Send("\x03\x01");
+  ASSERT_TRUE(client.LogInTo(1));
   for (int mode : {0, 1, 3}) {
     const Reply sector = client.Request(mode, 39, kSectorBytes[mode]);
     ASSERT_EQ(sector.kind, 4);
@@ -347,7 +336,7 @@ TEST_F(ServerTest, EverySectorReplyWaitsTheSetDelay) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(client.Request(3, 0).kind, 1) << "refused: no disc yet";
   EXPECT_EQ(client.Next().bytes, "") << "the empty run of the refusal";
-  client.Send(std::string("\x03\x00", 2));
+  client.Select(0);
   EXPECT_EQ(client.Request(3, 0).kind, 5);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 }
@@ -388,14 +377,14 @@ TEST_F(ServerTest, UnservableRequestsGetATextAndAnEmptyRunInOneWrite) {
         << reply;
     EXPECT_EQ(reply.size(), end + 1 + 4 + 11) << testing::PrintToString(request);
   }
-  client.Send(std::string("\x03\x00", 2));
+  client.Select(0);
   EXPECT_EQ(client.Request(3, 1).kind, 5);
-  client.Send("\x03\x02");
+  client.Select(2);
   EXPECT_EQ(client.Next().bytes,
             "There is no disc 2: the list has 2; no disc is selected until one of the list is");
   EXPECT_EQ(client.Request(3, 1).kind, 1) << "nothing is served from the disc chosen before";
   EXPECT_EQ(client.Next().kind, 5) << "the refusal's empty run";
-  client.Send(std::string("\x03\x00", 2));
+  client.Select(0);
   EXPECT_EQ(client.Request(3, 1).kind, 5) << "the session goes on";
 }
 
@@ -423,9 +412,9 @@ TEST_F(ServerTest, AnImageIsTheEntryListedWhateverBytesItsNameHolds) {
     EXPECT_EQ(client.Request(3, 0).kind, 1) << emptyOne[1] + 0;
     EXPECT_EQ(client.Next().bytes, "") << "the refusal's empty run";
   }
-  client.Send("\x03\x01");
+  client.Select(1);
   EXPECT_TRUE(client.Request(3, 0).bytes == ExpectedSectors(slashed, false, 3, 0, 4));
-  client.Send("\x03\x02");
+  client.Select(2);
   EXPECT_TRUE(client.Request(3, 0).bytes == outside) << "a link the operator made is followed";
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <random>
+#include <thread>
 
 #include "ChildProcess.h"
 #include "protocol/ClientMessages.h"
@@ -123,6 +124,15 @@ ProgramEnd RunProgramToItsEnd(const std::vector<std::string>& args, int timeoutM
   return end;
 }
 
+bool WaitUntil(int timeoutMs, const std::function<bool()>& done) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 TestClient::TestClient(uint16_t port, const char* source)
     : socket_(korvane::test::sock::Connect(port, source)) {}
 
@@ -182,9 +192,29 @@ bool TestClient::LogIn(std::string_view user, std::string_view password) {
   return Next().kind == 1 && Next().kind == 2 && Next().kind == 6;
 }
 
+bool TestClient::LogInTo(int disc) {
+  if (!LogIn()) return false;
+  Select(disc);
+  return true;
+}
+
+void TestClient::Select(int disc) {
+  Send(korvane::wire::BuildDiscSelection(disc));
+}
+
 Reply TestClient::Request(int mode, uint32_t lsn, size_t sectorBytes) {
   Send(korvane::wire::BuildSectorRequest(mode, lsn));
   return Next(sectorBytes);
+}
+
+std::vector<std::unique_ptr<TestClient>> Clients(uint16_t port, int count, const char* source,
+                                                 std::string_view first) {
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<TestClient>(port, source));
+    if (!first.empty()) clients.back()->Send(first);
+  }
+  return clients;
 }
 
 ServerTest::ServerTest() : iso_(PatternImage(40, 2048)), raw_(PatternImage(40, 2352)) {
@@ -207,6 +237,26 @@ void ServerTest::Start(const std::function<void(ServerConfig&)>& tweak) {
   std::string error;
   ASSERT_TRUE(server_->Start(error)) << error;
   port_ = server_->Port();
+}
+
+void StartServerProgram(load::ServerProcess& program, const std::string& folder,
+                        std::vector<std::string> args, const std::vector<std::string>& env,
+                        int descriptors) {
+  args.insert(args.begin(), {"--folder", folder});
+  std::string path = KORVANE_SERVER_PROGRAM;
+  if (descriptors > 0) {
+    const std::string limit = "ulimit -n " + std::to_string(descriptors);
+    args.insert(args.begin(), {"-c", limit + " && exec \"$0\" \"$@\"", path});
+    path = "/bin/sh";
+  }
+  std::string error;
+  ASSERT_TRUE(program.Start(path, args, env, error)) << error;
+}
+
+void ProgramTest::StartProgram(std::vector<std::string> args, const std::vector<std::string>& env,
+                               int descriptors) {
+  args.insert(args.begin(), {"--message-gap-ms", std::to_string(messageGapMs_)});
+  StartServerProgram(program_, folder_.Path().string(), std::move(args), env, descriptors);
 }
 
 }  // namespace korvane::server::test

@@ -1,7 +1,8 @@
 // Helpers for the disc server tests: a scratch folder of disc images whose bytes are known,
 // a client on the tests' loopback sockets that reads the server's messages with bounded waits,
-// a fixture that runs a server in-process on 127.0.0.1 at a free port, and the server
-// program run to the end of a start it refuses.
+// and crowds of them, a fixture that runs a server in-process on 127.0.0.1 at a free port,
+// one that runs the server program there, and the program run to the end of a start it
+// refuses.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ServerProcess.h"
 #include "TestSockets.h"
 #include "TestSupport.h"
 #include "server/DiscServer.h"
@@ -57,6 +59,9 @@ inline long MillisecondsSince(std::chrono::steady_clock::time_point start) {
                                .count());
 }
 
+// Waits up to timeoutMs, looking every 10 ms, until done() holds; returns its last answer.
+bool WaitUntil(int timeoutMs, const std::function<bool()>& done);
+
 // One server message as a client sees it.
 struct Reply {
   uint8_t kind = 0;      // 0 when nothing whole came in time
@@ -85,6 +90,10 @@ class TestClient final {
   bool ClosedWithin(int timeoutMs);
   // Logs in and reads the greeting, disc list and prompt; true when all three came.
   bool LogIn(std::string_view user = "alice", std::string_view password = "se:cret");
+  // Logs in as LogIn does, then selects disc; true when the login went through.
+  bool LogInTo(int disc);
+  // Selects disc, its index in the list.
+  void Select(int disc);
   // Sends a request for lsn in mode and returns the reply.
   Reply Request(int mode, uint32_t lsn, size_t sectorBytes = 2048);
 
@@ -95,6 +104,12 @@ class TestClient final {
   std::string buffer_;
   bool closed_ = false;
 };
+
+// count clients from the loopback address source (127.0.0.1 when null), each having sent
+// first when it is not empty.
+std::vector<std::unique_ptr<TestClient>> Clients(uint16_t port, int count,
+                                                 const char* source = nullptr,
+                                                 std::string_view first = {});
 
 // Serves a.iso (40 sectors of 2048 bytes) and b.bin (40 of 2352) to the user alice, whose
 // password is "se:cret".
@@ -109,6 +124,29 @@ class ServerTest : public ::testing::Test {
   std::string raw_;
   std::unique_ptr<DiscServer> server_;
   uint16_t port_ = 0;
+};
+
+// Starts the server program on 127.0.0.1, serving folder, with args after --folder and its
+// environment plus env ("NAME=value"); with descriptors, under that limit (soft and hard, so
+// that the program cannot raise it).
+void StartServerProgram(load::ServerProcess& program, const std::string& folder,
+                        std::vector<std::string> args, const std::vector<std::string>& env = {},
+                        int descriptors = 0);
+
+// The server program as a child process serving folder_, its messages at login
+// messageGapMs apart.
+class ProgramTest : public ::testing::Test {
+ protected:
+  explicit ProgramTest(int messageGapMs = 5) : messageGapMs_(messageGapMs) {}
+  // StartServerProgram on folder_ into program_.
+  void StartProgram(std::vector<std::string> args, const std::vector<std::string>& env = {},
+                    int descriptors = 0);
+
+  ScratchFolder folder_;
+  load::ServerProcess program_;
+
+ private:
+  int messageGapMs_;
 };
 
 }  // namespace korvane::server::test
