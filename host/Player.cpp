@@ -275,6 +275,21 @@ void PrintSummary(const Tally& t, const player::PlayerOptions& o) {
   }
 }
 
+// The dialog makes the settings folder the working directory: the script's files are named
+// from here, in full, before it runs.
+void MakeScriptPathsFull(player::DialogScript& script) {
+  for (std::string* path : {&script.screenshot, &script.chooseFile}) {
+    char full[MAX_PATH];
+    if (!path->empty() && ::GetFullPathNameA(path->c_str(), MAX_PATH, full, nullptr)) *path = full;
+  }
+}
+
+// How many sectors to play: as many as asked, or the verified image's from the first, or 16.
+uint32_t SectorsToPlay(const player::PlayerOptions& o, const player::ImageVerifier& verifier) {
+  if (!o.verify.empty() && (o.all || o.count == 0)) return verifier.SectorCount(o.mode) - o.first;
+  return o.count ? o.count : 16;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -285,11 +300,7 @@ int main(int argc, char** argv) {
     std::printf("%s", error.empty() ? player::PlayerHelp().c_str() : (error + "\n").c_str());
     return error.empty() ? 0 : 2;
   }
-  // The dialog makes the settings folder the working directory: name files from here.
-  for (std::string* path : {&o.script.screenshot, &o.script.chooseFile}) {
-    char full[MAX_PATH];
-    if (!path->empty() && ::GetFullPathNameA(path->c_str(), MAX_PATH, full, nullptr)) *path = full;
-  }
+  MakeScriptPathsFull(o.script);
   HMODULE module = ::LoadLibraryA(o.plugin.c_str());
   host::PluginApi api;
   const char* missing = nullptr;
@@ -302,10 +313,7 @@ int main(int argc, char** argv) {
     std::printf("cannot read %s\n", o.verify.c_str());
     return 1;
   }
-  uint32_t count = o.count             ? o.count
-                   : !o.verify.empty() ? verifier.SectorCount(o.mode) - o.first
-                                       : 16;
-  if (o.all && !o.verify.empty()) count = verifier.SectorCount(o.mode) - o.first;
+  const uint32_t count = SectorsToPlay(o, verifier);
   std::printf("library: type %ld, name \"%s\", version 0x%08lx\n", (long)api.PS2EgetLibType(),
               api.PS2EgetLibName(), (unsigned long)api.PS2EgetLibVersion2(8));
   std::printf("CDVDinit: %ld\n", (long)api.CDVDinit());

@@ -84,6 +84,33 @@ LinkReconnector::Outcome LinkReconnector::MakeUsable(ServerLink& link, ServerLin
   }
 }
 
+LinkReconnector::Decision LinkReconnector::DecideDisc(ServerLink& link, bool madeAgain,
+                                                      Clock::time_point overdue,
+                                                      Outcome& outcome) {
+  switch (link.DiscSelection()) {
+    case ServerLink::Selection::kSelected:
+      outcome = Outcome::kUsable;
+      return Decision::kDecided;
+    case ServerLink::Selection::kNotListed:
+      link.Connection().Close();
+      AttemptFailed(link);
+      outcome = Outcome::kDiscGone;
+      return Decision::kDecided;
+    case ServerLink::Selection::kAwaiting:
+      break;
+  }
+  if (!madeAgain && !link.AwaitingPrompt()) {
+    outcome = Outcome::kUsable;
+    return Decision::kDecided;
+  }
+  if (madeAgain && Clock::now() >= overdue) {
+    link.Connection().Close();
+    AttemptFailed(link);
+    return Decision::kAbandoned;
+  }
+  return Decision::kWaiting;
+}
+
 bool LinkReconnector::AwaitDisc(ServerLink& link, ServerLink::Read& read, Clock::time_point until,
                                 Outcome& outcome) {
   platform::Connection& connection = link.Connection();
@@ -94,26 +121,13 @@ bool LinkReconnector::AwaitDisc(ServerLink& link, ServerLink::Read& read, Clock:
   const Clock::time_point overdue = std::max(link.ConnectedAt(), attemptStarted_) +
                                     std::chrono::milliseconds(ServerLink::kPromptWaitMs);
   for (;;) {
-    switch (link.DiscSelection()) {
-      case ServerLink::Selection::kSelected:
-        outcome = Outcome::kUsable;
+    switch (DecideDisc(link, madeAgain, overdue, outcome)) {
+      case Decision::kDecided:
         return true;
-      case ServerLink::Selection::kNotListed:
-        connection.Close();
-        AttemptFailed(link);
-        outcome = Outcome::kDiscGone;
-        return true;
-      case ServerLink::Selection::kAwaiting:
+      case Decision::kAbandoned:
+        return false;
+      case Decision::kWaiting:
         break;
-    }
-    if (!madeAgain && !link.AwaitingPrompt()) {
-      outcome = Outcome::kUsable;
-      return true;
-    }
-    if (madeAgain && Clock::now() >= overdue) {
-      connection.Close();
-      AttemptFailed(link);
-      return false;
     }
     if (!connection.WaitReadable(MsUntil(std::min(until, overdue)))) {
       if (Clock::now() < until) continue;

@@ -64,6 +64,11 @@ class LinkReconnector final {
   // that decides; false when the connection ended or its prompt did not come in time.
   bool AwaitDisc(ServerLink& link, ServerLink::Read& read, Clock::time_point until,
                  Outcome& outcome);
+  // What the disc's selection, or its lack by overdue, decides now: kDecided with outcome,
+  // kAbandoned when the connection was closed for it, kWaiting while the wait goes on.
+  enum class Decision { kDecided, kAbandoned, kWaiting };
+  Decision DecideDisc(ServerLink& link, bool madeAgain, Clock::time_point overdue,
+                      Outcome& outcome);
   // Takes in what the connection holds now: texts, the list and the prompt go to the link's
   // handlers. False when it closed, or sent a length that was refused.
   static bool TakeLoginMessages(ServerLink::Read& read);

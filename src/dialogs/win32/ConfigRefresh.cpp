@@ -50,56 +50,51 @@ class RefreshScope final {
   bool was_;
 };
 
+// The controls that show one text of the form's, and which.
+struct TextControl {
+  ConfigControl control;
+  int id;
+  std::string ConfigControls::*text;
+};
+constexpr TextControl kTextControls[] = {
+    {ConfigControl::kIpEdit, IDC_IPEDIT, &ConfigControls::ipText},
+    {ConfigControl::kPortEdit, IDC_PORTEDIT, &ConfigControls::portText},
+    {ConfigControl::kUserEdit, IDC_USEREDIT, &ConfigControls::userText},
+    {ConfigControl::kPasswordEdit, IDC_PASSWORDEDIT, &ConfigControls::passwordText},
+    {ConfigControl::kLocalFileEdit, IDC_LOCALFILEEDIT, &ConfigControls::localFileText},
+    {ConfigControl::kDiskTypeBox, IDC_DISKTYPEBOX, &ConfigControls::diskTypeText},
+    {ConfigControl::kConnectButton, IDC_CONNECTBUTTON, &ConfigControls::connectCaption},
+};
+
 }  // namespace
 
 void ConfigWindow::Refresh(ConfigControl control) {
   if (!dialog_) return;
   const ConfigControls& data = form_.Controls();
   RefreshScope scope(refreshing_);
+  for (const TextControl& shown : kTextControls) {
+    if (shown.control == control) return SetTextOf(shown.id, data.*shown.text);
+  }
   switch (control) {
-    case ConfigControl::kIpEdit:
-      SetTextOf(IDC_IPEDIT, data.ipText);
-      return;
     case ConfigControl::kIpHistory:
-      ShowIpHistory();
-      return;
-    case ConfigControl::kPortEdit:
-      SetTextOf(IDC_PORTEDIT, data.portText);
-      return;
-    case ConfigControl::kUserEdit:
-      SetTextOf(IDC_USEREDIT, data.userText);
-      return;
-    case ConfigControl::kPasswordEdit:
-      SetTextOf(IDC_PASSWORDEDIT, data.passwordText);
-      return;
-    case ConfigControl::kLocalFileEdit:
-      SetTextOf(IDC_LOCALFILEEDIT, data.localFileText);
-      return;
-    case ConfigControl::kDiskTypeBox:
-      SetTextOf(IDC_DISKTYPEBOX, data.diskTypeText);
-      return;
+      return ShowIpHistory();
     case ConfigControl::kCheckBox1:
       ::CheckDlgButton(dialog_, IDC_CHECKBOX1, data.debugChecked ? BST_CHECKED : BST_UNCHECKED);
       return;
-    case ConfigControl::kConnectButton:
-      SetTextOf(IDC_CONNECTBUTTON, data.connectCaption);
-      return;
     case ConfigControl::kOutput:
-      ShowOutput();
-      return;
+      return ShowOutput();
     case ConfigControl::kFileList:
-      ShowList(IDC_FILELIST, LB_RESETCONTENT, LB_ADDSTRING, data.fileList);
-      return;
+      return ShowList(IDC_FILELIST, LB_RESETCONTENT, LB_ADDSTRING, data.fileList);
     case ConfigControl::kLocalCacheList:
-      ShowList(IDC_LOCALCACHELIST, LB_RESETCONTENT, LB_ADDSTRING, data.localCacheList);
-      return;
+      return ShowList(IDC_LOCALCACHELIST, LB_RESETCONTENT, LB_ADDSTRING, data.localCacheList);
     case ConfigControl::kCachePercent:
       ::SendDlgItemMessageA(dialog_, IDC_CACHEPERCENT, PBM_SETPOS,
                             static_cast<WPARAM>(data.cachePercent), 0);
       return;
     case ConfigControl::kNews:
-      ShowNews();
-      return;
+      return ShowNews();
+    default:
+      return;  // a text control, shown above
   }
 }
 

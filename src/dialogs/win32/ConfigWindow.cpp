@@ -158,7 +158,10 @@ void ConfigWindow::OnCommand(int id, int code) {
       return;
     }
   }
-  if (code != BN_CLICKED) return;
+  if (code == BN_CLICKED) OnButton(id);
+}
+
+void ConfigWindow::OnButton(int id) {
   switch (id) {
     case IDC_CHECKBOX1: {
       bool checked = ::IsDlgButtonChecked(dialog_, id) == BST_CHECKED;

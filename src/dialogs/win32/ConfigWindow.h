@@ -37,6 +37,8 @@ class ConfigWindow final : public dialogs::BoundDialog, public ConfigView {
 
   void OnInitDialog();
   void OnCommand(int id, int code);
+  // A click on button (or check box) id: its handler.
+  void OnButton(int id);
   void OnEditChange(int id);
   void OnComboChange(int id, int code);
   // A click on list id, or a change of its selection by the keyboard: the list's handler.
