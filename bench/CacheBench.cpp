@@ -37,8 +37,7 @@ void BenchAppends(korvane::Plugin& plugin, uint32_t sectors, uint32_t run) {
   std::vector<uint8_t> payload(size_t{run} * 2048, 0x5A);
   auto start = Clock::now();
   for (uint32_t lsn = 0; lsn < sectors; lsn += run) {
-    plugin.Store().Append(lsn, korvane::kModeData2048, payload.data(), payload.size(),
-                                       2048);
+    plugin.RemoteStore().Append(lsn, korvane::kModeData2048, payload.data(), payload.size(), 2048);
   }
   double seconds = Since(start);
   std::printf("append %u sectors in runs of %u: %.2f s, %.0f MB/s, %.0f sectors/s\n", sectors, run,
