@@ -28,6 +28,11 @@ TEST(DiscName, NamesThatCouldLeaveTheGamesFolderAreMadeSafe) {
   EXPECT_EQ(DiscFileName("COM0.bin"), "COM0.bin");
   EXPECT_EQ(DiscFileName("console.iso"), "console.iso");
   EXPECT_EQ(DiscFileName(std::string("a\x01?*|<>\"b", 9)), "a_______b");
+  // Every device name, in any case; the last control byte goes, a blank stays.
+  EXPECT_EQ(DiscFileName("aux.iso"), "_aux.iso");
+  EXPECT_EQ(DiscFileName("PRN"), "_PRN");
+  EXPECT_EQ(DiscFileName("Lpt1.bin"), "_Lpt1.bin");
+  EXPECT_EQ(DiscFileName("a\x1f b.iso"), "a_ b.iso");
   EXPECT_EQ(SafeFileName("..\\x"), ".._x");
 }
 

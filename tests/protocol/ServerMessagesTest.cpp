@@ -36,6 +36,8 @@ TEST(ServerMessages, TextsListsAndRunHeaders) {
   EXPECT_TRUE(wire::IsListableName("x y.iso"));
   EXPECT_FALSE(wire::IsListableName("x,y.iso"));
   EXPECT_FALSE(wire::IsListableName("x\ty.iso"));
+  // The last control byte is refused, the first printable one (the blank above) is not.
+  EXPECT_FALSE(wire::IsListableName("x\x1fy.iso"));
 }
 
 TEST(WireMessages, LengthFieldsAreSigned32BitDecimals) {
