@@ -1,10 +1,11 @@
 // crowd_bench: the disc server program in a crowd and in a flood, each beside its figures
-// when idle. The program runs as a child (any build of it: --server), bound to every
-// address and quiet, a fresh one for each of three phases:
+// when idle. The program runs as a child (any build of it: --server), bound to loopback
+// (to every address with --network-readers) and quiet, a fresh one for each of three
+// phases:
 //   idle   login-to-prompt and first-run-after-a-seek times, and one reader's throughput;
-//   crowd  connections that logged in and say nothing, readers at compression level 1 (from
-//          this machine's non-loopback address, which the server compresses for) and at
-//          level 0 (loopback), all reading on for a while and checking every sector; the
+//   crowd  connections that logged in and say nothing, readers at compression level 1 (with
+//          --network-readers, from this machine's non-loopback address, which the server
+//          compresses for) and at level 0 (loopback), all reading on for a while and checking every sector; the
 //          same times meanwhile, the total throughput against one reader's, and the server's
 //          memory at start, at its peak and at rest once every client has gone;
 //   flood  thousands of connections from one address that never log in, while a real client
@@ -34,6 +35,9 @@ const char kUsage[] =
     "  --seconds S            how long the crowd reads (default 20)\n"
     "  --idle N               idle connections of the crowd (default 500)\n"
     "  --level1-readers N     crowd readers from the non-loopback address (default 60)\n"
+    "  --network-readers      read them from that address: the server, open to anyone,\n"
+    "                         listens on every address while the bench runs (default:\n"
+    "                         loopback alone, and those readers use it too)\n"
     "  --level0-readers N     crowd readers on loopback (default 200)\n"
     "  --flood N              connections of the flood (default 5000)\n"
     "  --flood-seconds S      how long the flood stands (default 3)\n"
@@ -60,6 +64,8 @@ bool ParseOptions(int argc, char** argv, crowd::Options& options) {
       } else {
         options.serverArgs.emplace_back(argv[++i]);
       }
+    } else if (name == "--network-readers") {
+      options.networkReaders = true;
     } else if (name == "--seconds" || name == "--flood-seconds") {
       if (!Number(argc, argv, i, 0.5, 3600, value)) return false;
       (name == "--seconds" ? options.seconds : options.floodSeconds) = value;
@@ -98,8 +104,8 @@ void FitDescriptors(crowd::Options& options) {
 void PrintHeader(const crowd::Options& options, const crowd::Image& image) {
   std::string args;
   for (const std::string& arg : options.serverArgs) args += " " + arg;
-  std::printf("server: %s --folder DIR --allow-anyone --quiet%s --bind 0.0.0.0 --port 0\n",
-              options.server.c_str(), args.c_str());
+  std::printf("server: %s --folder DIR --allow-anyone --quiet%s --bind %s --port 0\n",
+              options.server.c_str(), args.c_str(), options.Bind());
   std::printf(
       "disc: %u sectors (%.0f MB), read in mode 3; every sector is inflated and checked by the "
       "clients,\nwhich share the machine (%u processors) with the server; a fresh server for "

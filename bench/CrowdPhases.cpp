@@ -186,7 +186,7 @@ bool Phases::Launch(ServerProcess& server) {
   std::vector<std::string> args{"--folder", folder_, "--allow-anyone", "--quiet"};
   args.insert(args.end(), options_.serverArgs.begin(), options_.serverArgs.end());
   std::string error;
-  if (server.Start(options_.server, args, {}, error, "0.0.0.0")) return true;
+  if (server.Start(options_.server, args, {}, error, options_.Bind())) return true;
   std::printf("  THE SERVER DID NOT START: %s\n", error.c_str());
   ok_ = false;
   return false;
@@ -228,15 +228,19 @@ double Phases::Idle() {
 }
 
 void Phases::Crowd(double aloneMBs) {
-  const auto [address, interface] = NonLoopbackAddress();
+  const auto [address, interface] =
+      options_.networkReaders ? NonLoopbackAddress() : std::pair<std::string, std::string>();
   std::printf(
       "\n== Crowd: %d idle connections, %d readers from a network address (level auto), "
       "%d at level 0, %.0f s\n",
       options_.idle, options_.level1Readers, options_.level0Readers, options_.seconds);
   if (address.empty()) {
-    std::printf(
-        "  NOTE: this machine has no non-loopback IPv4 address: the network readers "
-        "use loopback, and the server serves them at level 0\n");
+    std::printf(options_.networkReaders
+                    ? "  NOTE: this machine has no non-loopback IPv4 address: the network "
+                      "readers use loopback, and the server serves them at level 0\n"
+                    : "  NOTE: the server listens on loopback alone: the network readers use "
+                      "loopback, and the server serves them at level 0 (--network-readers "
+                      "reads from the network address)\n");
   }
   ServerProcess server;
   if (!Launch(server)) return;

@@ -22,6 +22,11 @@ struct Options {
   int level0Readers = 200;
   int flood = 5000;
   int samples = 100;  // logins and seeks timed on the idle server
+  // The level-1 readers come from this machine's network address, and the server, open to
+  // anyone, listens on every address while the bench runs; otherwise on loopback alone.
+  bool networkReaders = false;
+  // The address the server listens on.
+  const char* Bind() const { return networkReaders ? "0.0.0.0" : "127.0.0.1"; }
 };
 
 // What the readers of one group did.

@@ -12,7 +12,7 @@
 # through the plugin DLL under Wine by the player (local image, the same from a reading
 # thread that dispatches no window messages, and cached replay, against large reads of the
 # same file; and a game's paced reads from the server program over a shaped link). Prints
-# the figures and writes them to docs/benchmarks.md.
+# the figures and writes them to docs/benchmark-figures.md.
 #
 # Called by ./run bench after the builds; the environment names the build folders.
 # GAME_ONLY=1 runs only the game-over-a-link parts (native, restarts included, and under
@@ -24,7 +24,9 @@ set -euo pipefail
 ROOT=${ROOT:?}
 BUILD=${BUILD:?}
 WORK="$ROOT/out/bench"
-REPORT="$ROOT/docs/benchmarks.md"
+# The generated figures of a full run; docs/benchmarks.md, the figures of record with their
+# notes, is written by hand and never touched here.
+REPORT="$ROOT/docs/benchmark-figures.md"
 GAME_ONLY=${GAME_ONLY:-}
 SERVER_PID=""
 SHAPER_PID=""
@@ -72,7 +74,10 @@ run_native() {  # run_native TITLE PROGRAM ARGS...
 all() { [ -z "$GAME_ONLY" ]; }  # every benchmark, not only the game's
 
 {
-  echo "# Benchmarks"
+  echo "# Benchmark figures"
+  echo
+  echo "Written by \`./run bench\`, whole, at each full run; the notes on these figures are in"
+  echo "[benchmarks.md](benchmarks.md)."
   echo
   echo "Made by \`./run bench\` on $(date -u +%Y-%m-%d), $(nproc) cores; the page cache is warm and the"
   echo "machine may be shared, so figures move between runs: the ratios, each taken against a"
@@ -129,7 +134,7 @@ play_wine() {  # play_wine SOURCE [PLAYER OPTIONS...]: plays the local file SOUR
   shift
   printf '127.0.0.1,35000,,,Z:%s\\%s,' "$(echo "$WORK/wine" | tr / '\\')" "$source" \
     >"$WORK/wine/Games/KorvaneCDVD.ini"
-  (cd "$WORK/wine" && wine ./KorvanePlayer.exe KorvaneCDVD.dll --configure --dialog-shot shot.bmp \
+  (cd "$WORK/wine" && wine ./KorvanePlayer.exe KorvaneCDVD.dll --configure --dialog-shot shot.png \
       --count 153600 --no-iso --no-progress --baseline disc.iso "$@" </dev/null >"$WORK/wine/play.log" 2>&1) ||
     play_failed "$WORK/wine/play.log"
   echo "$source${*:+ $*}:" | tee -a "$WORK/report"
