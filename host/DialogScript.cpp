@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "WindowShot.h"
 #include "dialogs/ConfigControlIds.h"
 
 namespace player {
@@ -96,35 +97,6 @@ void Pick(HWND window, int id, int index) {
   ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
 }
 
-// Saves what the window shows as a 24-bit .bmp file.
-bool SaveWindowBitmap(HWND window, const std::string& path) {
-  RECT r{};
-  ::GetWindowRect(window, &r);
-  int w = r.right - r.left, h = r.bottom - r.top;
-  HDC screen = ::GetDC(nullptr);
-  HDC memory = ::CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
-  HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = ::SelectObject(memory, bitmap);
-  ::BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-  DWORD rowBytes = static_cast<DWORD>((w * 3 + 3) & ~3);
-  BITMAPFILEHEADER file{0x4D42, 0, 0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
-  file.bfSize = file.bfOffBits + rowBytes * static_cast<DWORD>(h);
-  bool saved = false;
-  if (std::FILE* out = std::fopen(path.c_str(), "wb")) {
-    saved = std::fwrite(&file, sizeof file, 1, out) == 1 &&
-            std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out) == 1 &&
-            std::fwrite(bits, rowBytes * static_cast<DWORD>(h), 1, out) == 1;
-    std::fclose(out);
-  }
-  ::SelectObject(memory, old);
-  ::DeleteObject(bitmap);
-  ::DeleteDC(memory);
-  ::ReleaseDC(nullptr, screen);
-  return saved;
-}
 }  // namespace
 
 DialogScriptRunner::DialogScriptRunner(DialogScript script)
@@ -155,6 +127,14 @@ bool DialogScriptRunner::ConnectToServer() {
       WaitUntil([&] { return TextOf(Item(IDC_OUTPUT)).find("File List:") != std::string::npos; },
                 15000),
       "no disc list came from the server");
+}
+
+void DialogScriptRunner::ShowPage(int page) {
+  HWND tabs = Item(IDC_MAINCONTROL);
+  ::SendMessageA(tabs, TCM_SETCURSEL, static_cast<WPARAM>(page), 0);
+  // A click on a tab reaches the dialog as this notification.
+  NMHDR change{tabs, IDC_MAINCONTROL, static_cast<UINT>(TCN_SELCHANGE)};
+  ::SendMessageA(window_, WM_NOTIFY, IDC_MAINCONTROL, reinterpret_cast<LPARAM>(&change));
 }
 
 bool DialogScriptRunner::PickServerDisc() {
@@ -202,8 +182,14 @@ void DialogScriptRunner::Run() {
   ok = ok && (script_.cache.empty() || PickCache());
   ok = ok && (script_.chooseFile.empty() || ChooseFile());
   if (!script_.screenshot.empty()) {
+    // The picture shows the page the script worked on, as a user would have it in front.
+    if (!script_.cache.empty() || !script_.chooseFile.empty()) {
+      ShowPage(kLocalPage);
+    } else if (!script_.connectHost.empty()) {
+      ShowPage(kRemotePage);
+    }
     ::Sleep(300);  // let the last changes paint
-    Step(SaveWindowBitmap(w, script_.screenshot), "the screenshot could not be saved");
+    Step(SaveWindowPng(w, script_.screenshot), "the screenshot could not be saved");
   }
   ::PostMessageA(Item(IDC_BUTTON1), BM_CLICK, 0, 0);
   if (!Step(WaitUntil([&] { return !::IsWindow(w); }, 10000), "the Config window did not close")) {

@@ -20,7 +20,7 @@ struct DialogScript {
   std::string disc;        // pick this disc of the server's list (name after its last "\")
   std::string cache;       // pick this entry of the Local tab's list
   std::string chooseFile;  // pick this file with "Choose File"
-  std::string screenshot;  // save the window as a .bmp file before closing it
+  std::string screenshot;  // save the window as a .png file before closing it
   bool Empty() const {
     return connectHost.empty() && disc.empty() && cache.empty() && chooseFile.empty() &&
            screenshot.empty();
@@ -44,6 +44,11 @@ class DialogScriptRunner final {
   bool PickServerDisc();
   bool PickCache();
   bool ChooseFile();
+  // Brings the dialog's page to the front as a click on its tab does (the tab order:
+  // kRemotePage, kLocalPage, then the news).
+  void ShowPage(int page);
+  static constexpr int kRemotePage = 0;
+  static constexpr int kLocalPage = 1;
 
   DialogScript script_;
   std::string error_;

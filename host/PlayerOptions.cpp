@@ -41,7 +41,7 @@ void AddDialogOptions(CLI::App& app, PlayerOptions& o, RawValues& raw) {
                  "pick this image with Choose File, then Close")
       ->type_name("PATH");
   app.add_option("--dialog-shot", o.script.screenshot,
-                 "save the dialog as a .bmp picture before it closes")
+                 "save the dialog as a .png picture before it closes, showing the page the script worked on")
       ->type_name("FILE");
 }
 

@@ -65,16 +65,16 @@ cp "$WIN/KorvaneCDVD.dll" "$WIN/KorvaneCDVD-titled.dll" "$WIN/KorvanePlayer.exe"
 
 say "3. Playing the disc from the server through KorvaneCDVD-titled.dll: the player opens the Config dialog and fills it in as a user would (address, user, password, Connect, the disc, Close), then, as the emulators from 2007 on do, passes the game's title to CDVDopen and reads every sector on a thread of its own that dispatches no window messages, checking it against the image"
 DLL=KorvaneCDVD-titled.dll play remote --connect "127.0.0.1:$PORT" --user demo --password korvane \
-  --disc demo.iso --verify 'discs\demo.iso' --dialog-shot dialog-remote.bmp --host-abi titled \
+  --disc demo.iso --verify 'discs\demo.iso' --dialog-shot dialog-remote.png --host-abi titled \
   --reader-thread
 
 say "4. Stopping the server and replaying the disc offline through KorvaneCDVD.dll, as the oldest emulators call it: the cache is picked on the Local tab"
 kill "$SERVER_PID" && wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=""
-play offline --cache demo.iso.Block --verify 'discs\demo.iso' --dialog-shot dialog-local.bmp
+play offline --cache demo.iso.Block --verify 'discs\demo.iso' --dialog-shot dialog-local.png
 
 say "5. Playing the image itself, chosen with Choose File, checked against its raw form (the plugin holds the image it plays for itself alone)"
-play local --choose-file 'discs\demo.iso' --verify 'discs\demo.bin' --dialog-shot dialog-file.bmp
+play local --choose-file 'discs\demo.iso' --verify 'discs\demo.bin' --dialog-shot dialog-file.png
 
 say "The road of a disc, every sector checked each time (through the plugin DLL under Wine):"
 printf '%-34s %10s %12s\n' "source" "MB/s" "sectors/s"
@@ -82,11 +82,6 @@ printf '%-34s %10s %12s\n' "local image" "$(figure local MB/s)" "$(figure local 
 printf '%-34s %10s %12s\n' "cold remote play (server, loopback)" "$(figure remote MB/s)" "$(figure remote sectors/s)"
 printf '%-34s %10s %12s\n' "warm offline replay of its cache" "$(figure offline MB/s)" "$(figure offline sectors/s)"
 
-for shot in "$OUT"/dialog-*.bmp; do
-  if command -v convert >/dev/null 2>&1 && convert "$shot" "${shot%.bmp}.png" 2>/dev/null; then
-    rm -f "$shot"
-  fi
-done
 echo
 echo "Screenshots of the dialog: $(ls "$OUT"/dialog-* | tr '\n' ' ')"
 echo "Logs of each step: $OUT/*.log; the cache the remote play left: $OUT/Games/"
