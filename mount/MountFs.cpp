@@ -7,10 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace korvane::mount {
 
@@ -19,6 +22,7 @@ namespace {
 struct Folder {
   std::vector<std::unique_ptr<MountedDisc>>* discs;
   time_t mountedAt;
+  unsigned maxRead;  // -o max_read's bytes, which the connection must ask for too; 0 if none
 };
 
 Folder& TheFolder() { return *static_cast<Folder*>(fuse_get_context()->private_data); }
@@ -85,8 +89,10 @@ int ReleaseFile(const char*, fuse_file_info* file) {
   return 0;
 }
 
-void* Start(fuse_conn_info*, fuse_config* config) {
+void* Start(fuse_conn_info* connection, fuse_config* config) {
   config->kernel_cache = 1;
+  // FUSE ends the mount when the connection's largest read differs from the mount's.
+  if (TheFolder().maxRead != 0) connection->max_read = TheFolder().maxRead;
   return fuse_get_context()->private_data;
 }
 
@@ -101,6 +107,41 @@ fuse_operations Operations() {
   return operations;
 }
 
+// True when one of options begins with prefix.
+bool Given(const std::vector<std::string>& options, const std::string& prefix) {
+  return std::any_of(options.begin(), options.end(),
+                     [&](const std::string& option) { return option.rfind(prefix, 0) == 0; });
+}
+
+// The bytes of the last max_read= among options (checked digits), or 0.
+unsigned MaxRead(const std::vector<std::string>& options) {
+  constexpr std::string_view kName = "max_read=";
+  unsigned bytes = 0;
+  for (const std::string& option : options) {
+    if (option.rfind(kName, 0) == 0) bytes = std::stoul(option.substr(kName.size()));
+  }
+  return bytes;
+}
+
+// FUSE's arguments: the program's name, then one -o of the options every mount has, the
+// mount table's source and type unless the user named them, and the user's options last.
+void AddArguments(const MountSettings& settings, fuse_args& args) {
+  char* options = nullptr;
+  fuse_opt_add_opt(&options, "ro,default_permissions");
+  if (!Given(settings.fuseOptions, "fsname=")) {
+    fuse_opt_add_opt_escaped(&options, ("fsname=" + settings.source).c_str());
+  }
+  if (!Given(settings.fuseOptions, "subtype=")) fuse_opt_add_opt(&options, "subtype=korvane-mount");
+  for (const std::string& option : settings.fuseOptions) {
+    fuse_opt_add_opt_escaped(&options, option.c_str());
+  }
+  fuse_opt_add_arg(&args, "korvane-mount");
+  fuse_opt_add_arg(&args, "-o");
+  fuse_opt_add_arg(&args, options);
+  std::free(options);
+  if (settings.debug) fuse_opt_add_arg(&args, "-d");
+}
+
 }  // namespace
 
 std::string CheckMountable(const std::string& mountpoint) {
@@ -109,9 +150,17 @@ std::string CheckMountable(const std::string& mountpoint) {
            "the container the device)";
   }
   struct stat point {}, parent {};
-  if (::stat(mountpoint.c_str(), &point) != 0 || !S_ISDIR(point.st_mode)) {
-    return "the mount point " + mountpoint + " is no folder";
+  if (::stat(mountpoint.c_str(), &point) != 0) {
+    const int error = errno;
+    if (error == ENOTCONN) {
+      return "the mount point " + mountpoint + " is a stale mount (" + std::strerror(error) +
+             "): unmount it with fusermount3 -u " + mountpoint;
+    }
+    if (error != ENOENT && error != ENOTDIR) {
+      return "the mount point " + mountpoint + " cannot be reached (" + std::strerror(error) + ")";
+    }
   }
+  if (!S_ISDIR(point.st_mode)) return "the mount point " + mountpoint + " is no folder";
   if (::stat((mountpoint + "/..").c_str(), &parent) == 0 && parent.st_dev != point.st_dev) {
     return "the mount point " + mountpoint + " is busy: something is mounted there already";
   }
@@ -120,11 +169,9 @@ std::string CheckMountable(const std::string& mountpoint) {
 
 int ServeMount(const MountSettings& settings, std::vector<std::unique_ptr<MountedDisc>>& discs,
                std::string& why) {
-  Folder folder{&discs, std::time(nullptr)};
+  Folder folder{&discs, std::time(nullptr), MaxRead(settings.fuseOptions)};
   fuse_args args = FUSE_ARGS_INIT(0, nullptr);
-  fuse_opt_add_arg(&args, "korvane-mount");
-  fuse_opt_add_arg(&args, "-oro,default_permissions,fsname=korvane,subtype=korvane");
-  if (settings.debug) fuse_opt_add_arg(&args, "-d");
+  AddArguments(settings, args);
   const fuse_operations operations = Operations();
   fuse* fs = fuse_new(&args, &operations, sizeof operations, &folder);
   fuse_opt_free_args(&args);
@@ -137,6 +184,7 @@ int ServeMount(const MountSettings& settings, std::vector<std::unique_ptr<Mounte
     why = "cannot mount on " + settings.mountpoint;
   } else {
     fuse_session* session = fuse_get_session(fs);
+    if (!settings.foreground && settings.leavingForeground) settings.leavingForeground();
     fuse_daemonize(settings.foreground ? 1 : 0);
     fuse_set_signal_handlers(session);
     fuse_loop_config loop{};

@@ -3,6 +3,7 @@
 // unmount it cleanly.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,10 +16,15 @@ struct MountSettings {
   std::string mountpoint;  // absolute
   bool foreground = false;
   bool debug = false;  // FUSE's own trace of each operation, too
+  std::string source;  // what the system's mount table shows as the mounted thing
+  std::vector<std::string> fuseOptions;     // -o options for FUSE, after the mount's own
+  std::function<void()> leavingForeground;  // called once mounted, before the program
+                                            // leaves the foreground (never with foreground)
 };
 
 // Checks what a mount needs before any is tried: /dev/fuse, and a mount point that is a
-// folder and no mount already. "" when it can go on, else the one line that says why not.
+// folder and no mount already (nor a stale one, whose program died). "" when it can go on,
+// else the one line that says why not.
 std::string CheckMountable(const std::string& mountpoint);
 
 // Mounts discs at settings.mountpoint and serves them until unmounted; 0, or 1 with why.

@@ -1,15 +1,19 @@
 // korvane-mount's settings and the command line that sets them:
 //
 //   korvane-mount HOST:PORT MOUNTPOINT --user U --password P [--cache DIR] [--foreground]
-//                 [--debug]
+//                 [--debug] [-o OPTION[,OPTION...]]...
 //   korvane-mount --offline --cache DIR MOUNTPOINT
 //
 // The password may also come from a file (--password-file) or from the environment
-// (KORVANE_PASSWORD), so that it never shows in the process list.
+// (KORVANE_PASSWORD), so that it never shows in the process list. The -o options are the
+// ones mount(8) and its FUSE helper pass from an fstab line or a mount unit: the mount's own
+// settings by names of their own (login=, password_file=, cache=, offline, ...), FUSE's
+// options handed on to FUSE, and mount(8)'s own words (_netdev, noauto, ...) ignored.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korvane::mount {
 
@@ -23,6 +27,7 @@ struct MountOptions {
   bool offline = false;               // serve the caches of cacheFolder alone, no server
   bool foreground = false;
   bool debug = false;  // the read path's trace lines on standard error; implies foreground
+  std::vector<std::string> fuseOptions;  // -o options for FUSE itself, in the order given
 };
 
 enum class OptionsOutcome { kRun, kHelp, kError };

@@ -1,8 +1,6 @@
 // A disc's session made on first open, its reads, and its end on the last release.
 #include "mount/MountedDisc.h"
 
-#include <syslog.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -63,7 +61,6 @@ void MountedDisc::ReportStoreFailure(const std::string& what) {
   const std::string line = "the cache of " + fileName_ + " cannot be written, its sectors are "
                            "read from the server each time: " + what;
   context_.trace.Always("korvane-mount: " + line);
-  ::syslog(LOG_WARNING, "%s", line.c_str());
 }
 
 void MountedDisc::Release() {

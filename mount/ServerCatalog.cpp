@@ -84,7 +84,7 @@ bool FetchServerCatalog(const ServerLogin& login, int timeoutMs, std::vector<Lis
   client.Activate();
   if (!client.AwaitConnected(MsLeft(until))) {
     why = "cannot connect to " + Where(login) +
-          (events.error ? " (socket error " + std::to_string(events.error) + ")" : "");
+          (events.error ? " (" + platform::SocketErrorText(events.error) + ")" : "");
     return false;
   }
   client.Send(wire::BuildLogin(login.user, login.password));

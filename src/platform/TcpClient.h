@@ -22,6 +22,10 @@ namespace korvane::platform {
 // The Windows socket error code of a refused connection.
 inline constexpr int kErrorConnectionRefused = 10061;
 
+// The system's text for a socket error code as OnError reports it ("Connection refused" on
+// POSIX), for messages meant for people; the plugin's traces show the code itself.
+std::string SocketErrorText(int errorCode);
+
 class TcpClient final : public Connection {
  public:
   explicit TcpClient(ConnectionEvents& events);

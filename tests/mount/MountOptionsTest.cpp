@@ -1,5 +1,5 @@
-// The mount's parts that need no mount: its command line, where the password comes from,
-// and how a server's list and size answer become files.
+// The mount's parts that need no mount: its command line (with the -o options of fstab lines),
+// where the password comes from, and how a server's list and size answer become files.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -46,10 +46,34 @@ TEST(MountOptionsTest, TheServerTheMountPointAndThePasswordFromWhereverItIsGiven
             OptionsOutcome::kRun);
   EXPECT_EQ(options.password, "from: a file");
 
+  // As mount.fuse3 runs it for an fstab line: the mount's own settings taken, FUSE's options
+  // handed on in order, mount(8)'s words and what changes nothing here left out.
+  const std::string fstab =
+      "rw,_netdev,noauto,nofail,defaults,user,x-systemd.automount,"
+      "allow_other,login=ann,password_file=" +
+      file + ",cache=/var/cache/k,relatime,fsname=ps2,uid=1000,umask=022,dev,suid";
+  options = {};
+  ASSERT_EQ(Parse({"h:1", "/mnt/ps2", "-o", fstab.c_str(), "-onoexec"}, options, error, "env"),
+            OptionsOutcome::kRun)
+      << error;
+  EXPECT_EQ(options.user, "ann");
+  EXPECT_EQ(options.password, "from: a file");
+  EXPECT_EQ(options.cacheFolder, "/var/cache/k");
+  EXPECT_EQ(options.fuseOptions, (std::vector<std::string>{"allow_other", "fsname=ps2", "uid=1000",
+                                                           "umask=022", "dev", "suid", "noexec"}));
+  EXPECT_FALSE(options.offline || options.foreground);
+
   options = {};
   ASSERT_EQ(Parse({"--offline", "--cache", "c", "m", "--debug"}, options, error), OptionsOutcome::kRun);
   EXPECT_TRUE(options.offline && options.foreground);
   EXPECT_EQ(options.mountpoint, "m");
+  options = {};
+  ASSERT_EQ(Parse({"none", "m", "-o", "offline,cache=c", "-o", "debug"}, options, error),
+            OptionsOutcome::kRun)
+      << error;
+  EXPECT_TRUE(options.offline && options.foreground);
+  EXPECT_EQ(options.mountpoint, "m");
+  EXPECT_EQ(options.cacheFolder, "c");
   EXPECT_EQ(Parse({"--help"}, options, error), OptionsOutcome::kHelp);
   EXPECT_NE(MountHelpText().find("--password-file"), std::string::npos);
 }
@@ -62,8 +86,20 @@ TEST(MountOptionsTest, MistakesAreOneLineEach) {
       {{"host:1"}, "a mount point is needed"},
       {{"--offline", "--cache", "c", "h:1", "m"}, "--offline takes no server address"},
       {{"h:1", "m", "--password", "a", "--password-file", "f"},
-       "--password and --password-file exclude each other"},
-      {{"h:1", "m", "--password-file", "/no/such/file"}, "cannot read the password file /no/such/file"},
+       "--password and --password-file (-o password= and password_file=) exclude each other"},
+      {{"h:1", "m", "-o", "password=a,password_file=f"},
+       "--password and --password-file (-o password= and password_file=) exclude each other"},
+      {{"h:1", "m", "-o", "ro,user_allow_other"}, "unknown -o option 'user_allow_other'"},
+      {{"h:1", "m", "-o", "login"}, "-o login needs a value: login=NAME"},
+      {{"h:1", "m", "-o", "cache="}, "-o cache needs a value: cache=DIR"},
+      {{"h:1", "m", "-o", "offline=yes"}, "-o offline takes no value"},
+      {{"h:1", "m", "-o", "allow_other=1"}, "-o allow_other takes no value"},
+      {{"h:1", "m", "-o", "uid=ann"}, "-o uid=ann: uid takes a number"},
+      {{"h:1", "m", "-o", "umask=0778"}, "-o umask=0778: umask takes an octal number"},
+      {{"h:1", "m", "-o", "allow_other", "-o", "allow_root"},
+       "-o allow_other and allow_root exclude each other"},
+      {{"h:1", "m", "--password-file", "/no/such/file"},
+       "cannot read the password file /no/such/file"},
   };
   for (const auto& [args, expected] : cases) {
     MountOptions options;

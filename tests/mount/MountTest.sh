@@ -16,10 +16,12 @@
 #                  which still succeeds
 #   offline        an --offline mount of the cache reads cached sectors right, and an
 #                  uncached one as EIO, never as other bytes; SIGTERM unmounts it
-#   bad_input      a refused login, an unreachable server, a mount point that is no folder
-#                  or is mounted on already: each fails the mount with one line;
-#                  a mount killed with SIGKILL mid-read is cleaned up by fusermount3 -u and
-#                  leaves a cache whose every entry holds its sector's bytes
+#   bad_input      a refused login (which leaves no cache folder behind), an unreachable
+#                  server (named by its error's text), a mount point that is no folder or is
+#                  mounted on already: each fails the mount with one line; a mount killed
+#                  with SIGKILL mid-read leaves a stale mount point, named as such, that
+#                  fusermount3 -u cleans up, and a cache whose every entry holds its
+#                  sector's bytes
 #   plugin_cache   (PLAYER: the Windows player, run under Wine) the plugin replays offline
 #                  what the mount cached, and the mount replays what the plugin cached
 #   shared_cache   (PLAYER) two mounts and the plugin under Wine fill one cache folder at
@@ -29,6 +31,10 @@
 #   full_cache     a cache folder on a small tmpfs that fills up mid-read, and one that is
 #                  read-only: each is named at start or once when it fills, and the image
 #                  reads right through the mount all the same
+#   fstab          an fstab line of type fuse (the program by its path, before its server)
+#                  mounted by mount(8), with its -o options: login, password file and cache
+#                  folder taken, mount(8)'s own words ignored, allow_other letting another
+#                  user read the disc byte for byte; umount unmounts it
 #   frozen_server  with the server stopped (SIGSTOP), a read that needs it fails with EIO
 #                  within the 10 s bound while a read of cached sectors is served at once;
 #                  before that, a disc read in part and then from its start stores no
@@ -181,7 +187,8 @@ case_bad_input() {
   mkdir -p "$root/mnt"
   expect_refusal "did not let this login in" "$root/mnt" "127.0.0.1:$server_port" \
     --user ann --password wrong
-  expect_refusal "cannot connect to 127.0.0.1:1" "$root/mnt" 127.0.0.1:1 --user ann
+  [ -e "$root/cache" ] && fail "a refused login left the cache folder behind"
+  expect_refusal "cannot connect to 127.0.0.1:1 (Connection refused)" "$root/mnt" 127.0.0.1:1 --user ann
   expect_refusal "is no folder" "$root/none" "127.0.0.1:$server_port" --user ann
   mkdir -p "$root/cache"
   mount_at mnt cache --offline
@@ -194,6 +201,8 @@ case_bad_input() {
   sleep 1
   kill -9 "$mounter"
   wait "$reader" 2>/dev/null
+  expect_refusal "$root/mnt is a stale mount (Transport endpoint is not connected): unmount it with fusermount3 -u $root/mnt" \
+    "$root/mnt" --offline
   fusermount3 -u "$root/mnt" || fail "fusermount3 -u after SIGKILL failed"
   mountpoint -q "$root/mnt" && fail "still mounted"
   check_cache "$root/cache/big.iso" "$root/discs/big.iso" 2048
@@ -272,6 +281,34 @@ case_full_cache() {
   unmount mnt
   wait "$mounter"
   check_cache "$root/tiny/big.iso" "$root/discs/big.iso" 2048
+}
+
+case_fstab() {
+  mkdir -p "$root/discs" "$root/mnt"
+  head -c $((900 * 2048)) /dev/urandom >"$root/discs/game.iso"
+  make_raw_image "$root/discs/raw.bin" 700
+  printf 'ann:secret\n' >"$root/accounts"
+  printf 'secret\n' >"$root/ann.pass"
+  start_server --accounts "$root/accounts" --max-login-delay-ms 0
+  # mount(8) runs its FUSE helper with no PATH, so the line names the program by its path.
+  local options="_netdev,noauto,nofail,defaults,allow_other,ro,max_read=131072,login=ann"
+  options+=",password_file=$root/ann.pass,cache=$root/cache"
+  printf '%s %s fuse %s 0 0\n' "$mount#127.0.0.1:$server_port" "$root/mnt" "$options" \
+    >"$root/fstab"
+  mount -T "$root/fstab" "$root/mnt" >>"$root/mount.log" 2>&1 || fail "mount of the fstab line failed"
+  mounted+=("$root/mnt")
+  local fstype
+  fstype=$(findmnt -no FSTYPE "$root/mnt") || fail "mount -T mounted nothing at $root/mnt"
+  [ "$fstype" = fuse.korvane-mount ] || fail "mounted as $fstype, which a unit's Type= would not match"
+  chmod 755 "$root"
+  setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    cmp "$root/mnt/game.iso" "$root/discs/game.iso" >"$root/cmp.log" 2>&1 ||
+    fail "another user could not read the disc: $(cat "$root/cmp.log")"
+  same_bytes "$root/mnt/raw.bin" "$root/discs/raw.bin"
+  check_cache "$root/cache/game.iso" "$root/discs/game.iso" 2048
+  umount "$root/mnt" || fail "umount failed"
+  mountpoint -q "$root/mnt" && fail "still mounted after umount"
+  return 0
 }
 
 case_frozen_server() {

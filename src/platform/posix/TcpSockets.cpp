@@ -1,6 +1,7 @@
 // POSIX side of the TCP client, for the mount, the native tests and the benchmarks: the
 // socket calls of Sockets.h over BSD sockets, their errors given as the Windows socket
-// error codes the plugin's traces show, and the EventDelivery whose Pump polls the socket (or waits for the host
+// error codes the plugin's traces show (and named by the system's texts for people), and
+// the EventDelivery whose Pump polls the socket (or waits for the host
 // lookup) and hands what it finds to the same steps that window messages drive on Windows.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,6 +17,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -26,30 +29,24 @@ namespace korvane::platform {
 namespace sockets {
 
 namespace {
+// The POSIX errors with a Windows socket error code of their own, as the plugin's traces have
+// always shown them; any other error is given as 10000 plus its number.
+struct KnownError {
+  int posix;
+  int windows;
+};
+constexpr KnownError kKnownErrors[] = {
+    {ECONNREFUSED, 10061}, {ECONNRESET, kConnectionReset}, {ETIMEDOUT, 10060},
+    {EHOSTUNREACH, 10065}, {ENETUNREACH, 10051},           {ECONNABORTED, 10053},
+    {EPIPE, 10058},        {EAGAIN, kWouldBlock},
+};
+
 int WindowsErrorCode(int error) {
-  switch (error) {
-    case ECONNREFUSED:
-      return 10061;
-    case ECONNRESET:
-      return kConnectionReset;
-    case ETIMEDOUT:
-      return 10060;
-    case EHOSTUNREACH:
-      return 10065;
-    case ENETUNREACH:
-      return 10051;
-    case ECONNABORTED:
-      return 10053;
-    case EPIPE:
-      return 10058;
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-      return kWouldBlock;
-    default:
-      return 10000 + error;
+  if (error == EWOULDBLOCK) error = EAGAIN;  // the same number on Linux, not everywhere
+  for (const KnownError& known : kKnownErrors) {
+    if (known.posix == error) return known.windows;
   }
+  return 10000 + error;
 }
 constexpr int kHostNotFound = 11001;
 
@@ -184,6 +181,15 @@ bool StartThread(std::function<void()> body, int& error) {
 }
 
 }  // namespace sockets
+
+std::string SocketErrorText(int errorCode) {
+  if (errorCode == sockets::kHostNotFound) return ::gai_strerror(EAI_NONAME);
+  for (const sockets::KnownError& known : sockets::kKnownErrors) {
+    if (known.windows == errorCode) return std::strerror(known.posix);
+  }
+  if (errorCode > 10000 && errorCode < 11000) return std::strerror(errorCode - 10000);
+  return "socket error " + std::to_string(errorCode);
+}
 
 // The socket whose close has been reported, so that it is reported once, as Windows
 // Sockets reports it; forgotten when a new socket is watched, which may reuse its number.

@@ -1,7 +1,9 @@
 // Windows side of the socket calls of Sockets.h, over Windows Sockets 2, whose error codes
 // are already the ones the plugin's traces show. The thread a host lookup runs on holds a
 // reference to the module that contains this code and drops it as its last act, so a
-// plugin unloaded while a lookup runs is not unmapped under the thread.
+// plugin unloaded while a lookup runs is not unmapped under the thread. An error code is
+// named by its number, as the plugin has always shown it.
+#include "platform/TcpClient.h"
 #include "platform/tcp/Sockets.h"
 
 // clang-format off
@@ -14,6 +16,7 @@
 #include <climits>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace korvane::platform::sockets {
@@ -185,3 +188,12 @@ bool StartThread(std::function<void()> body, int& error) {
 }
 
 }  // namespace korvane::platform::sockets
+
+namespace korvane::platform {
+
+// The plugin shows the code itself: its users and its logs know the numbers.
+std::string SocketErrorText(int errorCode) {
+  return "socket error " + std::to_string(errorCode);
+}
+
+}  // namespace korvane::platform
